@@ -1,0 +1,89 @@
+#include <zel_upnp/utils.h>
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <boost/thread/thread.hpp>
+#include <string>
+
+#include "support/log_capture.h"
+
+namespace {
+
+using zel_upnp::utils::PrepareThreadName;
+using zel_upnp::utils::SetNameOnThread;
+
+std::string NameOf(pthread_t t) {
+    char buf[16] = {0};
+    pthread_getname_np(t, buf, sizeof(buf));
+    return buf;
+}
+
+// Runs fn on a fresh thread that carries the given name.
+template <typename Fn>
+void OnNamedThread(const char* name, Fn fn) {
+    boost::thread t([&] {
+        pthread_setname_np(pthread_self(), name);
+        fn();
+    });
+    t.join();
+}
+
+TEST(ThreadUtil, PrefixIsFirstThreeCharactersOfCallerName) {
+    std::string got;
+    OnNamedThread("main", [&] { got = PrepareThreadName("ZelTimer"); });
+    EXPECT_EQ(got, "maiZelTimer");
+}
+
+TEST(ThreadUtil, BaseNameIsCutToNineCharacters) {
+    std::string got;
+    OnNamedThread("application", [&] { got = PrepareThreadName("ZelTcpActionReg"); });
+    EXPECT_EQ(got, "appZelTcpAct");
+}
+
+TEST(ThreadUtil, ShortCallerNameGivesShortPrefix) {
+    std::string got;
+    OnNamedThread("a", [&] { got = PrepareThreadName("ZelNetIf"); });
+    EXPECT_EQ(got, "aZelNetIf");
+}
+
+TEST(ThreadUtil, SetNameAppendsIndexAndCutsToFifteen) {
+    boost::mutex m;
+    boost::condition_variable cv;
+    bool done = false;
+    boost::thread worker([&] {
+        boost::unique_lock<boost::mutex> lock(m);
+        cv.wait(lock, [&] { return done; });
+    });
+    SetNameOnThread(&worker, "maiZelTimer", 0);
+    EXPECT_EQ(NameOf(worker.native_handle()), "maiZelTimer0");
+    SetNameOnThread(&worker, "maiZelTcpActionReg", 12);
+    EXPECT_EQ(NameOf(worker.native_handle()), "maiZelTcpAction");
+    SetNameOnThread(&worker, "maiZelTimer", -1);
+    EXPECT_EQ(NameOf(worker.native_handle()), "maiZelTimer");
+    {
+        boost::lock_guard<boost::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    worker.join();
+}
+
+TEST(ThreadUtil, BadArgumentsLogAndSetNothing) {
+    zel_test::LogCapture capture;
+    SetNameOnThread(nullptr, "x", 3);
+    EXPECT_TRUE(capture.Contains("pThread is null!![3]", "ZEL_CORE_UTILS"));
+
+    boost::thread not_a_thread;
+    SetNameOnThread(&not_a_thread, "x", 4);
+    EXPECT_TRUE(capture.Contains("handle is null[4]"));
+
+    boost::thread live([] { boost::this_thread::sleep_for(boost::chrono::milliseconds(50)); });
+    std::string before = NameOf(live.native_handle());
+    SetNameOnThread(&live, "", 5);
+    EXPECT_TRUE(capture.Contains("threadName is empty[5]"));
+    EXPECT_EQ(NameOf(live.native_handle()), before);
+    live.join();
+}
+
+}  // namespace
