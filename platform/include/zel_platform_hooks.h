@@ -12,15 +12,14 @@ extern "C" {
 
 /* Receives every message at or above the sink threshold, fully formatted,
  * on the thread that logged it. Must not log itself. */
-typedef void (*zel_platform_log_sink_fn)(int prio, const char* tag, const char* text,
-                                         void* user);
+typedef void (*zel_platform_log_sink_fn)(int prio, const char* tag, const char* text, void* user);
 
 /* Installs (or, with a null sink, removes) the capture sink. While a sink is
  * installed every priority down to debug is formatted and handed to it;
  * stderr keeps its own threshold. Safe to call from any thread; a message
  * being delivered when the sink is replaced finishes on the old one. */
 __attribute__((visibility("default"))) void zel_platform_set_log_sink(zel_platform_log_sink_fn sink,
-                                                                     void* user);
+                                                                      void* user);
 
 /* Overrides the stderr threshold read from ZEL_LOG_LEVEL (debug, info,
  * warn, error, none). */

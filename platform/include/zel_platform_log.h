@@ -20,8 +20,8 @@ extern "C" {
 #define ZEL_LOG_BUFFER 2
 
 __attribute__((visibility("default"), format(printf, 4, 5))) int __dlog_print(int log_id, int prio,
-                                                                             const char* tag,
-                                                                             const char* fmt, ...);
+                                                                              const char* tag,
+                                                                              const char* fmt, ...);
 
 /* Lowest priority that currently reaches any output. The library's log
  * macros test it before evaluating a format so that filtered messages cost

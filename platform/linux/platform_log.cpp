@@ -3,4 +3,6 @@
 
 #include "zel_platform_log.h"
 
-extern "C" int zel_platform_log_threshold(void) { return ZEL_LOG_PRIO_DEBUG; }
+extern "C" int zel_platform_log_threshold(void) {
+    return ZEL_LOG_PRIO_DEBUG;
+}

@@ -21,13 +21,18 @@ constexpr size_t kMaxLogLine = 4096;
 
 int ThresholdFromEnvironment() {
     const char* level = std::getenv("ZEL_LOG_LEVEL");
-    if (level == nullptr || *level == '\0') return ZEL_LOG_PRIO_WARN;
-    if (strcasecmp(level, "debug") == 0) return ZEL_LOG_PRIO_DEBUG;
-    if (strcasecmp(level, "info") == 0) return ZEL_LOG_PRIO_INFO;
+    if (level == nullptr || *level == '\0')
+        return ZEL_LOG_PRIO_WARN;
+    if (strcasecmp(level, "debug") == 0)
+        return ZEL_LOG_PRIO_DEBUG;
+    if (strcasecmp(level, "info") == 0)
+        return ZEL_LOG_PRIO_INFO;
     if (strcasecmp(level, "warn") == 0 || strcasecmp(level, "warning") == 0)
         return ZEL_LOG_PRIO_WARN;
-    if (strcasecmp(level, "error") == 0) return ZEL_LOG_PRIO_ERROR;
-    if (strcasecmp(level, "none") == 0) return ZEL_LOG_PRIO_NONE;
+    if (strcasecmp(level, "error") == 0)
+        return ZEL_LOG_PRIO_ERROR;
+    if (strcasecmp(level, "none") == 0)
+        return ZEL_LOG_PRIO_NONE;
     return ZEL_LOG_PRIO_WARN;
 }
 
@@ -66,7 +71,8 @@ const char* LevelName(int prio) {
 
 extern "C" int zel_platform_log_threshold(void) {
     LogState& s = State();
-    if (s.sink_installed.load(std::memory_order_relaxed)) return ZEL_LOG_PRIO_DEBUG;
+    if (s.sink_installed.load(std::memory_order_relaxed))
+        return ZEL_LOG_PRIO_DEBUG;
     return s.stderr_threshold.load(std::memory_order_relaxed);
 }
 
@@ -87,20 +93,25 @@ extern "C" int __dlog_print(int log_id, int prio, const char* tag, const char* f
     LogState& s = State();
     const bool to_stderr = prio >= s.stderr_threshold.load(std::memory_order_relaxed);
     const bool to_sink = s.sink_installed.load(std::memory_order_relaxed);
-    if (!to_stderr && !to_sink) return 0;
-    if (fmt == nullptr) return -1;
+    if (!to_stderr && !to_sink)
+        return 0;
+    if (fmt == nullptr)
+        return -1;
 
     char text[kMaxLogLine];
     va_list args;
     va_start(args, fmt);
     int n = std::vsnprintf(text, sizeof(text), fmt, args);
     va_end(args);
-    if (n < 0) return -1;
-    if (tag == nullptr) tag = "";
+    if (n < 0)
+        return -1;
+    if (tag == nullptr)
+        tag = "";
 
     if (to_sink) {
         std::lock_guard<std::mutex> lock(s.sink_mutex);
-        if (s.sink != nullptr) s.sink(prio, tag, text, s.user);
+        if (s.sink != nullptr)
+            s.sink(prio, tag, text, s.user);
     }
     if (to_stderr) {
         struct timeval tv;

@@ -23,8 +23,8 @@ TEST(PlatformLog, MacroAddsFileFunctionLinePrefix) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].prio, ZEL_LOG_PRIO_ERROR);
     EXPECT_EQ(lines[0].tag, "ZEL_CORE_UTILS");
-    EXPECT_EQ(lines[0].text, "platform_log_test.cpp: TestBody(" + std::to_string(line) +
-                                 ") > value 42");
+    EXPECT_EQ(lines[0].text,
+              "platform_log_test.cpp: TestBody(" + std::to_string(line) + ") > value 42");
 }
 
 TEST(PlatformLog, FilteredMessageEvaluatesNothing) {
@@ -48,9 +48,7 @@ TEST(PlatformLog, SinkSeesDebugWhateverTheStderrThreshold) {
 }
 
 TEST(PlatformLog, RemovedSinkIsNotCalled) {
-    {
-        zel_test::LogCapture capture;
-    }
+    { zel_test::LogCapture capture; }
     zel_test::LogCapture later;
     ZEL_LOGI(ZEL_CORE_UTILS, "after");
     EXPECT_EQ(later.Count("after"), 1u);

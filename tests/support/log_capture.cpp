@@ -4,9 +4,13 @@
 
 namespace zel_test {
 
-LogCapture::LogCapture() { zel_platform_set_log_sink(&LogCapture::Sink, this); }
+LogCapture::LogCapture() {
+    zel_platform_set_log_sink(&LogCapture::Sink, this);
+}
 
-LogCapture::~LogCapture() { zel_platform_set_log_sink(nullptr, nullptr); }
+LogCapture::~LogCapture() {
+    zel_platform_set_log_sink(nullptr, nullptr);
+}
 
 void LogCapture::Sink(int prio, const char* tag, const char* text, void* user) {
     auto* self = static_cast<LogCapture*>(user);
@@ -32,7 +36,8 @@ size_t LogCapture::Count(const std::string& text) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const LogLine& line : lines_) {
-        if (line.text.find(text) != std::string::npos) ++n;
+        if (line.text.find(text) != std::string::npos)
+            ++n;
     }
     return n;
 }

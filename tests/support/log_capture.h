@@ -15,7 +15,7 @@ struct LogLine {
 };
 
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -27,7 +27,7 @@ public:
     size_t Count(const std::string& text) const;
     void Clear();
 
-private:
+  private:
     static void Sink(int prio, const char* tag, const char* text, void* user);
     mutable std::mutex mutex_;
     std::vector<LogLine> lines_;

@@ -1,5 +1,5 @@
-#include <cstdio>
 #include <zel_upnp/utils.h>
+#include <cstdio>
 
 int main() {
     std::string name = zel_upnp::utils::PrepareThreadName("Consumer");

@@ -24,7 +24,8 @@ namespace detail {
 constexpr const char* LogFileName(const char* path) {
     const char* name = path;
     for (const char* p = path; *p != '\0'; ++p) {
-        if (*p == '/') name = p + 1;
+        if (*p == '/')
+            name = p + 1;
     }
     return name;
 }
@@ -32,13 +33,13 @@ constexpr const char* LogFileName(const char* path) {
 }  // namespace detail
 }  // namespace zel_upnp
 
-#define ZEL_LOG(prio, tag, fmt, ...)                                                         \
-    do {                                                                                     \
-        if ((prio) >= zel_platform_log_threshold()) {                                        \
-            __dlog_print(ZEL_LOG_BUFFER, (prio), (tag), "%s: %s(%d) > " fmt,                 \
-                         ::zel_upnp::detail::LogFileName(__FILE__), __func__, __LINE__,      \
-                         ##__VA_ARGS__);                                                     \
-        }                                                                                    \
+#define ZEL_LOG(prio, tag, fmt, ...)                                                    \
+    do {                                                                                \
+        if ((prio) >= zel_platform_log_threshold()) {                                   \
+            __dlog_print(ZEL_LOG_BUFFER, (prio), (tag), "%s: %s(%d) > " fmt,            \
+                         ::zel_upnp::detail::LogFileName(__FILE__), __func__, __LINE__, \
+                         ##__VA_ARGS__);                                                \
+        }                                                                               \
     } while (0)
 
 #define ZEL_LOGD(tag, fmt, ...) ZEL_LOG(ZEL_LOG_PRIO_DEBUG, tag, fmt, ##__VA_ARGS__)

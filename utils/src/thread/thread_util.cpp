@@ -5,8 +5,8 @@
 
 #include <boost/thread/thread.hpp>
 
-#include "utils/src/common/zel_log.h"
 #include <zel_upnp/utils.h>
+#include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
 namespace utils {
@@ -46,8 +46,10 @@ void SetNameOnThread(boost::thread* pThread, const std::string& name, int index)
         return;
     }
     std::string full = name;
-    if (index >= 0) full += std::to_string(index);
-    if (full.size() > kMaxThreadName) full.resize(kMaxThreadName);
+    if (index >= 0)
+        full += std::to_string(index);
+    if (full.size() > kMaxThreadName)
+        full.resize(kMaxThreadName);
     int rc = pthread_setname_np(handle, full.c_str());
     if (rc != 0) {
         ZEL_LOGW(ZEL_CORE_UTILS, "pthread_setname_np failed[%d] for %s", rc, full.c_str());
