@@ -1,0 +1,446 @@
+#include "support/netns.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+extern char** environ;
+
+namespace zel_test {
+
+namespace {
+
+const char kNetnsDir[] = "/var/run/netns/";
+const char kNamePrefix[] = "zelt";
+const char kOwnNetns[] = "/proc/thread-self/ns/net";
+const char kSubnetPrefix[] = "10.213.";
+const char kNetmask[] = "255.255.255.0";
+const char kPrefixLength[] = "/24";
+const char kMulticastRoute[] = "224.0.0.0/4";
+constexpr size_t kReadChunk = 4096;
+constexpr int kPollSliceMs = 20;
+// A command killed by a signal reports 128 + the signal, as a shell does.
+constexpr int kSignalStatusBase = 128;
+constexpr std::chrono::milliseconds kLinkUpTimeout{5000};
+constexpr std::chrono::milliseconds kLinkUpPoll{20};
+constexpr std::chrono::milliseconds kReapTimeout{2000};
+
+std::atomic<int> g_sequence{0};
+
+bool ToolPresent() {
+    static const char* const kCandidates[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"};
+    for (const char* path : kCandidates) {
+        if (access(path, X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Waits for pid until the deadline; kills its process group past it.
+int Reap(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    int status = 0;
+    while (true) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0 && errno != EINTR)
+            return kCommandNotStarted;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(-pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return kCommandTimedOut;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return kSignalStatusBase + WTERMSIG(status);
+}
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return std::string();
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// MAC of an interface inside ns, from "ip -o link show".
+std::string MacOf(const std::string& ns, const std::string& ifname) {
+    std::string out;
+    if (RunCommand({"ip", "-n", ns, "-o", "link", "show", "dev", ifname}, kDefaultCommandTimeout,
+                   &out) != 0)
+        return std::string();
+    const std::string key = "link/ether ";
+    size_t pos = out.find(key);
+    if (pos == std::string::npos)
+        return std::string();
+    std::istringstream in(out.substr(pos + key.size()));
+    std::string mac;
+    in >> mac;
+    return mac;
+}
+
+bool LinkIsUp(const std::string& ns, const std::string& ifname) {
+    std::string out;
+    if (RunCommand({"ip", "-n", ns, "-o", "link", "show", "dev", ifname}, kDefaultCommandTimeout,
+                   &out) != 0)
+        return false;
+    return out.find("state UP") != std::string::npos;
+}
+
+}  // namespace
+
+int RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+               std::string* output) {
+    if (argv.empty())
+        return kCommandNotStarted;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return kCommandNotStarted;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Own process group, so that a time-out kills the command's children too.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return kCommandNotStarted;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[kReadChunk];
+    bool timedOut = false;
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kPollSliceMs)));
+        if (n < 0 && errno != EINTR)
+            break;
+        if (n <= 0)
+            continue;
+        ssize_t got = read(fds[0], buf, sizeof(buf));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;  // every writer closed: the command (and its children) ended
+        if (output != nullptr)
+            output->append(buf, static_cast<size_t>(got));
+    }
+    close(fds[0]);
+    if (timedOut) {
+        kill(-pid, SIGKILL);
+        Reap(pid, std::chrono::steady_clock::now() + kReapTimeout);
+        return kCommandTimedOut;
+    }
+    return Reap(pid, deadline > std::chrono::steady_clock::now()
+                         ? deadline
+                         : std::chrono::steady_clock::now() + kReapTimeout);
+}
+
+bool EnterNetns(const std::string& ns) {
+    std::string path = std::string(kNetnsDir) + ns;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
+}
+
+bool NetnsTopology::Available() {
+    static const bool available = [] {
+        if (geteuid() != 0 || !ToolPresent())
+            return false;
+        std::string probe = std::string(kNamePrefix) + std::to_string(getpid()) + "x" + "probe";
+        if (RunCommand({"ip", "netns", "add", probe}) != 0)
+            return false;
+        RunCommand({"ip", "netns", "del", probe});
+        return true;
+    }();
+    return available;
+}
+
+void NetnsTopology::CleanupLeftovers() {
+    DIR* dir = opendir(kNetnsDir);
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> stale;
+    const size_t prefixLen = std::strlen(kNamePrefix);
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.compare(0, prefixLen, kNamePrefix) != 0)
+            continue;
+        char* end = nullptr;
+        long pid = std::strtol(name.c_str() + prefixLen, &end, 10);
+        if (end == name.c_str() + prefixLen || *end != 'x' || pid <= 0)
+            continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    closedir(dir);
+    for (const std::string& ns : stale)
+        RunCommand({"ip", "netns", "del", ns});
+}
+
+NetnsTopology::NetnsTopology(int peers, std::vector<std::string> deviceIfNames) {
+    if (!Available()) {
+        error_ = "network namespaces are not available";
+        return;
+    }
+    CleanupLeftovers();
+    ok_ = Setup(peers, deviceIfNames);
+    if (!ok_)
+        Teardown();
+}
+
+NetnsTopology::~NetnsTopology() {
+    if (original_ns_fd_ >= 0 && std::this_thread::get_id() == entered_by_)
+        LeaveDevice();
+    if (original_ns_fd_ >= 0) {
+        close(original_ns_fd_);
+        original_ns_fd_ = -1;
+    }
+    Teardown();
+}
+
+bool NetnsTopology::Step(const std::string& what, const std::string& ns,
+                         const std::string& command) {
+    std::vector<std::string> argv = {"ip", "-n", ns};
+    std::istringstream in(command);
+    std::string word;
+    while (in >> word)
+        argv.push_back(word);
+    std::string out;
+    int rc = RunCommand(argv, kDefaultCommandTimeout, &out);
+    if (rc != 0) {
+        error_ = what + " failed (" + std::to_string(rc) + "): " + Trim(out);
+        return false;
+    }
+    return true;
+}
+
+bool NetnsTopology::Setup(int peers, const std::vector<std::string>& deviceIfNames) {
+    const std::string base =
+        std::string(kNamePrefix) + std::to_string(getpid()) + "x" + std::to_string(g_sequence++);
+    device_ns_ = base + "d";
+    if (RunCommand({"ip", "netns", "add", device_ns_}) != 0) {
+        error_ = "creating " + device_ns_ + " failed";
+        return false;
+    }
+    created_.push_back(device_ns_);
+    if (!Step("loopback up", device_ns_, "link set lo up"))
+        return false;
+
+    for (int i = 0; i < peers; ++i) {
+        NetnsLink link;
+        link.peer_ns = base + "p" + std::to_string(i);
+        link.device_if = static_cast<size_t>(i) < deviceIfNames.size() ? deviceIfNames[i]
+                                                                       : "zdev" + std::to_string(i);
+        link.peer_if = "zpeer" + std::to_string(i);
+        const std::string subnet = kSubnetPrefix + std::to_string(i + 1) + ".";
+        link.device_ip = subnet + "1";
+        link.peer_ip = subnet + "2";
+        link.netmask = kNetmask;
+
+        if (RunCommand({"ip", "netns", "add", link.peer_ns}) != 0) {
+            error_ = "creating " + link.peer_ns + " failed";
+            return false;
+        }
+        created_.push_back(link.peer_ns);
+        // Both ends are born inside the namespaces: the root namespace never
+        // holds a test interface, not even for a moment.
+        if (!Step("loopback up", link.peer_ns, "link set lo up") ||
+            !Step("veth", device_ns_,
+                  "link add " + link.device_if + " type veth peer name " + link.peer_if +
+                      " netns " + link.peer_ns) ||
+            !Step("device address", device_ns_,
+                  "addr add " + link.device_ip + kPrefixLength + " dev " + link.device_if) ||
+            !Step("peer address", link.peer_ns,
+                  "addr add " + link.peer_ip + kPrefixLength + " dev " + link.peer_if) ||
+            !Step("device up", device_ns_, "link set " + link.device_if + " up") ||
+            !Step("peer up", link.peer_ns, "link set " + link.peer_if + " up") ||
+            !Step("peer multicast route", link.peer_ns,
+                  std::string("route add ") + kMulticastRoute + " dev " + link.peer_if))
+            return false;
+        // One multicast route per namespace: the device's goes to its first
+        // link; tests that multicast on another link choose the interface.
+        if (i == 0 && !Step("device multicast route", device_ns_,
+                            std::string("route add ") + kMulticastRoute + " dev " + link.device_if))
+            return false;
+        link.device_mac = MacOf(device_ns_, link.device_if);
+        link.peer_mac = MacOf(link.peer_ns, link.peer_if);
+        links_.push_back(link);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + kLinkUpTimeout;
+    for (const NetnsLink& link : links_) {
+        while (!LinkIsUp(device_ns_, link.device_if) || !LinkIsUp(link.peer_ns, link.peer_if)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                error_ = "link " + link.device_if + " did not come up";
+                return false;
+            }
+            std::this_thread::sleep_for(kLinkUpPoll);
+        }
+    }
+    return true;
+}
+
+void NetnsTopology::Teardown() {
+    // Peers first, then the device; deleting a namespace destroys its veth
+    // end and with it the other end.
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+        RunCommand({"ip", "netns", "del", *it});
+    created_.clear();
+}
+
+std::vector<std::string> NetnsTopology::Namespaces() const {
+    return created_;
+}
+
+bool NetnsTopology::EnterDevice() {
+    if (!ok_ || original_ns_fd_ >= 0)
+        return false;
+    int fd = open(kOwnNetns, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (!EnterNetns(device_ns_)) {
+        close(fd);
+        return false;
+    }
+    original_ns_fd_ = fd;
+    entered_by_ = std::this_thread::get_id();
+    return true;
+}
+
+bool NetnsTopology::LeaveDevice() {
+    if (original_ns_fd_ < 0 || std::this_thread::get_id() != entered_by_)
+        return false;
+    bool ok = setns(original_ns_fd_, CLONE_NEWNET) == 0;
+    close(original_ns_fd_);
+    original_ns_fd_ = -1;
+    return ok;
+}
+
+bool NetnsTopology::RunIn(const std::string& ns, const std::function<void()>& fn) {
+    bool entered = false;
+    std::thread t([&] {
+        entered = EnterNetns(ns);
+        if (entered)
+            fn();
+    });
+    t.join();
+    return entered;
+}
+
+int NetnsTopology::Exec(const std::string& ns, const std::string& command,
+                        std::chrono::milliseconds timeout, std::string* output) {
+    return RunCommand({"ip", "netns", "exec", ns, "/bin/sh", "-c", command}, timeout, output);
+}
+
+NetnsWorker::NetnsWorker(const std::string& ns) {
+    thread_ = std::thread(&NetnsWorker::Loop, this, ns);
+}
+
+NetnsWorker::~NetnsWorker() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+}
+
+bool NetnsWorker::Ok() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return started_; });
+    return entered_;
+}
+
+void NetnsWorker::Post(std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    cv_.notify_all();
+}
+
+bool NetnsWorker::Run(const std::function<void()>& job) {
+    if (!Ok())
+        return false;
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    Post([&] {
+        job();
+        std::lock_guard<std::mutex> lock(doneMutex);
+        done = true;
+        doneCv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(doneMutex);
+    doneCv.wait(lock, [&] { return done; });
+    return true;
+}
+
+void NetnsWorker::Loop(std::string ns) {
+    bool entered = EnterNetns(ns);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_ = true;
+        entered_ = entered;
+    }
+    cv_.notify_all();
+    while (true) {
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty())
+                return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        // Jobs posted to a worker that never entered its namespace are
+        // dropped: running them in the wrong namespace would put test
+        // traffic on the wrong side.
+        if (entered)
+            job();
+    }
+}
+
+}  // namespace zel_test
