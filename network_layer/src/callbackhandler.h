@@ -1,0 +1,158 @@
+// The dispatch core: where parsed messages leave the network layer. Servers
+// hand it complete requests, the outgoing client hands it responses; it
+// queues each one and delivers it on its own worker threads ("ZelTcpReq" x2,
+// "ZelUdpReq" x2, "ZelTcpRes" x5) to the listener that wants it.
+//
+// Locks: one mutex per queue (TCP, UDP, responses) plus one for the id
+// counter; never two at once, and none is held while a listener runs, so a
+// listener may register or unregister listeners from inside its callback.
+// Listeners of one kind are called concurrently.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include <zel_upnp/utils.h>
+
+namespace zel_upnp {
+namespace network_layer {
+
+class CallBackHandler {
+  public:
+    // Worker threads per queue.
+    static constexpr int kTcpRequestThreads = 2;
+    static constexpr int kUdpRequestThreads = 2;
+    static constexpr int kResponseThreads = 5;
+    // A UDP queue longer than this is reported (never trimmed).
+    static constexpr size_t kUdpQueueWarnLength = 100;
+    // Registration ids: the first is kFirstListenerId + kListenerIdStep.
+    static constexpr int kFirstListenerId = 200;
+    static constexpr int kListenerIdStep = 2;
+
+    // One registration. tokens holds, per pattern, its non-empty
+    // comma-separated tokens in upper case, computed once at registration.
+    struct TCPPatternCallbackPair {
+        int id;
+        std::vector<std::string> patterns;
+        boost::shared_ptr<TCPRequestListener> listener;
+        std::vector<std::vector<std::string>> tokens;
+    };
+    struct UDPPatternCallbackPair {
+        int id;
+        std::vector<std::string> patterns;
+        boost::shared_ptr<UDPRequestListener> listener;
+        std::vector<std::vector<std::string>> tokens;
+    };
+
+    // The process-wide instance, created on first use; null only when it
+    // cannot be allocated. The pointer stays valid until DestroyInstance.
+    static CallBackHandler* GetInstance();
+    // Stops the worker threads if they run and deletes the instance; the
+    // next GetInstance creates a fresh one (ids start again at 202). Called
+    // by the network layer's terminate, after every server is gone.
+    static void DestroyInstance();
+
+    // Patterns are tried in order; registrations in registration order. id
+    // receives the new registration's id, or -1 with result 1 for an empty
+    // pattern list or a null listener.
+    int RegisterTCPPattern(const std::vector<std::string>& patterns,
+                           boost::shared_ptr<TCPRequestListener> listener, int& id);
+    int RegisterUDPPattern(const std::vector<std::string>& patterns,
+                           boost::shared_ptr<UDPRequestListener> listener, int& id);
+    // 0 when a registration with this id was removed, 1 when none has it.
+    int UnRegisterPattern(const int& id);
+
+    // Queues a complete request with the session context that answers it.
+    // The context is handed to exactly one listener, or consumed here by the
+    // 400 answer when no listener matches. Returns 0.
+    int InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request, void* session);
+    // Queues a complete datagram. Returns 0.
+    int InvokeUDPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request);
+
+    // Response listener of an outgoing client session (session id >= 1).
+    int RegisterResponseListener(const int& session_id,
+                                 boost::shared_ptr<ResponseListener> listener);
+    // Stores the response for the session's listener (replacing one not yet
+    // delivered) and schedules its delivery; a session without listener
+    // drops it. Returns 0.
+    int InvokeResponseHandler(const int& session_id, boost::shared_ptr<utils::HTTPInfo> response);
+    void UnRegisterResponseListener(const int& session_id);
+
+    // Starts the worker threads; 0, or 1 when a thread could not be made
+    // (the threads already made keep running). Starting twice is a no-op.
+    int StartCallbackThreads();
+    // Stops the three queues (jobs not yet run are dropped, and the
+    // connections of TCP requests that were waiting are closed without an
+    // answer) and joins every worker. Returns 0.
+    int StopCallbackThreads();
+
+    // The whole head of a request, as rebuilt from its fields, matches the
+    // upper-cased tokens of one pattern. An empty token list matches all.
+    static bool HeadMatches(const std::string& upper_head,
+                            const std::vector<std::string>& upper_tokens);
+    // Splits pattern at ',' dropping empty tokens, in upper case (locale).
+    static std::vector<std::string> PatternTokens(const std::string& pattern);
+
+  private:
+    struct TcpRequestEntry {
+        boost::shared_ptr<utils::HTTPInfo> request;
+        void* session;
+    };
+    struct ResponseEntry {
+        int session_id;
+        boost::shared_ptr<utils::HTTPInfo> response;
+        boost::shared_ptr<ResponseListener> listener;
+    };
+
+    CallBackHandler();
+    ~CallBackHandler();
+    CallBackHandler(const CallBackHandler&) = delete;
+    CallBackHandler& operator=(const CallBackHandler&) = delete;
+
+    // Jobs posted once per queued message; each takes the front entry.
+    void InvokeUpperLayerTCPRequestListener();
+    void InvokeUpperLayerUDPRequestListener();
+    void InvokeUpperLayerResponseHandler(int session_id);
+    // Answers an unmatched TCP request with the fixed 400 fault.
+    void SendBadRequest(void* session);
+    int NextListenerId();
+    void StartWorkers(boost::asio::io_service& ios, const char* base_name, int count);
+    // Closes the connections of queued TCP requests that no job will take.
+    void ReleaseQueuedTcpRequests();
+
+    std::vector<TCPPatternCallbackPair> tcp_registrations_;
+    std::list<TcpRequestEntry> tcp_queue_;
+    std::vector<UDPPatternCallbackPair> udp_registrations_;
+    std::list<boost::shared_ptr<utils::HTTPInfo>> udp_queue_;
+    std::list<ResponseEntry> response_listeners_;
+    boost::mutex id_mutex_;
+    boost::mutex tcp_mutex_;       // tcp_registrations_, tcp_queue_
+    boost::mutex udp_mutex_;       // udp_registrations_, udp_queue_
+    boost::mutex response_mutex_;  // response_listeners_
+    int id_counter_;
+    boost::asio::io_service tcp_req_handling_ios_;
+    boost::asio::io_service udp_req_handling_ios_;
+    boost::asio::io_service tcp_res_handling_ios_;
+    boost::asio::io_service::work tcp_req_work_;
+    boost::asio::io_service::work udp_req_work_;
+    boost::asio::io_service::work tcp_res_work_;
+    // Lifecycle thread only (StartCallbackThreads / StopCallbackThreads).
+    std::unique_ptr<boost::thread_group> threads_;
+};
+
+// The answer to a TCP request that no listener takes: a 400 with a UPnP
+// "Invalid Args" fault (every head line ends with a space before CR LF).
+const std::string& UnmatchedRequestResponse();
+// The 417-byte UPnP fault body shared by the 400 answers of the network layer.
+const std::string& InvalidArgsFaultBody();
+
+}  // namespace network_layer
+}  // namespace zel_upnp
