@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <boost/shared_ptr.hpp>
 
@@ -37,6 +38,8 @@ void TrimHTTPText(std::string& text);
 // the packet is finished with. Exposed for the unit tests.
 class HTTPParser {
   public:
+    // Parse after its argument checks.
+    static int ParsePacket(HTTPInfo& info, const char* data, unsigned length);
     static int HandleHeader(HTTPInfo& info, const char* data, unsigned length);
     static int HandleFirstLine(HTTPInfo& info, const char* data, unsigned length);
     static int ParseHTTPRequestLine(HTTPInfo& info);
@@ -51,6 +54,9 @@ class HTTPParser {
     static int StoreChunk(HTTPInfo& info, const char* data, unsigned length, uint64_t chunkSize);
     static int FindChunkLength(HTTPInfo& info, const char* data, unsigned length,
                                uint64_t& chunkSize, unsigned& consumed);
+    // Malformed start, header or chunk-size line: PARSING_PACKET_DONE and
+    // MESSAGE_ERROR; returns 1.
+    static int FailMessage(HTTPInfo& info);
 };
 
 }  // namespace utils
