@@ -110,17 +110,19 @@ void CheckFileExistance(const std::string& directory, const std::list<std::strin
 // A binary file stream with integer results. Belongs to one thread at a time.
 class ZELFileStream : public std::fstream {
 public:
-    enum ZELFileOpenMode {
+    enum ZELFileOpenMode : int {
         ZEL_FILE_READ = 0,        // input
         ZEL_FILE_WRITE = 1,       // output, truncates
         ZEL_FILE_READ_WRITE = 2,  // input and output, truncates
         ZEL_FILE_APPEND = 3       // output at the end
     };
-    enum ZELFileSeekMode {
+    enum ZELFileSeekMode : int {
         ZEL_SEEK_BEGIN = 0,
         ZEL_SEEK_CURRENT = 1,
         ZEL_SEEK_END = 2
     };
+
+    // Any other value of either enum is refused with a failure code.
 
     // 0 on success, 1 when the file cannot be opened or mode is unknown.
     // Modes with output make later failures throw inside the stream; the

@@ -1,0 +1,169 @@
+// String and URL helpers shared by every family. Nothing here keeps state:
+// all members are static and reentrant.
+#include <zel_upnp/utils.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include "utils/src/common/zel_log.h"
+
+namespace zel_upnp {
+namespace utils {
+
+namespace {
+
+// Whitespace that TrimString removes, as isspace() knows it in the C locale.
+constexpr const char* kTrimmedCharacters = " \t\f\v\n\r";
+
+// Multiplier of the string hash (the classic times-33 hash with exclusive-or).
+constexpr uint32_t kHashMultiplier = 33;
+
+// "%XX" plus the NUL snprintf writes.
+constexpr size_t kEscapeBufferSize = 4;
+
+constexpr const char* kHttpSchemePrefix = "http://";
+constexpr const char* kSchemeSeparator = "//";
+constexpr const char* kDefaultPath = "/";
+
+// The printable bytes that are neither letters nor digits, which EscapeURI
+// encodes. Control bytes and bytes from 128 up pass unchanged.
+bool NeedsEscape(unsigned char byte) {
+    return (byte >= 32 && byte <= 47) || (byte >= 58 && byte <= 64) || (byte >= 91 && byte <= 96) ||
+           (byte >= 123 && byte <= 127);
+}
+
+// A malloc copy of length bytes followed by a NUL; null when memory runs out.
+char* MallocCopy(const char* data, size_t length) {
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Memory allocation failed");
+        return nullptr;
+    }
+    std::memcpy(copy, data, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+}  // namespace
+
+char* StringUtils::GetValue(const std::string& in) {
+    if (in.empty())
+        return nullptr;
+    return MallocCopy(in.data(), in.size());
+}
+
+char* StringUtils::StrDup(const char* in) {
+    if (in == nullptr || in[0] == '\0') {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid input");
+        return nullptr;
+    }
+    return MallocCopy(in, std::strlen(in));
+}
+
+void StringUtils::TrimString(std::string& str) {
+    str.erase(0, str.find_first_not_of(kTrimmedCharacters));
+    const size_t last = str.find_last_not_of(kTrimmedCharacters);
+    str.erase(last == std::string::npos ? 0 : last + 1);
+}
+
+void StringUtils::EscapeURI(const std::string& in, std::string& out) {
+    if (in.empty()) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Empty String");
+        return;
+    }
+    std::string escaped;
+    escaped.reserve(in.size());
+    for (const char c : in) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (!NeedsEscape(byte)) {
+            escaped.push_back(c);
+            continue;
+        }
+        char code[kEscapeBufferSize];
+        std::snprintf(code, sizeof(code), "%%%02X", static_cast<unsigned int>(byte));
+        escaped.append(code);
+    }
+    out.swap(escaped);
+}
+
+int StringUtils::GetHashValue(const std::string& in, std::string& out) {
+    if (in.empty())
+        return 0;
+    uint32_t hash = 0;
+    for (const char c : in) {
+        // Each byte counts as a signed char widened to 32 bits, so bytes from
+        // 128 up contribute 0xFFFFFFxx; peers compare these values as text.
+        const int32_t widened = static_cast<signed char>(c);
+        hash = (hash * kHashMultiplier) ^ static_cast<uint32_t>(widened);
+    }
+    if (hash == 0)
+        return 0;
+    out = std::to_string(hash);
+    return 1;
+}
+
+int StringUtils::GetAbsoluteUri(const std::string& uri, const std::string& baseUrl,
+                                const std::string& ipAddress, const int& port,
+                                const std::string& defaultBase, std::string& out) {
+    if (uri.empty() || ipAddress.empty()) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid input");
+        return UTILS_INVALID_INPUT;
+    }
+    if (uri[0] == '/') {
+        if (baseUrl.empty())
+            out = kHttpSchemePrefix + ipAddress + ":" + std::to_string(port) + uri;
+        else if (baseUrl.back() == '/')
+            out = baseUrl + uri.substr(1);
+        else
+            out = baseUrl + uri;
+        return UTILS_SUCCESS;
+    }
+    if (boost::algorithm::istarts_with(uri, kHttpSchemePrefix)) {
+        out = uri;
+        return UTILS_SUCCESS;
+    }
+    out = (baseUrl.empty() ? defaultBase : baseUrl) + "/" + uri;
+    return UTILS_SUCCESS;
+}
+
+int StringUtils::ParseURI(const std::string& url, std::string& host, int& port, std::string& path) {
+    try {
+        const size_t separator = url.find(kSchemeSeparator);
+        if (separator == std::string::npos)
+            return 0;
+        const size_t hostStart = separator + std::strlen(kSchemeSeparator);
+        const size_t colon = url.find(':', hostStart);
+        if (colon == std::string::npos)
+            return 0;
+        const size_t slash = url.find('/', colon + 1);
+        std::string portText;
+        std::string parsedPath;
+        if (slash != std::string::npos) {
+            portText = url.substr(colon + 1, slash - colon - 1);
+            parsedPath = url.substr(slash);
+        } else {
+            portText = url.substr(colon + 1);
+            parsedPath = kDefaultPath;
+        }
+        const int parsedPort = boost::lexical_cast<int>(portText);
+        host = url.substr(hostStart, colon - hostStart);
+        port = parsedPort;
+        path = parsedPath;
+        return 1;
+    } catch (const boost::bad_lexical_cast&) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid String");
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Exception:%s", e.what());
+    }
+    return 0;
+}
+
+}  // namespace utils
+}  // namespace zel_upnp
