@@ -1,0 +1,541 @@
+#include "network_layer/src/callbackhandler.h"
+
+#include <atomic>
+#include <exception>
+#include <locale>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include <boost/exception/exception.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/tokenizer.hpp>
+
+#include "network_layer/src/incoming_tcp_session.h"
+#include "utils/src/common/zel_log.h"
+
+namespace zel_upnp {
+namespace network_layer {
+
+namespace {
+
+const char kUnmatchedRequestHead[] =
+    "HTTP/1.0 400 Bad Request \r\n"
+    "CONTENT-TYPE: text/xml; charset=\"utf-8\" \r\n"
+    "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0 \r\n"
+    "CONTENT-LENGTH: 417 \r\n"
+    "\r\n";
+
+// Creation and destruction of the instance; the pointer is also read without
+// the mutex on the fast path of GetInstance.
+std::mutex g_instance_mutex;
+std::atomic<CallBackHandler*> g_instance{nullptr};
+
+std::string UpperCase(const std::string& text) {
+    std::string upper(text);
+    if (!upper.empty()) {
+        const std::ctype<char>& ctype = std::use_facet<std::ctype<char>>(std::locale());
+        ctype.toupper(&upper[0], &upper[0] + upper.size());
+    }
+    return upper;
+}
+
+// The head of request as the matching sees it; empty when it cannot be built.
+std::string RequestHead(const boost::shared_ptr<utils::HTTPInfo>& request) {
+    std::string head;
+    if (!request)
+        return head;
+    try {
+        if (request->GetHeader(head) != 0) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Get Header failed.");
+            head.clear();
+        }
+    } catch (const std::exception&) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Get Header failed.");
+        head.clear();
+    }
+    return head;
+}
+
+std::vector<std::vector<std::string>> TokensOf(const std::vector<std::string>& patterns) {
+    std::vector<std::vector<std::string>> tokens;
+    tokens.reserve(patterns.size());
+    for (const std::string& pattern : patterns)
+        tokens.push_back(CallBackHandler::PatternTokens(pattern));
+    return tokens;
+}
+
+// The listener of the first registration with a pattern matching the
+// upper-cased head; caller holds the mutex of regs.
+template <class Pair>
+decltype(Pair::listener) FindListener(const std::vector<Pair>& regs,
+                                      const std::string& upper_head) {
+    for (const Pair& reg : regs) {
+        for (const std::vector<std::string>& tokens : reg.tokens) {
+            if (CallBackHandler::HeadMatches(upper_head, tokens))
+                return reg.listener;
+        }
+    }
+    return decltype(Pair::listener)();
+}
+
+template <class Pair>
+bool RemoveRegistration(std::vector<Pair>& regs, int id) {
+    for (auto it = regs.begin(); it != regs.end(); ++it) {
+        if (it->id == id) {
+            regs.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+const std::string& InvalidArgsFaultBody() {
+    static const std::string body =
+        "<?xml version=\"1.0\"?>"
+        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+        "<s:Body><s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring>"
+        "<detail><UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">"
+        "<errorCode>402</errorCode><errorDescription>Invalid Args</errorDescription>"
+        "</UPnPError></detail></s:Fault></s:Body></s:Envelope>";
+    return body;
+}
+
+const std::string& UnmatchedRequestResponse() {
+    static const std::string response = kUnmatchedRequestHead + InvalidArgsFaultBody();
+    return response;
+}
+
+CallBackHandler* CallBackHandler::GetInstance() {
+    CallBackHandler* instance = g_instance.load(std::memory_order_acquire);
+    if (instance != nullptr)
+        return instance;
+    std::lock_guard<std::mutex> lock(g_instance_mutex);
+    instance = g_instance.load(std::memory_order_relaxed);
+    if (instance == nullptr) {
+        try {
+            instance = new (std::nothrow) CallBackHandler();
+        } catch (const std::exception& e) {
+            // The io services could not be set up.
+            ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler creation failed: %s", e.what());
+            instance = nullptr;
+        }
+        g_instance.store(instance, std::memory_order_release);
+    }
+    return instance;
+}
+
+void CallBackHandler::DestroyInstance() {
+    CallBackHandler* instance = g_instance.load(std::memory_order_acquire);
+    if (instance == nullptr)
+        return;
+    // Joined before taking the creation mutex: a listener still running on
+    // a worker may call GetInstance.
+    instance->StopCallbackThreads();
+    std::lock_guard<std::mutex> lock(g_instance_mutex);
+    instance = g_instance.exchange(nullptr, std::memory_order_acq_rel);
+    delete instance;
+}
+
+CallBackHandler::CallBackHandler()
+    : id_counter_(kFirstListenerId),
+      tcp_req_work_(tcp_req_handling_ios_),
+      udp_req_work_(udp_req_handling_ios_),
+      tcp_res_work_(tcp_res_handling_ios_) {}
+
+CallBackHandler::~CallBackHandler() {
+    try {
+        if (threads_)
+            StopCallbackThreads();
+        ReleaseQueuedTcpRequests();
+        {
+            boost::lock_guard<boost::mutex> lock(udp_mutex_);
+            udp_queue_.clear();
+            udp_registrations_.clear();
+        }
+        {
+            boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+            tcp_registrations_.clear();
+        }
+        {
+            boost::lock_guard<boost::mutex> lock(response_mutex_);
+            response_listeners_.clear();
+        }
+        ZEL_LOGI(ZEL_CORE_NETWORK, "CallBackHandler deleted");
+    } catch (const boost::exception&) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "boost exception raised");
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "unknown excpetion raised");
+    }
+}
+
+std::vector<std::string> CallBackHandler::PatternTokens(const std::string& pattern) {
+    typedef boost::tokenizer<boost::char_separator<char>> Tokenizer;
+    // Empty tokens are dropped; spaces are part of a token.
+    boost::char_separator<char> separator(",");
+    Tokenizer tokenizer(pattern, separator);
+    std::vector<std::string> tokens;
+    for (const std::string& token : tokenizer)
+        tokens.push_back(UpperCase(token));
+    return tokens;
+}
+
+bool CallBackHandler::HeadMatches(const std::string& upper_head,
+                                  const std::vector<std::string>& upper_tokens) {
+    for (const std::string& token : upper_tokens) {
+        if (upper_head.find(token) == std::string::npos)
+            return false;
+    }
+    return true;
+}
+
+int CallBackHandler::NextListenerId() {
+    boost::lock_guard<boost::mutex> lock(id_mutex_);
+    id_counter_ += kListenerIdStep;
+    return id_counter_;
+}
+
+int CallBackHandler::RegisterTCPPattern(const std::vector<std::string>& patterns,
+                                        boost::shared_ptr<TCPRequestListener> listener, int& id) {
+    id = -1;
+    if (patterns.empty() || !listener)
+        return NL_FAILURE;
+    try {
+        TCPPatternCallbackPair pair{0, patterns, listener, TokensOf(patterns)};
+        pair.id = NextListenerId();
+        const int new_id = pair.id;
+        {
+            boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+            tcp_registrations_.push_back(std::move(pair));
+        }
+        id = new_id;
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "RegisterTCPPattern failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::RegisterUDPPattern(const std::vector<std::string>& patterns,
+                                        boost::shared_ptr<UDPRequestListener> listener, int& id) {
+    id = -1;
+    if (patterns.empty() || !listener)
+        return NL_FAILURE;
+    try {
+        UDPPatternCallbackPair pair{0, patterns, listener, TokensOf(patterns)};
+        pair.id = NextListenerId();
+        const int new_id = pair.id;
+        {
+            boost::lock_guard<boost::mutex> lock(udp_mutex_);
+            udp_registrations_.push_back(std::move(pair));
+        }
+        id = new_id;
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "RegisterUDPPattern failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::UnRegisterPattern(const int& id) {
+    {
+        boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        if (RemoveRegistration(udp_registrations_, id))
+            return NL_SUCCESS;
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        if (RemoveRegistration(tcp_registrations_, id))
+            return NL_SUCCESS;
+    }
+    return NL_FAILURE;
+}
+
+int CallBackHandler::InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request,
+                                             void* session) {
+    try {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        tcp_queue_.push_back(TcpRequestEntry{request, session});
+        try {
+            tcp_req_handling_ios_.post([this] { InvokeUpperLayerTCPRequestListener(); });
+        } catch (...) {
+            // Without its job the entry would wait forever; the caller
+            // keeps the context and answers itself.
+            tcp_queue_.pop_back();
+            throw;
+        }
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeTCPRequestHandler failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::InvokeUDPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request) {
+    try {
+        boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        udp_queue_.push_back(request);
+        if (udp_queue_.size() > kUdpQueueWarnLength) {
+            ZEL_LOGW(ZEL_CORE_NETWORK, "udp_packet seems not consumed[%d]!!",
+                     static_cast<int>(udp_queue_.size()));
+        }
+        try {
+            udp_req_handling_ios_.post([this] { InvokeUpperLayerUDPRequestListener(); });
+        } catch (...) {
+            udp_queue_.pop_back();
+            throw;
+        }
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeUDPRequestHandler failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::RegisterResponseListener(const int& session_id,
+                                              boost::shared_ptr<ResponseListener> listener) {
+    if (session_id < 1) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid Params for session %d!", session_id);
+        return NL_FAILURE;
+    }
+    try {
+        const long before = listener.use_count();
+        ResponseEntry entry{session_id, boost::shared_ptr<utils::HTTPInfo>(), listener};
+        ZEL_LOGD(ZEL_CORE_NETWORK,
+                 "session_id : (%d) use_count1 : (%d) use_count2 : (%d) pointer : (%p)", session_id,
+                 static_cast<int>(before), static_cast<int>(listener.use_count()),
+                 static_cast<void*>(listener.get()));
+        boost::lock_guard<boost::mutex> lock(response_mutex_);
+        response_listeners_.push_back(std::move(entry));
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "RegisterResponseListener failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::InvokeResponseHandler(const int& session_id,
+                                           boost::shared_ptr<utils::HTTPInfo> response) {
+    const int id = session_id;
+    try {
+        boost::lock_guard<boost::mutex> lock(response_mutex_);
+        for (ResponseEntry& entry : response_listeners_) {
+            if (entry.session_id != id)
+                continue;
+            entry.response = response;
+            tcp_res_handling_ios_.post([this, id] { InvokeUpperLayerResponseHandler(id); });
+            break;
+        }
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeResponseHandler failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+void CallBackHandler::UnRegisterResponseListener(const int& session_id) {
+    boost::lock_guard<boost::mutex> lock(response_mutex_);
+    for (auto it = response_listeners_.begin(); it != response_listeners_.end(); ++it) {
+        if (it->session_id == session_id) {
+            response_listeners_.erase(it);
+            ZEL_LOGD(ZEL_CORE_NETWORK, "list erased(%d)", session_id);
+            return;
+        }
+    }
+}
+
+void CallBackHandler::InvokeUpperLayerTCPRequestListener() {
+    TcpRequestEntry entry;
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        if (tcp_queue_.empty()) {
+            ZEL_LOGE(ZEL_CORE_NETWORK,
+                     "[InvokeUpperLayerTCPRequestListener] empty incoming tcp packet list!");
+            return;
+        }
+        entry = std::move(tcp_queue_.front());
+        tcp_queue_.pop_front();
+    }
+    try {
+        const std::string head = UpperCase(RequestHead(entry.request));
+        boost::shared_ptr<TCPRequestListener> listener;
+        if (!head.empty()) {
+            boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+            listener = FindListener(tcp_registrations_, head);
+        }
+        if (!listener) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "ERROR, no valid listeners found!!");
+            SendBadRequest(entry.session);
+            return;
+        }
+        listener->OnTCPRequestReceived(entry.request, entry.session);
+    } catch (const std::exception& e) {
+        // Thrown by the listener or by the matching; the context now belongs
+        // to whoever had it when it was thrown.
+        ZEL_LOGE(ZEL_CORE_NETWORK, "TCP request listener failed: %s", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "TCP request listener failed");
+    }
+}
+
+void CallBackHandler::SendBadRequest(void* session) {
+    std::string* response = nullptr;
+    try {
+        response = new std::string(UnmatchedRequestResponse());
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "No memory for the 400 answer: %s", e.what());
+        ReleaseSessionContext(session);
+        return;
+    }
+    const int length = static_cast<int>(response->size());
+    // Accepted: the network layer owns the string; refused: it is still ours.
+    if (SendResponsePacket(response, length, session) != NL_SUCCESS)
+        delete response;
+}
+
+void CallBackHandler::InvokeUpperLayerUDPRequestListener() {
+    boost::shared_ptr<utils::HTTPInfo> request;
+    {
+        boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        if (udp_queue_.empty()) {
+            ZEL_LOGE(ZEL_CORE_NETWORK,
+                     "[InvokeUpperLayerUDPRequestListener] empty udp packet list!");
+            return;
+        }
+        request = std::move(udp_queue_.front());
+        udp_queue_.pop_front();
+    }
+    try {
+        const std::string head = RequestHead(request);
+        if (head.empty())
+            return;
+        const std::string upper_head = UpperCase(head);
+        boost::shared_ptr<UDPRequestListener> listener;
+        {
+            boost::lock_guard<boost::mutex> lock(udp_mutex_);
+            listener = FindListener(udp_registrations_, upper_head);
+        }
+        if (!listener)
+            return;
+        ZEL_LOGD(ZEL_CORE_NETWORK, "udp received [%s]", head.c_str());
+        listener->OnUDPRequestReceived(request);
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "UDP request listener failed: %s", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "UDP request listener failed");
+    }
+}
+
+void CallBackHandler::InvokeUpperLayerResponseHandler(int session_id) {
+    boost::shared_ptr<utils::HTTPInfo> response;
+    boost::shared_ptr<ResponseListener> listener;
+    {
+        boost::lock_guard<boost::mutex> lock(response_mutex_);
+        auto it = response_listeners_.begin();
+        while (it != response_listeners_.end() && it->session_id != session_id)
+            ++it;
+        if (it == response_listeners_.end())
+            return;
+        response = std::move(it->response);
+        listener = std::move(it->listener);
+        response_listeners_.erase(it);
+    }
+    if (!listener)
+        return;
+    ZEL_LOGD(ZEL_CORE_NETWORK, "call OnResponseReceived session_id : (%d), use_count : (%d)(%p)",
+             session_id, static_cast<int>(listener.use_count()),
+             static_cast<void*>(listener.get()));
+    try {
+        listener->OnResponseReceived(response, session_id);
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Response listener failed: %s", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Response listener failed");
+    }
+}
+
+namespace {
+void RunWorker(boost::asio::io_service& ios) {
+    try {
+        ios.run();
+    } catch (const std::exception& e) {
+        // Every job catches its own failures; this is the last guard of the
+        // worker thread.
+        ZEL_LOGE(ZEL_CORE_NETWORK, "dispatch worker ended: %s", e.what());
+    }
+}
+}  // namespace
+
+void CallBackHandler::StartWorkers(boost::asio::io_service& ios, const char* base_name, int count) {
+    const std::string name = utils::PrepareThreadName(base_name);
+    for (int index = 0; index < count; ++index) {
+        boost::thread* thread = threads_->create_thread([&ios] { RunWorker(ios); });
+        utils::SetNameOnThread(thread, name, index);
+    }
+}
+
+int CallBackHandler::StartCallbackThreads() {
+    ZEL_LOGI(ZEL_CORE_NETWORK, "CallBackHandler StartCallbackThreads");
+    if (threads_)
+        return NL_SUCCESS;
+    try {
+        // After a stop the services must be told that they may run again.
+        if (tcp_req_handling_ios_.stopped())
+            tcp_req_handling_ios_.restart();
+        if (udp_req_handling_ios_.stopped())
+            udp_req_handling_ios_.restart();
+        if (tcp_res_handling_ios_.stopped())
+            tcp_res_handling_ios_.restart();
+        threads_.reset(new boost::thread_group);
+        StartWorkers(tcp_req_handling_ios_, "ZelTcpReq", kTcpRequestThreads);
+        StartWorkers(udp_req_handling_ios_, "ZelUdpReq", kUdpRequestThreads);
+        StartWorkers(tcp_res_handling_ios_, "ZelTcpRes", kResponseThreads);
+    } catch (const boost::thread_resource_error& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "thread_resource_error exception:[%s]", e.what());
+        return NL_FAILURE;
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception in StartCallbackThreads");
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::StopCallbackThreads() {
+    ZEL_LOGI(ZEL_CORE_NETWORK, "CallBackHandler StopCallbackThreads");
+    tcp_req_handling_ios_.stop();
+    udp_req_handling_ios_.stop();
+    tcp_res_handling_ios_.stop();
+    if (threads_) {
+        try {
+            threads_->join_all();
+        } catch (const std::exception& e) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "join failed: %s", e.what());
+        }
+        threads_.reset();
+    }
+    if (!tcp_req_handling_ios_.stopped())
+        ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler  tcp_req_handling_ios_ not stopped ");
+    if (!udp_req_handling_ios_.stopped())
+        ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler udp_req_handling_ios_ not stopped ");
+    if (!tcp_res_handling_ios_.stopped())
+        ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler tcp_res_handling_ios_ not stopped ");
+    ReleaseQueuedTcpRequests();
+    return NL_SUCCESS;
+}
+
+void CallBackHandler::ReleaseQueuedTcpRequests() {
+    std::list<TcpRequestEntry> orphans;
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        orphans.swap(tcp_queue_);
+    }
+    // Outside the lock: closing a session calls back into its server.
+    for (TcpRequestEntry& entry : orphans)
+        ReleaseSessionContext(entry.session);
+}
+
+}  // namespace network_layer
+}  // namespace zel_upnp

@@ -1,0 +1,302 @@
+#include "network_layer/src/tcp_server.h"
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include "utils/src/common/zel_log.h"
+
+namespace zel_upnp {
+namespace network_layer {
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+// Pause before accepting again after an accept error other than a closed
+// acceptor (e.g. no descriptor left).
+constexpr std::chrono::milliseconds kAcceptRetryDelay(100);
+
+// The soft descriptor limit, or 0 when it cannot be read.
+unsigned long long SoftDescriptorLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return ULLONG_MAX;
+    return static_cast<unsigned long long>(limit.rlim_cur);
+}
+
+}  // namespace
+
+TCPServer::TCPServer(const std::string& interface_address, const std::string& interface_name,
+                     boost::asio::io_service& io_service)
+    : interface_address_(interface_address),
+      interface_name_(interface_name),
+      io_service_(io_service),
+      acceptor_(io_service),
+      accept_retry_timer_(io_service),
+      stopped_(false),
+      session_limit_(0),
+      delete_batch_(0),
+      port_(0),
+      next_session_id_(1) {}
+
+TCPServer::~TCPServer() {
+    ZEL_LOGD(ZEL_CORE_NETWORK, "TCPServer destructor is called");
+}
+
+int TCPServer::Start(int& port) {
+    boost::system::error_code ec;
+    const boost::asio::ip::address local = boost::asio::ip::make_address(interface_address_, ec);
+    if (ec) {
+        Stop();
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid local ip");
+        return NL_SERVER_START_FAILED;
+    }
+
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    const unsigned long long descriptors = SoftDescriptorLimit();
+    const unsigned long long limit =
+        descriptors / 100 * kSessionLimitPercent + descriptors % 100 * kSessionLimitPercent / 100;
+    session_limit_ = limit > UINT_MAX ? UINT_MAX : static_cast<unsigned>(limit);
+    delete_batch_ = session_limit_ / kSessionDeleteDivisor;
+    ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer::Start[%d][%d]", static_cast<int>(session_limit_),
+             static_cast<int>(delete_batch_));
+
+    const char* address = interface_address_.c_str();
+    bool bound = false;
+    int current = port;
+    for (int attempt = 0; attempt < kBindAttempts; ++attempt, ++current) {
+        if (current < 0 || current > kMaxPort) {
+            // No port of the range is left to try.
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s!", "port out of range");
+            ZEL_LOGE(ZEL_CORE_NETWORK, "IP : %s and Port: %d", address, current);
+            break;
+        }
+        const boost::asio::ip::tcp::endpoint endpoint(local, static_cast<unsigned short>(current));
+        acceptor_.open(endpoint.protocol(), ec);
+        if (ec) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s!", ec.message().c_str());
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s IP : %s and Port: %d",
+                     ec.message().c_str(), address, current);
+            CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+            continue;
+        }
+        acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            acceptor_.bind(endpoint, ec);
+        if (ec) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Bind Error : %s!", ec.message().c_str());
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Bind Error : %s IP : %s and Port: %d", ec.message().c_str(),
+                     address, current);
+            CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+            continue;
+        }
+        bound = true;
+        break;
+    }
+    if (!bound) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Failed!!!");
+        return NL_BIND_FAILURE;
+    }
+
+    acceptor_.listen(kListenBacklog, ec);
+    if (ec) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Socket listen Failed!!!");
+        CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+        return NL_BIND_FAILURE;
+    }
+    // The kernel's choice when port 0 was asked for.
+    const boost::asio::ip::tcp::endpoint bound_endpoint = acceptor_.local_endpoint(ec);
+    port_ = ec ? current : bound_endpoint.port();
+    port = port_;
+
+    try {
+        StartAcceptLocked();
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s!", e.what());
+        CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+        return NL_BIND_FAILURE;
+    }
+    ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer Started: %s:%d", address, port_);
+    return NL_SUCCESS;
+}
+
+void TCPServer::CloseAcceptorLocked(const char* failure_message) {
+    if (!acceptor_.is_open())
+        return;
+    boost::system::error_code ec;
+    acceptor_.close(ec);
+    if (ec)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "%s", failure_message);
+}
+
+void TCPServer::StartAcceptLocked() {
+    const boost::shared_ptr<IncomingTCPSession> session =
+        boost::make_shared<IncomingTCPSession>(io_service_, shared_from_this(), next_session_id_++);
+    sessions_.push_back(session);
+    AcceptInto(session);
+}
+
+// Server lock held. The handler keeps the session (and its socket) alive
+// until the accept completes, even if the list has dropped it meanwhile.
+void TCPServer::AcceptInto(const boost::shared_ptr<IncomingTCPSession>& session) {
+    boost::shared_ptr<TCPServer> self = shared_from_this();
+    acceptor_.async_accept(session->Socket(),
+                           [self, session](const boost::system::error_code& error) {
+                               self->handle_accept(session, error);
+                           });
+}
+
+void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
+                              const boost::system::error_code& error) {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    if (stopped_) {
+        ZEL_LOGD(ZEL_CORE_NETWORK, "stop state");
+        CloseAcceptorLocked("Error in closing TCP acceptor!");
+        return;
+    }
+    IncomingSessionDeleter();
+    if (sessions_.empty()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Incoming sessions cleared. returning handle_accept");
+        return;
+    }
+    if (!error) {
+        session->RegisterRead();
+        try {
+            StartAcceptLocked();
+        } catch (const std::exception& e) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]", e.what());
+        }
+        return;
+    }
+    if (error == boost::asio::error::operation_aborted ||
+        error == boost::asio::error::bad_descriptor) {
+        ZEL_LOGD(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Acceptor closed [%s]",
+                 error.message().c_str());
+        return;
+    }
+    ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]",
+             error.message().c_str());
+    if (stopped_) {
+        ZEL_LOGD(ZEL_CORE_NETWORK, "Already stop() get the scoped_lock");
+        return;
+    }
+    boost::shared_ptr<TCPServer> self = shared_from_this();
+    accept_retry_timer_.expires_after(kAcceptRetryDelay);
+    accept_retry_timer_.async_wait([self, session](const boost::system::error_code& ec) {
+        self->handle_accept_retry(session, ec);
+    });
+}
+
+void TCPServer::handle_accept_retry(boost::shared_ptr<IncomingTCPSession> session,
+                                    const boost::system::error_code& error) {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    if (error || stopped_)
+        return;
+    AcceptInto(session);
+}
+
+// Server lock held by handle_accept; the deleter lock keeps two checks from
+// interleaving.
+void TCPServer::IncomingSessionDeleter() {
+    boost::lock_guard<boost::mutex> deleter(deleter_lock_);
+    std::vector<boost::shared_ptr<IncomingTCPSession>> oldest;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+        const int count = static_cast<int>(sessions_.size());
+        const int limit = static_cast<int>(session_limit_);
+        const int batch = static_cast<int>(delete_batch_);
+        ZEL_LOGD(ZEL_CORE_NETWORK,
+                 "Incoming session monitor, current : %d / delete : %d / limit : %d", count, batch,
+                 limit);
+        if (sessions_.size() > kSessionWarnCount)
+            ZEL_LOGW(ZEL_CORE_NETWORK, "Warning! current : %d / limit : %d", count, limit);
+        if (session_limit_ == 0 || sessions_.size() <= session_limit_)
+            return;
+        ZEL_LOGE(ZEL_CORE_NETWORK,
+                 "too many incoming session, delete : %d / current : %d / limit : %d", batch, count,
+                 limit);
+        for (unsigned i = 0; i < delete_batch_ && !sessions_.empty(); ++i) {
+            oldest.push_back(sessions_.front());
+            sessions_.pop_front();
+        }
+        for (const boost::shared_ptr<IncomingTCPSession>& session : oldest)
+            session->ShutDown(true);
+    }
+}
+
+int TCPServer::Stop() {
+    ZEL_LOGI(ZEL_CORE_NETWORK, "close TCP Server");
+    std::list<boost::shared_ptr<IncomingTCPSession>> sessions;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+        stopped_ = true;
+        boost::system::error_code ec;
+        acceptor_.cancel(ec);
+        CloseAcceptorLocked("Error in closing TCP acceptor!");
+        accept_retry_timer_.cancel(ec);
+        for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_)
+            session->ShutDown(true);
+        sessions.swap(sessions_);
+    }
+    // Sessions without a pending handler or context end here, outside the lock.
+    sessions.clear();
+    return NL_SUCCESS;
+}
+
+void TCPServer::NotifySessionClosed(int session_id) {
+    boost::shared_ptr<IncomingTCPSession> closed;
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if ((*it)->GetSessionId() == session_id) {
+            closed = *it;
+            sessions_.erase(it);
+            break;
+        }
+    }
+}
+
+void TCPServer::HandleFailureCondition(int session_id) {
+    ZEL_LOGE(ZEL_CORE_NETWORK, "Error TCPServer::HandleFailureCondition called ");
+    NotifySessionClosed(session_id);
+}
+
+std::string TCPServer::GetIpAddress() {
+    return interface_address_;
+}
+
+std::string TCPServer::GetInterfaceName() {
+    return interface_name_;
+}
+
+int TCPServer::GetPort() {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    return port_;
+}
+
+size_t TCPServer::GetSessionCount() {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    return sessions_.size();
+}
+
+unsigned TCPServer::GetSessionLimit() {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    return session_limit_;
+}
+
+unsigned TCPServer::GetDeleteBatch() {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    return delete_batch_;
+}
+
+}  // namespace network_layer
+}  // namespace zel_upnp

@@ -1,0 +1,97 @@
+// The HTTP listener of one interface address and port. Created, started,
+// stopped and owned by the server manager; its handlers and those of its
+// sessions run on the three "ZelTcpIo" threads of the manager's TCP io
+// service, concurrently.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+
+#include "network_layer/src/incoming_tcp_session.h"
+#include "network_layer/src/server_notify.h"
+
+namespace zel_upnp {
+namespace network_layer {
+
+// Must be held by a boost::shared_ptr before Start. Not restartable: after
+// Stop the server manager makes a new server.
+class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCPServer> {
+  public:
+    // Ports tried by Start: the requested one and the 98 above it.
+    static constexpr int kBindAttempts = 99;
+    static constexpr int kListenBacklog = 128;
+    // Open sessions allowed, in percent of the soft descriptor limit; past
+    // it the oldest tenth (kSessionDeleteDivisor) is shut down.
+    static constexpr unsigned kSessionLimitPercent = 70;
+    static constexpr unsigned kSessionDeleteDivisor = 10;
+    // More open sessions than this are reported even below the limit.
+    static constexpr size_t kSessionWarnCount = 300;
+
+    TCPServer(const std::string& interface_address, const std::string& interface_name,
+              boost::asio::io_service& io_service);
+    ~TCPServer() override;
+    TCPServer(const TCPServer&) = delete;
+    TCPServer& operator=(const TCPServer&) = delete;
+
+    void NotifySessionClosed(int session_id) override;
+    void HandleFailureCondition(int session_id) override;
+    // Binds the interface address on port or on the next free one of
+    // kBindAttempts ports, writes the bound port back and starts accepting.
+    // 0, NL_SERVER_START_FAILED (invalid address) or NL_BIND_FAILURE.
+    int Start(int& port) override;
+    std::string GetIpAddress() override;
+    std::string GetInterfaceName() override;
+    int GetPort() override;
+    // Stops accepting and shuts every session down; 0.
+    int Stop() override;
+
+    // Sessions in the list, the one waiting for the next connection included.
+    size_t GetSessionCount();
+    unsigned GetSessionLimit();
+    unsigned GetDeleteBatch();
+
+  private:
+    // Appends a fresh session and accepts the next connection into it;
+    // server lock held.
+    void StartAcceptLocked();
+    void AcceptInto(const boost::shared_ptr<IncomingTCPSession>& session);
+    void handle_accept(boost::shared_ptr<IncomingTCPSession> session,
+                       const boost::system::error_code& error);
+    void handle_accept_retry(boost::shared_ptr<IncomingTCPSession> session,
+                             const boost::system::error_code& error);
+    // Sheds the oldest sessions once there are more than the limit.
+    void IncomingSessionDeleter();
+    void CloseAcceptorLocked(const char* failure_message);
+
+    // Oldest first; the last one is the session the pending accept fills.
+    std::list<boost::shared_ptr<IncomingTCPSession>> sessions_;
+    // Guards sessions_, stopped_, port_, the acceptor and the retry timer.
+    // Taken before any session lock, never after one.
+    boost::recursive_mutex server_lock_;
+    const std::string interface_address_;
+    const std::string interface_name_;
+    boost::asio::io_service& io_service_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    // Delays a new accept after an accept error other than a closed
+    // acceptor (running out of descriptors would otherwise spin).
+    boost::asio::steady_timer accept_retry_timer_;
+    bool stopped_;
+    unsigned session_limit_;
+    unsigned delete_batch_;
+    boost::mutex deleter_lock_;
+    int port_;
+    int next_session_id_;
+};
+
+}  // namespace network_layer
+}  // namespace zel_upnp
