@@ -1,0 +1,74 @@
+#include "utils/src/timer/time_utils.h"
+
+#include <zel_upnp/utils.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <limits>
+#include <string>
+
+#include "support/log_capture.h"
+
+namespace {
+
+using zel_upnp::utils::FormatHttpDate;
+using zel_upnp::utils::Generate_CurrentDate;
+using zel_upnp::utils::UTILS_SUCCESS;
+using zel_upnp::utils::UTILS_SYSTEM_FAILURE;
+
+std::string Format(std::time_t t) {
+    std::string date;
+    EXPECT_EQ(FormatHttpDate(t, date), UTILS_SUCCESS);
+    return date;
+}
+
+TEST(TimeUtils, FormatsKnownInstantsInUtc) {
+    EXPECT_EQ(Format(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(Format(1709210096), "Thu, 29 Feb 2024 12:34:56 GMT");
+    EXPECT_EQ(Format(4102444799), "Thu, 31 Dec 2099 23:59:59 GMT");
+}
+
+TEST(TimeUtils, IgnoresTheLocalTimeZone) {
+    const char* saved = std::getenv("TZ");
+    const std::string previous = saved ? saved : "";
+    // A POSIX zone string needs no zone database: UTC+05:30.
+    setenv("TZ", "XYZ-5:30", 1);
+    tzset();
+    const std::string date = Format(1709210096);
+    if (saved)
+        setenv("TZ", previous.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(date, "Thu, 29 Feb 2024 12:34:56 GMT");
+}
+
+TEST(TimeUtils, InstantWithoutCalendarFormFailsAndLogs) {
+    zel_test::LogCapture capture;
+    std::string date = "untouched";
+    // Its year does not fit the int of struct tm.
+    const std::time_t far = std::numeric_limits<std::time_t>::max();
+    EXPECT_EQ(FormatHttpDate(far, date), UTILS_SYSTEM_FAILURE);
+    EXPECT_EQ(date, "untouched");
+    EXPECT_TRUE(capture.Contains("Error in getting the local time", "ZEL_CORE_UTILS"));
+}
+
+TEST(TimeUtils, CurrentDateIsNow) {
+    // The call happens between two readings of the clock; its result must be
+    // the date of one of them.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::time_t before = std::time(nullptr);
+        std::string date;
+        ASSERT_EQ(Generate_CurrentDate(date), UTILS_SUCCESS);
+        const std::time_t after = std::time(nullptr);
+        if (after - before > 1)
+            continue;
+        EXPECT_TRUE(date == Format(before) || date == Format(after)) << date;
+        EXPECT_EQ(date.size(), std::string("Thu, 01 Jan 1970 00:00:00 GMT").size());
+        return;
+    }
+    GTEST_SKIP() << "the clock jumped during every attempt";
+}
+
+}  // namespace
