@@ -36,7 +36,84 @@ enum NetworkResult {
 // ---------------------------------------------------------------------------
 // Network interfaces and NIC events.
 // ---------------------------------------------------------------------------
-// @@INTERFACES@@
+// One network interface of the device, copied by value.
+struct NetInfo {
+    std::string interface_name;  // kernel interface name, the registry's key
+    std::string ip_address;      // dotted IPv4 address
+    std::string subnet_mask;     // dotted IPv4 netmask, may be empty
+    std::string mac_address;     // MAC address text, may be empty
+};
+
+// NIC events, raised for selected interfaces only.
+const int NIC_ADDED = 0;      // a selected interface appeared (or was selected)
+const int NIC_REMOVED = 1;    // a selected interface went away (or was deselected)
+const int NIC_IPCHANGED = 2;  // a selected interface has a new address
+
+// Hears of NIC events on the registry's own thread ("ZelNetIf"), one event
+// at a time and in the order they were raised; the servers of the network
+// layer have already been rebuilt for the event when it arrives. Not owned by
+// the registry: keep it alive until UnRegisterEventListener has returned.
+// It may unregister itself from inside OnNetworkChanged.
+class NetworkEventListener {
+public:
+    virtual void OnNetworkChanged(const std::string& interfaceName, int event) = 0;
+    virtual ~NetworkEventListener() {}
+};
+
+// Copies every known interface, selected or not, into *interfaces.
+void GetNetworkInterfaces(std::vector<NetInfo>* interfaces);
+// Appends every known interface that is selected, in discovery order.
+void GetActiveSelectedNetworkInterfaces(std::vector<NetInfo>* interfaces);
+// 0 and the record of the known interface named name; 1 if there is none.
+int GetNetworkInterface(const std::string& name, NetInfo& info);
+// 0 and the record of the first known interface with that address; 1 if none.
+int GetNetworkInterfaceByIP(const std::string& address, NetInfo& info);
+// Selects (select true) or deselects an interface by name. A selection
+// survives the interface going away and takes effect again when it returns.
+// Returns 1 when the layer is initialised, 0 otherwise.
+int ConfigureNetworkInterface(std::string& name, const bool& select);
+// With true, every interface that appears from now on is selected.
+// Returns 1 when the layer is initialised, 0 otherwise.
+int ConfigureOnAllNetworkInterfaces(const bool& enable);
+// Interfaces fed by the application instead of the monitor. An added name is
+// selected; a name already known keeps its address. Return 0, or 1 on an
+// empty argument or when the layer is not initialised.
+int NotifyNICAdded(const std::string& name, const std::string& address, const std::string& mask);
+int NotifyNICRemoved(const std::string& name);
+// Forgets every selection and every interface without raising events; the
+// next UpdateNetworkInterface reports every interface anew.
+void ClearNetworkInterface();
+// Asks the monitor to rescan now.
+void UpdateNetworkInterface();
+// Resume / pause the monitor without destroying it.
+void StartNetworkMonitoring();
+void StopNetworkMonitoring();
+// Create and start / stop and destroy the monitor. 0, or 1 when the layer is
+// not initialised.
+int InitializeNetworkMonitor();
+int TerminateNetworkMonitor();
+// 0 and a new id; a null listener gives 2007 and id -1.
+int RegisterNetworkEventListener(NetworkEventListener* listener, int& id);
+// No delivery reaches the listener once this returns (unless it is called
+// from that listener's own OnNetworkChanged, which then finishes). 0, or 1
+// when the layer is not initialised.
+int UnRegisterEventListener(const int& id);
+// True when both addresses lie in one subnet of mask; addresses of 127.x are
+// always local. With an empty mask the masks of the known interfaces are
+// tried in turn, and mask receives the one last tried.
+bool IsSameSubnet(const std::string& address1, const std::string& address2, std::string& mask);
+// 0 and the address of the first selected interface on the remote's subnet;
+// 2008 if none fits; 1 when the layer is not initialised.
+int GetOutgoingIPaddress(const std::string& remoteAddress, std::string& localAddress);
+// 0 and the MAC ("AA-BB-CC-DD-EE-FF") the kernel's ARP cache holds for the
+// address; 2011 for an empty address, 2004 for a socket failure or a
+// malformed address, 2010 when the cache has no complete entry.
+int GetMacAddress(const std::string& address, std::string& macAddress);
+// True for "127.0.0.1" and for the address of any known interface.
+bool IsLocalMachine(const std::string& address);
+// True when a known interface has exactly this address and a name that
+// begins with namePrefix.
+bool IsInterfaceExisting(const std::string& address, const std::string& namePrefix);
 
 // ---------------------------------------------------------------------------
 // Request and response listeners.

@@ -1,0 +1,723 @@
+#include "network_layer/src/networkinterface.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/format.hpp>
+#include <boost/tokenizer.hpp>
+
+#include <zel_upnp/utils.h>
+#include "network_layer/src/networkmonitor.h"
+#include "utils/src/common/zel_log.h"
+
+namespace zel_upnp {
+namespace network_layer {
+
+namespace {
+
+const char kThreadBaseName[] = "ZelNetIf";
+// The single "ZelNetIf" thread carries no index in its name.
+const int kNoThreadIndex = -1;
+const char kLoopbackPrefix[] = "127.";
+const char kAddressSeparator[] = ".";
+const size_t kAddressParts = 4;
+const unsigned long kMaxAddressPart = 255;
+// Room for the kernel's interface list in the ARP lookup: eight ifreq records.
+const size_t kIfConfBufferSize = 320;
+const size_t kMacBytes = 6;
+const char kMacFormat[] = "%|02X|-%|02X|-%|02X|-%|02X|-%|02X|-%|02X|";
+
+// Creation and destruction of the singleton; GetInstance reads it without
+// the lock, so the pointer is atomic.
+boost::mutex g_instance_mutex;
+std::atomic<NetworkInterface*> g_instance(nullptr);
+
+// Hooks, installed by other units; copied under the lock, called outside it.
+boost::mutex g_hook_mutex;
+NetworkMonitorFactory g_monitor_factory;
+NicEventHook g_nic_event_hook;
+
+// Splits a dotted quad into numbers. False unless it has exactly four parts,
+// each a decimal number of at most 255.
+bool SplitAddress(const std::string& text, unsigned long parts[kAddressParts]) {
+    typedef boost::tokenizer<boost::char_separator<char> > Tokenizer;
+    boost::char_separator<char> separator(kAddressSeparator, "", boost::keep_empty_tokens);
+    Tokenizer tokens(text, separator);
+    size_t count = 0;
+    for (Tokenizer::iterator it = tokens.begin(); it != tokens.end(); ++it) {
+        const std::string& token = *it;
+        if (count == kAddressParts || token.empty() || token.size() > 3 ||
+            token.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        unsigned long value = std::strtoul(token.c_str(), nullptr, 10);
+        if (value > kMaxAddressPart)
+            return false;
+        parts[count++] = value;
+    }
+    return count == kAddressParts;
+}
+
+bool MaskedEqual(const unsigned long a[kAddressParts], const unsigned long b[kAddressParts],
+                 const unsigned long mask[kAddressParts]) {
+    for (size_t i = 0; i < kAddressParts; ++i) {
+        if ((a[i] & mask[i]) != (b[i] & mask[i]))
+            return false;
+    }
+    return true;
+}
+
+std::vector<NetInfo>::iterator FindByName(std::vector<NetInfo>& list, const std::string& name) {
+    return std::find_if(list.begin(), list.end(),
+                        [&name](const NetInfo& info) { return info.interface_name == name; });
+}
+
+// Closes the lookup socket on every path out of GetMacAddress.
+class SocketGuard {
+  public:
+    explicit SocketGuard(int fd) : fd_(fd) {}
+    ~SocketGuard() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    SocketGuard(const SocketGuard&) = delete;
+    SocketGuard& operator=(const SocketGuard&) = delete;
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// NetChangeListener
+// ---------------------------------------------------------------------------
+
+NetChangeListener::NetChangeListener(int id, NetworkEventListener* listener)
+    : id_(id), listener_(listener) {}
+
+void NetChangeListener::Notify(const std::string& interfaceName, int event) {
+    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    if (listener_ != nullptr)
+        listener_->OnNetworkChanged(interfaceName, event);
+}
+
+void NetChangeListener::Clear() {
+    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    listener_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Singleton and hooks
+// ---------------------------------------------------------------------------
+
+NetworkInterface* NetworkInterface::CreateInstance() {
+    NetworkInterface* instance = g_instance.load();
+    if (instance != nullptr)
+        return instance;
+    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
+    instance = g_instance.load();
+    if (instance == nullptr) {
+        instance = new (std::nothrow) NetworkInterface();
+        g_instance.store(instance);
+    }
+    return instance;
+}
+
+NetworkInterface* NetworkInterface::GetInstance() {
+    return g_instance.load();
+}
+
+void NetworkInterface::DestroyInstance() {
+    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
+    NetworkInterface* instance = g_instance.exchange(nullptr);
+    delete instance;
+}
+
+void NetworkInterface::SetMonitorFactory(const NetworkMonitorFactory& factory) {
+    boost::lock_guard<boost::mutex> lock(g_hook_mutex);
+    g_monitor_factory = factory;
+}
+
+void NetworkInterface::SetNicEventHook(const NicEventHook& hook) {
+    boost::lock_guard<boost::mutex> lock(g_hook_mutex);
+    g_nic_event_hook = hook;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+// ---------------------------------------------------------------------------
+
+NetworkInterface::NetworkInterface()
+    : monitor_(nullptr),
+      next_listener_id_(0),
+      auto_select_(false),
+      work_(new boost::asio::io_service::work(io_service_)) {
+    ZEL_LOGD(ZEL_CORE_NETWORK, "NetworkInterface::ZelNetiIo");
+    try {
+        std::string name = utils::PrepareThreadName(kThreadBaseName);
+        boost::thread* thread = threads_.create_thread([this] { io_service_.run(); });
+        utils::SetNameOnThread(thread, name, kNoThreadIndex);
+    } catch (const boost::thread_resource_error& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "thread_resource_error exception:[%s]", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
+    }
+}
+
+NetworkInterface::~NetworkInterface() {
+    try {
+        // Deliveries still queued are dropped: the listeners' owners are
+        // being torn down too.
+        work_.reset();
+        io_service_.stop();
+        threads_.join_all();
+        StopScanNetworkInterface();
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Monitor
+// ---------------------------------------------------------------------------
+
+void NetworkInterface::StartScanNetworkInterface() {
+    NetworkMonitorFactory factory;
+    {
+        boost::lock_guard<boost::mutex> lock(g_hook_mutex);
+        factory = g_monitor_factory;
+    }
+    boost::lock_guard<boost::mutex> lock(monitor_mutex_);
+    if (monitor_ != nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "can't start network interface, network monitor is not null!");
+        return;
+    }
+    if (factory)
+        monitor_ = factory(this);
+    if (monitor_ == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "no network monitor available on this platform");
+        ZEL_LOGE(ZEL_CORE_NETWORK, "network_monitor failed to start");
+        return;
+    }
+    // The monitor is kept even when it fails to start, so that a later
+    // TerminateNetworkMonitor releases whatever it did register.
+    if (monitor_->Start())
+        ZEL_LOGI(ZEL_CORE_NETWORK, "ScanNetworkInterface started");
+    else
+        ZEL_LOGE(ZEL_CORE_NETWORK, "network_monitor failed to start");
+}
+
+void NetworkInterface::StopScanNetworkInterface() {
+    boost::lock_guard<boost::mutex> lock(monitor_mutex_);
+    if (monitor_ != nullptr) {
+        monitor_->Stop();
+        delete monitor_;
+        monitor_ = nullptr;
+    }
+    ZEL_LOGI(ZEL_CORE_NETWORK, "ScanNetworkInterface stopped");
+}
+
+void NetworkInterface::SetMonitoringEnabled(bool enabled) {
+    boost::lock_guard<boost::mutex> lock(monitor_mutex_);
+    if (monitor_ == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "network_monitor is NULL");
+        return;
+    }
+    monitor_->enabled = enabled;
+    if (enabled)
+        ZEL_LOGI(ZEL_CORE_NETWORK, "Start network monitoring");
+    else
+        ZEL_LOGI(ZEL_CORE_NETWORK, "Stop network monitoring");
+}
+
+void NetworkInterface::QueryUpdate() {
+    boost::lock_guard<boost::mutex> lock(monitor_mutex_);
+    if (monitor_ == nullptr)
+        return;
+    ZEL_LOGI(ZEL_CORE_NETWORK, "Query network interface update");
+    monitor_->QueryUpdate();
+}
+
+// ---------------------------------------------------------------------------
+// Update from the monitor
+// ---------------------------------------------------------------------------
+
+void NetworkInterface::Update(std::vector<NetInfo> interfaces) {
+    const bool autoSelect = auto_select_.load();
+    ZEL_LOGI(ZEL_CORE_NETWORK, "updated list : [%d][%d]", static_cast<int>(interfaces.size()),
+             autoSelect ? 1 : 0);
+
+    if (autoSelect) {
+        for (const NetInfo& info : interfaces)
+            AddToSelected(info.interface_name);
+    }
+
+    // Removal pass: events go out only after the interface lock is released,
+    // because the server manager's reaction queries the registry.
+    std::vector<std::string> selected;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(selection_mutex_);
+        selected = selected_;
+    }
+    std::vector<std::string> removed;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+        for (std::vector<NetInfo>::iterator it = available_.begin(); it != available_.end();) {
+            if (FindByName(interfaces, it->interface_name) != interfaces.end()) {
+                ++it;
+                continue;
+            }
+            if (std::find(selected.begin(), selected.end(), it->interface_name) != selected.end())
+                removed.push_back(it->interface_name);
+            it = available_.erase(it);
+        }
+    }
+    for (const std::string& name : removed)
+        NotifyNICIfEvent(name, NIC_REMOVED);
+
+    // Addition pass, in the monitor's order.
+    for (const NetInfo& info : interfaces) {
+        if (info.interface_name.empty() || info.ip_address.empty())
+            continue;
+        bool added = false;
+        bool changed = false;
+        {
+            boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+            std::vector<NetInfo>::iterator it = FindByName(available_, info.interface_name);
+            if (it == available_.end()) {
+                available_.push_back(info);
+                added = true;
+            } else if (it->ip_address != info.ip_address) {
+                changed = true;
+            }
+        }
+        if (added) {
+            if (autoSelect) {
+                AddToSelected(info.interface_name);
+                NotifyNICIfEvent(info.interface_name, NIC_ADDED);
+            } else if (IsSelected(info.interface_name)) {
+                NotifyNICIfEvent(info.interface_name, NIC_ADDED);
+            }
+        } else if (changed) {
+            ChangeAddress(info.interface_name, info.ip_address);
+        }
+    }
+}
+
+void NetworkInterface::ChangeAddress(const std::string& name, const std::string& address) {
+    const bool selected = IsSelected(name);
+    if (selected)
+        NotifyNICIfEvent(name, NIC_REMOVED);
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+        std::vector<NetInfo>::iterator it = FindByName(available_, name);
+        if (it != available_.end())
+            it->ip_address = address;
+    }
+    if (selected) {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(kAddressChangePauseMs));
+        NotifyNICIfEvent(name, NIC_IPCHANGED);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+// ---------------------------------------------------------------------------
+
+void NetworkInterface::GetNetworkInterfaces(std::vector<NetInfo>* interfaces) {
+    if (interfaces == nullptr)
+        return;
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    *interfaces = available_;
+}
+
+void NetworkInterface::GetActiveSelectedNetworkInterfaces(std::vector<NetInfo>* interfaces) {
+    if (interfaces == nullptr)
+        return;
+    std::vector<std::string> selected;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(selection_mutex_);
+        selected = selected_;
+    }
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    for (const NetInfo& info : available_) {
+        if (!info.interface_name.empty() &&
+            std::find(selected.begin(), selected.end(), info.interface_name) != selected.end())
+            interfaces->push_back(info);
+    }
+}
+
+int NetworkInterface::GetNetworkInterface(const std::string& name, NetInfo& info) {
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    std::vector<NetInfo>::iterator it = FindByName(available_, name);
+    if (it == available_.end())
+        return NL_FAILURE;
+    info = *it;
+    return NL_SUCCESS;
+}
+
+int NetworkInterface::GetNetworkInterfaceByIP(const std::string& address, NetInfo& info) {
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    if (available_.empty()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "available_net_interfaces_ empty!");
+        return NL_FAILURE;
+    }
+    if (address.empty()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "local ip address empty!");
+        return NL_FAILURE;
+    }
+    for (const NetInfo& candidate : available_) {
+        if (candidate.ip_address == address) {
+            info = candidate;
+            return NL_SUCCESS;
+        }
+    }
+    ZEL_LOGE(ZEL_CORE_NETWORK, "No info for local ip %s!", address.c_str());
+    return NL_FAILURE;
+}
+
+bool NetworkInterface::IsLocalMachine(const std::string& address) {
+    if (address == "127.0.0.1")
+        return true;
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    for (const NetInfo& info : available_) {
+        if (info.ip_address == address)
+            return true;
+    }
+    return false;
+}
+
+bool NetworkInterface::IsInterfaceExisting(const std::string& address,
+                                           const std::string& namePrefix) {
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    for (const NetInfo& info : available_) {
+        if (info.ip_address == address && boost::starts_with(info.interface_name, namePrefix))
+            return true;
+    }
+    return false;
+}
+
+bool NetworkInterface::IsSelected(const std::string& name) {
+    boost::lock_guard<boost::recursive_mutex> lock(selection_mutex_);
+    return std::find(selected_.begin(), selected_.end(), name) != selected_.end();
+}
+
+bool NetworkInterface::AddToSelected(const std::string& name) {
+    boost::lock_guard<boost::recursive_mutex> lock(selection_mutex_);
+    if (std::find(selected_.begin(), selected_.end(), name) != selected_.end())
+        return false;
+    selected_.push_back(name);
+    return true;
+}
+
+bool NetworkInterface::IsAvailable(const std::string& name) {
+    boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+    return FindByName(available_, name) != available_.end();
+}
+
+// ---------------------------------------------------------------------------
+// Selection and application-fed interfaces
+// ---------------------------------------------------------------------------
+
+void NetworkInterface::SelectNetworkInterface(const std::string& name) {
+    if (name.empty()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid param!!!");
+        return;
+    }
+    if (!AddToSelected(name)) {
+        ZEL_LOGI(ZEL_CORE_NETWORK, "NetworkInterface is already selected");
+        return;
+    }
+    if (IsAvailable(name))
+        NotifyNICIfEvent(name, NIC_ADDED);
+}
+
+void NetworkInterface::DeselectNetworkInterface(const std::string& name) {
+    bool wasSelected = false;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(selection_mutex_);
+        std::vector<std::string>::iterator it = std::find(selected_.begin(), selected_.end(), name);
+        if (it != selected_.end()) {
+            selected_.erase(it);
+            wasSelected = true;
+        }
+    }
+    if (wasSelected && IsAvailable(name))
+        NotifyNICIfEvent(name, NIC_REMOVED);
+}
+
+void NetworkInterface::SetAutoSelect(bool enable) {
+    auto_select_ = enable;
+}
+
+int NetworkInterface::NotifyNICAdded(const std::string& name, const std::string& address,
+                                     const std::string& mask) {
+    if (name.empty() || address.empty() || mask.empty()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid Params!!!");
+        return NL_FAILURE;
+    }
+    bool known = false;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+        if (FindByName(available_, name) != available_.end()) {
+            known = true;
+        } else {
+            NetInfo info;
+            info.interface_name = name;
+            info.ip_address = address;
+            info.subnet_mask = mask;
+            available_.push_back(info);
+        }
+    }
+    AddToSelected(name);
+    if (known) {
+        ZEL_LOGI(ZEL_CORE_NETWORK, "Interface [%s] is already added!!", name.c_str());
+        return NL_SUCCESS;
+    }
+    NotifyNICIfEvent(name, NIC_ADDED);
+    return NL_SUCCESS;
+}
+
+int NetworkInterface::NotifyNICRemoved(const std::string& name) {
+    if (name.empty()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid Params!!!");
+        return NL_FAILURE;
+    }
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+        std::vector<NetInfo>::iterator it = FindByName(available_, name);
+        if (it == available_.end()) {
+            ZEL_LOGI(ZEL_CORE_NETWORK, "Interface [%s] is already removed!!", name.c_str());
+            return NL_SUCCESS;
+        }
+        available_.erase(it);
+    }
+    // The selection is kept: the name takes effect again when it returns.
+    if (IsSelected(name))
+        NotifyNICIfEvent(name, NIC_REMOVED);
+    return NL_SUCCESS;
+}
+
+void NetworkInterface::ClearNetworkInterface() {
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(selection_mutex_);
+        selected_.clear();
+    }
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+        available_.clear();
+    }
+    boost::lock_guard<boost::mutex> lock(monitor_mutex_);
+    if (monitor_ != nullptr)
+        monitor_->ClearInterfaceList();
+}
+
+// ---------------------------------------------------------------------------
+// NIC events and listeners
+// ---------------------------------------------------------------------------
+
+void NetworkInterface::NotifyNICIfEvent(const std::string& name, int event) {
+    NicEventHook hook;
+    {
+        boost::lock_guard<boost::mutex> lock(g_hook_mutex);
+        hook = g_nic_event_hook;
+    }
+    if (hook)
+        hook(name, event);
+
+    boost::lock_guard<boost::recursive_mutex> lock(listener_mutex_);
+    if (listeners_.empty()) {
+        ZEL_LOGI(ZEL_CORE_NETWORK, "event listener vector is empty!!");
+        return;
+    }
+    for (const auto& entry : listeners_) {
+        io_service_.post(
+            boost::bind(&NetworkInterface::NotifyNICEventByID, this, entry.first, name, event));
+    }
+    ZEL_LOGI(ZEL_CORE_NETWORK, "%u event listeners are notified!!!",
+             static_cast<unsigned>(listeners_.size()));
+}
+
+void NetworkInterface::NotifyNICEventByID(int id, const std::string& name, int event) {
+    boost::shared_ptr<NetChangeListener> wrapper;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(listener_mutex_);
+        for (const auto& entry : listeners_) {
+            if (entry.first == id) {
+                wrapper = entry.second;
+                break;
+            }
+        }
+        if (!wrapper)
+            return;
+        ZEL_LOGI(ZEL_CORE_NETWORK, "Notifying NIC Change %d for %s listener_id %d", event,
+                 name.c_str(), id);
+    }
+    wrapper->Notify(name, event);
+}
+
+int NetworkInterface::RegisterEventListener(NetworkEventListener* listener) {
+    if (listener == nullptr)
+        return -1;
+    boost::lock_guard<boost::recursive_mutex> lock(listener_mutex_);
+    int id = next_listener_id_++;
+    boost::shared_ptr<NetChangeListener> wrapper(new NetChangeListener(id, listener));
+    listeners_.push_back(std::make_pair(id, wrapper));
+    return id;
+}
+
+void NetworkInterface::UnRegisterEventListener(int id) {
+    boost::shared_ptr<NetChangeListener> wrapper;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(listener_mutex_);
+        for (auto it = listeners_.begin(); it != listeners_.end(); ++it) {
+            if (it->first == id) {
+                wrapper = it->second;
+                listeners_.erase(it);
+                break;
+            }
+        }
+    }
+    // Waits out a delivery in flight on "ZelNetIf".
+    if (wrapper)
+        wrapper->Clear();
+}
+
+// ---------------------------------------------------------------------------
+// Address utilities
+// ---------------------------------------------------------------------------
+
+bool NetworkInterface::IsSameSubnetWithMask(const std::string& address1,
+                                            const std::string& address2, const std::string& mask) {
+    if (boost::starts_with(address1, kLoopbackPrefix) ||
+        boost::starts_with(address2, kLoopbackPrefix))
+        return true;
+    unsigned long a[kAddressParts];
+    unsigned long b[kAddressParts];
+    if (!SplitAddress(address1, a) || !SplitAddress(address2, b)) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "IP address is invalid : wrong value!");
+        return false;
+    }
+    unsigned long m[kAddressParts];
+    if (!SplitAddress(mask, m)) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Subnet mask is invalid : wrong value!");
+        return false;
+    }
+    return MaskedEqual(a, b, m);
+}
+
+bool NetworkInterface::IsSameSubnet(const std::string& address1, const std::string& address2,
+                                    std::string& mask) {
+    if (!mask.empty())
+        return IsSameSubnetWithMask(address1, address2, mask);
+    if (boost::starts_with(address1, kLoopbackPrefix) ||
+        boost::starts_with(address2, kLoopbackPrefix))
+        return true;
+    unsigned long a[kAddressParts];
+    unsigned long b[kAddressParts];
+    if (!SplitAddress(address1, a) || !SplitAddress(address2, b)) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "IP address is invalid : wrong value!");
+        return false;
+    }
+    std::vector<NetInfo> available;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
+        available = available_;
+    }
+    for (const NetInfo& info : available) {
+        mask = info.subnet_mask;
+        if (mask.empty())
+            continue;
+        unsigned long m[kAddressParts];
+        if (!SplitAddress(mask, m)) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Subnet mask is invalid : wrong value!");
+            return false;
+        }
+        if (MaskedEqual(a, b, m))
+            return true;
+    }
+    return false;
+}
+
+int NetworkInterface::GetOutgoingIPaddress(const std::string& remoteAddress,
+                                           std::string& localAddress) {
+    std::vector<NetInfo> active;
+    GetActiveSelectedNetworkInterfaces(&active);
+    for (const NetInfo& info : active) {
+        std::string mask = info.subnet_mask;
+        if (IsSameSubnet(info.ip_address, remoteAddress, mask)) {
+            localAddress = info.ip_address;
+            return NL_SUCCESS;
+        }
+    }
+    return NL_NO_INTERFACE;
+}
+
+int NetworkInterface::GetMacAddress(const std::string& address, std::string& macAddress) {
+    if (address.empty())
+        return NL_EMPTY_ADDRESS;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "socket creation failed");
+        return NL_SOCKET_FAILURE;
+    }
+    SocketGuard guard(fd);
+
+    in_addr peer;
+    if (inet_aton(address.c_str(), &peer) == 0) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "inet_aton is failed");
+        return NL_SOCKET_FAILURE;
+    }
+
+    char buffer[kIfConfBufferSize];
+    std::memset(buffer, 0, sizeof(buffer));
+    ifconf ifc;
+    std::memset(&ifc, 0, sizeof(ifc));
+    ifc.ifc_len = sizeof(buffer);
+    ifc.ifc_buf = buffer;
+    if (ioctl(fd, SIOCGIFCONF, &ifc) < 0) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "ioctl failed for SIOCGIFCONF ");
+        return NL_SOCKET_FAILURE;
+    }
+
+    const size_t count = static_cast<size_t>(ifc.ifc_len) / sizeof(ifreq);
+    const ifreq* interfaces = reinterpret_cast<const ifreq*>(buffer);
+    for (size_t i = 0; i < count; ++i) {
+        arpreq request;
+        std::memset(&request, 0, sizeof(request));
+        sockaddr_in* protocolAddress = reinterpret_cast<sockaddr_in*>(&request.arp_pa);
+        protocolAddress->sin_family = AF_INET;
+        protocolAddress->sin_addr = peer;
+        static_assert(sizeof(request.arp_dev) <= sizeof(interfaces[i].ifr_name),
+                      "interface names fit the ARP request");
+        // The last byte stays zero from the memset above.
+        std::memcpy(request.arp_dev, interfaces[i].ifr_name, sizeof(request.arp_dev) - 1);
+        // An incomplete entry (resolution pending or failed) carries no MAC.
+        if (ioctl(fd, SIOCGARP, &request) < 0 || (request.arp_flags & ATF_COM) == 0)
+            continue;
+        ZEL_LOGD(ZEL_CORE_NETWORK, "[GetMacAddressFromArpCache] Mac address found ");
+        const unsigned char* hw = reinterpret_cast<const unsigned char*>(request.arp_ha.sa_data);
+        boost::format text(kMacFormat);
+        for (size_t b = 0; b < kMacBytes; ++b)
+            text % static_cast<unsigned>(hw[b]);
+        macAddress = text.str();
+        return NL_SUCCESS;
+    }
+    return NL_NO_ARP_ENTRY;
+}
+
+}  // namespace network_layer
+}  // namespace zel_upnp

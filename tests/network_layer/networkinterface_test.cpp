@@ -1,0 +1,881 @@
+#include "network_layer/src/networkinterface.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zel_upnp/network_layer.h>
+#include "network_layer/src/networkmonitor.h"
+#include "support/log_capture.h"
+#include "support/netns.h"
+
+namespace {
+
+namespace nl = zel_upnp::network_layer;
+using nl::NetInfo;
+using nl::NetworkInterface;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kWait{5};
+// Long enough for a delivery that should not happen to show up if it were
+// going to; used only to assert an absence.
+constexpr std::chrono::milliseconds kQuiet{150};
+
+NetInfo Info(const std::string& name, const std::string& ip,
+             const std::string& mask = "255.255.255.0", const std::string& mac = "") {
+    NetInfo info;
+    info.interface_name = name;
+    info.ip_address = ip;
+    info.subnet_mask = mask;
+    info.mac_address = mac;
+    return info;
+}
+
+std::string ThreadName() {
+    char buf[16] = {0};
+    pthread_getname_np(pthread_self(), buf, sizeof(buf));
+    return buf;
+}
+
+struct Event {
+    std::string name;
+    int event;
+    std::string address;  // the registry's address for the name when seen
+    Clock::time_point when;
+    std::thread::id thread;
+    std::string thread_name;
+};
+
+// Collects events from any thread and lets the test wait for a count.
+class EventLog {
+  public:
+    void Add(Event e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(e));
+        cv_.notify_all();
+    }
+    bool WaitFor(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, kWait, [&] { return events_.size() >= n; });
+    }
+    std::vector<Event> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    size_t Size() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_.size();
+    }
+    // "name:event" per entry, for compact comparisons.
+    std::vector<std::string> Keys() {
+        std::vector<std::string> keys;
+        for (const Event& e : Events())
+            keys.push_back(e.name + ":" + std::to_string(e.event));
+        return keys;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Event> events_;
+};
+
+std::string AddressOf(const std::string& name) {
+    NetInfo info;
+    if (nl::GetNetworkInterface(name, info) != 0)
+        return std::string();
+    return info.ip_address;
+}
+
+class RecordingListener : public nl::NetworkEventListener {
+  public:
+    void OnNetworkChanged(const std::string& name, int event) override {
+        log.Add(Event{name, event, AddressOf(name), Clock::now(), std::this_thread::get_id(),
+                      ThreadName()});
+    }
+    EventLog log;
+};
+
+// Stands in for the platform monitor: reports whatever list the test sets.
+class FakeMonitor : public nl::NetworkMonitor {
+  public:
+    FakeMonitor(NetworkInterface* owner, bool startResult, std::atomic<int>* destroyed,
+                std::atomic<int>* stoppedBeforeDestroy)
+        : owner_(owner),
+          start_result_(startResult),
+          destroyed_(destroyed),
+          stopped_before_destroy_(stoppedBeforeDestroy) {}
+    ~FakeMonitor() override {
+        *stopped_before_destroy_ += stops;
+        ++*destroyed_;
+    }
+    bool Start() override {
+        ++starts;
+        Update();
+        return start_result_;
+    }
+    int Stop() override {
+        ++stops;
+        return 0;
+    }
+    void Update() override {
+        std::vector<NetInfo> copy;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            copy = list_;
+        }
+        owner_->Update(copy);
+    }
+    void ClearInterfaceList() override {
+        ++clears;
+        std::lock_guard<std::mutex> lock(mutex_);
+        list_.clear();
+    }
+    void QueryUpdate() override {
+        ++queries;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            list_ = platform;
+        }
+        Update();
+    }
+    void Set(const std::vector<NetInfo>& list) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        list_ = list;
+    }
+
+    std::atomic<int> starts{0};
+    std::atomic<int> stops{0};
+    std::atomic<int> clears{0};
+    std::atomic<int> queries{0};
+    std::vector<NetInfo> platform;  // what a rescan finds
+
+  private:
+    NetworkInterface* owner_;
+    bool start_result_;
+    std::atomic<int>* destroyed_;
+    std::atomic<int>* stopped_before_destroy_;
+    std::mutex mutex_;
+    std::vector<NetInfo> list_;
+};
+
+class NetworkInterfaceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        NetworkInterface::SetNicEventHook([this](const std::string& name, int event) {
+            hook.Add(Event{name, event, AddressOf(name), Clock::now(), std::this_thread::get_id(),
+                           ThreadName()});
+        });
+        registry = NetworkInterface::CreateInstance();
+        ASSERT_NE(registry, nullptr);
+    }
+    void TearDown() override {
+        NetworkInterface::DestroyInstance();
+        NetworkInterface::SetNicEventHook(nl::NicEventHook());
+        NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
+    }
+    // Feeds the registry as a monitor would.
+    void Update(const std::vector<NetInfo>& list) { registry->Update(list); }
+    std::vector<std::string> Active() {
+        std::vector<NetInfo> active;
+        nl::GetActiveSelectedNetworkInterfaces(&active);
+        std::vector<std::string> names;
+        for (const NetInfo& i : active)
+            names.push_back(i.interface_name);
+        return names;
+    }
+    bool Select(std::string name, bool select = true) {
+        return nl::ConfigureNetworkInterface(name, select) == 1;
+    }
+    void InstallFakeMonitor(bool startResult = true) {
+        NetworkInterface::SetMonitorFactory([this, startResult](NetworkInterface* owner) {
+            monitor = new FakeMonitor(owner, startResult, &destroyed, &stopped);
+            return monitor;
+        });
+    }
+
+    NetworkInterface* registry = nullptr;
+    EventLog hook;
+    FakeMonitor* monitor = nullptr;
+    std::atomic<int> destroyed{0};
+    std::atomic<int> stopped{0};
+};
+
+using Keys = std::vector<std::string>;
+
+// ---------------------------------------------------------------------------
+// Without a registry
+// ---------------------------------------------------------------------------
+
+TEST(NetworkInterfaceMissing, ExportedFunctionsFallBackWithoutTheRegistry) {
+    ASSERT_EQ(NetworkInterface::GetInstance(), nullptr);
+    zel_test::LogCapture logs;
+    NetInfo info = Info("keep", "1.2.3.4");
+    EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 1);
+    EXPECT_TRUE(logs.Contains("Network Instance NULL!", "ZEL_CORE_NETWORK"));
+    EXPECT_EQ(nl::GetNetworkInterfaceByIP("1.2.3.4", info), 1);
+    EXPECT_EQ(info.interface_name, "keep");
+    std::string name = "eth0";
+    EXPECT_EQ(nl::ConfigureNetworkInterface(name, true), 0);
+    EXPECT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 0);
+    EXPECT_EQ(nl::NotifyNICAdded("eth0", "10.0.0.1", "255.0.0.0"), 1);
+    EXPECT_EQ(nl::NotifyNICRemoved("eth0"), 1);
+    EXPECT_EQ(nl::InitializeNetworkMonitor(), 1);
+    EXPECT_EQ(nl::TerminateNetworkMonitor(), 1);
+    nl::StartNetworkMonitoring();
+    EXPECT_TRUE(logs.Contains("network_instance is NULL"));
+    RecordingListener listener;
+    int id = 7;
+    EXPECT_EQ(nl::RegisterNetworkEventListener(&listener, id), 1);
+    EXPECT_EQ(id, -1);
+    std::string local = "unchanged";
+    EXPECT_EQ(nl::GetOutgoingIPaddress("10.0.0.9", local), 1);
+    EXPECT_EQ(local, "unchanged");
+    std::vector<NetInfo> all(1);
+    nl::GetNetworkInterfaces(&all);
+    EXPECT_EQ(all.size(), 1u);
+    EXPECT_TRUE(nl::IsLocalMachine("127.0.0.1"));
+    EXPECT_FALSE(nl::IsLocalMachine("10.0.0.1"));
+    std::string mask = "255.255.0.0";
+    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.2.9", mask));
+    mask.clear();
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
+}
+
+TEST(NetworkInterfaceMissing, ConcurrentCreationYieldsOneInstance) {
+    constexpr int kThreads = 8;
+    std::vector<NetworkInterface*> seen(kThreads, nullptr);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&seen, i] { seen[i] = NetworkInterface::CreateInstance(); });
+    for (std::thread& t : threads)
+        t.join();
+    ASSERT_NE(seen[0], nullptr);
+    for (NetworkInterface* p : seen)
+        EXPECT_EQ(p, seen[0]);
+    EXPECT_EQ(NetworkInterface::GetInstance(), seen[0]);
+    NetworkInterface::DestroyInstance();
+    EXPECT_EQ(NetworkInterface::GetInstance(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Monitor updates and selection
+// ---------------------------------------------------------------------------
+
+TEST_F(NetworkInterfaceTest, UpdatesWithoutSelectionFillTheListButRaiseNothing) {
+    RecordingListener listener;
+    int id = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, id), 0);
+    Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5", "255.0.0.0")});
+    std::vector<NetInfo> all;
+    nl::GetNetworkInterfaces(&all);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].interface_name, "eth0");
+    EXPECT_EQ(all[1].subnet_mask, "255.0.0.0");
+    EXPECT_TRUE(Active().empty());
+    EXPECT_EQ(hook.Size(), 0u);
+
+    ASSERT_TRUE(Select("wlan0"));
+    ASSERT_TRUE(listener.log.WaitFor(1));
+    EXPECT_EQ(hook.Keys(), Keys({"wlan0:0"}));
+    EXPECT_EQ(listener.log.Keys(), Keys({"wlan0:0"}));
+    EXPECT_EQ(Active(), std::vector<std::string>({"wlan0"}));
+    nl::UnRegisterEventListener(id);
+}
+
+TEST_F(NetworkInterfaceTest, SelectionRules) {
+    zel_test::LogCapture logs;
+    ASSERT_TRUE(Select(""));
+    EXPECT_TRUE(logs.Contains("Invalid param!!!"));
+    // Selecting a name that is not present raises nothing yet.
+    ASSERT_TRUE(Select("eth0"));
+    EXPECT_EQ(hook.Size(), 0u);
+    ASSERT_TRUE(Select("eth0"));
+    EXPECT_TRUE(logs.Contains("NetworkInterface is already selected"));
+    Update({Info("eth0", "192.168.1.10")});
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0"}));
+    // Deselecting raises NIC_REMOVED once; a second deselect or an unknown
+    // name raises nothing.
+    ASSERT_TRUE(Select("eth0", false));
+    ASSERT_TRUE(Select("eth0", false));
+    ASSERT_TRUE(Select("nothere", false));
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:1"}));
+    EXPECT_TRUE(Active().empty());
+    NetInfo info;
+    EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 0) << "deselection keeps the interface";
+}
+
+TEST_F(NetworkInterfaceTest, SelectionSurvivesTheInterfaceGoingAway) {
+    ASSERT_TRUE(Select("eth0"));
+    Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5")});
+    Update({Info("wlan0", "10.0.0.5")});
+    NetInfo info;
+    EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 1);
+    Update({Info("wlan0", "10.0.0.5"), Info("eth0", "192.168.1.11")});
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:1", "eth0:0"}));
+    EXPECT_EQ(AddressOf("eth0"), "192.168.1.11");
+    EXPECT_EQ(Active(), std::vector<std::string>({"eth0"}));
+}
+
+TEST_F(NetworkInterfaceTest, RemovalsAreRaisedBeforeAdditions) {
+    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
+    Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5")});
+    Update({Info("p2p0", "192.168.49.1"), Info("wlan0", "10.0.0.5")});
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "wlan0:0", "eth0:1", "p2p0:0"}));
+    // The hook of NIC_REMOVED already finds the interface gone.
+    EXPECT_EQ(hook.Events()[2].address, "");
+}
+
+TEST_F(NetworkInterfaceTest, AutoSelectSelectsEveryNewNameInOrder) {
+    zel_test::LogCapture logs;
+    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
+    Update({Info("eth0", "192.168.1.10"), Info("", "10.1.1.1"), Info("wlan0", ""),
+            Info("p2p0", "192.168.49.1")});
+    EXPECT_TRUE(logs.Contains("updated list : [4][1]"));
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "p2p0:0"}));
+    EXPECT_EQ(Active(), std::vector<std::string>({"eth0", "p2p0"}));
+    std::vector<NetInfo> all;
+    nl::GetNetworkInterfaces(&all);
+    EXPECT_EQ(all.size(), 2u) << "entries without name or address are skipped";
+    // wlan0 was selected by name although it had no address: it takes
+    // effect as soon as it reports one, even with auto-select off now.
+    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(false), 1);
+    Update({Info("eth0", "192.168.1.10"), Info("p2p0", "192.168.49.1"), Info("wlan0", "10.0.0.5")});
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "p2p0:0", "wlan0:0"}));
+    Update({Info("eth0", "192.168.1.10"), Info("p2p0", "192.168.49.1"), Info("wlan0", "10.0.0.5"),
+            Info("usb0", "172.16.0.1")});
+    EXPECT_EQ(hook.Size(), 3u) << "a new name is not selected with auto-select off";
+}
+
+TEST_F(NetworkInterfaceTest, AddressChangeOfASelectedInterface) {
+    RecordingListener listener;
+    int id = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, id), 0);
+    ASSERT_TRUE(Select("eth0"));
+    Update({Info("eth0", "192.168.1.10")});
+    Update({Info("eth0", "192.168.1.20")});
+    ASSERT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:1", "eth0:2"}));
+    std::vector<Event> events = hook.Events();
+    // The servers are closed while the old address is still recorded and
+    // rebuilt on the new one, with the required pause in between.
+    EXPECT_EQ(events[1].address, "192.168.1.10");
+    EXPECT_EQ(events[2].address, "192.168.1.20");
+    EXPECT_GE(events[2].when - events[1].when,
+              std::chrono::milliseconds(NetworkInterface::kAddressChangePauseMs));
+    ASSERT_TRUE(listener.log.WaitFor(3));
+    EXPECT_EQ(listener.log.Keys(), Keys({"eth0:0", "eth0:1", "eth0:2"}));
+    // Same address again: nothing.
+    Update({Info("eth0", "192.168.1.20")});
+    EXPECT_EQ(hook.Size(), 3u);
+    nl::UnRegisterEventListener(id);
+}
+
+TEST_F(NetworkInterfaceTest, AddressChangeOfAnUnselectedInterfaceIsSilent) {
+    Update({Info("eth0", "192.168.1.10")});
+    Update({Info("eth0", "192.168.1.20", "255.255.0.0")});
+    EXPECT_EQ(hook.Size(), 0u);
+    NetInfo info;
+    ASSERT_EQ(nl::GetNetworkInterface("eth0", info), 0);
+    EXPECT_EQ(info.ip_address, "192.168.1.20");
+}
+
+// ---------------------------------------------------------------------------
+// Application-fed interfaces
+// ---------------------------------------------------------------------------
+
+TEST_F(NetworkInterfaceTest, NotifyNICAddedAndRemoved) {
+    zel_test::LogCapture logs;
+    EXPECT_EQ(nl::NotifyNICAdded("", "10.0.0.1", "255.0.0.0"), 1);
+    EXPECT_EQ(nl::NotifyNICAdded("usb0", "", "255.0.0.0"), 1);
+    EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", ""), 1);
+    EXPECT_EQ(logs.Count("Invalid Params!!!"), 3u);
+    EXPECT_EQ(nl::NotifyNICRemoved(""), 1);
+
+    EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
+    EXPECT_EQ(Active(), std::vector<std::string>({"usb0"}));
+    NetInfo info;
+    ASSERT_EQ(nl::GetNetworkInterface("usb0", info), 0);
+    EXPECT_EQ(info.subnet_mask, "255.0.0.0");
+    EXPECT_EQ(info.mac_address, "");
+
+    // Known name, another address: the old address stays, no event.
+    EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.2", "255.0.0.0"), 0);
+    EXPECT_TRUE(logs.Contains("Interface [usb0] is already added!!"));
+    EXPECT_EQ(AddressOf("usb0"), "10.0.0.1");
+
+    EXPECT_EQ(nl::NotifyNICRemoved("usb0"), 0);
+    EXPECT_EQ(nl::NotifyNICRemoved("usb0"), 0);
+    EXPECT_TRUE(logs.Contains("Interface [usb0] is already removed!!"));
+    EXPECT_EQ(hook.Keys(), Keys({"usb0:0", "usb0:1"}));
+    // Still selected: a monitor report brings it straight back.
+    Update({Info("usb0", "10.0.0.3")});
+    EXPECT_EQ(hook.Keys(), Keys({"usb0:0", "usb0:1", "usb0:0"}));
+}
+
+TEST_F(NetworkInterfaceTest, NotifyNICAddedSelectsAnInterfaceTheMonitorAlreadyReported) {
+    Update({Info("eth0", "192.168.1.10")});
+    EXPECT_EQ(nl::NotifyNICAdded("eth0", "192.168.1.99", "255.255.255.0"), 0);
+    EXPECT_EQ(hook.Size(), 0u);
+    EXPECT_EQ(Active(), std::vector<std::string>({"eth0"}));
+    EXPECT_EQ(AddressOf("eth0"), "192.168.1.10");
+}
+
+// ---------------------------------------------------------------------------
+// Listeners
+// ---------------------------------------------------------------------------
+
+TEST_F(NetworkInterfaceTest, ListenersHearEveryEventInOrderOnTheRegistryThread) {
+    zel_test::LogCapture logs;
+    Update({Info("eth0", "192.168.1.10")});
+    ASSERT_TRUE(Select("eth0"));
+    EXPECT_TRUE(logs.Contains("event listener vector is empty!!"));
+
+    RecordingListener first;
+    RecordingListener second;
+    int id1 = -1;
+    int id2 = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&first, id1), 0);
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&second, id2), 0);
+    EXPECT_EQ(id2, id1 + 1);
+
+    const Keys expected = {"eth0:1", "eth0:0", "usb0:0", "usb0:1", "eth0:1"};
+    ASSERT_TRUE(Select("eth0", false));
+    ASSERT_TRUE(Select("eth0"));
+    ASSERT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
+    ASSERT_EQ(nl::NotifyNICRemoved("usb0"), 0);
+    Update({});
+    ASSERT_TRUE(first.log.WaitFor(expected.size()));
+    ASSERT_TRUE(second.log.WaitFor(expected.size()));
+    EXPECT_EQ(first.log.Keys(), expected);
+    EXPECT_EQ(second.log.Keys(), expected);
+    EXPECT_TRUE(logs.Contains("2 event listeners are notified!!!"));
+    EXPECT_TRUE(
+        logs.Contains("Notifying NIC Change 1 for eth0 listener_id " + std::to_string(id2)));
+
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread::id registryThread = first.log.Events()[0].thread;
+    for (const Event& e : first.log.Events()) {
+        EXPECT_NE(e.thread, self);
+        EXPECT_EQ(e.thread, registryThread);
+        // Three characters of the creating thread's name, then the base name.
+        EXPECT_EQ(e.thread_name.size(), 3 + std::string("ZelNetIf").size());
+        EXPECT_EQ(e.thread_name.substr(3), "ZelNetIf");
+    }
+    nl::UnRegisterEventListener(id1);
+    nl::UnRegisterEventListener(id2);
+}
+
+TEST_F(NetworkInterfaceTest, ServerManagerHookRunsOnTheRaisingThreadBeforeListeners) {
+    RecordingListener listener;
+    int id = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, id), 0);
+    std::thread::id raiser;
+    std::thread([&] {
+        raiser = std::this_thread::get_id();
+        nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0");
+    }).join();
+    ASSERT_TRUE(listener.log.WaitFor(1));
+    ASSERT_EQ(hook.Size(), 1u);
+    Event h = hook.Events()[0];
+    Event l = listener.log.Events()[0];
+    EXPECT_EQ(h.thread, raiser);
+    EXPECT_LE(h.when, l.when);
+    // The hook already sees the new interface: servers can bind to it.
+    EXPECT_EQ(h.address, "10.0.0.1");
+    nl::UnRegisterEventListener(id);
+}
+
+TEST_F(NetworkInterfaceTest, RegistrationIdsAndNullListener) {
+    RecordingListener listener;
+    int id = 5;
+    EXPECT_EQ(nl::RegisterNetworkEventListener(nullptr, id), 2007);
+    EXPECT_EQ(id, -1);
+    int a = -1;
+    int b = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, a), 0);
+    EXPECT_EQ(nl::UnRegisterEventListener(a), 0);
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, b), 0);
+    EXPECT_GT(b, a) << "ids are never reused";
+    EXPECT_EQ(nl::UnRegisterEventListener(b), 0);
+    EXPECT_EQ(nl::UnRegisterEventListener(12345), 0);
+}
+
+// Blocks inside its callback until released, to hold the registry thread.
+class BlockingListener : public nl::NetworkEventListener {
+  public:
+    void OnNetworkChanged(const std::string& name, int event) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++calls;
+        entered_cv_.notify_all();
+        release_cv_.wait(lock, [this] { return released_; });
+        log.Add(Event{name, event, "", Clock::now(), std::this_thread::get_id(), ""});
+    }
+    bool WaitEntered(int n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return entered_cv_.wait_for(lock, kWait, [&] { return calls >= n; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        release_cv_.notify_all();
+    }
+    EventLog log;
+    int calls = 0;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable entered_cv_;
+    std::condition_variable release_cv_;
+    bool released_ = false;
+};
+
+TEST_F(NetworkInterfaceTest, UnregisteringSkipsADeliveryAlreadyQueued) {
+    BlockingListener gate;
+    RecordingListener victim;
+    int gateId = -1;
+    int victimId = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&gate, gateId), 0);
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&victim, victimId), 0);
+    // The gate holds the registry thread, so the victim's delivery waits in
+    // the queue while it is unregistered.
+    ASSERT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
+    ASSERT_TRUE(gate.WaitEntered(1));
+    EXPECT_EQ(nl::UnRegisterEventListener(victimId), 0);
+    ASSERT_EQ(nl::NotifyNICRemoved("usb0"), 0);
+    gate.Release();
+    // The gate's second event is queued behind the victim's delivery, so
+    // once it arrives the victim's has been dealt with.
+    ASSERT_TRUE(gate.log.WaitFor(2));
+    EXPECT_EQ(victim.log.Size(), 0u);
+    nl::UnRegisterEventListener(gateId);
+}
+
+TEST_F(NetworkInterfaceTest, UnregisterWaitsForADeliveryInFlight) {
+    BlockingListener listener;
+    int id = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, id), 0);
+    ASSERT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
+    ASSERT_TRUE(listener.WaitEntered(1));
+    std::atomic<bool> returned{false};
+    std::thread unregister([&] {
+        nl::UnRegisterEventListener(id);
+        returned = true;
+    });
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_FALSE(returned.load()) << "returned while the listener was still running";
+    listener.Release();
+    unregister.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(listener.log.Size(), 1u);
+}
+
+class SelfRemovingListener : public nl::NetworkEventListener {
+  public:
+    void OnNetworkChanged(const std::string& name, int event) override {
+        log.Add(Event{name, event, "", Clock::now(), std::this_thread::get_id(), ""});
+        nl::UnRegisterEventListener(id);
+    }
+    int id = -1;
+    EventLog log;
+};
+
+TEST_F(NetworkInterfaceTest, ListenerMayUnregisterItselfFromItsCallback) {
+    SelfRemovingListener self;
+    RecordingListener witness;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&self, self.id), 0);
+    int witnessId = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&witness, witnessId), 0);
+    ASSERT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
+    ASSERT_EQ(nl::NotifyNICRemoved("usb0"), 0);
+    ASSERT_TRUE(witness.log.WaitFor(2));
+    EXPECT_EQ(self.log.Keys(), Keys({"usb0:0"}));
+    nl::UnRegisterEventListener(witnessId);
+}
+
+TEST_F(NetworkInterfaceTest, ConcurrentUpdatesSelectionsAndRegistrations) {
+    // Monitor, application and listener churn at once: the lists stay
+    // consistent (unique names) and nothing races (run under TSan).
+    constexpr int kRounds = 200;
+    RecordingListener listener;
+    std::thread monitorThread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (i % 2 == 0)
+                Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5")});
+            else
+                Update({Info("wlan0", "10.0.0.5")});
+        }
+    });
+    std::thread appThread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            Select(i % 3 == 0 ? "wlan0" : "eth0", i % 2 == 0);
+            nl::NotifyNICAdded("usb0", "172.16.0.1", "255.255.0.0");
+            nl::NotifyNICRemoved("usb0");
+        }
+    });
+    std::thread listenerThread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            int id = -1;
+            nl::RegisterNetworkEventListener(&listener, id);
+            std::vector<NetInfo> active;
+            nl::GetActiveSelectedNetworkInterfaces(&active);
+            nl::UnRegisterEventListener(id);
+        }
+    });
+    monitorThread.join();
+    appThread.join();
+    listenerThread.join();
+    std::vector<NetInfo> all;
+    nl::GetNetworkInterfaces(&all);
+    std::vector<std::string> names;
+    for (const NetInfo& i : all)
+        names.push_back(i.interface_name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+    EXPECT_TRUE(std::find(names.begin(), names.end(), "wlan0") != names.end());
+}
+
+// ---------------------------------------------------------------------------
+// Monitor lifecycle
+// ---------------------------------------------------------------------------
+
+TEST_F(NetworkInterfaceTest, WithoutAPlatformMonitorStartingFailsQuietly) {
+    zel_test::LogCapture logs;
+    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
+    EXPECT_TRUE(logs.Contains("network_monitor failed to start"));
+    nl::StartNetworkMonitoring();
+    EXPECT_TRUE(logs.Contains("network_monitor is NULL"));
+    nl::UpdateNetworkInterface();
+    EXPECT_FALSE(logs.Contains("Query network interface update"));
+    EXPECT_EQ(nl::TerminateNetworkMonitor(), 0);
+    EXPECT_TRUE(logs.Contains("ScanNetworkInterface stopped"));
+}
+
+TEST_F(NetworkInterfaceTest, MonitorLifecycle) {
+    zel_test::LogCapture logs;
+    InstallFakeMonitor();
+    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
+    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_EQ(monitor->starts.load(), 1);
+    EXPECT_TRUE(logs.Contains("ScanNetworkInterface started"));
+    FakeMonitor* first = monitor;
+    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
+    EXPECT_EQ(monitor, first);
+    EXPECT_TRUE(logs.Contains("can't start network interface, network monitor is not null!"));
+
+    nl::StopNetworkMonitoring();
+    EXPECT_FALSE(monitor->enabled.load());
+    EXPECT_TRUE(logs.Contains("Stop network monitoring"));
+    nl::StartNetworkMonitoring();
+    EXPECT_TRUE(monitor->enabled.load());
+    EXPECT_TRUE(logs.Contains("Start network monitoring"));
+
+    monitor->platform = {Info("eth0", "192.168.1.10")};
+    nl::UpdateNetworkInterface();
+    EXPECT_EQ(monitor->queries.load(), 1);
+    EXPECT_TRUE(logs.Contains("Query network interface update"));
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0"}));
+
+    // Suspend clears both lists without events; resume re-selects through
+    // auto-select and the rescan reports the interface anew.
+    nl::ClearNetworkInterface();
+    EXPECT_EQ(monitor->clears.load(), 1);
+    EXPECT_TRUE(Active().empty());
+    std::vector<NetInfo> all;
+    nl::GetNetworkInterfaces(&all);
+    EXPECT_TRUE(all.empty());
+    EXPECT_EQ(hook.Size(), 1u);
+    nl::UpdateNetworkInterface();
+    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:0"}));
+
+    EXPECT_EQ(nl::TerminateNetworkMonitor(), 0);
+    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(stopped.load(), 1);
+    monitor = nullptr;
+    nl::UpdateNetworkInterface();  // no monitor any more: nothing to ask
+    EXPECT_EQ(hook.Size(), 2u);
+}
+
+TEST_F(NetworkInterfaceTest, AMonitorThatFailsToStartIsKeptAndReleasedLater) {
+    zel_test::LogCapture logs;
+    InstallFakeMonitor(false);
+    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
+    EXPECT_TRUE(logs.Contains("network_monitor failed to start"));
+    EXPECT_EQ(destroyed.load(), 0);
+    // The registry's destruction stops and deletes it.
+    NetworkInterface::DestroyInstance();
+    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(stopped.load(), 1) << "stopped before it was deleted";
+    monitor = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Address utilities
+// ---------------------------------------------------------------------------
+
+TEST_F(NetworkInterfaceTest, LookupsByAddress) {
+    zel_test::LogCapture logs;
+    NetInfo info = Info("keep", "0.0.0.0");
+    EXPECT_EQ(nl::GetNetworkInterfaceByIP("192.168.1.10", info), 1);
+    EXPECT_TRUE(logs.Contains("available_net_interfaces_ empty!"));
+    Update({Info("eth0", "192.168.1.10"), Info("p2p0", "192.168.49.1")});
+    EXPECT_EQ(nl::GetNetworkInterfaceByIP("", info), 1);
+    EXPECT_TRUE(logs.Contains("local ip address empty!"));
+    EXPECT_EQ(nl::GetNetworkInterfaceByIP("192.168.1.11", info), 1);
+    EXPECT_TRUE(logs.Contains("No info for local ip 192.168.1.11!"));
+    EXPECT_EQ(info.interface_name, "keep");
+    EXPECT_EQ(nl::GetNetworkInterfaceByIP("192.168.49.1", info), 0);
+    EXPECT_EQ(info.interface_name, "p2p0");
+
+    EXPECT_TRUE(nl::IsLocalMachine("127.0.0.1"));
+    EXPECT_TRUE(nl::IsLocalMachine("192.168.1.10")) << "selected or not";
+    EXPECT_FALSE(nl::IsLocalMachine("192.168.1.11"));
+    EXPECT_TRUE(nl::IsInterfaceExisting("192.168.49.1", "p2p"));
+    EXPECT_FALSE(nl::IsInterfaceExisting("192.168.1.10", "p2p"));
+    EXPECT_FALSE(nl::IsInterfaceExisting("192.168.49.2", "p2p"));
+}
+
+TEST_F(NetworkInterfaceTest, SameSubnetWithAGivenMask) {
+    std::string mask = "255.255.0.0";
+    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.2.9", mask));
+    mask = "255.255.255.0";
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.2.9", mask));
+    EXPECT_TRUE(nl::IsSameSubnet("192.168.2.5", "192.168.2.9", mask));
+    mask = "255.255.255.252";
+    EXPECT_TRUE(nl::IsSameSubnet("10.0.0.4", "10.0.0.7", mask));
+    EXPECT_FALSE(nl::IsSameSubnet("10.0.0.4", "10.0.0.8", mask));
+
+    zel_test::LogCapture logs;
+    mask = "255.255.255.0";
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1", "192.168.1.9", mask));
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "host.example", mask));
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.300", mask));
+    EXPECT_FALSE(nl::IsSameSubnet("192.168..5", "192.168.1.5", mask));
+    EXPECT_EQ(logs.Count("IP address is invalid : wrong value!"), 4u);
+    mask = "255.255.0";
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
+    EXPECT_TRUE(logs.Contains("Subnet mask is invalid : wrong value!"));
+    // Loopback is local whatever the rest says.
+    mask.clear();
+    EXPECT_TRUE(nl::IsSameSubnet("127.0.0.1", "8.8.8.8", mask));
+    EXPECT_TRUE(nl::IsSameSubnet("10.0.0.1", "127.0.0.1", mask));
+}
+
+TEST_F(NetworkInterfaceTest, SameSubnetTriesTheInterfaceMasksInOrder) {
+    std::string mask;
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask)) << "no interfaces";
+    Update({Info("nomask", "172.16.0.1", ""), Info("eth0", "192.168.1.10", "255.255.255.0"),
+            Info("wlan0", "10.0.0.5", "255.0.0.0")});
+    mask.clear();
+    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
+    EXPECT_EQ(mask, "255.255.255.0");
+    mask.clear();
+    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.7.9", mask)) << "wlan0's /8 fits";
+    EXPECT_EQ(mask, "255.0.0.0");
+    mask.clear();
+    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "193.168.1.5", mask));
+    EXPECT_EQ(mask, "255.0.0.0") << "receives the last mask tried";
+
+    zel_test::LogCapture logs;
+    Update({Info("bad", "172.16.0.1", "255.255")});
+    Update({Info("bad", "172.16.0.1", "255.255"), Info("wlan0", "10.0.0.5", "255.0.0.0")});
+    mask.clear();
+    EXPECT_FALSE(nl::IsSameSubnet("10.1.1.1", "10.2.2.2", mask))
+        << "a malformed mask ends the search before wlan0 is tried";
+    EXPECT_TRUE(logs.Contains("Subnet mask is invalid : wrong value!"));
+}
+
+TEST_F(NetworkInterfaceTest, OutgoingAddressIsTheFirstSelectedInterfaceOnTheSubnet) {
+    Update({Info("eth0", "192.168.1.10", "255.255.255.0"), Info("wlan0", "10.0.0.5", "255.0.0.0"),
+            Info("p2p0", "192.168.49.1", "255.255.255.0")});
+    std::string local = "unchanged";
+    EXPECT_EQ(nl::GetOutgoingIPaddress("192.168.1.77", local), 2008) << "nothing selected";
+    EXPECT_EQ(local, "unchanged");
+    ASSERT_TRUE(Select("wlan0"));
+    ASSERT_TRUE(Select("eth0"));
+    EXPECT_EQ(nl::GetOutgoingIPaddress("10.200.3.4", local), 0);
+    EXPECT_EQ(local, "10.0.0.5");
+    EXPECT_EQ(nl::GetOutgoingIPaddress("192.168.1.77", local), 0);
+    EXPECT_EQ(local, "192.168.1.10");
+    local = "unchanged";
+    EXPECT_EQ(nl::GetOutgoingIPaddress("192.168.49.20", local), 2008) << "p2p0 is not selected";
+    EXPECT_EQ(local, "unchanged");
+    // Loopback peers go out of the first selected interface, in list order.
+    EXPECT_EQ(nl::GetOutgoingIPaddress("127.0.0.1", local), 0);
+    EXPECT_EQ(local, "192.168.1.10");
+}
+
+TEST(NetworkInterfaceMac, BadAndUnknownAddresses) {
+    std::string mac = "unchanged";
+    EXPECT_EQ(nl::GetMacAddress("", mac), 2011);
+    zel_test::LogCapture logs;
+    EXPECT_EQ(nl::GetMacAddress("not an address", mac), 2004);
+    EXPECT_TRUE(logs.Contains("inet_aton is failed"));
+    // Reading the ARP cache sends nothing; an address nobody resolved has no
+    // entry on any interface.
+    EXPECT_EQ(nl::GetMacAddress("10.213.254.254", mac), 2010);
+    EXPECT_EQ(mac, "unchanged");
+}
+
+std::string KernelMacToText(std::string mac) {
+    std::transform(mac.begin(), mac.end(), mac.begin(),
+                   [](unsigned char c) { return c == ':' ? '-' : std::toupper(c); });
+    return mac;
+}
+
+TEST(NetworkInterfaceMac, PeerMacFromTheArpCacheInsideANamespace) {
+    if (!zel_test::NetnsTopology::Available())
+        GTEST_SKIP() << "needs root to create network namespaces";
+    zel_test::NetnsTopology topo(2);
+    ASSERT_TRUE(topo.Ok()) << topo.Error();
+    const zel_test::NetnsLink& first = topo.Link(0);
+    const zel_test::NetnsLink& second = topo.Link(1);
+
+    // A permanent entry on the second link.
+    ASSERT_EQ(
+        zel_test::NetnsTopology::Exec(
+            topo.DeviceNs(), "ip neigh replace " + second.peer_ip +
+                                 " lladdr 02:0a:1b:2c:3d:4e nud permanent dev " + second.device_if),
+        0);
+    std::string mac;
+    int rc = -1;
+    ASSERT_TRUE(zel_test::NetnsTopology::RunIn(
+        topo.DeviceNs(), [&] { rc = nl::GetMacAddress(second.peer_ip, mac); }));
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(mac, "02-0A-1B-2C-3D-4E");
+
+    // A learned entry on the first link: a datagram to the peer makes the
+    // kernel resolve it.
+    ASSERT_FALSE(first.peer_mac.empty());
+    rc = -1;
+    ASSERT_TRUE(zel_test::NetnsTopology::RunIn(topo.DeviceNs(), [&] {
+        EXPECT_EQ(nl::GetMacAddress(first.peer_ip, mac), 2010);
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9);
+        inet_pton(AF_INET, first.peer_ip.c_str(), &to.sin_addr);
+        sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        close(fd);
+        const auto deadline = Clock::now() + kWait;
+        while ((rc = nl::GetMacAddress(first.peer_ip, mac)) != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }));
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(mac, KernelMacToText(first.peer_mac));
+}
+
+}  // namespace
