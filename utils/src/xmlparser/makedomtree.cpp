@@ -1,5 +1,6 @@
 #include "utils/src/xmlparser/makedomtree.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -11,9 +12,27 @@ namespace utils {
 const char kXmlDocumentNodeName[] = "#document";
 const char kXmlTextNodeName[] = "#text";
 
+namespace {
+
+constexpr int kNoInjectedFailure = -1;
+std::atomic<int> g_allocationFailureCountdown{kNoInjectedFailure};
+
+bool InjectedFailure() {
+    if (g_allocationFailureCountdown.load(std::memory_order_relaxed) < 0)
+        return false;
+    return g_allocationFailureCountdown.fetch_sub(1, std::memory_order_relaxed) == 0;
+}
+
+}  // namespace
+
+void SetXmlNodeAllocationFailure(int countdown) {
+    g_allocationFailureCountdown.store(countdown < 0 ? kNoInjectedFailure : countdown,
+                                       std::memory_order_relaxed);
+}
+
 XmlDomNode* AllocateANode(XmlParser& parser, int nodeType) {
     // Value-initialised: every link and count starts zeroed.
-    XmlDomNode* node = new (std::nothrow) XmlDomNode();
+    XmlDomNode* node = InjectedFailure() ? nullptr : new (std::nothrow) XmlDomNode();
     if (node == nullptr) {
         ZEL_LOGE(ZEL_CORE_UTILS, "AllocateANode failed");
         return nullptr;

@@ -31,6 +31,11 @@ struct XmlDomNode {
     XmlParser* parser;
 };
 
+// Failure injection for tests: the allocation countdown calls from now fails
+// as if memory were short (0: the next one); a negative value turns it off.
+// Process-wide; production code never sets it.
+void SetXmlNodeAllocationFailure(int countdown);
+
 // One zeroed node, or null (logged) when memory is short.
 XmlDomNode* AllocateANode(XmlParser& parser, int nodeType);
 
