@@ -1,5 +1,6 @@
 #include <strings.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include <zel_upnp/utils.h>
 #include "utils/src/common/zel_log.h"
+#include "utils/src/httpparser/httpparser.h"
 
 namespace zel_upnp {
 namespace utils {
@@ -108,7 +110,22 @@ const char* ReasonPhrase(uint32_t code) {
     return kUnknownReason;
 }
 
+void* DefaultBodyAllocator(size_t size) {
+    return std::malloc(size);
+}
+
+std::atomic<BodyAllocator> g_bodyAllocator{&DefaultBodyAllocator};
+
+void* AllocateBody(size_t size) {
+    return g_bodyAllocator.load(std::memory_order_relaxed)(size);
+}
+
 }  // namespace
+
+void SetBodyAllocator(BodyAllocator allocator) {
+    g_bodyAllocator.store(allocator != nullptr ? allocator : &DefaultBodyAllocator,
+                          std::memory_order_relaxed);
+}
 
 std::string GetRequestString(HTTPRequest type) {
     for (const MethodEntry& row : kMethodTable) {
@@ -299,7 +316,7 @@ int HTTPInfo::StoreData(const char* data, const unsigned& length) {
         return UTILS_SUCCESS;
 
     BodyChunk* chunk = new (std::nothrow) BodyChunk;
-    char* copy = static_cast<char*>(std::malloc(take));
+    char* copy = static_cast<char*>(AllocateBody(take));
     if (chunk == nullptr || copy == nullptr) {
         delete chunk;
         std::free(copy);
@@ -339,7 +356,7 @@ char* HTTPInfo::GetBody(unsigned& size) {
     }
     char* whole = nullptr;
     if (total <= std::numeric_limits<unsigned>::max())
-        whole = static_cast<char*>(std::malloc(total));
+        whole = static_cast<char*>(AllocateBody(total));
     if (whole == nullptr) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Memory allocation failed");
         return nullptr;

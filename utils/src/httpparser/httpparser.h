@@ -30,6 +30,12 @@ int Parse(const char* data, const unsigned& length, boost::shared_ptr<HTTPInfo>&
 // finds nothing.
 long FindBytes(const char* range, size_t length, const char* pattern, size_t patternLength);
 
+// Allocator of the stored body pieces and of the block GetBody hands out;
+// they are released with free. Replaceable so that tests can make it fail;
+// null restores malloc. Not to be changed while messages are being parsed.
+typedef void* (*BodyAllocator)(size_t size);
+void SetBodyAllocator(BodyAllocator allocator);
+
 // Removes space, tab, form feed, vertical tab, LF and CR at both ends.
 void TrimHTTPText(std::string& text);
 
