@@ -127,7 +127,7 @@ void TimerHandler::OnWaitComplete(const boost::system::error_code& error) {
 // TimerService
 // ---------------------------------------------------------------------------
 
-TimerService::TimerService() : counter_(0), shutDown_(false), io_() {
+TimerService::TimerService() : counter_(0), shutDown_(false), stopping_(false), io_() {
     ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Timer");
     work_.reset(new boost::asio::io_service::work(io_));
 }
@@ -229,6 +229,8 @@ void TimerService::RemoveTimer(int timerId, void** userData) {
 
 void TimerService::TimerExpired(int timerId) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    if (stopping_.load())
+        return;  // Shutdown is waiting for the mutex and drops the handler
     boost::shared_ptr<TimerHandler> handler;
     for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
         if ((*it)->GetTimerId() == timerId) {
@@ -255,6 +257,8 @@ void TimerService::TimerExpired(int timerId) {
 }
 
 void TimerService::Shutdown() {
+    stopping_.store(true);
+    ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Shutdown");
     try {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
         shutDown_ = true;

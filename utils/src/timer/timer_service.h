@@ -10,6 +10,7 @@
 
 #include <zel_upnp/utils.h>
 
+#include <atomic>
 #include <list>
 #include <memory>
 
@@ -77,8 +78,9 @@ class TimerService : public Timer, public std::enable_shared_from_this<TimerServ
     void TimerExpired(int timerId);
 
     // Drops every live timer without calling it and stops the io_service, so
-    // that no callback runs any more once this returns. Waits for a callback
-    // running on another thread; may be called from a callback itself.
+    // that no callback runs any more once this returns, and none starts once
+    // it has been entered. Waits for a callback running on another thread;
+    // may be called from a callback itself.
     void Shutdown();
     // Waits for the worker thread to end; must not hold the mutex, so that a
     // callback still finishing can take it. From the worker thread itself
@@ -99,6 +101,9 @@ class TimerService : public Timer, public std::enable_shared_from_this<TimerServ
     boost::recursive_mutex mutex_;
     int counter_;
     bool shutDown_;
+    // Set by Shutdown before it waits for the mutex: a callback still running
+    // then delays the shutdown, but no further callback starts meanwhile.
+    std::atomic<bool> stopping_;
     boost::asio::io_service io_;
     std::unique_ptr<boost::asio::io_service::work> work_;
     std::list<boost::shared_ptr<TimerHandler>> handlers_;
