@@ -1,0 +1,500 @@
+#include "network_layer/src/callbackhandler.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "support/log_capture.h"
+#include "utils/src/httpparser/httpparser.h"
+
+namespace {
+
+using zel_upnp::network_layer::CallBackHandler;
+using zel_upnp::network_layer::ResponseListener;
+using zel_upnp::network_layer::TCPRequestListener;
+using zel_upnp::network_layer::UDPRequestListener;
+using zel_upnp::utils::HTTPInfo;
+using HTTPInfoPtr = boost::shared_ptr<HTTPInfo>;
+
+constexpr std::chrono::seconds kDeliveryDeadline(10);
+
+HTTPInfoPtr MakeMessage(const std::string& raw) {
+    HTTPInfoPtr info = boost::make_shared<HTTPInfo>();
+    EXPECT_EQ(zel_upnp::utils::Parse(raw.data(), static_cast<unsigned>(raw.size()), info), 0);
+    info->SetParsingStatus(zel_upnp::utils::PARSING_CONTINUE);
+    return info;
+}
+
+HTTPInfoPtr Get(const std::string& path) {
+    return MakeMessage("GET " + path + " HTTP/1.1\r\nHOST: 10.0.0.1:8080\r\n\r\n");
+}
+
+std::string CurrentThreadName() {
+    char name[16] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    return name;
+}
+
+// Counts the deliveries of any of the three kinds and remembers what it got.
+class Recorder {
+  public:
+    void Record(const HTTPInfoPtr& message, void* session, int session_id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back(message);
+        sessions_.push_back(session);
+        session_ids_.push_back(session_id);
+        threads_.push_back(CurrentThreadName());
+        changed_.notify_all();
+    }
+    bool WaitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kDeliveryDeadline,
+                                 [&] { return messages_.size() >= count; });
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_.size();
+    }
+    std::vector<HTTPInfoPtr> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+    std::vector<void*> Sessions() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sessions_;
+    }
+    std::vector<int> SessionIds() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return session_ids_;
+    }
+    std::vector<std::string> Threads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<HTTPInfoPtr> messages_;
+    std::vector<void*> sessions_;
+    std::vector<int> session_ids_;
+    std::vector<std::string> threads_;
+};
+
+class TcpRecorder : public TCPRequestListener, public Recorder {
+  public:
+    int OnTCPRequestReceived(HTTPInfoPtr request, void* session) override {
+        Record(request, session, 0);
+        return 0;
+    }
+};
+
+class UdpRecorder : public UDPRequestListener, public Recorder {
+  public:
+    int OnUDPRequestReceived(HTTPInfoPtr request) override {
+        Record(request, nullptr, 0);
+        return 0;
+    }
+};
+
+class ResponseRecorder : public ResponseListener, public Recorder {
+  public:
+    int OnResponseReceived(HTTPInfoPtr response, const int& session_id) override {
+        Record(response, nullptr, session_id);
+        return 0;
+    }
+};
+
+// Every test starts from a freshly created dispatch core.
+class CallBackHandlerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CallBackHandler::DestroyInstance();
+        dispatch_ = CallBackHandler::GetInstance();
+        ASSERT_NE(dispatch_, nullptr);
+    }
+    void TearDown() override { CallBackHandler::DestroyInstance(); }
+
+    int RegisterTcp(const std::vector<std::string>& patterns,
+                    const boost::shared_ptr<TCPRequestListener>& listener) {
+        int id = 0;
+        EXPECT_EQ(dispatch_->RegisterTCPPattern(patterns, listener, id), 0);
+        return id;
+    }
+    int RegisterUdp(const std::vector<std::string>& patterns,
+                    const boost::shared_ptr<UDPRequestListener>& listener) {
+        int id = 0;
+        EXPECT_EQ(dispatch_->RegisterUDPPattern(patterns, listener, id), 0);
+        return id;
+    }
+
+    zel_test::LogCapture log_;
+    CallBackHandler* dispatch_ = nullptr;
+    // A stand-in session handle: the dispatch core only passes it on.
+    int session_token_ = 0;
+    void* session_ = &session_token_;
+};
+
+TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKinds) {
+    auto tcp = boost::make_shared<TcpRecorder>();
+    auto udp = boost::make_shared<UdpRecorder>();
+    EXPECT_EQ(RegisterTcp({"GET "}, tcp), 202);
+    EXPECT_EQ(RegisterUdp({"M-SEARCH"}, udp), 204);
+    EXPECT_EQ(RegisterTcp({"POST"}, tcp), 206);
+
+    int id = 0;
+    EXPECT_EQ(dispatch_->RegisterTCPPattern({}, tcp, id), 1);
+    EXPECT_EQ(id, -1);
+    id = 0;
+    EXPECT_EQ(dispatch_->RegisterUDPPattern({}, udp, id), 1);
+    EXPECT_EQ(id, -1);
+    id = 0;
+    EXPECT_EQ(dispatch_->RegisterTCPPattern({"GET "}, nullptr, id), 1);
+    EXPECT_EQ(id, -1);
+    // Refused registrations take no id.
+    EXPECT_EQ(RegisterUdp({"NOTIFY"}, udp), 208);
+}
+
+TEST_F(CallBackHandlerTest, IdsStartAgainAfterRecreation) {
+    auto tcp = boost::make_shared<TcpRecorder>();
+    EXPECT_EQ(RegisterTcp({"GET "}, tcp), 202);
+    CallBackHandler::DestroyInstance();
+    dispatch_ = CallBackHandler::GetInstance();
+    ASSERT_NE(dispatch_, nullptr);
+    EXPECT_EQ(RegisterTcp({"GET "}, tcp), 202);
+}
+
+TEST_F(CallBackHandlerTest, UnRegisterRemovesOnceOfEitherKind) {
+    auto tcp = boost::make_shared<TcpRecorder>();
+    auto udp = boost::make_shared<UdpRecorder>();
+    const int tcp_id = RegisterTcp({"GET "}, tcp);
+    const int udp_id = RegisterUdp({"M-SEARCH"}, udp);
+    EXPECT_EQ(dispatch_->UnRegisterPattern(tcp_id), 0);
+    EXPECT_EQ(dispatch_->UnRegisterPattern(tcp_id), 1);
+    EXPECT_EQ(dispatch_->UnRegisterPattern(udp_id), 0);
+    EXPECT_EQ(dispatch_->UnRegisterPattern(udp_id), 1);
+    EXPECT_EQ(dispatch_->UnRegisterPattern(999), 1);
+}
+
+TEST_F(CallBackHandlerTest, EarlierRegistrationWinsAlsoAfterRemovalBetween) {
+    auto first = boost::make_shared<TcpRecorder>();
+    auto middle = boost::make_shared<TcpRecorder>();
+    auto last = boost::make_shared<TcpRecorder>();
+    const int first_id = RegisterTcp({"GET ,/x"}, first);
+    const int middle_id = RegisterTcp({"SUBSCRIBE"}, middle);
+    RegisterTcp({"/x"}, last);
+    ASSERT_EQ(dispatch_->UnRegisterPattern(middle_id), 0);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+
+    dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
+    ASSERT_TRUE(first->WaitFor(1));
+    // The later match was never tried: the first request has been handled
+    // completely before the second is queued.
+    dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
+    ASSERT_TRUE(first->WaitFor(2));
+    EXPECT_EQ(last->Count(), 0u);
+    EXPECT_EQ(first->Sessions()[0], session_);
+
+    ASSERT_EQ(dispatch_->UnRegisterPattern(first_id), 0);
+    dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
+    ASSERT_TRUE(last->WaitFor(1));
+    EXPECT_EQ(first->Count(), 2u);
+}
+
+TEST_F(CallBackHandlerTest, TokensMatchInAnyCaseAndOrder) {
+    const std::string head = "GET /x HTTP/1.1\r\nHOST: 10.0.0.1:8080\r\n\r\n";
+    std::string upper = head;
+    for (char& c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    auto matches = [&](const std::string& pattern) {
+        return CallBackHandler::HeadMatches(upper, CallBackHandler::PatternTokens(pattern));
+    };
+    EXPECT_TRUE(matches("GET ,/x"));
+    EXPECT_TRUE(matches("/X,get "));
+    EXPECT_TRUE(matches("host,/x,Get "));
+    EXPECT_FALSE(matches("GET ,/y"));
+    EXPECT_FALSE(matches("POST,/x"));
+    // Spaces are part of a token.
+    EXPECT_FALSE(matches(" GET"));
+    EXPECT_TRUE(matches(""));
+    EXPECT_TRUE(matches(",,,"));
+    EXPECT_EQ(CallBackHandler::PatternTokens(",a,,B ,"), (std::vector<std::string>{"A", "B "}));
+}
+
+TEST_F(CallBackHandlerTest, DispatchMatchesTheRebuiltHeadIgnoringCase) {
+    auto listener = boost::make_shared<TcpRecorder>();
+    RegisterTcp({"subscribe,/Event/Service1"}, listener);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(
+        MakeMessage("SUBSCRIBE /event/SERVICE1 HTTP/1.1\r\nNT: upnp:event\r\n\r\n"), session_);
+    ASSERT_TRUE(listener->WaitFor(1));
+    EXPECT_EQ(listener->Messages()[0]->GetRequestType(), zel_upnp::utils::HTTP_SUBSCRIBE);
+}
+
+TEST_F(CallBackHandlerTest, LaterPatternOfOneRegistrationMatches) {
+    auto listener = boost::make_shared<TcpRecorder>();
+    RegisterTcp({"NOTIFY", "GET ,/desc.xml"}, listener);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(Get("/desc.xml"), session_);
+    ASSERT_TRUE(listener->WaitFor(1));
+}
+
+TEST_F(CallBackHandlerTest, EmptyOrCommaOnlyPatternTakesEverything) {
+    auto empty = boost::make_shared<TcpRecorder>();
+    auto commas = boost::make_shared<UdpRecorder>();
+    RegisterTcp({""}, empty);
+    RegisterUdp({",,"}, commas);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(MakeMessage("FOO /bar HTTP/1.0\r\n\r\n"), session_);
+    dispatch_->InvokeUDPRequestHandler(MakeMessage("NOTIFY * HTTP/1.1\r\nNTS: ssdp:alive\r\n\r\n"));
+    EXPECT_TRUE(empty->WaitFor(1));
+    EXPECT_TRUE(commas->WaitFor(1));
+}
+
+TEST_F(CallBackHandlerTest, UnmatchedTcpRequestIsAnsweredWithoutListener) {
+    auto listener = boost::make_shared<TcpRecorder>();
+    RegisterTcp({"POST,/control"}, listener);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    // Without a session the answer cannot be sent: the response function
+    // refuses it and the dispatch core keeps (and frees) the string.
+    dispatch_->InvokeTCPRequestHandler(Get("/control"), nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + kDeliveryDeadline;
+    while (!log_.Contains("session_context is NULL") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(log_.Contains("ERROR, no valid listeners found!!", "ZEL_CORE_NETWORK"));
+    EXPECT_TRUE(log_.Contains("session_context is NULL"));
+    EXPECT_EQ(listener->Count(), 0u);
+}
+
+TEST_F(CallBackHandlerTest, UnmatchedAnswerIsTheFixedFault) {
+    const std::string head =
+        "HTTP/1.0 400 Bad Request \r\n"
+        "CONTENT-TYPE: text/xml; charset=\"utf-8\" \r\n"
+        "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0 \r\n"
+        "CONTENT-LENGTH: 417 \r\n\r\n";
+    const std::string body =
+        "<?xml version=\"1.0\"?><s:Envelope "
+        "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><s:Fault>"
+        "<faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
+        "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>402</errorCode>"
+        "<errorDescription>Invalid Args</errorDescription></UPnPError></detail></s:Fault>"
+        "</s:Body></s:Envelope>";
+    ASSERT_EQ(body.size(), 417u);
+    EXPECT_EQ(zel_upnp::network_layer::InvalidArgsFaultBody(), body);
+    EXPECT_EQ(zel_upnp::network_layer::UnmatchedRequestResponse(), head + body);
+}
+
+TEST_F(CallBackHandlerTest, UdpDatagramGoesToMatchOrNowhere) {
+    auto search = boost::make_shared<UdpRecorder>();
+    RegisterUdp({"M-SEARCH,*,HTTP/1.1,HOST,MX,ST,MAN"}, search);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeUDPRequestHandler(
+        MakeMessage("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNTS: ssdp:alive\r\n\r\n"));
+    dispatch_->InvokeUDPRequestHandler(
+        MakeMessage("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: "
+                    "\"ssdp:discover\"\r\nMX: 2\r\nST: ssdp:all\r\n\r\n"));
+    ASSERT_TRUE(search->WaitFor(1));
+    EXPECT_EQ(search->Messages()[0]->GetRequestType(), zel_upnp::utils::HTTP_MSEARCH);
+    EXPECT_TRUE(log_.Contains("udp received [M-SEARCH * HTTP/1.1\r\n"));
+    // The NOTIFY was queued first and dropped; nothing else arrives.
+    dispatch_->StopCallbackThreads();
+    EXPECT_EQ(search->Count(), 1u);
+}
+
+TEST_F(CallBackHandlerTest, LongUdpQueueIsReportedAndKept) {
+    auto listener = boost::make_shared<UdpRecorder>();
+    RegisterUdp({"M-SEARCH"}, listener);
+    const size_t queued = CallBackHandler::kUdpQueueWarnLength + 1;
+    for (size_t i = 0; i < queued; ++i)
+        dispatch_->InvokeUDPRequestHandler(MakeMessage("M-SEARCH * HTTP/1.1\r\nMX: 1\r\n\r\n"));
+    EXPECT_TRUE(log_.Contains("udp_packet seems not consumed[101]!!"));
+    EXPECT_FALSE(log_.Contains("udp_packet seems not consumed[100]!!"));
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    EXPECT_TRUE(listener->WaitFor(queued));
+}
+
+TEST_F(CallBackHandlerTest, ListenersRunOnTheirNamedWorkers) {
+    auto tcp = boost::make_shared<TcpRecorder>();
+    auto udp = boost::make_shared<UdpRecorder>();
+    auto response = boost::make_shared<ResponseRecorder>();
+    RegisterTcp({"GET "}, tcp);
+    RegisterUdp({"M-SEARCH"}, udp);
+    ASSERT_EQ(dispatch_->RegisterResponseListener(7, response), 0);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(Get("/"), session_);
+    dispatch_->InvokeUDPRequestHandler(MakeMessage("M-SEARCH * HTTP/1.1\r\nMX: 1\r\n\r\n"));
+    dispatch_->InvokeResponseHandler(7, MakeMessage("HTTP/1.1 200 OK\r\nUSN: x\r\n\r\n"));
+    ASSERT_TRUE(tcp->WaitFor(1));
+    ASSERT_TRUE(udp->WaitFor(1));
+    ASSERT_TRUE(response->WaitFor(1));
+    EXPECT_NE(tcp->Threads()[0].find("ZelTcpReq"), std::string::npos) << tcp->Threads()[0];
+    EXPECT_NE(udp->Threads()[0].find("ZelUdpReq"), std::string::npos) << udp->Threads()[0];
+    EXPECT_NE(response->Threads()[0].find("ZelTcpRes"), std::string::npos)
+        << response->Threads()[0];
+    EXPECT_EQ(response->SessionIds()[0], 7);
+}
+
+TEST_F(CallBackHandlerTest, ResponseListenerNeedsPositiveSession) {
+    auto response = boost::make_shared<ResponseRecorder>();
+    EXPECT_EQ(dispatch_->RegisterResponseListener(0, response), 1);
+    EXPECT_TRUE(log_.Contains("Invalid Params for session 0!"));
+    EXPECT_EQ(dispatch_->RegisterResponseListener(-3, response), 1);
+    EXPECT_EQ(dispatch_->RegisterResponseListener(1, response), 0);
+}
+
+TEST_F(CallBackHandlerTest, ResponseAfterUnregistrationIsDropped) {
+    auto response = boost::make_shared<ResponseRecorder>();
+    auto other = boost::make_shared<ResponseRecorder>();
+    ASSERT_EQ(dispatch_->RegisterResponseListener(11, response), 0);
+    ASSERT_EQ(dispatch_->RegisterResponseListener(12, other), 0);
+    dispatch_->UnRegisterResponseListener(11);
+    EXPECT_TRUE(log_.Contains("list erased(11)"));
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    EXPECT_EQ(
+        dispatch_->InvokeResponseHandler(11, MakeMessage("HTTP/1.1 200 OK\r\nUSN: a\r\n\r\n")), 0);
+    EXPECT_EQ(
+        dispatch_->InvokeResponseHandler(99, MakeMessage("HTTP/1.1 200 OK\r\nUSN: b\r\n\r\n")), 0);
+    // Delivered in order of posting on the response workers: once the later
+    // one for session 12 is in, the earlier ones have been handled.
+    dispatch_->InvokeResponseHandler(12, MakeMessage("HTTP/1.1 200 OK\r\nUSN: c\r\n\r\n"));
+    ASSERT_TRUE(other->WaitFor(1));
+    dispatch_->StopCallbackThreads();
+    EXPECT_EQ(response->Count(), 0u);
+}
+
+TEST_F(CallBackHandlerTest, TwoResponsesBeforeDeliveryGiveOnlyTheLater) {
+    auto response = boost::make_shared<ResponseRecorder>();
+    ASSERT_EQ(dispatch_->RegisterResponseListener(5, response), 0);
+    HTTPInfoPtr earlier = MakeMessage("HTTP/1.1 500 Internal Server Error\r\nUSN: a\r\n\r\n");
+    HTTPInfoPtr later = MakeMessage("HTTP/1.1 200 OK\r\nUSN: a\r\n\r\n");
+    dispatch_->InvokeResponseHandler(5, earlier);
+    dispatch_->InvokeResponseHandler(5, later);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    ASSERT_TRUE(response->WaitFor(1));
+    // A third response finds no registration any more.
+    dispatch_->InvokeResponseHandler(5, earlier);
+    dispatch_->StopCallbackThreads();
+    ASSERT_EQ(response->Count(), 1u);
+    EXPECT_EQ(response->Messages()[0], later);
+}
+
+// A listener that changes the registrations from inside its own callback:
+// this deadlocks unless every dispatch lock is released before the call.
+class ReRegisteringListener : public TCPRequestListener,
+                              public UDPRequestListener,
+                              public ResponseListener,
+                              public Recorder {
+  public:
+    explicit ReRegisteringListener(CallBackHandler* dispatch) : dispatch_(dispatch) {}
+    int OnTCPRequestReceived(HTTPInfoPtr request, void*) override {
+        Churn();
+        Record(request, nullptr, 0);
+        return 0;
+    }
+    int OnUDPRequestReceived(HTTPInfoPtr request) override {
+        Churn();
+        Record(request, nullptr, 0);
+        return 0;
+    }
+    int OnResponseReceived(HTTPInfoPtr response, const int& id) override {
+        Churn();
+        Record(response, nullptr, id);
+        return 0;
+    }
+    boost::shared_ptr<ReRegisteringListener> self;
+
+  private:
+    void Churn() {
+        int id = 0;
+        boost::shared_ptr<TCPRequestListener> tcp(self,
+                                                  static_cast<TCPRequestListener*>(self.get()));
+        boost::shared_ptr<UDPRequestListener> udp(self,
+                                                  static_cast<UDPRequestListener*>(self.get()));
+        boost::shared_ptr<ResponseListener> res(self, static_cast<ResponseListener*>(self.get()));
+        if (dispatch_->RegisterTCPPattern({"NEVER-MATCHES"}, tcp, id) == 0)
+            dispatch_->UnRegisterPattern(id);
+        if (dispatch_->RegisterUDPPattern({"NEVER-MATCHES"}, udp, id) == 0)
+            dispatch_->UnRegisterPattern(id);
+        dispatch_->RegisterResponseListener(1000, res);
+        dispatch_->UnRegisterResponseListener(1000);
+        // Queue work for the other workers while still inside the callback.
+        dispatch_->InvokeUDPRequestHandler(HTTPInfoPtr());
+    }
+    CallBackHandler* dispatch_;
+};
+
+TEST_F(CallBackHandlerTest, ListenerMayChangeRegistrationsFromItsCallback) {
+    auto listener = boost::make_shared<ReRegisteringListener>(dispatch_);
+    listener->self = listener;
+    RegisterTcp({"GET "}, listener);
+    RegisterUdp({"M-SEARCH"}, listener);
+    ASSERT_EQ(dispatch_->RegisterResponseListener(3, listener), 0);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(Get("/"), session_);
+    dispatch_->InvokeUDPRequestHandler(MakeMessage("M-SEARCH * HTTP/1.1\r\nMX: 1\r\n\r\n"));
+    dispatch_->InvokeResponseHandler(3, MakeMessage("HTTP/1.1 200 OK\r\nUSN: x\r\n\r\n"));
+    EXPECT_TRUE(listener->WaitFor(3));
+    dispatch_->StopCallbackThreads();
+    listener->self.reset();
+}
+
+TEST_F(CallBackHandlerTest, ConcurrentProducersLoseNothing) {
+    auto even = boost::make_shared<TcpRecorder>();
+    auto odd = boost::make_shared<TcpRecorder>();
+    auto udp = boost::make_shared<UdpRecorder>();
+    RegisterTcp({"GET ,/even"}, even);
+    RegisterTcp({"GET ,/odd"}, odd);
+    RegisterUdp({"M-SEARCH"}, udp);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    constexpr int kProducers = 4;
+    constexpr int kPerProducer = 200;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                dispatch_->InvokeTCPRequestHandler(Get((i + p) % 2 ? "/odd" : "/even"), session_);
+                dispatch_->InvokeUDPRequestHandler(
+                    MakeMessage("M-SEARCH * HTTP/1.1\r\nMX: 1\r\n\r\n"));
+            }
+        });
+    }
+    for (std::thread& t : producers)
+        t.join();
+    const size_t total = kProducers * kPerProducer;
+    EXPECT_TRUE(even->WaitFor(total / 2));
+    EXPECT_TRUE(odd->WaitFor(total / 2));
+    EXPECT_TRUE(udp->WaitFor(total));
+    dispatch_->StopCallbackThreads();
+    EXPECT_EQ(even->Count() + odd->Count(), total);
+    for (const HTTPInfoPtr& request : even->Messages()) {
+        std::string uri;
+        request->GetURI(uri);
+        EXPECT_EQ(uri, "/even");
+    }
+}
+
+TEST_F(CallBackHandlerTest, StartTwiceAndStopTwiceAreHarmless) {
+    auto listener = boost::make_shared<TcpRecorder>();
+    RegisterTcp({"GET "}, listener);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    EXPECT_EQ(dispatch_->StopCallbackThreads(), 0);
+    EXPECT_EQ(dispatch_->StopCallbackThreads(), 0);
+    EXPECT_FALSE(log_.Contains("not stopped"));
+    // Restarted, the core delivers again.
+    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(Get("/"), session_);
+    EXPECT_TRUE(listener->WaitFor(1));
+}
+
+}  // namespace

@@ -1,0 +1,742 @@
+#include "network_layer/src/tcp_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/incoming_tcp_session.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using zel_upnp::network_layer::CallBackHandler;
+using zel_upnp::network_layer::IncomingTCPSession;
+using zel_upnp::network_layer::SessionContext;
+using zel_upnp::network_layer::TCPRequestListener;
+using zel_upnp::network_layer::TCPServer;
+using zel_upnp::utils::HTTPInfo;
+using HTTPInfoPtr = boost::shared_ptr<HTTPInfo>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kDeadline(10);
+constexpr int kIoThreads = 3;
+constexpr std::size_t kMiB = 1048576;
+// Far more than loopback socket buffers hold, so that a write to a client
+// that does not read stays pending.
+constexpr std::size_t kHugeResponse = 64 * kMiB;
+
+const char kOkResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2\r\n\r\nok";
+
+const std::string kFaultBody =
+    "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><s:Fault>"
+    "<faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
+    "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>402</errorCode>"
+    "<errorDescription>Invalid Args</errorDescription></UPnPError></detail></s:Fault>"
+    "</s:Body></s:Envelope>";
+
+template <class Predicate>
+bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = kDeadline) {
+    const auto deadline = Clock::now() + limit;
+    while (!predicate()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A client socket, closed on destruction.
+class Client {
+  public:
+    explicit Client(int port, const char* address = "127.0.0.1", int family = AF_INET) {
+        fd_ = socket(family, SOCK_STREAM, 0);
+        if (fd_ < 0)
+            return;
+        timeval timeout{static_cast<time_t>(kDeadline.count()), 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        int rc = -1;
+        if (family == AF_INET) {
+            sockaddr_in peer{};
+            peer.sin_family = AF_INET;
+            peer.sin_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET, address, &peer.sin_addr);
+            rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+        } else {
+            sockaddr_in6 peer{};
+            peer.sin6_family = AF_INET6;
+            peer.sin6_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET6, address, &peer.sin6_addr);
+            rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+        }
+        if (rc != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Client() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connected() const { return fd_ >= 0; }
+    int LocalPort() const {
+        sockaddr_storage local{};
+        socklen_t length = sizeof(local);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+        return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    }
+    bool Send(const std::string& data) {
+        size_t sent = 0;
+        while (sent < data.size()) {
+            const ssize_t n = send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // Reads until the server closes (true) or the deadline passes (false).
+    bool ReadToClose(std::string& received) {
+        char buffer[65536];
+        const auto deadline = Clock::now() + kDeadline;
+        while (Clock::now() < deadline) {
+            const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+            if (n == 0)
+                return true;
+            if (n < 0)
+                return errno == ECONNRESET;
+            received.append(buffer, static_cast<size_t>(n));
+        }
+        return false;
+    }
+    // True once the server has closed or reset the connection, within limit;
+    // data that arrives first is skipped.
+    bool ClosedWithin(std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        char buffer[65536];
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd entry{fd_, POLLIN, 0};
+            if (poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0)
+                return false;
+            const ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                return true;
+        }
+    }
+    // Closes with a reset instead of a FIN.
+    void Reset() {
+        linger hard{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+        close(fd_);
+        fd_ = -1;
+    }
+    int fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
+
+// Answers every request the way the test asks and remembers what it got.
+class AnsweringListener : public TCPRequestListener {
+  public:
+    enum Mode { kAsync, kSync, kBinary };
+
+    int OnTCPRequestReceived(HTTPInfoPtr request, void* session) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request);
+            if (session != nullptr)
+                sessions_.push_back(static_cast<SessionContext*>(session)->session);
+        }
+        if (before_answer)
+            before_answer();
+        int result = 0;
+        switch (mode) {
+            case kAsync: {
+                std::string* response = new std::string(answer);
+                result = zel_upnp::network_layer::SendResponsePacket(
+                    response, static_cast<int>(response->size()), session);
+                if (result != 0)
+                    delete response;
+                break;
+            }
+            case kSync:
+                result = zel_upnp::network_layer::SendSyncResponsePacket(
+                    answer, static_cast<int>(answer.size()), session);
+                break;
+            case kBinary: {
+                char* data = static_cast<char*>(malloc(answer.size()));
+                memcpy(data, answer.data(), answer.size());
+                result = zel_upnp::network_layer::SendBinaryResponsePacket(
+                    data, static_cast<int>(answer.size()), session);
+                if (result != 0)
+                    free(data);
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_.push_back(result);
+        answered_.notify_all();
+        return 0;
+    }
+
+    bool WaitForAnswers(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return answered_.wait_for(lock, kDeadline, [&] { return results_.size() >= count; });
+    }
+    size_t RequestCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_.size();
+    }
+    HTTPInfoPtr Request(size_t index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_.at(index);
+    }
+    int Result(size_t index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return results_.at(index);
+    }
+    boost::shared_ptr<IncomingTCPSession> Session(size_t index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sessions_.at(index).lock();
+    }
+
+    Mode mode = kAsync;
+    std::string answer = kOkResponse;
+    std::function<void()> before_answer;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    std::vector<HTTPInfoPtr> requests_;
+    std::vector<boost::weak_ptr<IncomingTCPSession>> sessions_;
+    std::vector<int> results_;
+};
+
+// A server on 127.0.0.1 (kernel-chosen port) with its own io threads and a
+// running dispatch core.
+class TcpServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CallBackHandler::DestroyInstance();
+        dispatch_ = CallBackHandler::GetInstance();
+        ASSERT_NE(dispatch_, nullptr);
+        ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+        for (int i = 0; i < kIoThreads; ++i)
+            io_threads_.emplace_back([this] { io_service_.run(); });
+        server_ = StartServer("127.0.0.1", 0);
+        ASSERT_TRUE(server_);
+        port_ = server_->GetPort();
+    }
+
+    void TearDown() override {
+        for (const boost::shared_ptr<TCPServer>& server : servers_)
+            server->Stop();
+        CallBackHandler::DestroyInstance();
+        work_.reset();
+        io_service_.stop();
+        for (std::thread& thread : io_threads_)
+            thread.join();
+        servers_.clear();
+        server_.reset();
+    }
+
+    boost::shared_ptr<TCPServer> StartServer(const std::string& address, int port) {
+        auto server = boost::make_shared<TCPServer>(address, "lo", io_service_);
+        if (server->Start(port) != 0)
+            return boost::shared_ptr<TCPServer>();
+        servers_.push_back(server);
+        return server;
+    }
+
+    void Listen(const boost::shared_ptr<TCPRequestListener>& listener, const std::string& pattern) {
+        int id = 0;
+        ASSERT_EQ(zel_upnp::network_layer::RegisterTCPRequestListener({pattern}, listener, id), 0);
+    }
+
+    // Only the session waiting for the next connection is left.
+    bool SessionsForgotten() {
+        return WaitUntil([&] { return server_->GetSessionCount() == 1; });
+    }
+
+    zel_test::LogCapture log_;
+    boost::asio::io_service io_service_;
+    std::unique_ptr<boost::asio::io_service::work> work_{
+        new boost::asio::io_service::work(io_service_)};
+    std::vector<std::thread> io_threads_;
+    CallBackHandler* dispatch_ = nullptr;
+    std::vector<boost::shared_ptr<TCPServer>> servers_;
+    boost::shared_ptr<TCPServer> server_;
+    int port_ = 0;
+};
+
+TEST_F(TcpServerTest, UnmatchedRequestGetsTheFixedFault) {
+    Client client(port_);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("GET /nothing HTTP/1.1\r\nHOST: 127.0.0.1\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    const std::string head =
+        "HTTP/1.0 400 Bad Request \r\n"
+        "CONTENT-TYPE: text/xml; charset=\"utf-8\" \r\n"
+        "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0 \r\n"
+        "CONTENT-LENGTH: 417 \r\n\r\n";
+    ASSERT_EQ(kFaultBody.size(), 417u);
+    EXPECT_EQ(received, head + kFaultBody);
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, RequestSplitOverManyWritesIsDispatchedOnce) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "POST,/control/x");
+    const std::string body = "<s:Envelope>hello</s:Envelope>";
+    const std::string request = "POST /control/x HTTP/1.1\r\nHOST: 127.0.0.1\r\nCONTENT-LENGTH: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    Client client(port_);
+    ASSERT_TRUE(client.Connected());
+    // One byte per segment, paced so that the server sees many reads.
+    for (char byte : request) {
+        ASSERT_TRUE(client.Send(std::string(1, byte)));
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    EXPECT_EQ(received, kOkResponse);
+    ASSERT_EQ(listener->RequestCount(), 1u);
+    HTTPInfoPtr got = listener->Request(0);
+    std::string uri;
+    got->GetURI(uri);
+    EXPECT_EQ(uri, "/control/x");
+    std::string got_body;
+    got->ReadBody(got_body);
+    EXPECT_EQ(got_body, body);
+    EXPECT_EQ(got->GetClientIpAddress(), "127.0.0.1");
+    EXPECT_EQ(got->GetMyIpAddress(), "127.0.0.1");
+    EXPECT_EQ(got->GetClientPort(), client.LocalPort());
+    EXPECT_EQ(listener->Result(0), 0);
+}
+
+std::string PostOfTotalSize(size_t total) {
+    const std::string prefix = "POST /big HTTP/1.1\r\nHOST: 127.0.0.1\r\nCONTENT-LENGTH: ";
+    // The length field has 7 digits for every size tested here.
+    const size_t head_size = prefix.size() + 7 + 4;
+    const size_t body_size = total - head_size;
+    std::string request = prefix + std::to_string(body_size) + "\r\n\r\n";
+    request.append(body_size, 'b');
+    return request;
+}
+
+TEST_F(TcpServerTest, RequestOfExactlyTheCapIsDispatched) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "POST,/big");
+    const std::string request = PostOfTotalSize(kMiB);
+    ASSERT_EQ(request.size(), kMiB);
+    Client client(port_);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send(request));
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    EXPECT_EQ(received, kOkResponse);
+    EXPECT_EQ(listener->RequestCount(), 1u);
+}
+
+TEST_F(TcpServerTest, RequestOverTheCapGetsTheFaultAndNoDispatch) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "POST,/big");
+    // Complete at its very last byte, which is one byte too many.
+    const std::string request = PostOfTotalSize(kMiB + 1);
+    Client client(port_);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send(request));
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    const std::string head =
+        "HTTP/1.0 400 Bad Request\r\n"
+        "CONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
+        "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0\r\n"
+        "CONTENT-LENGTH: 417\r\n\r\n";
+    EXPECT_EQ(received, head + kFaultBody);
+    EXPECT_TRUE(log_.Contains("upperbound size exceeded."));
+    EXPECT_EQ(listener->RequestCount(), 0u);
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, TakenPortMovesToTheNextFree) {
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    socklen_t length = sizeof(local);
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&local), &length);
+    const int taken = ntohs(local.sin_port);
+
+    auto server = boost::make_shared<TCPServer>("127.0.0.1", "lo", io_service_);
+    int port = taken;
+    ASSERT_EQ(server->Start(port), 0);
+    servers_.push_back(server);
+    close(blocker);
+    EXPECT_GT(port, taken);
+    EXPECT_LE(port, taken + TCPServer::kBindAttempts - 1);
+    EXPECT_EQ(server->GetPort(), port);
+    EXPECT_TRUE(log_.Contains("Bind Error : "));
+    Client client(port);
+    EXPECT_TRUE(client.Connected());
+}
+
+TEST_F(TcpServerTest, BadAddressesFailToStart) {
+    auto invalid = boost::make_shared<TCPServer>("not-an-address", "x", io_service_);
+    int port = 0;
+    EXPECT_EQ(invalid->Start(port), 2006);
+    EXPECT_TRUE(log_.Contains("Invalid local ip"));
+
+    // Not an address of this host: every one of the 99 binds fails.
+    auto foreign = boost::make_shared<TCPServer>("192.0.2.1", "x", io_service_);
+    port = 40000;
+    EXPECT_EQ(foreign->Start(port), 2005);
+    EXPECT_EQ(log_.Count("Bind Error : "), 2u * TCPServer::kBindAttempts);
+    EXPECT_TRUE(log_.Contains("Accept Failed!!!"));
+}
+
+TEST_F(TcpServerTest, KeepAliveRequestIsStillClosedAfterOneResponse) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "GET ,/ka");
+    Client client(port_);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(
+        client.Send("GET /ka HTTP/1.1\r\nHOST: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    EXPECT_EQ(received, kOkResponse);
+    EXPECT_EQ(listener->RequestCount(), 1u);
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, SecondRequestOnOneConnectionIsNotRead) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "GET ,/one");
+    listener->before_answer = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+    Client client(port_);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("GET /one HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    ASSERT_TRUE(listener->WaitForAnswers(1));
+    client.Send("GET /one HTTP/1.1\r\nHOST: a\r\n\r\n");
+    std::string received;
+    client.ReadToClose(received);
+    EXPECT_EQ(listener->RequestCount(), 1u);
+}
+
+TEST_F(TcpServerTest, SyncAndBinaryAnswers) {
+    auto sync_listener = boost::make_shared<AnsweringListener>();
+    sync_listener->mode = AnsweringListener::kSync;
+    sync_listener->answer = std::string(3 * kMiB, 's');
+    auto binary_listener = boost::make_shared<AnsweringListener>();
+    binary_listener->mode = AnsweringListener::kBinary;
+    binary_listener->answer = std::string("\x00\x01\x02\xff binary", 11);
+    Listen(sync_listener, "GET ,/sync");
+    Listen(binary_listener, "GET ,/binary");
+
+    Client sync_client(port_);
+    ASSERT_TRUE(sync_client.Send("GET /sync HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(sync_client.ReadToClose(received));
+    EXPECT_EQ(received, sync_listener->answer);
+    ASSERT_TRUE(sync_listener->WaitForAnswers(1));
+    EXPECT_EQ(sync_listener->Result(0), 0);
+
+    Client binary_client(port_);
+    ASSERT_TRUE(binary_client.Send("GET /binary HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    received.clear();
+    ASSERT_TRUE(binary_client.ReadToClose(received));
+    EXPECT_EQ(received, binary_listener->answer);
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, ResponseFunctionsRefuseANullContext) {
+    std::string* response = new std::string("x");
+    EXPECT_EQ(zel_upnp::network_layer::SendResponsePacket(response, 1, nullptr), 1);
+    delete response;
+    EXPECT_EQ(zel_upnp::network_layer::SendSyncResponsePacket("x", 1, nullptr), 1);
+    char byte = 'x';
+    EXPECT_EQ(zel_upnp::network_layer::SendBinaryResponsePacket(&byte, 1, nullptr), 1);
+    EXPECT_EQ(log_.Count("session_context is NULL"), 3u);
+}
+
+TEST_F(TcpServerTest, ClientClosingMidRequestIsForgotten) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "");
+    {
+        Client client(port_);
+        ASSERT_TRUE(client.Connected());
+        ASSERT_TRUE(client.Send("POST /control HTTP/1.1\r\nCONTENT-LENGTH: 100\r\n\r\nhalf"));
+        ASSERT_TRUE(WaitUntil([&] { return server_->GetSessionCount() == 2; }));
+    }
+    EXPECT_TRUE(SessionsForgotten());
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("CallbackRead] Socket Error: "); }));
+    EXPECT_EQ(listener->RequestCount(), 0u);
+}
+
+TEST_F(TcpServerTest, MalformedRequestIsClosedWithoutAnswer) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "");
+    Client client(port_);
+    ASSERT_TRUE(client.Send("GARBAGE\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    EXPECT_EQ(received, "");
+    EXPECT_TRUE(log_.Contains("PARSER FAILURE Status: "));
+    EXPECT_EQ(listener->RequestCount(), 0u);
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    listener->answer = std::string(kHugeResponse, 'r');
+    Listen(listener, "GET ,/huge");
+    {
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
+        ASSERT_TRUE(listener->WaitForAnswers(1));
+        char some[4096];
+        ASSERT_GT(recv(client.fd(), some, sizeof(some), 0), 0);
+        client.Reset();
+    }
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("CallbackWrite new completed"); }));
+    EXPECT_TRUE(SessionsForgotten());
+    // The server goes on serving.
+    Client next(port_);
+    ASSERT_TRUE(next.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(next.ReadToClose(received));
+    EXPECT_EQ(received.size(), kHugeResponse);
+}
+
+TEST_F(TcpServerTest, SyncWriteToAResetClientFails) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    listener->mode = AnsweringListener::kSync;
+    listener->answer = std::string(kHugeResponse, 'r');
+    std::atomic<bool> client_gone{false};
+    listener->before_answer = [&] { WaitUntil([&] { return client_gone.load(); }); };
+    Listen(listener, "GET ,/huge");
+    {
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
+        ASSERT_TRUE(WaitUntil([&] { return listener->RequestCount() == 1; }));
+        client.Reset();
+        client_gone = true;
+    }
+    ASSERT_TRUE(listener->WaitForAnswers(1));
+    EXPECT_EQ(listener->Result(0), 2004);
+    EXPECT_TRUE(log_.Contains("Write to socket failed! Error: ["));
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, StopWithAPendingWriteClosesAfterTheWrite) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    listener->answer = std::string(kHugeResponse, 'p');
+    Listen(listener, "GET ,/huge");
+    Client client(port_);
+    ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    ASSERT_TRUE(listener->WaitForAnswers(1));
+    boost::shared_ptr<IncomingTCPSession> session = listener->Session(0);
+    ASSERT_TRUE(session);
+    // The client reads nothing, so the write cannot finish.
+    ASSERT_TRUE(session->IsWritePending());
+    EXPECT_EQ(server_->Stop(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("CallbackWrite new completed"); }));
+    EXPECT_FALSE(session->IsWritePending());
+    EXPECT_TRUE(client.ClosedWithin(kDeadline));
+    EXPECT_EQ(server_->GetSessionCount(), 0u);
+    // Stopped for good.
+    Client refused(port_);
+    EXPECT_FALSE(refused.Connected());
+}
+
+TEST_F(TcpServerTest, StopWithASyncWriteInProgressUnblocksTheWriter) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    listener->mode = AnsweringListener::kSync;
+    listener->answer = std::string(kHugeResponse, 'p');
+    Listen(listener, "GET ,/huge");
+    Client client(port_);
+    ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    ASSERT_TRUE(WaitUntil([&] {
+        boost::shared_ptr<IncomingTCPSession> session =
+            listener->RequestCount() ? listener->Session(0) : nullptr;
+        return session && session->IsWritePending();
+    }));
+    EXPECT_EQ(server_->Stop(), 0);
+    ASSERT_TRUE(listener->WaitForAnswers(1));
+    EXPECT_EQ(listener->Result(0), 2004);
+    EXPECT_TRUE(client.ClosedWithin(kDeadline));
+}
+
+TEST_F(TcpServerTest, UnansweredRequestIsClosedWhenTheDispatchCoreStops) {
+    // A listener that keeps the context and never answers.
+    class Silent : public TCPRequestListener {
+      public:
+        int OnTCPRequestReceived(HTTPInfoPtr, void* session) override {
+            kept.store(session);
+            return 0;
+        }
+        std::atomic<void*> kept{nullptr};
+    };
+    auto silent = boost::make_shared<Silent>();
+    Listen(silent, "GET ,/silent");
+    Client client(port_);
+    ASSERT_TRUE(client.Send("GET /silent HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return silent->kept.load() != nullptr; }));
+    EXPECT_FALSE(client.ClosedWithin(std::chrono::milliseconds(50)));
+    // The context is the listener's to answer; it gives up on it.
+    zel_upnp::network_layer::ReleaseSessionContext(silent->kept.load());
+    EXPECT_TRUE(client.ClosedWithin(kDeadline));
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, ManyConcurrentClientsAreEachAnsweredOnce) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "GET ,/c");
+    constexpr int kClients = 40;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&] {
+            Client client(port_);
+            if (!client.Send("GET /c HTTP/1.1\r\nHOST: a\r\n\r\n"))
+                return;
+            std::string received;
+            if (client.ReadToClose(received) && received == kOkResponse)
+                ++answered;
+        });
+    }
+    for (std::thread& thread : clients)
+        thread.join();
+    EXPECT_EQ(answered.load(), kClients);
+    EXPECT_EQ(listener->RequestCount(), static_cast<size_t>(kClients));
+    EXPECT_TRUE(SessionsForgotten());
+}
+
+TEST_F(TcpServerTest, ServesOnIpv6Loopback) {
+    auto server = StartServer("::1", 0);
+    if (!server)
+        GTEST_SKIP() << "no IPv6 loopback address on this host";
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "GET ,/v6");
+    Client client(server->GetPort(), "::1", AF_INET6);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Send("GET /v6 HTTP/1.1\r\nHOST: [::1]\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(client.ReadToClose(received));
+    EXPECT_EQ(received, kOkResponse);
+    EXPECT_EQ(listener->Request(0)->GetClientIpAddress(), "::1");
+}
+
+// The session limit derives from the descriptor limit, so the server runs in
+// a child process whose limit is lowered to 100: limit 70, batch 7. The
+// clients are in this process.
+TEST(TcpServerSessionLimit, OldestTenthIsShedPastTheLimit) {
+    constexpr rlim_t kChildDescriptors = 100;
+    constexpr int kLimit = 70;
+    constexpr int kBatch = 7;
+    int port_pipe[2];
+    int done_pipe[2];
+    ASSERT_EQ(pipe(port_pipe), 0);
+    ASSERT_EQ(pipe(done_pipe), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int status = 0;
+        {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = kChildDescriptors;
+            setrlimit(RLIMIT_NOFILE, &limit);
+            zel_test::LogCapture log;
+            boost::asio::io_service io_service;
+            boost::asio::io_service::work work(io_service);
+            std::thread io_thread([&] { io_service.run(); });
+            auto server = boost::make_shared<TCPServer>("127.0.0.1", "lo", io_service);
+            int port = 0;
+            if (server->Start(port) != 0)
+                status = 2;
+            else if (server->GetSessionLimit() != kLimit || server->GetDeleteBatch() != kBatch)
+                status = 3;
+            if (write(port_pipe[1], &port, sizeof(port)) != sizeof(port))
+                status = 4;
+            char done = 0;
+            if (read(done_pipe[0], &done, 1) != 1)
+                status = 5;
+            if (status == 0 &&
+                !log.Contains("too many incoming session, delete : 7 / current : 71 / limit : 70"))
+                status = 6;
+            server->Stop();
+            io_service.stop();
+            io_thread.join();
+        }
+        _exit(status);
+    }
+    close(port_pipe[1]);
+    close(done_pipe[0]);
+    int port = 0;
+    pollfd ready{port_pipe[0], POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, static_cast<int>(kDeadline.count() * 1000)), 1);
+    ASSERT_EQ(read(port_pipe[0], &port, sizeof(port)), static_cast<ssize_t>(sizeof(port)));
+    ASSERT_GT(port, 0);
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i <= kLimit; ++i) {
+        clients.emplace_back(new Client(port));
+        ASSERT_TRUE(clients.back()->Connected());
+    }
+    for (int i = 0; i < kBatch; ++i)
+        EXPECT_TRUE(clients[i]->ClosedWithin(kDeadline)) << "client " << i;
+    for (int i = kBatch; i <= kLimit; ++i)
+        EXPECT_FALSE(clients[i]->ClosedWithin(std::chrono::milliseconds(0))) << "client " << i;
+
+    char done = 1;
+    ASSERT_EQ(write(done_pipe[1], &done, 1), 1);
+    int status = -1;
+    ASSERT_TRUE(WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }))
+        << "server process did not end";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(port_pipe[0]);
+    close(done_pipe[1]);
+}
+
+}  // namespace
