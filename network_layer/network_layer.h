@@ -3,10 +3,13 @@
 #ifndef ZEL_UPNP_NETWORK_LAYER_H
 #define ZEL_UPNP_NETWORK_LAYER_H
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include <zel_upnp/utils.h>
 
@@ -174,6 +177,56 @@ int SendBinaryResponsePacket(char* data, const int& length, void* sessionContext
 // Outgoing client.
 // ---------------------------------------------------------------------------
 // @@CLIENT@@
+// One address to probe with IsReachable; the values of a map keyed by the
+// device's UDN. reachable is written by IsReachable.
+struct valid_address_info {
+    std::string ip_address;
+    int port = 0;
+    bool reachable = false;
+};
+
+// Sends the whole of packet to ip:port (a dotted IPv4 address) as an HTTP
+// request and returns at once: 0 with sessionId set to the new client
+// session's id (the first is 1), 2000 for an invalid address or a failed
+// start, 2001 when no session could be created, 1 when the listener could not
+// be registered. The response arrives later, once, on listener (which may be
+// empty to drop it): the parsed response; at the end of the stream whatever
+// was received (empty when the peer closed at once); a fixed 500 fault with
+// UPnP error 501 when the connection broke while reading. A failed connect
+// or write, or a peer silent for 30 seconds after the request, ends the
+// session without a call. length is not used.
+int SendTCPHTTPPacket(const std::string& ip, const int& port, const std::string& packet,
+                      const int& length, const boost::shared_ptr<ResponseListener>& listener,
+                      int& sessionId);
+// Stops the asynchronous request sessionId; its listener will not be called.
+// 0 when the request was still running, 1 otherwise.
+int CancelTCPHTTPPacket(const int& sessionId);
+// Sends packet to ip:port and blocks until the peer ends the stream or
+// timeoutMs has passed, parsing what arrives into *response (created by the
+// caller). 0 on success; 2000 connect failure, 2001 no session, 2004 read
+// failure (also a time-out under a blocked read), 2009 unparsable response.
+// length is not used.
+int SendSyncTCPPacket(const std::string& ip, const int& port, const std::string& packet,
+                      const int& length, boost::shared_ptr<utils::HTTPInfo>& response,
+                      int timeoutMs);
+// Tries to connect to every address of addresses at once and waits
+// timeoutSeconds on condition (with lock, which the caller holds), then sets
+// each entry's reachable flag. 0 when the flags were set; 1 when stopRequested
+// was set on waking (the flags are then left as they were); 2001 when no
+// session could be created.
+int IsReachable(std::map<std::string, boost::shared_ptr<valid_address_info> >& addresses,
+                int timeoutSeconds, boost::unique_lock<boost::mutex>& lock,
+                boost::condition_variable& condition, bool& stopRequested);
+// One datagram of packet to ip:port from any local address; 0, or 2000 when
+// it could not be sent. length is not used.
+int SendUDPPacket(const std::string& ip, const int& port, const std::string& packet,
+                  const int& length);
+// One datagram of packet to groupIp on port 1900, sent from interfaceIp, or
+// from every active selected interface when interfaceIp is "0.0.0.0". 0 when
+// sent; 1 while multicasting is disabled (nothing is sent); 2008 when there is
+// no active interface; 2000 when a send failed. length is not used.
+int SendMulticastPacket(const std::string& groupIp, const std::string& interfaceIp,
+                        const std::string& packet, const int& length);
 
 }  // namespace network_layer
 }  // namespace zel_upnp
