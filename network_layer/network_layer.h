@@ -3,6 +3,7 @@
 #ifndef ZEL_UPNP_NETWORK_LAYER_H
 #define ZEL_UPNP_NETWORK_LAYER_H
 
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
@@ -172,6 +173,48 @@ int SendBinaryResponsePacket(char* data, const int& length, void* sessionContext
 // Servers and their configuration.
 // ---------------------------------------------------------------------------
 // @@SERVERS@@
+// One configured port (a template) or one running server, shared by
+// boost::shared_ptr between the server manager and its readers.
+const int SERVER_TYPE_TCP = 1;
+const int SERVER_TYPE_UDP = 2;
+const int SERVER_TYPE_MULTICAST = 3;
+
+struct IpInfo {
+    // "INADDR_ANY" for a TCP or UDP template, the group for a multicast
+    // template, the interface address for a running server.
+    std::string ip_address;
+    int port = 0;            // bound port (a template's: the configured one)
+    int requested_port = 0;  // port the application configured
+    int server_type = SERVER_TYPE_TCP;
+    // "empty" for a template, "localhost" for a UDP server on 127.0.0.1.
+    std::string interface_name;
+};
+
+// Layer lifecycle, driven by the framework core. Initialize creates the
+// dispatch core, the server manager, the client manager and the interface
+// registry (0, or 1 when one cannot be allocated); Start starts their
+// threads (0, or 1 with a singleton missing); Stop ends the client, server
+// and dispatch threads in that order (0); Terminate destroys the registry,
+// the client manager, the server manager and the dispatch core (0).
+int InitializeNetworkLayer();
+int StartNetworkLayer();
+int StopNetworkLayer();
+int TerminateNetworkLayer();
+
+// Record a port and start a server on it on every selected interface
+// address, and on every selected interface that appears later; enable false
+// stops and forgets them. 0; 1 before InitializeNetworkLayer; 2006 when a
+// TCP server fails to start (UDP and multicast failures on one interface
+// are logged and skipped).
+int ConfigureTCPServer(const int& port, const bool& enable);
+int ConfigureUDPServer(const int& port, const bool& enable);
+// The SSDP group "239.255.255.250".
+int ConfigureUPnPMulticastServer(const int& port, const bool& enable);
+// Any other group.
+int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable);
+// Appends a copy of the record of every running TCP server; 0, or 1 when
+// there is none.
+int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports);
 
 // ---------------------------------------------------------------------------
 // Outgoing client.

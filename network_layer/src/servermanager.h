@@ -1,0 +1,124 @@
+// The owner of every listening socket of the library: the table of configured
+// ports, the servers built from it on each selected interface address, and
+// the three io pools that run them ("ZelTcpIo" x3, "ZelUdpIo", "ZelMcastIo").
+//
+// Threads: configuration comes from application threads (through the
+// framework core) and, for NIC events, synchronously from whatever thread
+// raised the event in the interface registry. Io and client threads read the
+// running-server records (GetConfiguredTcpPorts / GetConfiguredUdpPorts).
+// One recursive mutex guards every list and flag; it is taken before any
+// server's own lock or the registry's locks, never after them, and it is not
+// held while io threads are joined.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include "network_layer/src/server_notify.h"
+
+namespace zel_upnp {
+namespace network_layer {
+
+typedef std::list<boost::shared_ptr<IpInfo> > IpInfoList;
+
+class ServerManager {
+  public:
+    // Io threads per pool, as started by the network layer.
+    static constexpr int kTcpIoThreads = 3;
+    static constexpr int kUdpIoThreads = 1;
+    static constexpr int kMulticastIoThreads = 1;
+    // Multicast servers rebuilt on a new interface always listen here,
+    // whatever port the group was configured with.
+    static constexpr int kSsdpPort = 1900;
+
+    // Creates the process-wide instance if there is none and installs the
+    // registry's NIC hook; null only when it cannot be allocated.
+    static ServerManager* CreateInstance();
+    // The instance, or null outside CreateInstance..DestroyInstance.
+    static ServerManager* GetInstance();
+    // Removes the NIC hook, stops every server and io thread and deletes the
+    // instance. Callers make sure no other thread still uses it.
+    static void DestroyInstance();
+
+    // Starts the three io pools; 0, or 1 when a thread could not be made
+    // (the threads already made keep running).
+    int StartServerThreads(int tcp_threads, int udp_threads, int multicast_threads);
+    // Stops every server and io thread and empties the server list; the
+    // configured ports are kept. Must not be called from an io thread.
+    void StopServerThreads();
+
+    // enable false removes by port. 0, 1 (no registry) or 2006 (a server
+    // failed to start; later interfaces get none).
+    int ConfigureTcpServer(const int& port, const bool& enable);
+    // Failures on single interfaces are logged and skipped. 0 or 1.
+    int ConfigureUdpServer(const int& port, const bool& enable);
+    int ConfigureUPnPMulticastServer(const int& port, const bool& enable);
+    int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable);
+    // Opens (true) or closes (false) every UDP and multicast server; TCP
+    // servers are not touched. 0.
+    int ConfigureMulticastSupport(bool enable);
+
+    // Append copies of the records of running servers of one kind; 0 when
+    // at least one was appended, 1 otherwise.
+    int GetConfiguredTcpPorts(IpInfoList& ports);
+    int GetConfiguredUdpPorts(IpInfoList& ports);
+
+    // The registry's synchronous reaction to a NIC event.
+    void OnNetworkChanged(const std::string& interface_name, int event);
+
+    // 0, 2008 (address unknown to the registry) or 2006.
+    int ConfigureUdpServerOnInterface(const std::string& address, int port);
+    int ConfigureMulticastServerOnInterface(const std::string& address, const std::string& group,
+                                            int port);
+
+    // Snapshots for tests and diagnostics.
+    IpInfoList GetConfiguredList();
+    std::list<boost::shared_ptr<ServerNotify> > GetServerList();
+    bool IsMulticastSupported();
+
+  private:
+    ServerManager();
+    ~ServerManager();
+    ServerManager(const ServerManager&) = delete;
+    ServerManager& operator=(const ServerManager&) = delete;
+
+    void StartPool(boost::asio::io_service& io_service, const char* base_name, int count);
+    void StopServerSockets(const std::list<boost::shared_ptr<ServerNotify> >& servers);
+    // Stops and forgets every server bound to port; lock held.
+    void RemoveServersOnPortLocked(int port);
+    void RemoveByPortLocked(int port);
+    int ConfigureMulticastGroup(const std::string& group, const int& port, const bool& enable);
+    int GetConfiguredPorts(int server_type, IpInfoList& ports);
+    void StartServersOnInterface(const NetInfo& info);
+
+    boost::recursive_mutex mutex_;
+    IpInfoList configured_;
+    // Declared before the servers so that they outlive every socket that
+    // belongs to them.
+    boost::asio::io_service tcp_io_service_;
+    boost::asio::io_service udp_io_service_;
+    boost::asio::io_service multicast_io_service_;
+    std::unique_ptr<boost::asio::io_service::work> tcp_work_;
+    std::unique_ptr<boost::asio::io_service::work> udp_work_;
+    std::unique_ptr<boost::asio::io_service::work> multicast_work_;
+    // Replaced by StopServerThreads, so that the pools can start again.
+    std::unique_ptr<boost::thread_group> threads_;
+    std::list<boost::shared_ptr<ServerNotify> > servers_;
+    bool udp_enabled_;
+    bool multicast_enabled_;
+    bool multicast_support_;
+};
+
+// The records of the running UDP servers, for the outgoing client: 0 when at
+// least one was appended, 1 otherwise (also without a server manager).
+int GetConfiguredUdpPorts(IpInfoList& ports);
+
+}  // namespace network_layer
+}  // namespace zel_upnp
