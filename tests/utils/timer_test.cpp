@@ -469,6 +469,34 @@ TEST_F(TimerTest, DestroyFromInsideACallback) {
     EXPECT_EQ(s.rec.Firings()[0].userData, s.rec.Tag(1));
 }
 
+struct DoubleDestroy {
+    Gate gate;
+    std::atomic<bool> returned{false};
+};
+
+void GatedSelfDestroyCallback(int, void* userData) {
+    auto* d = static_cast<DoubleDestroy*>(userData);
+    d->gate.EnterAndWait();
+    DestroyTimerService();
+    d->returned = true;
+}
+
+TEST_F(TimerTest, DestroyFromCallbackWhileAnotherThreadDestroys) {
+    DoubleDestroy d;
+    Timer::Start(0, GatedSelfDestroyCallback, &d);
+    ASSERT_TRUE(d.gate.WaitEntered());
+    zel_test::LogCapture capture;
+    auto destroyed = std::async(std::launch::async, [] { DestroyTimerService(); });
+    const bool began = WaitUntil([&] { return capture.Contains("Timer::Shutdown"); });
+    d.gate.Open();
+    ASSERT_TRUE(began);
+    ASSERT_EQ(destroyed.wait_for(kDeadline), std::future_status::ready) << "destroy deadlocked";
+    EXPECT_TRUE(WaitUntil([&] { return d.returned.load(); }));
+    Recorder rec;
+    EXPECT_EQ(Timer::Start(0, Recorder::Callback, rec.Tag(0)), 1);
+    EXPECT_TRUE(rec.WaitForCount(1));
+}
+
 // ---------------------------------------------------------------------------
 // Concurrency
 // ---------------------------------------------------------------------------

@@ -3,9 +3,10 @@
 // Locking: the service's recursive mutex guards the handler list, the id
 // counter and every handler's state, and is held while a callback runs, so a
 // callback may start and cancel timers while other threads wait for it. The
-// creation mutex serialises creating and destroying the service; Start and
-// Cancel reach the service without it (an atomic shared reference), so that
-// a callback still running while termination waits for it never needs it.
+// creation mutex guards replacing the current service and is only ever taken
+// after the timer mutex, never before it: a callback may create or destroy
+// the service. Start and Cancel reach the service through an atomic shared
+// reference, without the creation mutex.
 #include "utils/src/timer/timer_service.h"
 
 #include <exception>
@@ -156,8 +157,6 @@ bool TimerService::StartWorker() {
         const std::string name = PrepareThreadName(kTimerThreadBaseName);
         worker_.reset(new boost::thread(TimerWorker(shared_from_this())));
         SetNameOnThread(worker_.get(), name, kUnnumberedThread);
-        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-        counter_ = 0;
         return true;
     } catch (const boost::thread_resource_error& e) {
         ZEL_LOGE(ZEL_CORE_UTILS, "thread_resource_error exception:[%s]", e.what());
@@ -278,6 +277,7 @@ void TimerService::Shutdown() {
 
 void TimerService::JoinWorker() {
     try {
+        boost::lock_guard<boost::mutex> lock(joinMutex_);
         if (!worker_ || !worker_->joinable())
             return;
         if (worker_->get_id() == boost::this_thread::get_id())
@@ -302,14 +302,22 @@ int CreateTimerService() {
 }
 
 void DestroyTimerService() {
-    boost::lock_guard<boost::mutex> lock(g_creationMutex);
-    std::shared_ptr<TimerService> service = CurrentService();
+    std::shared_ptr<TimerService> service;
+    {
+        boost::lock_guard<boost::mutex> lock(g_creationMutex);
+        service = CurrentService();
+    }
     if (!service)
         return;
-    // The service stays reachable until no callback can run any more: a
-    // callback that Shutdown waits for may still start or cancel timers on it.
+    // Neither lock is held here: a callback that Shutdown waits for may still
+    // start or cancel timers on this service, or destroy it itself. The
+    // service stays reachable until no callback can run any more.
     service->Shutdown();
-    std::atomic_store(&g_service, std::shared_ptr<TimerService>());
+    {
+        boost::lock_guard<boost::mutex> lock(g_creationMutex);
+        if (CurrentService() == service)
+            std::atomic_store(&g_service, std::shared_ptr<TimerService>());
+    }
     service->JoinWorker();
 }
 

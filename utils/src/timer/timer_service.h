@@ -19,6 +19,7 @@
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 #include <boost/thread/thread.hpp>
 
@@ -107,6 +108,9 @@ class TimerService : public Timer, public std::enable_shared_from_this<TimerServ
     boost::asio::io_service io_;
     std::unique_ptr<boost::asio::io_service::work> work_;
     std::list<boost::shared_ptr<TimerHandler>> handlers_;
+    // Serialises JoinWorker between concurrent destroyers; never held with
+    // mutex_ except by a callback destroying its own service.
+    boost::mutex joinMutex_;
     std::unique_ptr<boost::thread> worker_;
 };
 
@@ -115,8 +119,9 @@ class TimerService : public Timer, public std::enable_shared_from_this<TimerServ
 int CreateTimerService();
 
 // Drops every live timer without calling it, stops and joins the timer
-// thread and releases the service. Serialised with creation; safe from any
-// thread, including from a timer callback. Does nothing without a service.
+// thread and releases the service. Safe from any thread, including from a
+// timer callback and concurrently with itself. Does nothing without a
+// service.
 void DestroyTimerService();
 
 }  // namespace utils
