@@ -7,6 +7,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -831,6 +832,31 @@ TEST(XmlParser, DeepNestingIsIterative) {
         XmlParser parser;
         ASSERT_EQ(XmlParserGetDomMA(open + close, parser), 1);
     }
+}
+
+// Parsers share nothing but the tokenizer's character table, filled on first
+// use: threads that each own a parser may parse at the same time (the
+// thread sanitizer build checks the table's first fill).
+TEST(XmlParser, ParsersOnSeveralThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 50;
+    std::vector<int> walked(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &walked] {
+            for (int round = 0; round < kRounds; ++round) {
+                XmlParser parser;
+                if (XmlParserGetDomMA(t % 2 == 0 ? kDeviceDescription : kSoapAction, parser) != 1)
+                    return;
+                walked[t] += static_cast<int>(WalkAll(parser).size());
+                XmlParserDestroy(parser);
+            }
+        });
+    }
+    for (std::thread& th : threads)
+        th.join();
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(walked[t], kRounds * (t % 2 == 0 ? 108 : 6)) << "thread " << t;
 }
 
 // ---------------------------------------------------------------------------

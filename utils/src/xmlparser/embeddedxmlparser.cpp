@@ -87,7 +87,7 @@ int SelectNode(XmlParser& parser, XmlDomNode* node, NodeXml*& out) {
 
 XmlParser::~XmlParser() {
     // A parser whose owner forgot XmlParserDestroy still gives its tree back.
-    FreeDomTree(document);
+    FreeDomDocument(document);
 }
 
 int XmlParserGetDomMA(const std::string& xml, XmlParser& parser) {
@@ -169,7 +169,7 @@ void XmlParserFreeNode(NodeXml* node) {
 }
 
 void XmlParserDestroy(XmlParser& parser) {
-    FreeDomTree(parser.document);
+    FreeDomDocument(parser.document);
     // Swapped with an empty string so the memory goes back, not just the size.
     std::string().swap(parser.workingCopy);
     parser.tokenLength = 0;

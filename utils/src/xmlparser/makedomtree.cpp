@@ -1,8 +1,10 @@
 #include "utils/src/xmlparser/makedomtree.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "utils/src/common/zel_log.h"
 
@@ -30,9 +32,76 @@ void SetXmlNodeAllocationFailure(int countdown) {
                                        std::memory_order_relaxed);
 }
 
+namespace {
+
+// Nodes are carved from blocks owned by the document, so a parse costs a
+// handful of allocations instead of one per node, and freeing the document
+// is freeing its blocks: no walk over a tree that may be nested deeper than
+// any stack. Blocks grow geometrically from a size that holds a SOAP action.
+constexpr int kFirstBlockNodes = 32;
+constexpr int kMaxBlockNodes = 4096;
+
+struct XmlNodeBlock {
+    XmlNodeBlock* next;
+    int capacity;
+    int used;
+    XmlDomNode* nodes;  // capacity nodes, zeroed when the block was made
+};
+
+// The document node with the blocks of every other node of its tree. The
+// node comes first so that a document node's address is its block's.
+struct XmlDocumentBlock {
+    XmlDomNode node;
+    XmlNodeBlock* blocks;
+    int nextCapacity;
+};
+static_assert(std::is_standard_layout<XmlDocumentBlock>::value,
+              "the document node must be convertible to its block");
+
+XmlDocumentBlock* BlockOf(XmlDomNode* doc) {
+    return reinterpret_cast<XmlDocumentBlock*>(doc);
+}
+
+XmlDomNode* TakeNode(XmlDomNode* doc) {
+    if (doc == nullptr || doc->nodeType != XML_DOCUMENT_NODE)
+        return nullptr;
+    XmlDocumentBlock* owner = BlockOf(doc);
+    XmlNodeBlock* block = owner->blocks;
+    if (block == nullptr || block->used == block->capacity) {
+        const int capacity = owner->nextCapacity;
+        XmlNodeBlock* fresh = new (std::nothrow) XmlNodeBlock();
+        if (fresh == nullptr)
+            return nullptr;
+        // Value-initialised: every link and count of every node starts zeroed.
+        fresh->nodes = new (std::nothrow) XmlDomNode[capacity]();
+        if (fresh->nodes == nullptr) {
+            delete fresh;
+            return nullptr;
+        }
+        fresh->capacity = capacity;
+        fresh->next = block;
+        owner->blocks = fresh;
+        owner->nextCapacity = std::min(capacity * 2, kMaxBlockNodes);
+        block = fresh;
+    }
+    return &block->nodes[block->used++];
+}
+
+}  // namespace
+
 XmlDomNode* AllocateANode(XmlParser& parser, int nodeType) {
-    // Value-initialised: every link and count starts zeroed.
-    XmlDomNode* node = InjectedFailure() ? nullptr : new (std::nothrow) XmlDomNode();
+    XmlDomNode* node = nullptr;
+    if (!InjectedFailure()) {
+        if (nodeType == XML_DOCUMENT_NODE) {
+            XmlDocumentBlock* owner = new (std::nothrow) XmlDocumentBlock();
+            if (owner != nullptr) {
+                owner->nextCapacity = kFirstBlockNodes;
+                node = &owner->node;
+            }
+        } else {
+            node = TakeNode(parser.document);
+        }
+    }
     if (node == nullptr) {
         ZEL_LOGE(ZEL_CORE_UTILS, "AllocateANode failed");
         return nullptr;
@@ -130,40 +199,18 @@ XmlDomNode* FindAttributeNode(const XmlDomNode* element, const char* name) {
     return nullptr;
 }
 
-namespace {
-
-void FreeAttributes(XmlDomNode* node) {
-    XmlDomNode* attr = node->firstAttribute;
-    while (attr != nullptr) {
-        XmlDomNode* next = attr->nextAttribute;
-        delete attr;
-        attr = next;
-    }
-}
-
-}  // namespace
-
-void FreeDomTree(XmlDomNode* root) {
-    if (root == nullptr)
+void FreeDomDocument(XmlDomNode* doc) {
+    if (doc == nullptr || doc->nodeType != XML_DOCUMENT_NODE)
         return;
-    // Post-order walk over the links themselves: a node's first-child link is
-    // cut when the walk descends, so on the way back up the parent is a leaf
-    // and its remaining children are reached through the sibling chain.
-    XmlDomNode* node = root;
-    while (node != nullptr) {
-        if (node->firstChild != nullptr) {
-            XmlDomNode* child = node->firstChild;
-            node->firstChild = nullptr;
-            node = child;
-            continue;
-        }
-        XmlDomNode* next = nullptr;
-        if (node != root)
-            next = node->nextSibling != nullptr ? node->nextSibling : node->parent;
-        FreeAttributes(node);
-        delete node;
-        node = next;
+    XmlDocumentBlock* owner = BlockOf(doc);
+    XmlNodeBlock* block = owner->blocks;
+    while (block != nullptr) {
+        XmlNodeBlock* next = block->next;
+        delete[] block->nodes;
+        delete block;
+        block = next;
     }
+    delete owner;
 }
 
 }  // namespace utils

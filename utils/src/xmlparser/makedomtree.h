@@ -1,7 +1,8 @@
-// The parser's tree: one heap node per element, attribute and text, linked
-// both ways, with names and values pointing into the parser's working copy.
-// Nodes are only created and freed by the parse of their document and by
-// XmlParserDestroy, on the thread that owns the XmlParser.
+// The parser's tree: one node per element, attribute and text, linked both
+// ways, with names and values pointing into the parser's working copy. Every
+// node belongs to its document node, which hands them out and frees them all
+// at once; nodes are only created by the parse of their document and freed
+// by XmlParserDestroy, on the thread that owns the XmlParser.
 #pragma once
 
 #include <zel_upnp/utils.h>
@@ -36,13 +37,15 @@ struct XmlDomNode {
 // Process-wide; production code never sets it.
 void SetXmlNodeAllocationFailure(int countdown);
 
-// One zeroed node, or null (logged) when memory is short.
+// One zeroed node, or null (logged) when memory is short. A document node is
+// allocated on its own; any other node comes from parser.document.
 XmlDomNode* AllocateANode(XmlParser& parser, int nodeType);
 
 // The document node of parser, or null.
 XmlDomNode* CreateDocumentDomDocument(XmlParser& parser);
 
 // An element or text node of doc, not yet linked into the tree, or null.
+// Nodes left unlinked are freed with the document.
 XmlDomNode* CreateElementDomDocument(XmlDomNode* doc, const char* name);
 XmlDomNode* CreateTextDomDocument(XmlDomNode* doc, const char* text);
 
@@ -59,9 +62,9 @@ int AppendAttributeNode(XmlDomNode* element, XmlDomNode* tail, XmlDomNode* attr)
 // The attribute of element named exactly name, or null.
 XmlDomNode* FindAttributeNode(const XmlDomNode* element, const char* name);
 
-// Frees root, its attributes and every node below it, without recursion:
-// a hostile document may nest far deeper than the stack allows.
-void FreeDomTree(XmlDomNode* root);
+// Frees a document node and every node of its tree, in time proportional to
+// the number of node blocks and without walking the tree. Null is ignored.
+void FreeDomDocument(XmlDomNode* doc);
 
 }  // namespace utils
 }  // namespace zel_upnp

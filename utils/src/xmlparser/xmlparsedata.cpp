@@ -124,10 +124,8 @@ int SetAttribute(XmlDomNode* element, const char* name, const char* value, XmlDo
         ZEL_LOGE(ZEL_CORE_UTILS, "CreateAttributeDomDocument failed");
         return 0;
     }
-    if (AppendAttributeNode(element, tail, attr) == 0) {
-        delete attr;
+    if (AppendAttributeNode(element, tail, attr) == 0)
         return 0;
-    }
     tail = attr;
     if (!index.empty())
         index.emplace(name, attr);
@@ -144,10 +142,8 @@ int ParseStartTag(XmlParser& parser, XmlDomNode*& current) {
     XmlDomNode* element = CreateElementDomDocument(parser.document, parser.tokenStart);
     if (element == nullptr)
         return Fail(XML_ERR_ELEMENT_CREATE);
-    if (AppendChildNode(current, element) == 0) {
-        delete element;
+    if (AppendChildNode(current, element) == 0)
         return Fail(XML_ERR_ELEMENT_CREATE);
-    }
     // The byte after a name or value is overwritten with NUL only once the
     // token it starts has been read, so the tokenizer never sees the NUL.
     char* pendingEnd = parser.tokenStart + parser.tokenLength;
@@ -210,6 +206,16 @@ int ParseStartTag(XmlParser& parser, XmlDomNode*& current) {
     }
 }
 
+// True when the NUL-terminated open is exactly the length bytes at name.
+// Names are short: a plain loop beats a library call here.
+inline bool SameName(const char* open, const char* name, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (open[i] != name[i])
+            return false;
+    }
+    return open[length] == '\0';
+}
+
 // Everything after "</" of an end tag. current moves to its parent.
 int ParseEndTag(XmlParser& parser, XmlDomNode*& current) {
     if (NextSignificantToken(parser) != XmlToken::Name)
@@ -219,9 +225,11 @@ int ParseEndTag(XmlParser& parser, XmlDomNode*& current) {
     if (NextSignificantToken(parser) != XmlToken::TagEnd)
         return Fail(XML_ERR_END_TAG_CLOSE);
     *nameEnd = '\0';
-    // The document node's own name is no element's.
+    // The document node's own name is no element's. The open element's name
+    // lies earlier in the same buffer, so reading up to length bytes of it
+    // stays inside the buffer; a shorter name differs at its NUL.
     if (current == nullptr || current->nodeType != XML_ELEMENT_NODE ||
-        std::strcmp(current->name, name) != 0)
+        !SameName(current->name, name, static_cast<size_t>(nameEnd - name)))
         return Fail(XML_ERR_END_TAG_MISMATCH);
     --parser.elementDepth;
     current = current->parent;

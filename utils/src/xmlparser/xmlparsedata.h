@@ -3,7 +3,7 @@
 // loop writes NUL bytes into the working copy behind the cursor to end the
 // names and values the tree points at. A parse is not resumable: it runs over
 // the whole document once, and a failure leaves a partial tree that the
-// caller frees with FreeDomTree(parser.document).
+// caller frees with FreeDomDocument(parser.document).
 #pragma once
 
 #include <zel_upnp/utils.h>
