@@ -119,7 +119,7 @@ class NetworkInterface : private ZELUncopyable {
     // Pause between NIC_REMOVED and NIC_IPCHANGED of an address change, so
     // that servers closed on the old address release their ports before
     // the new ones bind.
-    static const int kAddressChangePauseMs = 500;
+    static constexpr int kAddressChangePauseMs = 500;
 
   private:
     NetworkInterface();
