@@ -55,8 +55,10 @@ constexpr int kCommandNotStarted = -2;
 constexpr std::chrono::milliseconds kDefaultCommandTimeout{10000};
 
 // Runs argv[0] (looked up in PATH) with the given arguments, stdout and
-// stderr captured into output when non-null. Returns the exit status, or one
-// of the two codes above.
+// stderr captured into output when non-null. Returns the exit status (128 +
+// signal when killed), or one of the two codes above. The call lasts until
+// every holder of the output pipe has exited: a background child that keeps
+// it open runs into the time-out, and is then killed with its group.
 int RunCommand(const std::vector<std::string>& argv,
                std::chrono::milliseconds timeout = kDefaultCommandTimeout,
                std::string* output = nullptr);
