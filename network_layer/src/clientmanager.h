@@ -102,7 +102,7 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
                           const std::string& packet);
 
     std::list<boost::shared_ptr<OutgoingSession> > sessions_;  // oldest first
-    boost::mutex list_mutex_;  // sessions_, session_counter_
+    boost::mutex list_mutex_;                                  // sessions_, session_counter_
     boost::asio::io_service io_service_;
     std::unique_ptr<boost::asio::io_service::work> work_;
     // Lifecycle threads only (Start / Stop / Destroy).

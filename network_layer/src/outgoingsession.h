@@ -69,8 +69,7 @@ class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
     // written once connected, and the response must begin within
     // response_timeout_ms of the write. 0 when the connect is under way;
     // 2000 (session stopped) for an invalid address or port.
-    int Start(const std::string& ip, int port, const std::string& packet,
-              int response_timeout_ms);
+    int Start(const std::string& ip, int port, const std::string& packet, int response_timeout_ms);
     // Reachability probe: connects and only records whether that worked.
     int StartProbe(const std::string& ip, int port);
     // True once a connect of this session has succeeded.
