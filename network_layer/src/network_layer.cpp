@@ -4,7 +4,10 @@
 #include <exception>
 
 #include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/clientmanager.h"
 #include "network_layer/src/incoming_tcp_session.h"
+#include "network_layer/src/networkinterface.h"
+#include "network_layer/src/servermanager.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -98,6 +101,166 @@ int UnRegisterRequestListener(const int& id) {
     if (result != NL_SUCCESS)
         ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler:UnRegisterPattern failed");
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Layer lifecycle. The four singletons are created and started in dependency
+// order and torn down in the reverse: nothing that can still raise an event
+// or hand over a request outlives what it hands it to.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Runs fn, turning an escaping exception into fallback: nothing thrown
+// below crosses into the caller.
+template <typename Fn>
+int GuardedCall(int fallback, Fn fn) {
+    try {
+        return fn();
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "exception: %s", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
+    }
+    return fallback;
+}
+
+ServerManager* ServerManagerOrLog() {
+    ServerManager* manager = ServerManager::GetInstance();
+    if (manager == nullptr)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ServerManager is NULL!");
+    return manager;
+}
+
+}  // namespace
+
+int InitializeNetworkLayer() {
+    return GuardedCall(NL_FAILURE, [] {
+        ZEL_LOGD(ZEL_CORE_NETWORK, "Enter");
+        if (CallBackHandler::GetInstance() == nullptr) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
+            return static_cast<int>(NL_FAILURE);
+        }
+        if (ServerManager::CreateInstance() == nullptr) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ServerManager is NULL!");
+            return static_cast<int>(NL_FAILURE);
+        }
+        if (ClientManager::GetInstance() == nullptr) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
+            return static_cast<int>(NL_FAILURE);
+        }
+        if (NetworkInterface::CreateInstance() == nullptr) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: NetworkInterface is NULL!");
+            return static_cast<int>(NL_FAILURE);
+        }
+        ZEL_LOGD(ZEL_CORE_NETWORK, "Exit");
+        return static_cast<int>(NL_SUCCESS);
+    });
+}
+
+int StartNetworkLayer() {
+    return GuardedCall(NL_FAILURE, [] {
+        CallBackHandler* dispatch = CallBackHandler::GetInstance();
+        if (dispatch == nullptr) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
+            return static_cast<int>(NL_FAILURE);
+        }
+        dispatch->StartCallbackThreads();
+        ServerManager* servers = ServerManagerOrLog();
+        if (servers == nullptr)
+            return static_cast<int>(NL_FAILURE);
+        servers->StartServerThreads(ServerManager::kTcpIoThreads, ServerManager::kUdpIoThreads,
+                                    ServerManager::kMulticastIoThreads);
+        ClientManager* clients = ClientManager::GetInstance();
+        if (clients == nullptr) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
+            return static_cast<int>(NL_FAILURE);
+        }
+        clients->StartClientThreads(ClientManager::kClientThreads);
+        return static_cast<int>(NL_SUCCESS);
+    });
+}
+
+int StopNetworkLayer() {
+    GuardedCall(NL_FAILURE, [] {
+        ZEL_LOGD(ZEL_CORE_NETWORK, "1: Calling StopClientThreads");
+        ClientManager* clients = ClientManager::GetInstance();
+        if (clients != nullptr)
+            clients->StopClientThreads();
+        ZEL_LOGD(ZEL_CORE_NETWORK, "2: StopClientThreads done");
+        ZEL_LOGD(ZEL_CORE_NETWORK, "3: Calling StopServerThreads");
+        ServerManager* servers = ServerManager::GetInstance();
+        if (servers != nullptr)
+            servers->StopServerThreads();
+        ZEL_LOGD(ZEL_CORE_NETWORK, "4: Calling Stopcallback handler threads");
+        CallBackHandler* dispatch = CallBackHandler::GetInstance();
+        if (dispatch != nullptr)
+            dispatch->StopCallbackThreads();
+        ZEL_LOGD(ZEL_CORE_NETWORK, "Exit");
+        return static_cast<int>(NL_SUCCESS);
+    });
+    return NL_SUCCESS;
+}
+
+int TerminateNetworkLayer() {
+    GuardedCall(NL_FAILURE, [] {
+        NetworkInterface::DestroyInstance();
+        ZEL_LOGD(ZEL_CORE_NETWORK, "NetworkInterface Destroyed");
+        ClientManager::DestroyInstance();
+        ServerManager::DestroyInstance();
+        ZEL_LOGD(ZEL_CORE_NETWORK, "ServerManager Destroyed");
+        CallBackHandler::DestroyInstance();
+        ZEL_LOGD(ZEL_CORE_NETWORK, "CallBackHandler Destroyed, Exit");
+        return static_cast<int>(NL_SUCCESS);
+    });
+    return NL_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Server configuration, forwarded to the server manager.
+// ---------------------------------------------------------------------------
+
+int ConfigureTCPServer(const int& port, const bool& enable) {
+    return GuardedCall(NL_FAILURE, [&] {
+        ServerManager* manager = ServerManagerOrLog();
+        return manager != nullptr ? manager->ConfigureTcpServer(port, enable)
+                                  : static_cast<int>(NL_FAILURE);
+    });
+}
+
+int ConfigureUDPServer(const int& port, const bool& enable) {
+    const int result = GuardedCall(NL_FAILURE, [&] {
+        ServerManager* manager = ServerManagerOrLog();
+        return manager != nullptr ? manager->ConfigureUdpServer(port, enable)
+                                  : static_cast<int>(NL_FAILURE);
+    });
+    if (result != NL_SUCCESS)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "ServerManager: ConfigureUdpServer failed");
+    return result;
+}
+
+int ConfigureUPnPMulticastServer(const int& port, const bool& enable) {
+    return GuardedCall(NL_FAILURE, [&] {
+        ServerManager* manager = ServerManagerOrLog();
+        return manager != nullptr ? manager->ConfigureUPnPMulticastServer(port, enable)
+                                  : static_cast<int>(NL_FAILURE);
+    });
+}
+
+int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable) {
+    return GuardedCall(NL_FAILURE, [&] {
+        ServerManager* manager = ServerManagerOrLog();
+        return manager != nullptr ? manager->ConfigureMulticastServer(group, port, enable)
+                                  : static_cast<int>(NL_FAILURE);
+    });
+}
+
+int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports) {
+    return GuardedCall(NL_FAILURE, [&] {
+        ServerManager* manager = ServerManagerOrLog();
+        return manager != nullptr ? manager->GetConfiguredTcpPorts(ports)
+                                  : static_cast<int>(NL_FAILURE);
+    });
 }
 
 }  // namespace network_layer
