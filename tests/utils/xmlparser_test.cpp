@@ -1007,6 +1007,8 @@ TEST(XmlUnescape, NamedAndNumericReferences) {
         {"&#x41", "&#x41"},    // no ";"
         {"a &#9; b", "a \t b"},
         {"&#x7e;&#126;", "~~"},
+        {"&#00000065;", "A"},  // leading zeros, up to eight digits
+        {"&#xFf;", "\xff"},
         {"no references", "no references"},
         {"&unknown; &", "&unknown; &"},
     };
@@ -1015,6 +1017,28 @@ TEST(XmlUnescape, NamedAndNumericReferences) {
         ASSERT_EQ(XmlUnescapeValue(c.in, out), UTILS_SUCCESS) << c.in;
         EXPECT_EQ(out, c.out) << c.in;
     }
+}
+
+// Large hostile values stay linear: a megabyte of references, and a
+// megabyte of reference openings with a single ";" at the very end.
+TEST(XmlUnescape, LargeInputs) {
+    constexpr size_t kCount = 200000;
+    std::string many;
+    for (size_t i = 0; i < kCount; ++i)
+        many += "&#65;&lt;";
+    std::string out;
+    ASSERT_EQ(XmlUnescapeValue(many, out), UTILS_SUCCESS);
+    ASSERT_EQ(out.size(), 2 * kCount);
+    EXPECT_EQ(out.substr(0, 4), "A<A<");
+
+    std::string openings;
+    for (size_t i = 0; i < kCount; ++i)
+        openings += "&#1";
+    openings += ";";
+    ASSERT_EQ(XmlUnescapeValue(openings, out), UTILS_SUCCESS);
+    // Only the last opening is close enough to the ";" to be a reference.
+    EXPECT_EQ(out.size(), openings.size() - 3);
+    EXPECT_EQ(out.back(), '\x01');
 }
 
 // Escaping then unescaping gives back any byte string (without NUL bytes,

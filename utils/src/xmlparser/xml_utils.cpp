@@ -1,6 +1,5 @@
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -22,6 +21,8 @@ constexpr unsigned char kFirstPrintable = 32;
 constexpr unsigned int kMaxByteValue = 255;
 constexpr int kDecimalBase = 10;
 constexpr int kHexBase = 16;
+// Digits a one-byte reference may carry, leading zeros included.
+constexpr size_t kMaxReferenceDigits = 8;
 
 enum class AttributeMatch { Prefix, Exact };
 
@@ -62,48 +63,63 @@ void ReplaceAll(std::string& text, const char* from, const char* to) {
 
 // Value of the digits between "&#" (or "&#x") and ";", or 0 when they do not
 // convert completely or do not fit in one byte.
-unsigned int ReferenceValue(const std::string& digits, int base) {
-    if (digits.empty())
+unsigned int ReferenceValue(const char* digits, size_t length, int base) {
+    if (length == 0)
         return 0;
-    for (char c : digits) {
-        const bool ok = base == kHexBase ? std::isxdigit(static_cast<unsigned char>(c)) != 0
-                                         : (c >= '0' && c <= '9');
-        if (!ok)
+    unsigned int value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(digits[i]);
+        unsigned int digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == kHexBase && std::isxdigit(c))
+            digit = static_cast<unsigned int>(std::tolower(c) - 'a') + kDecimalBase;
+        else
+            return 0;
+        value = value * static_cast<unsigned int>(base) + digit;
+        if (value > kMaxByteValue)
             return 0;
     }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(digits.c_str(), &end, base);
-    if (errno != 0 || value > kMaxByteValue)
-        return 0;
-    return static_cast<unsigned int>(value);
+    return value;
 }
 
 // Replaces each numeric reference "&#N;" or "&#xH;" with its byte; a
-// reference of value 0, or one that does not convert, stays as it is.
+// reference of value 0, or one that does not convert, stays as it is. One
+// pass over the input: a decoded byte is never looked at again, so
+// "&#38;#65;" becomes "&#65;". A ";" is looked for only as far as a
+// reference of one byte can reach, which keeps hostile input linear.
 void ReplaceNumericReferences(std::string& text) {
     size_t pos = text.find("&#");
+    if (pos == std::string::npos)
+        return;
+    std::string out;
+    out.reserve(text.size());
+    size_t done = 0;
     while (pos != std::string::npos) {
-        const size_t semicolon = text.find(';', pos + 2);
-        if (semicolon == std::string::npos)
-            return;
         size_t digitsStart = pos + 2;
         int base = kDecimalBase;
-        if (text[digitsStart] == 'x') {
+        if (digitsStart < text.size() && text[digitsStart] == 'x') {
             base = kHexBase;
             ++digitsStart;
         }
-        const unsigned int value =
-            ReferenceValue(text.substr(digitsStart, semicolon - digitsStart), base);
+        const size_t limit = std::min(text.size(), digitsStart + kMaxReferenceDigits + 1);
+        size_t semicolon = digitsStart;
+        while (semicolon < limit && text[semicolon] != ';')
+            ++semicolon;
+        unsigned int value = 0;
+        if (semicolon < limit)
+            value = ReferenceValue(text.data() + digitsStart, semicolon - digitsStart, base);
         if (value == 0) {
             pos = text.find("&#", pos + 2);
             continue;
         }
-        text.replace(pos, semicolon + 1 - pos, 1, static_cast<char>(value));
-        // The byte just written is not looked at again, so "&#38;#65;"
-        // stays "&#65;".
-        pos = text.find("&#", pos + 1);
+        out.append(text, done, pos - done);
+        out += static_cast<char>(value);
+        done = semicolon + 1;
+        pos = text.find("&#", done);
     }
+    out.append(text, done, std::string::npos);
+    text.swap(out);
 }
 
 // Runs fn, turning an exception (memory exhausted while copying) into the
