@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,140 +20,23 @@ namespace {
 
 using namespace zel_upnp::utils;
 
-// A media renderer description with an embedded device, as a device would
-// serve it.
-const char kDeviceDescription[] = R"xml(<?xml version="1.0" encoding="utf-8"?>
-<!-- Media renderer of the living-room panel; URLs are relative to URLBase. -->
-<root xmlns="urn:schemas-upnp-org:device-1-0" xmlns:dlna="urn:schemas-dlna-org:device-1-0" configId="42">
-  <specVersion>
-    <major>1</major>
-    <minor>0</minor>
-  </specVersion>
-  <URLBase>http://192.168.10.20:52235/</URLBase>
-  <device>
-    <deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>
-    <friendlyName>Living Room Panel [TV] &amp; Speakers</friendlyName>
-    <manufacturer>Example Devices Ltd.</manufacturer>
-    <manufacturerURL>http://www.example.com/</manufacturerURL>
-    <modelDescription>Networked display with audio and video rendering</modelDescription>
-    <modelName>ZX-5500</modelName>
-    <modelNumber>ZX5500-EU</modelNumber>
-    <modelURL>http://www.example.com/products/zx5500</modelURL>
-    <serialNumber>20261206A0042</serialNumber>
-    <UDN>uuid:6f1c2a7e-0d3b-4c55-9a1e-2b7c4d8e9f10</UDN>
-    <UPC>123456789012</UPC>
-    <dlna:X_DLNADOC xmlns:dlna="urn:schemas-dlna-org:device-1-0">DMR-1.50</dlna:X_DLNADOC>
-    <dlna:X_DLNACAP xmlns:dlna="urn:schemas-dlna-org:device-1-0">playcontainer-0-1</dlna:X_DLNACAP>
-    <presentationURL>http://192.168.10.20:52235/index.html</presentationURL>
-    <iconList>
-      <icon>
-        <mimetype>image/png</mimetype>
-        <width>48</width>
-        <height>48</height>
-        <depth>24</depth>
-        <url>/icons/panel_48.png</url>
-      </icon>
-      <icon>
-        <mimetype>image/png</mimetype>
-        <width>120</width>
-        <height>120</height>
-        <depth>24</depth>
-        <url>/icons/panel_120.png</url>
-      </icon>
-      <icon>
-        <mimetype>image/jpeg</mimetype>
-        <width>48</width>
-        <height>48</height>
-        <depth>24</depth>
-        <url>/icons/panel_48.jpg</url>
-      </icon>
-      <icon>
-        <mimetype>image/jpeg</mimetype>
-        <width>120</width>
-        <height>120</height>
-        <depth>24</depth>
-        <url>/icons/panel_120.jpg</url>
-      </icon>
-    </iconList>
-    <serviceList>
-      <service>
-        <serviceType>urn:schemas-upnp-org:service:RenderingControl:1</serviceType>
-        <serviceId>urn:upnp-org:serviceId:RenderingControl</serviceId>
-        <SCPDURL>/RenderingControl/desc.xml</SCPDURL>
-        <controlURL>/RenderingControl/control</controlURL>
-        <eventSubURL>/RenderingControl/event</eventSubURL>
-      </service>
-      <service>
-        <serviceType>urn:schemas-upnp-org:service:ConnectionManager:1</serviceType>
-        <serviceId>urn:upnp-org:serviceId:ConnectionManager</serviceId>
-        <SCPDURL>/ConnectionManager/desc.xml</SCPDURL>
-        <controlURL>/ConnectionManager/control</controlURL>
-        <eventSubURL>/ConnectionManager/event</eventSubURL>
-      </service>
-      <service>
-        <serviceType>urn:schemas-upnp-org:service:AVTransport:1</serviceType>
-        <serviceId>urn:upnp-org:serviceId:AVTransport</serviceId>
-        <SCPDURL>/AVTransport/desc.xml</SCPDURL>
-        <controlURL>/AVTransport/control</controlURL>
-        <eventSubURL>/AVTransport/event</eventSubURL>
-      </service>
-    </serviceList>
-    <deviceList>
-      <device>
-        <deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>
-        <friendlyName>Living Room Panel - Zone 2</friendlyName>
-        <manufacturer>Example Devices Ltd.</manufacturer>
-        <manufacturerURL>http://www.example.com/</manufacturerURL>
-        <modelDescription>Second audio zone of the panel</modelDescription>
-        <modelName>ZX-5500 Zone</modelName>
-        <modelNumber>ZX5500-Z2</modelNumber>
-        <modelURL>http://www.example.com/products/zx5500</modelURL>
-        <serialNumber>20261206A0042-2</serialNumber>
-        <UDN>uuid:6f1c2a7e-0d3b-4c55-9a1e-2b7c4d8e9f11</UDN>
-        <iconList>
-          <icon>
-            <mimetype>image/png</mimetype>
-            <width>48</width>
-            <height>48</height>
-            <depth>24</depth>
-            <url>/icons/zone_48.png</url>
-          </icon>
-        </iconList>
-        <serviceList>
-          <service>
-            <serviceType>urn:schemas-upnp-org:service:RenderingControl:1</serviceType>
-            <serviceId>urn:upnp-org:serviceId:RenderingControl</serviceId>
-            <SCPDURL>/Zone2/RenderingControl/desc.xml</SCPDURL>
-            <controlURL>/Zone2/RenderingControl/control</controlURL>
-            <eventSubURL>/Zone2/RenderingControl/event</eventSubURL>
-          </service>
-          <service>
-            <serviceType>urn:schemas-upnp-org:service:ConnectionManager:1</serviceType>
-            <serviceId>urn:upnp-org:serviceId:ConnectionManager</serviceId>
-            <SCPDURL>/Zone2/ConnectionManager/desc.xml</SCPDURL>
-            <controlURL>/Zone2/ConnectionManager/control</controlURL>
-            <eventSubURL>/Zone2/ConnectionManager/event</eventSubURL>
-          </service>
-          <service>
-            <serviceType>urn:schemas-upnp-org:service:AVTransport:1</serviceType>
-            <serviceId>urn:upnp-org:serviceId:AVTransport</serviceId>
-            <SCPDURL>/Zone2/AVTransport/desc.xml</SCPDURL>
-            <controlURL>/Zone2/AVTransport/control</controlURL>
-            <eventSubURL>/Zone2/AVTransport/event</eventSubURL>
-          </service>
-        </serviceList>
-      </device>
-    </deviceList>
-    <sec:ProductCap xmlns:sec="http://www.example.com/dlna/">Y2014,WebURIPlayable,NavigateInPause</sec:ProductCap>
-    <ext:X_hardwareId xmlns:ext="http://www.example.com/ext/">VEN_0105&amp;DEV_VD0001</ext:X_hardwareId>
-    <ext:capabilities xmlns:ext="http://www.example.com/ext/" version='2'>
-      <ext:capability name="screenMirroring" port="7236" enabled="true"/>
-      <ext:capability name="remoteControl" port="8001" enabled="true"/>
-      <ext:capability name="lowLatencyAudio" enabled="false"/>
-    </ext:capabilities>
-  </device>
-</root>
-)xml";
+// A media renderer description (about 6 KB, with an embedded device, icon
+// and service lists) as a device would serve it; the fuzzer's seed corpus
+// and the benchmark use the same file.
+std::string LoadDeviceDescription() {
+    std::string path = __FILE__;
+    path = path.substr(0, path.find_last_of('/')) +
+           "/../../fuzz/corpus/xml_parse_fuzz/device_description.xml";
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const std::string& DeviceDescription() {
+    static const std::string text = LoadDeviceDescription();
+    return text;
+}
 
 const char kSoapAction[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
@@ -251,8 +136,9 @@ std::vector<std::string> ValuesNamed(const std::vector<Visited>& nodes, const st
 // ---------------------------------------------------------------------------
 
 TEST(XmlParser, DeviceDescriptionWalk) {
+    ASSERT_GT(DeviceDescription().size(), 5000u) << "sample description not found";
     XmlParser parser;
-    ASSERT_EQ(XmlParserGetDomMA(kDeviceDescription, parser), 1);
+    ASSERT_EQ(XmlParserGetDomMA(DeviceDescription(), parser), 1);
     std::vector<Visited> nodes = WalkAll(parser);
     ASSERT_FALSE(nodes.empty());
 
@@ -372,7 +258,7 @@ TEST(XmlParser, SoapEnvelopeWalk) {
 // each must be refused without a crash or a leak. Cut before the root, the
 // prologue alone may parse, but holds no element.
 TEST(XmlParser, EveryTruncationOfDescriptionFails) {
-    const std::string doc = kDeviceDescription;
+    const std::string doc = DeviceDescription();
     const size_t end = doc.find_last_not_of(" \r\n") + 1;
     const size_t rootStart = doc.find("<root");
     ASSERT_NE(rootStart, std::string::npos);
@@ -400,7 +286,7 @@ TEST(XmlParser, AllocationFailureAtEveryNode) {
         zel_test::LogCapture log;
         XmlParser parser;
         SetXmlNodeAllocationFailure(n);
-        const int rc = XmlParserGetDomMA(kDeviceDescription, parser);
+        const int rc = XmlParserGetDomMA(DeviceDescription(), parser);
         SetXmlNodeAllocationFailure(-1);
         if (rc == 1) {
             EXPECT_FALSE(log.Contains("AllocateANode failed"));
@@ -846,7 +732,8 @@ TEST(XmlParser, ParsersOnSeveralThreads) {
         threads.emplace_back([t, &walked] {
             for (int round = 0; round < kRounds; ++round) {
                 XmlParser parser;
-                if (XmlParserGetDomMA(t % 2 == 0 ? kDeviceDescription : kSoapAction, parser) != 1)
+                if (XmlParserGetDomMA(t % 2 == 0 ? DeviceDescription() : std::string(kSoapAction),
+                                      parser) != 1)
                     return;
                 walked[t] += static_cast<int>(WalkAll(parser).size());
                 XmlParserDestroy(parser);
