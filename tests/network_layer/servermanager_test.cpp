@@ -1,0 +1,511 @@
+#include "network_layer/src/servermanager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/make_shared.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include <zel_upnp/utils.h>
+#include "network_layer/src/multicast_server.h"
+#include "network_layer/src/networkinterface.h"
+#include "network_layer/src/tcp_server.h"
+#include "network_layer/src/udp_server.h"
+#include "support/log_capture.h"
+#include "support/netns.h"
+#include "tests/network_layer/peer_sockets.h"
+#include "tests/network_layer/udp_test_support.h"
+
+// The whole test process body runs in the device namespace of a private
+// topology with two peers (device interfaces zdev0 10.213.1.1 and zdev1
+// 10.213.2.1); the library's io threads are started from there, so every
+// socket the server manager opens lives on the test links.
+namespace {
+
+namespace nl = zel_upnp::network_layer;
+using nl::IpInfo;
+using nl::IpInfoList;
+using nl::ServerManager;
+using nl::ServerNotify;
+
+constexpr int kTcpPort = 48000;
+constexpr int kUdpPort = 48100;
+// A multicast port other than 1900: servers rebuilt on a new interface
+// must ignore it.
+constexpr int kConfiguredMulticastPort = 48200;
+constexpr int kSsdpPort = 1900;
+constexpr char kSsdpGroup[] = "239.255.255.250";
+constexpr char kExtraGroup[] = "239.255.255.177";
+constexpr char kUnknownAddress[] = "10.213.99.1";
+constexpr int kConcurrentRounds = 20;
+constexpr size_t kThreadNameMax = 15;
+
+std::string Datagram(const std::string& seq) {
+    return "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
+           "NTS: ssdp:alive\r\nX-SEQ: " +
+           seq + "\r\n\r\n";
+}
+
+bool SameRecord(const IpInfo& record, const std::string& address, int port, int requested, int type,
+                const std::string& name) {
+    return record.ip_address == address && record.port == port &&
+           record.requested_port == requested && record.server_type == type &&
+           record.interface_name == name;
+}
+
+template <class Kind>
+size_t CountKind(const std::list<boost::shared_ptr<ServerNotify> >& servers) {
+    return static_cast<size_t>(
+        std::count_if(servers.begin(), servers.end(), [](const boost::shared_ptr<ServerNotify>& s) {
+            return boost::dynamic_pointer_cast<Kind>(s) != nullptr;
+        }));
+}
+
+class ServerManagerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!zel_test::NetnsTopology::Available())
+            return;
+        topo_.reset(new zel_test::NetnsTopology(2));
+        if (!topo_->Ok() || !topo_->EnterDevice())
+            topo_.reset();
+    }
+    static void TearDownTestSuite() { topo_.reset(); }
+
+    void SetUp() override {
+        if (!zel_test::NetnsTopology::Available())
+            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
+        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ASSERT_EQ(0, nl::InitializeNetworkLayer());
+        ASSERT_EQ(0, nl::StartNetworkLayer());
+        manager_ = ServerManager::GetInstance();
+        ASSERT_NE(nullptr, manager_);
+        recorder_ = boost::make_shared<zel_test::UdpRequestRecorder>();
+        int id = -1;
+        ASSERT_EQ(0, nl::RegisterUDPRequestListener({""}, recorder_, id));
+    }
+
+    void TearDown() override {
+        nl::StopNetworkLayer();
+        nl::TerminateNetworkLayer();
+    }
+
+    static const zel_test::NetnsLink& Link(size_t i) { return topo_->Link(i); }
+
+    static void Add(size_t i) {
+        ASSERT_EQ(0, nl::NotifyNICAdded(Link(i).device_if, Link(i).device_ip, Link(i).netmask));
+    }
+
+    std::vector<IpInfo> Records() {
+        std::vector<IpInfo> records;
+        for (const auto& record : manager_->GetConfiguredList())
+            records.push_back(*record);
+        return records;
+    }
+
+    static std::unique_ptr<zel_test::NetnsTopology> topo_;
+    ServerManager* manager_ = nullptr;
+    boost::shared_ptr<zel_test::UdpRequestRecorder> recorder_;
+};
+
+std::unique_ptr<zel_test::NetnsTopology> ServerManagerTest::topo_;
+
+TEST_F(ServerManagerTest, TcpOnTwoInterfacesThenDisableByPortRemovesEverything) {
+    Add(0);
+    Add(1);
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(3u, records.size());
+    EXPECT_TRUE(SameRecord(records[0], "INADDR_ANY", kTcpPort, kTcpPort, 1, "empty"));
+    EXPECT_TRUE(
+        SameRecord(records[1], Link(0).device_ip, kTcpPort, kTcpPort, 1, Link(0).device_if));
+    EXPECT_TRUE(
+        SameRecord(records[2], Link(1).device_ip, kTcpPort, kTcpPort, 1, Link(1).device_if));
+    EXPECT_EQ(2u, CountKind<nl::TCPServer>(manager_->GetServerList()));
+
+    // Appends to what the caller already holds.
+    std::list<boost::shared_ptr<IpInfo> > ports(1, boost::make_shared<IpInfo>());
+    EXPECT_EQ(0, nl::GetConfiguredTcpPorts(ports));
+    ASSERT_EQ(3u, ports.size());
+    ports.pop_front();
+    EXPECT_EQ(Link(0).device_ip, ports.front()->ip_address);
+    EXPECT_EQ(Link(1).device_ip, ports.back()->ip_address);
+
+    EXPECT_TRUE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::CanConnect(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
+
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, false));
+    EXPECT_TRUE(Records().empty());
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    zel_test::LogCapture log;
+    std::list<boost::shared_ptr<IpInfo> > none;
+    EXPECT_EQ(1, nl::GetConfiguredTcpPorts(none));
+    EXPECT_TRUE(none.empty());
+    EXPECT_TRUE(log.Contains("No configured TCP servers found!!!", "ZEL_CORE_NETWORK"));
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_FALSE(zel_test::CanConnect(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
+}
+
+TEST_F(ServerManagerTest, BusyPortBindsTheNextOneAndRemovalFollowsTheBoundPort) {
+    Add(0);
+    boost::asio::io_service io;
+    boost::asio::ip::tcp::acceptor squatter(
+        io,
+        boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(Link(0).device_ip), kTcpPort));
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_TRUE(
+        SameRecord(records[1], Link(0).device_ip, kTcpPort + 1, kTcpPort, 1, Link(0).device_if));
+    std::list<boost::shared_ptr<IpInfo> > ports;
+    ASSERT_EQ(0, nl::GetConfiguredTcpPorts(ports));
+    EXPECT_EQ(kTcpPort + 1, ports.front()->port);
+    EXPECT_TRUE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort + 1));
+
+    // Disabled by the port the application asked for, not the bound one.
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, false));
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort + 1));
+}
+
+TEST_F(ServerManagerTest, TcpStartFailureEndsTheCallWith2006) {
+    // An address no interface of the namespace has: every bind fails.
+    ASSERT_EQ(0, nl::NotifyNICAdded("ghost0", kUnknownAddress, Link(0).netmask));
+    Add(0);
+    zel_test::LogCapture log;
+    EXPECT_EQ(2006, nl::ConfigureTCPServer(kTcpPort, true));
+    EXPECT_TRUE(log.Contains("ServerManager::ConfigureTcpServer failed"));
+    // The template stays; the interface after the failing one got nothing.
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("INADDR_ANY", records[0].ip_address);
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+}
+
+TEST_F(ServerManagerTest, WithoutRegistryConfigurationFailsAndDisableStillWorks) {
+    nl::NetworkInterface::DestroyInstance();
+    zel_test::LogCapture log;
+    EXPECT_EQ(1, nl::ConfigureTCPServer(kTcpPort, true));
+    EXPECT_EQ(1, nl::ConfigureUDPServer(kUdpPort, true));
+    EXPECT_TRUE(log.Contains("ServerManager: ConfigureUdpServer failed"));
+    EXPECT_EQ(1, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
+    EXPECT_EQ(1, nl::ConfigureMulticastServer(kExtraGroup, kSsdpPort, true));
+    EXPECT_EQ(4u, log.Count("Instance of network interface is null."));
+    EXPECT_EQ(0, nl::ConfigureTCPServer(kTcpPort, false));
+    EXPECT_EQ(0, nl::ConfigureUDPServer(kUdpPort, false));
+    EXPECT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, false));
+    EXPECT_TRUE(Records().empty());
+}
+
+TEST_F(ServerManagerTest, MulticastSupportOffCreatesUnstartedServersAndOnStartsThem) {
+    Add(0);
+    zel_test::LogCapture log;
+    ASSERT_EQ(0, manager_->ConfigureMulticastSupport(false));
+    EXPECT_TRUE(log.Contains("Disabling udp servers!!!"));
+    ASSERT_EQ(0, nl::ConfigureUDPServer(kUdpPort, true));
+    ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
+    EXPECT_TRUE(log.Contains("Start of udp server blocked as multicasting is disabled"));
+    EXPECT_TRUE(log.Contains("Start of multicast server blocked as multicasting is disabled"));
+
+    // Kept and recorded, but holding no socket.
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(3u, records.size());
+    EXPECT_TRUE(SameRecord(records[0], "INADDR_ANY", kUdpPort, kUdpPort, 2, "empty"));
+    EXPECT_TRUE(
+        SameRecord(records[1], Link(0).device_ip, kUdpPort, kUdpPort, 2, Link(0).device_if));
+    EXPECT_TRUE(SameRecord(records[2], kSsdpGroup, kSsdpPort, kSsdpPort, 3, "empty"));
+    const auto servers = manager_->GetServerList();
+    EXPECT_EQ(1u, CountKind<nl::UDPServer>(servers));
+    EXPECT_EQ(1u, CountKind<nl::MulticastServer>(servers));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
+
+    ASSERT_EQ(0, manager_->ConfigureMulticastSupport(true));
+    EXPECT_TRUE(log.Contains("Enabling udp servers!!!"));
+    EXPECT_FALSE(log.Contains("Error in starting"));
+    EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+    EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
+    ASSERT_TRUE(zel_test::SendDatagram(Link(0).peer_ns, Link(0).peer_ip, Link(0).device_ip,
+                                       kUdpPort, Datagram("unicast")));
+    EXPECT_TRUE(recorder_->WaitForHeader("X-SEQ", "unicast"));
+    ASSERT_TRUE(zel_test::SendDatagram(Link(0).peer_ns, Link(0).peer_ip, kSsdpGroup, kSsdpPort,
+                                       Datagram("group")));
+    EXPECT_TRUE(recorder_->WaitForHeader("X-SEQ", "group"));
+
+    // TCP servers are never touched by the flag.
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+    ASSERT_EQ(0, manager_->ConfigureMulticastSupport(false));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
+    EXPECT_TRUE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+
+    IpInfoList udp;
+    ASSERT_EQ(0, nl::GetConfiguredUdpPorts(udp));
+    ASSERT_EQ(1u, udp.size());
+    EXPECT_EQ(2, udp.front()->server_type);
+    EXPECT_EQ(Link(0).device_ip, udp.front()->ip_address);
+}
+
+TEST_F(ServerManagerTest, InterfaceAppearingLaterGetsEveryConfiguredServerAndLosesThemOnRemoval) {
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+    ASSERT_EQ(0, nl::ConfigureUDPServer(kUdpPort, true));
+    ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kConfiguredMulticastPort, true));
+    ASSERT_EQ(0, nl::ConfigureMulticastServer(kExtraGroup, kConfiguredMulticastPort, true));
+    EXPECT_EQ(4u, Records().size());
+    EXPECT_TRUE(manager_->GetServerList().empty());
+
+    zel_test::LogCapture log;
+    Add(0);
+    EXPECT_TRUE(log.Contains("ServerManager::OnNetworkChanged:NIC_ADDED : [" + Link(0).device_if +
+                             "][" + Link(0).device_ip + "]"));
+    const auto servers = manager_->GetServerList();
+    ASSERT_EQ(4u, servers.size());
+    EXPECT_EQ(1u, CountKind<nl::TCPServer>(servers));
+    EXPECT_EQ(1u, CountKind<nl::UDPServer>(servers));
+    EXPECT_EQ(2u, CountKind<nl::MulticastServer>(servers));
+    for (const auto& server : servers) {
+        EXPECT_EQ(Link(0).device_if, server->GetInterfaceName());
+        EXPECT_EQ(Link(0).device_ip, server->GetIpAddress());
+        if (boost::dynamic_pointer_cast<nl::MulticastServer>(server)) {
+            EXPECT_EQ(kSsdpPort, server->GetPort());
+        }
+    }
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(6u, records.size());
+    EXPECT_TRUE(
+        SameRecord(records[4], Link(0).device_ip, kTcpPort, kTcpPort, 1, Link(0).device_if));
+    EXPECT_TRUE(
+        SameRecord(records[5], Link(0).device_ip, kUdpPort, kUdpPort, 2, Link(0).device_if));
+
+    EXPECT_TRUE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    ASSERT_TRUE(zel_test::SendDatagram(Link(0).peer_ns, Link(0).peer_ip, kExtraGroup, kSsdpPort,
+                                       Datagram("extra")));
+    EXPECT_TRUE(recorder_->WaitForHeader("X-SEQ", "extra"));
+    ASSERT_TRUE(zel_test::SendDatagram(Link(0).peer_ns, Link(0).peer_ip, Link(0).device_ip,
+                                       kUdpPort, Datagram("unicast")));
+    EXPECT_TRUE(recorder_->WaitForHeader("X-SEQ", "unicast"));
+
+    ASSERT_EQ(0, nl::NotifyNICRemoved(Link(0).device_if));
+    EXPECT_TRUE(
+        log.Contains("ServerManager::OnNetworkChanged:NIC_REMOVED : [" + Link(0).device_if + "]"));
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    for (const IpInfo& record : Records())
+        EXPECT_EQ("empty", record.interface_name);
+    EXPECT_EQ(4u, Records().size());
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+}
+
+TEST_F(ServerManagerTest, RemovingOneInterfaceLeavesTheOtherRunning) {
+    Add(0);
+    Add(1);
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+    ASSERT_EQ(0, nl::NotifyNICRemoved(Link(0).device_if));
+    const auto servers = manager_->GetServerList();
+    ASSERT_EQ(1u, servers.size());
+    EXPECT_EQ(Link(1).device_if, servers.front()->GetInterfaceName());
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::CanConnect(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
+    // Coming back rebuilds it from the template.
+    Add(0);
+    EXPECT_TRUE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_EQ(3u, Records().size());
+}
+
+TEST_F(ServerManagerTest, MulticastDisableStopsServersOnThePortButKeepsTemplates) {
+    Add(0);
+    ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
+    EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
+    ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, false));
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(3, records[0].server_type);
+    // Disabled: a new interface gets no multicast server from the template.
+    Add(1);
+    EXPECT_TRUE(manager_->GetServerList().empty());
+}
+
+TEST_F(ServerManagerTest, EventsForUnknownInterfacesAndOtherValuesChangeNothing) {
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+    zel_test::LogCapture log;
+    manager_->OnNetworkChanged("nosuch0", nl::NIC_ADDED);
+    EXPECT_TRUE(log.Contains("Network Info Not found"));
+    manager_->OnNetworkChanged(Link(0).device_if, 7);
+    EXPECT_TRUE(manager_->GetServerList().empty());
+
+    // The manager acts on whatever event it is handed, selected or not.
+    Add(0);
+    ASSERT_EQ(1u, manager_->GetServerList().size());
+    manager_->OnNetworkChanged(Link(0).device_if, nl::NIC_REMOVED);
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    EXPECT_EQ(1u, Records().size());
+    manager_->OnNetworkChanged(Link(0).device_if, nl::NIC_IPCHANGED);
+    EXPECT_TRUE(log.Contains("ServerManager::OnNetworkChanged:NIC_IPCHANGED : [" +
+                             Link(0).device_if + "][" + Link(0).device_ip + "]"));
+    EXPECT_EQ(1u, manager_->GetServerList().size());
+}
+
+TEST_F(ServerManagerTest, PerInterfaceConfigurationByAddress) {
+    Add(0);
+    EXPECT_EQ(0, manager_->ConfigureUdpServerOnInterface("127.0.0.1", kUdpPort));
+    const std::vector<IpInfo> records = Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_TRUE(SameRecord(records[0], "127.0.0.1", kUdpPort, kUdpPort, 2, "localhost"));
+    zel_test::LogCapture log;
+    EXPECT_EQ(2008, manager_->ConfigureUdpServerOnInterface(kUnknownAddress, kUdpPort));
+    EXPECT_EQ(2008, manager_->ConfigureMulticastServerOnInterface(kUnknownAddress, kSsdpGroup,
+                                                                  kSsdpPort));
+    EXPECT_EQ(2u, log.Count("Network Info Not found"));
+    EXPECT_EQ(
+        0, manager_->ConfigureMulticastServerOnInterface(Link(0).device_ip, kSsdpGroup, kSsdpPort));
+    // A multicast server gets no record.
+    EXPECT_EQ(1u, Records().size());
+    EXPECT_EQ(2u, manager_->GetServerList().size());
+}
+
+TEST_F(ServerManagerTest, IoThreadsAreNamedStoppedAndRestartable) {
+    const std::string prefixes[] = {zel_upnp::utils::PrepareThreadName("ZelTcpIo"),
+                                    zel_upnp::utils::PrepareThreadName("ZelUdpIo"),
+                                    zel_upnp::utils::PrepareThreadName("ZelMcastIo")};
+    const int counts[] = {3, 1, 1};
+    auto expected_names = [&] {
+        std::vector<std::string> names;
+        for (size_t pool = 0; pool < 3; ++pool) {
+            for (int i = 0; i < counts[pool]; ++i)
+                names.push_back((prefixes[pool] + std::to_string(i)).substr(0, kThreadNameMax));
+        }
+        return names;
+    };
+    auto running = [] {
+        std::vector<std::string> names = zel_test::ThreadNames();
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    auto contains = [](const std::vector<std::string>& names, const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    for (const std::string& name : expected_names())
+        EXPECT_TRUE(contains(running(), name)) << name;
+
+    Add(0);
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+    manager_->StopServerThreads();
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    // The configuration survives; only the servers and threads are gone.
+    EXPECT_EQ(2u, Records().size());
+    for (const std::string& name : expected_names())
+        EXPECT_FALSE(contains(running(), name)) << name;
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+
+    ASSERT_EQ(0, manager_->StartServerThreads(3, 1, 1));
+    for (const std::string& name : expected_names())
+        EXPECT_TRUE(contains(running(), name)) << name;
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort + 1, true));
+    const std::string reply = zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip,
+                                                    kTcpPort + 1, "GET / HTTP/1.1\r\n\r\n");
+    // Nobody listens for it: the dispatch core answers with its fixed 400.
+    EXPECT_EQ(nl::UnmatchedRequestResponse(), reply);
+}
+
+TEST_F(ServerManagerTest, ConcurrentEventsConfigurationAndQueriesEndConsistent) {
+    Add(0);
+    std::atomic<bool> done(false);
+    std::thread events([&] {
+        for (int i = 0; i < kConcurrentRounds; ++i) {
+            nl::NotifyNICAdded(Link(1).device_if, Link(1).device_ip, Link(1).netmask);
+            nl::NotifyNICRemoved(Link(1).device_if);
+        }
+    });
+    std::thread queries([&] {
+        while (!done.load()) {
+            std::list<boost::shared_ptr<IpInfo> > tcp;
+            nl::GetConfiguredTcpPorts(tcp);
+            IpInfoList udp;
+            nl::GetConfiguredUdpPorts(udp);
+            manager_->GetServerList();
+        }
+    });
+    for (int i = 0; i < kConcurrentRounds; ++i) {
+        nl::ConfigureTCPServer(kTcpPort, true);
+        nl::ConfigureUDPServer(kUdpPort, true);
+        nl::ConfigureTCPServer(kTcpPort, false);
+        nl::ConfigureUDPServer(kUdpPort, false);
+    }
+    events.join();
+    done = true;
+    queries.join();
+
+    for (const IpInfo& record : Records())
+        EXPECT_NE(Link(1).device_if, record.interface_name);
+    EXPECT_TRUE(Records().empty());
+    EXPECT_TRUE(manager_->GetServerList().empty());
+    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+}
+
+// Without InitializeNetworkLayer every forwarder reports the missing
+// server manager instead of creating one.
+TEST(ServerManagerFacadeTest, WithoutTheLayerEveryCallFails) {
+    ASSERT_EQ(nullptr, ServerManager::GetInstance());
+    zel_test::LogCapture log;
+    EXPECT_EQ(1, nl::ConfigureTCPServer(kTcpPort, true));
+    EXPECT_EQ(1, nl::ConfigureUDPServer(kUdpPort, true));
+    EXPECT_EQ(1, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
+    EXPECT_EQ(1, nl::ConfigureMulticastServer(kExtraGroup, kSsdpPort, true));
+    std::list<boost::shared_ptr<IpInfo> > tcp;
+    EXPECT_EQ(1, nl::GetConfiguredTcpPorts(tcp));
+    IpInfoList udp;
+    EXPECT_EQ(1, nl::GetConfiguredUdpPorts(udp));
+    EXPECT_EQ(6u, log.Count("Error: ServerManager is NULL!"));
+    EXPECT_EQ(nullptr, ServerManager::GetInstance());
+}
+
+TEST(ServerManagerFacadeTest, LayerLifecycleCreatesAndDestroysTheSingletons) {
+    zel_test::LogCapture log;
+    ASSERT_EQ(0, nl::InitializeNetworkLayer());
+    EXPECT_NE(nullptr, ServerManager::GetInstance());
+    EXPECT_NE(nullptr, nl::NetworkInterface::GetInstance());
+    ASSERT_EQ(0, nl::StartNetworkLayer());
+    EXPECT_EQ(0, nl::StopNetworkLayer());
+    EXPECT_EQ(0, nl::TerminateNetworkLayer());
+    EXPECT_EQ(nullptr, ServerManager::GetInstance());
+    EXPECT_EQ(nullptr, nl::NetworkInterface::GetInstance());
+    const std::vector<std::string> order = {"1: Calling StopClientThreads",
+                                            "2: StopClientThreads done",
+                                            "3: Calling StopServerThreads",
+                                            "ServerManager::StopServerThreads",
+                                            "4: Calling Stopcallback handler threads",
+                                            "NetworkInterface Destroyed",
+                                            "ServerManager Destructor",
+                                            "ServerManager Destroyed",
+                                            "CallBackHandler Destroyed, Exit"};
+    size_t next = 0;
+    for (const auto& line : log.Lines()) {
+        if (next < order.size() && line.text.find(order[next]) != std::string::npos)
+            ++next;
+    }
+    EXPECT_EQ(order.size(), next) << "missing or out of order: "
+                                  << order[std::min(next, order.size() - 1)];
+}
+
+TEST(ServerManagerFacadeTest, StartWithoutInitializeReportsTheMissingServerManager) {
+    zel_test::LogCapture log;
+    EXPECT_EQ(1, nl::StartNetworkLayer());
+    EXPECT_TRUE(log.Contains("Error: ServerManager is NULL!"));
+    nl::StopNetworkLayer();
+    nl::TerminateNetworkLayer();
+}
+
+}  // namespace
