@@ -1,0 +1,940 @@
+#include "network_layer/src/clientmanager.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/networkinterface.h"
+#include "network_layer/src/outgoingsession.h"
+#include "network_layer/src/servermanager.h"
+#include "support/log_capture.h"
+#include "support/netns.h"
+#include "tests/network_layer/client_test_support.h"
+
+// The TCP tests talk to scripted peers on 127.0.0.1. The datagram tests that
+// leave a host run in a private namespace topology: the device namespace
+// holds this thread (and so every socket the client opens), the peers listen
+// in their own namespaces; nothing reaches the machine's interfaces.
+namespace {
+
+namespace nl = zel_upnp::network_layer;
+using boost::asio::ip::udp;
+using nl::CallBackHandler;
+using nl::ClientManager;
+using zel_test::PeerEnd;
+using zel_test::ResponseRecorder;
+using zel_test::ScriptedPeer;
+using zel_test::WaitUntil;
+using HTTPInfoPtr = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
+
+constexpr char kLoopback[] = "127.0.0.1";
+constexpr char kSsdpGroup[] = "239.255.255.250";
+constexpr int kShortTimeoutMs = 200;
+constexpr int kSyncTimeoutMs = 300;
+constexpr int kSyncPatientMs = 10000;
+constexpr std::size_t kParallelRequests = 64;
+constexpr int kSenderThreads = 4;
+
+const std::string kEventBody = "<e:propertyset/>";
+
+std::string Notify(int port) {
+    return "NOTIFY /evt HTTP/1.1\r\nHOST: 127.0.0.1:" + std::to_string(port) +
+           "\r\nCONTENT-TYPE: text/xml\r\nNT: upnp:event\r\nCONTENT-LENGTH: " +
+           std::to_string(kEventBody.size()) + "\r\n\r\n" + kEventBody;
+}
+
+std::string Body(const HTTPInfoPtr& info) {
+    std::string body;
+    info->ReadBody(body);
+    return body;
+}
+
+// Scripts of the peer.
+ScriptedPeer::Script Answer(const std::string& response) {
+    return [response](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
+        ScriptedPeer::Send(socket, response);
+    };
+}
+ScriptedPeer::Script AnswerInPieces(const std::vector<std::string>& pieces) {
+    return [pieces](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
+        for (const std::string& piece : pieces) {
+            ScriptedPeer::Send(socket, piece);
+            // Separate segments, so that the client reads them separately.
+            std::this_thread::sleep_for(zel_test::kClientPoll);
+        }
+    };
+}
+ScriptedPeer::Script Silent() {
+    return [](ScriptedPeer& peer, ScriptedPeer::Socket& socket, const std::string&) {
+        peer.WaitPeerGone(socket);
+    };
+}
+ScriptedPeer::Script AnswerAndStayOpen(const std::string& response) {
+    return [response](ScriptedPeer& peer, ScriptedPeer::Socket& socket, const std::string&) {
+        ScriptedPeer::Send(socket, response);
+        peer.WaitPeerGone(socket);
+    };
+}
+ScriptedPeer::Script CloseAtOnce() {
+    return [](ScriptedPeer&, ScriptedPeer::Socket&, const std::string&) {};
+}
+ScriptedPeer::Script ResetAtOnce() {
+    return [](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
+        ScriptedPeer::Reset(socket);
+    };
+}
+
+const std::string kOk = "HTTP/1.1 200 OK\r\nSERVER: test\r\nCONTENT-LENGTH: 2\r\n\r\nok";
+
+// A port on loopback where nothing listens.
+int ClosedPort() {
+    boost::asio::io_service io;
+    boost::asio::ip::tcp::acceptor acceptor(io);
+    boost::system::error_code ec;
+    acceptor.open(boost::asio::ip::tcp::v4(), ec);
+    acceptor.bind(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(kLoopback), 0), ec);
+    const int port = acceptor.local_endpoint(ec).port();
+    acceptor.close(ec);
+    return port;
+}
+
+// Names of this process's threads.
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr)
+        return names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+class ClientManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dispatch_ = CallBackHandler::GetInstance();
+        ASSERT_NE(dispatch_, nullptr);
+        ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+        client_ = ClientManager::GetInstance();
+        ASSERT_NE(client_, nullptr);
+        ASSERT_EQ(client_->StartClientThreads(ClientManager::kClientThreads), 0);
+        recorder_ = boost::make_shared<ResponseRecorder>();
+    }
+
+    void TearDown() override {
+        ClientManager::DestroyInstance();
+        nl::NetworkInterface::DestroyInstance();
+        CallBackHandler::DestroyInstance();
+    }
+
+    int Send(const ScriptedPeer& peer, int& session_id) {
+        const std::string packet = Notify(peer.Port());
+        return nl::SendTCPHTTPPacket(kLoopback, peer.Port(), packet,
+                                     static_cast<int>(packet.size()), recorder_, session_id);
+    }
+
+    bool WaitNoSessions() {
+        return WaitUntil([this] { return client_->SessionCount() == 0; });
+    }
+
+    // Asserts that recorder_ gets no (further) call: the client threads are
+    // joined first, so every hand-off to the dispatch core has happened.
+    void ExpectNoMoreCalls(std::size_t expected) {
+        client_->StopClientThreads();
+        std::this_thread::sleep_for(zel_test::kNoCallGrace);
+        EXPECT_EQ(recorder_->Count(), expected);
+    }
+
+    CallBackHandler* dispatch_ = nullptr;
+    ClientManager* client_ = nullptr;
+    boost::shared_ptr<ResponseRecorder> recorder_;
+};
+
+// ---------------------------------------------------------------------------
+// Asynchronous requests.
+// ---------------------------------------------------------------------------
+
+TEST_F(ClientManagerTest, DeliversTheResponseOnADispatchThreadWithTheRequestSentWhole) {
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    int id = -1;
+    ASSERT_EQ(Send(peer, id), 0);
+    EXPECT_EQ(id, 1);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    const ResponseRecorder::Call call = recorder_->Calls().front();
+    EXPECT_EQ(call.session_id, 1);
+    ASSERT_TRUE(call.response);
+    EXPECT_EQ(call.response->GetStatusCode(), 200u);
+    EXPECT_EQ(call.response->GetState(), zel_upnp::utils::MESSAGE_COMPLETE);
+    EXPECT_EQ(call.response->GetClientIpAddress(), kLoopback);
+    EXPECT_EQ(Body(call.response), "ok");
+    EXPECT_NE(call.thread_name.find("ZelTcpRes"), std::string::npos) << call.thread_name;
+    ASSERT_EQ(peer.Requests().size(), 1u);
+    EXPECT_EQ(peer.Requests().front(), Notify(peer.Port()));
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(1);
+}
+
+TEST_F(ClientManagerTest, SessionIdsStartAtOneAndAreSharedWithSyncRequests) {
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    int first = -1;
+    ASSERT_EQ(Send(peer, first), 0);
+    HTTPInfoPtr sync_response(new zel_upnp::utils::HTTPInfo());
+    const std::string packet = Notify(peer.Port());
+    ASSERT_EQ(
+        nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, sync_response, kSyncPatientMs), 0);
+    int third = -1;
+    ASSERT_EQ(Send(peer, third), 0);
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(third, 3);
+    ASSERT_TRUE(recorder_->WaitForCalls(2));
+    std::set<int> ids;
+    for (const ResponseRecorder::Call& call : recorder_->Calls())
+        ids.insert(call.session_id);
+    EXPECT_EQ(ids, (std::set<int>{1, 3}));
+}
+
+TEST_F(ClientManagerTest, ResponseInPiecesIsAssembledBeforeDelivery) {
+    ScriptedPeer peer(
+        AnswerInPieces({"HTTP/1.1 200 OK\r\nTRANSFER-ENC", "ODING: chunked\r\n\r\n3\r\nabc",
+                        "\r\n4\r\ndefg\r\n0\r\n", "\r\n"}));
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    const HTTPInfoPtr response = recorder_->Calls().front().response;
+    EXPECT_EQ(response->GetState(), zel_upnp::utils::MESSAGE_COMPLETE);
+    EXPECT_EQ(Body(response), "abcdefg");
+    ExpectNoMoreCalls(1);
+}
+
+TEST_F(ClientManagerTest, BodyWithoutLengthIsDeliveredAtEndOfStream) {
+    ScriptedPeer peer(
+        AnswerInPieces({"HTTP/1.0 200 OK\r\nCONTENT-TYPE: text/plain\r\n\r\nfirst ", "and last"}));
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    const HTTPInfoPtr response = recorder_->Calls().front().response;
+    EXPECT_EQ(response->GetStatusCode(), 200u);
+    EXPECT_EQ(Body(response), "first and last");
+    EXPECT_TRUE(log.Contains("EOF received from Peer -- Handle to UPnP for session 1"));
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(1);
+}
+
+TEST_F(ClientManagerTest, PeerClosingAtOnceGivesAnEmptyResponse) {
+    ScriptedPeer peer(CloseAtOnce());
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    const HTTPInfoPtr response = recorder_->Calls().front().response;
+    ASSERT_TRUE(response);
+    std::string start_line;
+    EXPECT_EQ(response->GetStartLine(start_line), 1);
+    EXPECT_EQ(response->GetStatusCode(), 0u);
+    EXPECT_EQ(response->GetClientIpAddress(), kLoopback);
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(1);
+}
+
+TEST_F(ClientManagerTest, ResetWhileReadingGivesTheFixedFault) {
+    ScriptedPeer peer(ResetAtOnce());
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    const HTTPInfoPtr response = recorder_->Calls().front().response;
+    EXPECT_EQ(response->GetStatusCode(), 500u);
+    std::string start_line;
+    ASSERT_EQ(response->GetStartLine(start_line), 0);
+    EXPECT_EQ(start_line, "HTTP/1.0 500 Internal Server Error");
+    std::string server;
+    ASSERT_EQ(response->GetHeaderValue("SERVER", server), 0);
+    EXPECT_EQ(server, "UPnP/1.1 Varnesk Omnilume Server/1.0");
+    const std::string body = Body(response);
+    EXPECT_EQ(body.size(), 418u);
+    EXPECT_NE(body.find("<errorCode>501</errorCode><errorDescription>Action Failed"),
+              std::string::npos);
+    EXPECT_TRUE(log.Contains("CallbackRead: "));
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(1);
+}
+
+TEST_F(ClientManagerTest, ReadFailureResponseIsByteExact) {
+    const std::string& fault = nl::ReadFailureResponse();
+    const std::string head =
+        "HTTP/1.0 500 Internal Server Error\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
+        "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0\r\nCONTENT-LENGTH: 418\r\n\r\n";
+    ASSERT_EQ(fault.compare(0, head.size(), head), 0);
+    const std::string body = fault.substr(head.size());
+    EXPECT_EQ(body.size(), 418u);
+    EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(body,
+              "<?xml version=\"1.0\"?><s:Envelope "
+              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+              "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><s:Fault>"
+              "<faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
+              "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>501</errorCode>"
+              "<errorDescription>Action Failed</errorDescription></UPnPError></detail>"
+              "</s:Fault></s:Body></s:Envelope>");
+}
+
+TEST_F(ClientManagerTest, SilentPeerIsDroppedAfterTheTimeoutWithoutACall) {
+    client_->SetResponseTimeout(kShortTimeoutMs);
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int id = 0;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(peer.WaitForEnds(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kShortTimeoutMs));
+    // The session ended the connection (shutdown, then a reset).
+    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
+    EXPECT_TRUE(WaitNoSessions());
+    EXPECT_TRUE(log.Contains("TimeoutClose handler_id_ = 1, error = 0 "));
+    ExpectNoMoreCalls(0);
+}
+
+TEST_F(ClientManagerTest, InterimResponsesAreSkipped) {
+    ScriptedPeer together(Answer("HTTP/1.1 100 Continue\r\n\r\n" + kOk));
+    ScriptedPeer apart(AnswerInPieces({"HTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\n",
+                                       "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 201 Created\r",
+                                       "\nCONTENT-LENGTH: 3\r\n\r\nnew"}));
+    ASSERT_TRUE(together.Ok());
+    ASSERT_TRUE(apart.Ok());
+    int first = 0;
+    int second = 0;
+    ASSERT_EQ(Send(together, first), 0);
+    ASSERT_EQ(Send(apart, second), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(2));
+    for (const ResponseRecorder::Call& call : recorder_->Calls()) {
+        if (call.session_id == first) {
+            EXPECT_EQ(call.response->GetStatusCode(), 200u);
+            EXPECT_EQ(Body(call.response), "ok");
+        } else {
+            EXPECT_EQ(call.response->GetStatusCode(), 201u);
+            EXPECT_EQ(Body(call.response), "new");
+            std::string ignored;
+            EXPECT_EQ(call.response->GetHeaderValue("X-A", ignored), 1);
+        }
+        EXPECT_EQ(call.response->GetClientIpAddress(), kLoopback);
+    }
+    ExpectNoMoreCalls(2);
+}
+
+TEST_F(ClientManagerTest, UnparsableResponseEndsTheSessionWithoutACall) {
+    ScriptedPeer peer(AnswerAndStayOpen("THIS IS NOT HTTP\r\n\r\n"));
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(peer.WaitForEnds(1));
+    EXPECT_TRUE(WaitNoSessions());
+    EXPECT_TRUE(log.Contains("PARSER FAILURE for data THIS IS NOT HTTP"));
+    ExpectNoMoreCalls(0);
+}
+
+TEST_F(ClientManagerTest, RefusedConnectEndsTheSessionWithoutACall) {
+    zel_test::LogCapture log;
+    const std::string packet = Notify(1);
+    int id = 0;
+    ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, ClosedPort(), packet, 0, recorder_, id), 0);
+    EXPECT_EQ(id, 1);
+    ASSERT_TRUE(zel_test::WaitUntil([&log] { return log.Contains("handle_connect exception: "); }));
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(0);
+}
+
+TEST_F(ClientManagerTest, InvalidAddressesAreRefusedAtOnce) {
+    zel_test::LogCapture log;
+    const std::string packet = Notify(1);
+    const char* const addresses[] = {"", "not an address", "256.1.1.1", "::1", "10.0.0"};
+    for (const char* address : addresses) {
+        int id = 0;
+        EXPECT_EQ(nl::SendTCPHTTPPacket(address, 80, packet, 0, recorder_, id), 2000) << address;
+    }
+    int id = 0;
+    EXPECT_EQ(nl::SendTCPHTTPPacket(kLoopback, 70000, packet, 0, recorder_, id), 2000);
+    EXPECT_EQ(nl::SendTCPHTTPPacket(kLoopback, -1, packet, 0, recorder_, id), 2000);
+    EXPECT_EQ(client_->SessionCount(), 0u);
+    EXPECT_EQ(log.Count("TCP Unicasting failed!"), 7u);
+    // Each refused request still consumed its id.
+    EXPECT_EQ(id, 7);
+}
+
+TEST_F(ClientManagerTest, EmptyListenerDropsTheResponse) {
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int id = 0;
+    const std::string packet = Notify(peer.Port());
+    ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, peer.Port(), packet, 0,
+                                    boost::shared_ptr<nl::ResponseListener>(), id),
+              0);
+    EXPECT_TRUE(WaitNoSessions());
+    EXPECT_TRUE(log.Contains("Recived Response -- Handle to UPnP for session 1"));
+}
+
+// ---------------------------------------------------------------------------
+// Cancellation.
+// ---------------------------------------------------------------------------
+
+TEST_F(ClientManagerTest, CancelOfARunningRequestStopsItWithoutACall) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(peer.WaitForConnections(1));
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 0);
+    ASSERT_TRUE(peer.WaitForEnds(1));
+    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
+    EXPECT_TRUE(WaitNoSessions());
+    // Finished now: a second cancel finds nothing.
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 1);
+    ExpectNoMoreCalls(0);
+}
+
+TEST_F(ClientManagerTest, CancelOfUnknownOrFinishedIdsReturnsOne) {
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(0), 1);
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(-5), 1);
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(42), 1);
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    ASSERT_TRUE(WaitNoSessions());
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 1);
+}
+
+TEST_F(ClientManagerTest, CancelRacingTheResponseDeliversAtMostOnce) {
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    constexpr int kRounds = 32;
+    std::vector<int> ids;
+    for (int i = 0; i < kRounds; ++i) {
+        int id = 0;
+        ASSERT_EQ(Send(peer, id), 0);
+        const int cancelled = nl::CancelTCPHTTPPacket(id);
+        EXPECT_TRUE(cancelled == 0 || cancelled == 1);
+        ids.push_back(id);
+    }
+    EXPECT_TRUE(WaitNoSessions());
+    client_->StopClientThreads();
+    std::this_thread::sleep_for(zel_test::kNoCallGrace);
+    std::map<int, int> per_id;
+    for (const ResponseRecorder::Call& call : recorder_->Calls())
+        ++per_id[call.session_id];
+    for (const auto& entry : per_id)
+        EXPECT_EQ(entry.second, 1) << "session " << entry.first;
+}
+
+// ---------------------------------------------------------------------------
+// Load, pruning and lifecycle.
+// ---------------------------------------------------------------------------
+
+TEST_F(ClientManagerTest, ParallelRequestsEachGetTheirOwnResponse) {
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    std::vector<std::thread> senders;
+    std::mutex ids_mutex;
+    std::set<int> ids;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kSenderThreads; ++t) {
+        senders.emplace_back([&] {
+            for (std::size_t i = 0; i < kParallelRequests / kSenderThreads; ++i) {
+                int id = 0;
+                if (Send(peer, id) != 0)
+                    ++failures;
+                std::lock_guard<std::mutex> lock(ids_mutex);
+                ids.insert(id);
+            }
+        });
+    }
+    for (std::thread& t : senders)
+        t.join();
+    EXPECT_EQ(failures, 0);
+    ASSERT_EQ(ids.size(), kParallelRequests);
+    EXPECT_EQ(*ids.begin(), 1);
+    EXPECT_EQ(*ids.rbegin(), static_cast<int>(kParallelRequests));
+    ASSERT_TRUE(recorder_->WaitForCalls(kParallelRequests));
+    std::set<int> answered;
+    for (const ResponseRecorder::Call& call : recorder_->Calls()) {
+        EXPECT_EQ(call.response->GetStatusCode(), 200u);
+        answered.insert(call.session_id);
+    }
+    EXPECT_EQ(answered, ids);
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(kParallelRequests);
+}
+
+TEST_F(ClientManagerTest, StartComputesTheSessionLimitAndNamesThreeThreads) {
+    struct rlimit limit = {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur == RLIM_INFINITY)
+        GTEST_SKIP() << "no finite descriptor limit to derive the session limit from";
+    const int expected = static_cast<int>(limit.rlim_cur * 70 / 100);
+    EXPECT_EQ(client_->GetSessionLimit(), expected);
+    EXPECT_EQ(client_->GetDeleteCount(), expected / 10);
+    int named = 0;
+    std::set<std::string> suffixes;
+    for (const std::string& name : ThreadNames()) {
+        const std::size_t at = name.find("ZelCliIo");
+        if (at == std::string::npos)
+            continue;
+        ++named;
+        suffixes.insert(name.substr(at + 8));
+    }
+    EXPECT_EQ(named, ClientManager::kClientThreads);
+    EXPECT_EQ(suffixes, (std::set<std::string>{"0", "1", "2"}));
+}
+
+TEST_F(ClientManagerTest, TooManySessionsPruneTheOldest) {
+    client_->SetSessionLimit(2, 1);
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int ids[4] = {};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Send(peer, ids[i]), 0);
+    ASSERT_TRUE(peer.WaitForConnections(3));
+    EXPECT_EQ(client_->SessionCount(), 3u);
+    EXPECT_TRUE(peer.Ends().empty());
+    ASSERT_EQ(Send(peer, ids[3]), 0);
+    EXPECT_TRUE(log.Contains("too many outgoing session, delete : 1 / current : 3 / limit : 2"));
+    EXPECT_EQ(client_->SessionCount(), 3u);
+    ASSERT_TRUE(peer.WaitForEnds(1));
+    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
+    // The pruned one is gone for good.
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(ids[0]), 1);
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(ids[1]), 0);
+    ExpectNoMoreCalls(0);
+}
+
+TEST_F(ClientManagerTest, DestroyWithRequestsInFlightEndsTheirConnections) {
+    constexpr std::size_t kInFlight = 5;
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    for (std::size_t i = 0; i < kInFlight; ++i) {
+        int id = 0;
+        ASSERT_EQ(Send(peer, id), 0);
+    }
+    ASSERT_TRUE(peer.WaitForConnections(kInFlight));
+    ClientManager::DestroyInstance();
+    ASSERT_TRUE(peer.WaitForEnds(kInFlight));
+    for (PeerEnd end : peer.Ends())
+        EXPECT_NE(end, PeerEnd::kOpen);
+    EXPECT_EQ(recorder_->Count(), 0u);
+}
+
+TEST_F(ClientManagerTest, RestartedThreadsServeNewRequests) {
+    client_->StopClientThreads();
+    ASSERT_EQ(client_->StartClientThreads(ClientManager::kClientThreads), 0);
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    EXPECT_TRUE(recorder_->WaitForCalls(1));
+}
+
+// ---------------------------------------------------------------------------
+// Synchronous requests.
+// ---------------------------------------------------------------------------
+
+TEST_F(ClientManagerTest, SyncRequestParsesTheWholeStream) {
+    ScriptedPeer peer(
+        AnswerInPieces({"HTTP/1.1 200 OK\r\nCONTENT-TYPE: text/xml\r\n\r\n<a>", "</a>"}));
+    ASSERT_TRUE(peer.Ok());
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    const std::string packet = Notify(peer.Port());
+    ASSERT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, response, kSyncPatientMs),
+              0);
+    EXPECT_EQ(response->GetStatusCode(), 200u);
+    EXPECT_EQ(Body(response), "<a></a>");
+    EXPECT_EQ(peer.Requests().front(), packet);
+    EXPECT_EQ(client_->SessionCount(), 0u);
+}
+
+TEST_F(ClientManagerTest, SyncConnectRefusedGives2000) {
+    zel_test::LogCapture log;
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    EXPECT_EQ(
+        nl::SendSyncTCPPacket(kLoopback, ClosedPort(), Notify(1), 0, response, kSyncPatientMs),
+        2000);
+    EXPECT_TRUE(log.Contains("network layer connect failed."));
+    EXPECT_EQ(nl::SendSyncTCPPacket("bogus", 80, Notify(1), 0, response, kSyncPatientMs), 2000);
+    EXPECT_EQ(client_->SessionCount(), 0u);
+}
+
+TEST_F(ClientManagerTest, SyncSilentPeerTimesOutAsAReadFailure) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
+                                    kSyncTimeoutMs),
+              2004);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(kSyncTimeoutMs));
+    EXPECT_LT(elapsed, zel_test::kClientWait);
+    EXPECT_TRUE(log.Contains("sync request timed out!"));
+    ASSERT_TRUE(peer.WaitForEnds(1));
+    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
+    EXPECT_EQ(client_->SessionCount(), 0u);
+}
+
+TEST_F(ClientManagerTest, SyncPeerKeepingTheConnectionOpenEndsByTheTimeout) {
+    ScriptedPeer peer(AnswerAndStayOpen(kOk));
+    ASSERT_TRUE(peer.Ok());
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
+                                    kSyncTimeoutMs),
+              2004);
+    // What arrived before the time-out was parsed all the same.
+    EXPECT_EQ(response->GetStatusCode(), 200u);
+}
+
+TEST_F(ClientManagerTest, SyncUnparsableResponseGives2009) {
+    ScriptedPeer peer(Answer("THIS IS NOT HTTP\r\n\r\n"));
+    ASSERT_TRUE(peer.Ok());
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
+                                    kSyncPatientMs),
+              2009);
+}
+
+TEST_F(ClientManagerTest, SyncResetGives2004AndNullResponseIsRefused) {
+    ScriptedPeer peer(ResetAtOnce());
+    ASSERT_TRUE(peer.Ok());
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
+                                    kSyncPatientMs),
+              2004);
+    HTTPInfoPtr none;
+    EXPECT_EQ(
+        nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, none, kSyncPatientMs),
+        1);
+    EXPECT_EQ(client_->SessionCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Reachability.
+// ---------------------------------------------------------------------------
+
+class ReachabilityTest : public ClientManagerTest {
+  protected:
+    using Map = std::map<std::string, boost::shared_ptr<nl::valid_address_info> >;
+
+    static boost::shared_ptr<nl::valid_address_info> Entry(const std::string& ip, int port,
+                                                           bool reachable) {
+        boost::shared_ptr<nl::valid_address_info> info(new nl::valid_address_info);
+        info->ip_address = ip;
+        info->port = port;
+        info->reachable = reachable;
+        return info;
+    }
+
+    boost::mutex mutex_;
+    boost::condition_variable condition_;
+    bool stop_ = false;
+};
+
+TEST_F(ReachabilityTest, FlagsFollowTheConnectsAndTheWaitLastsTheTimeout) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    Map addresses;
+    addresses["uuid:listening"] = Entry(kLoopback, peer.Port(), false);
+    addresses["uuid:refused"] = Entry(kLoopback, ClosedPort(), true);
+    addresses["uuid:invalid"] = Entry("nowhere", 80, true);
+    // A wake-up without stop request must not end the wait early.
+    std::thread waker([this] {
+        std::this_thread::sleep_for(zel_test::kNoCallGrace);
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        condition_.notify_all();
+    });
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nl::IsReachable(addresses, 1, lock, condition_, stop_), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    lock.unlock();
+    waker.join();
+    EXPECT_TRUE(addresses["uuid:listening"]->reachable);
+    EXPECT_FALSE(addresses["uuid:refused"]->reachable);
+    EXPECT_FALSE(addresses["uuid:invalid"]->reachable);
+    // The probes are closed once the flags are read.
+    ASSERT_TRUE(peer.WaitForEnds(1));
+}
+
+TEST_F(ReachabilityTest, StopRequestEndsTheWaitWithOneAndLeavesTheFlags) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    Map addresses;
+    addresses["uuid:listening"] = Entry(kLoopback, peer.Port(), false);
+    std::thread stopper([this] {
+        std::this_thread::sleep_for(zel_test::kNoCallGrace);
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        stop_ = true;
+        condition_.notify_all();
+    });
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nl::IsReachable(addresses, 60, lock, condition_, stop_), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, zel_test::kClientWait);
+    lock.unlock();
+    stopper.join();
+    EXPECT_FALSE(addresses["uuid:listening"]->reachable);
+}
+
+// ---------------------------------------------------------------------------
+// Datagrams on loopback and the refusals that need no network.
+// ---------------------------------------------------------------------------
+
+TEST_F(ClientManagerTest, UnicastDatagramArrivesWhole) {
+    boost::asio::io_service io;
+    udp::socket receiver(io, udp::endpoint(boost::asio::ip::make_address(kLoopback), 0));
+    const int port = receiver.local_endpoint().port();
+    const std::string packet = "HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\n\r\n";
+    ASSERT_EQ(nl::SendUDPPacket(kLoopback, port, packet, 0), 0);
+    char buffer[zel_test::kPeerReadSize];
+    udp::endpoint from;
+    receiver.non_blocking(true);
+    std::size_t received = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        boost::system::error_code ec;
+        received = receiver.receive_from(boost::asio::buffer(buffer), from, 0, ec);
+        return !ec;
+    }));
+    EXPECT_EQ(std::string(buffer, received), packet);
+    zel_test::LogCapture log;
+    EXPECT_EQ(nl::SendUDPPacket("not-an-ip", port, packet, 0), 2000);
+    EXPECT_EQ(nl::SendUDPPacket(kLoopback, 65536, packet, 0), 2000);
+    EXPECT_TRUE(log.Contains("Invalid remote ip"));
+    EXPECT_EQ(log.Count("UDP Unicasting failed!"), 2u);
+}
+
+TEST_F(ClientManagerTest, MulticastToAllInterfacesWithoutInterfacesGives2008) {
+    zel_test::LogCapture log;
+    ASSERT_EQ(nl::NetworkInterface::GetInstance(), nullptr);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0), 2008);
+    EXPECT_TRUE(log.Contains("getInstance failed"));
+    nl::NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
+    ASSERT_NE(nl::NetworkInterface::CreateInstance(), nullptr);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0), 2008);
+    EXPECT_TRUE(log.Contains("no interface found"));
+}
+
+TEST_F(ClientManagerTest, DisabledMulticastSendsNothingAndReturnsOne) {
+    zel_test::LogCapture log;
+    EXPECT_TRUE(client_->IsMulticastEnabled());
+    client_->SetMulticastEnabled(false);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, kLoopback, "NOTIFY * HTTP/1.1\r\n\r\n", 0), 1);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0), 1);
+    EXPECT_EQ(log.Count("Multicasting is disabled by application"), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Multicast between namespaces.
+// ---------------------------------------------------------------------------
+
+// A socket of a peer namespace joined to the SSDP group on its veth.
+class GroupReceiver {
+  public:
+    GroupReceiver(const std::string& ns, const std::string& address) : socket_(io_) {
+        zel_test::NetnsTopology::RunIn(ns, [&] {
+            boost::system::error_code ec;
+            socket_.open(udp::v4(), ec);
+            if (!ec)
+                socket_.set_option(udp::socket::reuse_address(true), ec);
+            if (!ec)
+                socket_.bind(udp::endpoint(boost::asio::ip::address_v4::any(),
+                                           ClientManager::kMulticastPort),
+                             ec);
+            if (!ec) {
+                socket_.set_option(boost::asio::ip::multicast::join_group(
+                                       boost::asio::ip::make_address_v4(kSsdpGroup),
+                                       boost::asio::ip::make_address_v4(address)),
+                                   ec);
+            }
+            if (!ec)
+                socket_.non_blocking(true, ec);
+            ok_ = !ec;
+        });
+    }
+    bool Ok() const { return ok_; }
+
+    // The next datagram, within the wait; false when none came.
+    bool Receive(std::string& data, udp::endpoint& from,
+                 std::chrono::milliseconds timeout = zel_test::kClientWait) {
+        char buffer[zel_test::kPeerReadSize];
+        return WaitUntil(
+            [&] {
+                boost::system::error_code ec;
+                const std::size_t n =
+                    socket_.receive_from(boost::asio::buffer(buffer), from, 0, ec);
+                if (ec)
+                    return false;
+                data.assign(buffer, n);
+                return true;
+            },
+            timeout);
+    }
+
+  private:
+    boost::asio::io_service io_;
+    udp::socket socket_;
+    bool ok_ = false;
+};
+
+class ClientMulticastTest : public ClientManagerTest {
+  protected:
+    static void SetUpTestSuite() {
+        if (!zel_test::NetnsTopology::Available())
+            return;
+        topo_.reset(new zel_test::NetnsTopology(2));
+        if (!topo_->Ok() || !topo_->EnterDevice())
+            topo_.reset();
+    }
+    static void TearDownTestSuite() { topo_.reset(); }
+
+    void SetUp() override {
+        if (!zel_test::NetnsTopology::Available())
+            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
+        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ClientManagerTest::SetUp();
+        nl::NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
+        ASSERT_NE(nl::NetworkInterface::CreateInstance(), nullptr);
+    }
+
+    void TearDown() override {
+        nl::ServerManager::DestroyInstance();
+        ClientManagerTest::TearDown();
+    }
+
+    static const zel_test::NetnsLink& Link(size_t i) { return topo_->Link(i); }
+
+    static void AddInterface(size_t i) {
+        const zel_test::NetnsLink& l = Link(i);
+        ASSERT_EQ(nl::NotifyNICAdded(l.device_if, l.device_ip, l.netmask), 0);
+    }
+
+    static std::unique_ptr<zel_test::NetnsTopology> topo_;
+};
+
+std::unique_ptr<zel_test::NetnsTopology> ClientMulticastTest::topo_;
+
+const std::string kAlive =
+    "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
+    "NTS: ssdp:alive\r\nUSN: uuid:c1::upnp:rootdevice\r\n\r\n";
+
+TEST_F(ClientMulticastTest, AllInterfacesSendOneCopyFromEachAddress) {
+    AddInterface(0);
+    AddInterface(1);
+    GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
+    GroupReceiver second(Link(1).peer_ns, Link(1).peer_ip);
+    ASSERT_TRUE(first.Ok());
+    ASSERT_TRUE(second.Ok());
+    zel_test::LogCapture log;
+    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
+    GroupReceiver* receivers[] = {&first, &second};
+    for (size_t i = 0; i < 2; ++i) {
+        std::string data;
+        udp::endpoint from;
+        ASSERT_TRUE(receivers[i]->Receive(data, from)) << "peer " << i;
+        EXPECT_EQ(data, kAlive);
+        EXPECT_EQ(from.address().to_string(), Link(i).device_ip);
+        // No UDP server on the address: the first port of the datagram range.
+        EXPECT_EQ(from.port(), nl::OutgoingSession::kFirstDatagramPort);
+        // Exactly one copy per link.
+        EXPECT_FALSE(receivers[i]->Receive(data, from, zel_test::kNoCallGrace));
+    }
+    EXPECT_TRUE(log.Contains("sent mulicast packet to 239.255.255.250, interface addr " +
+                             Link(1).device_ip));
+}
+
+TEST_F(ClientMulticastTest, OneInterfaceAddressSendsOnThatLinkOnly) {
+    AddInterface(0);
+    AddInterface(1);
+    GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
+    GroupReceiver second(Link(1).peer_ns, Link(1).peer_ip);
+    ASSERT_TRUE(first.Ok());
+    ASSERT_TRUE(second.Ok());
+    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, Link(1).device_ip, kAlive, 0), 0);
+    std::string data;
+    udp::endpoint from;
+    ASSERT_TRUE(second.Receive(data, from));
+    EXPECT_EQ(from.address().to_string(), Link(1).device_ip);
+    EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
+}
+
+TEST_F(ClientMulticastTest, DisabledMulticastReachesNoPeer) {
+    AddInterface(0);
+    GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
+    ASSERT_TRUE(first.Ok());
+    client_->SetMulticastEnabled(false);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 1);
+    std::string data;
+    udp::endpoint from;
+    EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
+    client_->SetMulticastEnabled(true);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
+    EXPECT_TRUE(first.Receive(data, from));
+}
+
+TEST_F(ClientMulticastTest, DatagramsLeaveFromTheUdpServersPortWhenThereIsOne) {
+    constexpr int kUdpServerPort = 5577;
+    AddInterface(0);
+    AddInterface(1);
+    nl::ServerManager* servers = nl::ServerManager::CreateInstance();
+    ASSERT_NE(servers, nullptr);
+    ASSERT_EQ(servers->StartServerThreads(1, 1, 1), 0);
+    ASSERT_EQ(servers->ConfigureUdpServer(kUdpServerPort, true), 0);
+    nl::IpInfoList running;
+    ASSERT_EQ(servers->GetConfiguredUdpPorts(running), 0);
+    ASSERT_EQ(running.size(), 2u);
+    GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
+    GroupReceiver second(Link(1).peer_ns, Link(1).peer_ip);
+    ASSERT_TRUE(first.Ok());
+    ASSERT_TRUE(second.Ok());
+    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
+    GroupReceiver* receivers[] = {&first, &second};
+    for (size_t i = 0; i < 2; ++i) {
+        std::string data;
+        udp::endpoint from;
+        ASSERT_TRUE(receivers[i]->Receive(data, from)) << "peer " << i;
+        EXPECT_EQ(from.address().to_string(), Link(i).device_ip);
+        EXPECT_EQ(from.port(), kUdpServerPort);
+    }
+}
+
+}  // namespace
