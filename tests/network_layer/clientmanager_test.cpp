@@ -233,6 +233,21 @@ TEST_F(ClientManagerTest, ResponseInPiecesIsAssembledBeforeDelivery) {
     ExpectNoMoreCalls(1);
 }
 
+TEST_F(ClientManagerTest, ResponseLargerThanOneReadIsDeliveredWhole) {
+    constexpr std::size_t kBodySize = 5 * nl::OutgoingSession::kReceiveBufferSize + 17;
+    std::string body(kBodySize, 'x');
+    for (std::size_t i = 0; i < body.size(); i += 97)
+        body[i] = static_cast<char>('a' + i % 26);
+    ScriptedPeer peer(Answer("HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + std::to_string(kBodySize) +
+                             "\r\n\r\n" + body));
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    EXPECT_EQ(Body(recorder_->Calls().front().response), body);
+    ExpectNoMoreCalls(1);
+}
+
 TEST_F(ClientManagerTest, BodyWithoutLengthIsDeliveredAtEndOfStream) {
     ScriptedPeer peer(
         AnswerInPieces({"HTTP/1.0 200 OK\r\nCONTENT-TYPE: text/plain\r\n\r\nfirst ", "and last"}));

@@ -1,0 +1,317 @@
+#include "network_layer/src/outgoingsession.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/make_shared.hpp>
+
+#include "support/log_capture.h"
+#include "support/netns.h"
+#include "tests/network_layer/client_test_support.h"
+
+// A session on its own, with a fake owner that records what the session asks
+// of it and a test io thread in place of the client threads. No listener is
+// registered with the dispatch core, so delivered responses are dropped
+// there; what these tests look at is the session's contract with its owner.
+namespace {
+
+namespace nl = zel_upnp::network_layer;
+using boost::asio::ip::udp;
+using nl::OutgoingSession;
+using zel_test::PeerEnd;
+using zel_test::ScriptedPeer;
+using zel_test::WaitUntil;
+
+constexpr char kLoopback[] = "127.0.0.1";
+constexpr int kLongTimeoutMs = 60000;
+constexpr int kShortTimeoutMs = 100;
+const std::string kRequest = "GET /d.xml HTTP/1.1\r\nHOST: 127.0.0.1\r\n\r\n";
+const std::string kOk = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2\r\n\r\nok";
+
+enum class OwnerCall { kRemove, kFailure };
+
+class FakeOwner : public nl::SessionOwner {
+  public:
+    void RemoveSession(const int& session_id) override { Record(session_id, OwnerCall::kRemove); }
+    void HandleFailureCondition(const int& session_id) override {
+        Record(session_id, OwnerCall::kFailure);
+    }
+
+    std::vector<OwnerCall> CallsFor(int session_id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_[session_id];
+    }
+    bool WaitForCalls(int session_id, std::size_t n) {
+        return WaitUntil([this, session_id, n] { return CallsFor(session_id).size() >= n; });
+    }
+
+  private:
+    void Record(int session_id, OwnerCall call) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_[session_id].push_back(call);
+    }
+
+    std::mutex mutex_;
+    std::map<int, std::vector<OwnerCall> > calls_;
+};
+
+// Runs the sessions' handlers; joined before the owner goes.
+class IoRunner {
+  public:
+    IoRunner() : work_(new boost::asio::io_service::work(io_)), thread_([this] { io_.run(); }) {}
+    ~IoRunner() {
+        work_.reset();
+        io_.stop();
+        thread_.join();
+    }
+    boost::asio::io_service& Io() { return io_; }
+
+  private:
+    boost::asio::io_service io_;
+    std::unique_ptr<boost::asio::io_service::work> work_;
+    std::thread thread_;
+};
+
+int ClosedPort() {
+    boost::asio::io_service io;
+    boost::asio::ip::tcp::acceptor acceptor(
+        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(kLoopback), 0));
+    const int port = acceptor.local_endpoint().port();
+    acceptor.close();
+    return port;
+}
+
+ScriptedPeer::Script Silent() {
+    return [](ScriptedPeer& peer, ScriptedPeer::Socket& socket, const std::string&) {
+        peer.WaitPeerGone(socket);
+    };
+}
+
+class OutgoingSessionTest : public ::testing::Test {
+  protected:
+    boost::shared_ptr<OutgoingSession> MakeSession(int id) {
+        return boost::make_shared<OutgoingSession>(runner_->Io(), &owner_, id,
+                                                   OutgoingSession::PROTOCOL_TCP);
+    }
+
+    FakeOwner owner_;
+    // Declared after the owner: the io thread is joined before it goes.
+    std::unique_ptr<IoRunner> runner_{new IoRunner};
+};
+
+TEST_F(OutgoingSessionTest, RefusedConnectAsksForFailureHandlingOnce) {
+    auto session = MakeSession(7);
+    ASSERT_EQ(session->Start(kLoopback, ClosedPort(), kRequest, kLongTimeoutMs), 0);
+    ASSERT_TRUE(owner_.WaitForCalls(7, 1));
+    runner_.reset();
+    EXPECT_EQ(owner_.CallsFor(7), std::vector<OwnerCall>{OwnerCall::kFailure});
+    EXPECT_FALSE(session->IsConnected());
+}
+
+TEST_F(OutgoingSessionTest, CompleteResponseAsksForRemovalOnly) {
+    ScriptedPeer peer([](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
+        ScriptedPeer::Send(socket, kOk);
+    });
+    ASSERT_TRUE(peer.Ok());
+    auto session = MakeSession(3);
+    ASSERT_EQ(session->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
+    ASSERT_TRUE(owner_.WaitForCalls(3, 1));
+    runner_.reset();
+    EXPECT_EQ(owner_.CallsFor(3), std::vector<OwnerCall>{OwnerCall::kRemove});
+    EXPECT_TRUE(session->IsConnected());
+    EXPECT_EQ(peer.Requests().front(), kRequest);
+}
+
+TEST_F(OutgoingSessionTest, TimeoutAsksForFailureHandlingThenTheStoppedReadForRemoval) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    auto session = MakeSession(4);
+    ASSERT_EQ(session->Start(kLoopback, peer.Port(), kRequest, kShortTimeoutMs), 0);
+    ASSERT_TRUE(owner_.WaitForCalls(4, 1));
+    EXPECT_EQ(owner_.CallsFor(4), std::vector<OwnerCall>{OwnerCall::kFailure});
+    // The owner's answer to a failure: stop the session.
+    session->Stop();
+    ASSERT_TRUE(owner_.WaitForCalls(4, 2));
+    EXPECT_EQ(owner_.CallsFor(4).back(), OwnerCall::kRemove);
+    ASSERT_TRUE(peer.WaitForEnds(1));
+    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
+}
+
+TEST_F(OutgoingSessionTest, StopIsIdempotentAndAStoppedSessionRefusesToStart) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    auto running = MakeSession(5);
+    ASSERT_EQ(running->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
+    ASSERT_TRUE(peer.WaitForConnections(1));
+    running->Stop();
+    running->Stop();
+    EXPECT_TRUE(running->IsStopped());
+    ASSERT_TRUE(owner_.WaitForCalls(5, 1));
+
+    auto stopped = MakeSession(6);
+    stopped->Stop();
+    EXPECT_EQ(stopped->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 2000);
+    runner_.reset();
+    EXPECT_EQ(owner_.CallsFor(5), std::vector<OwnerCall>{OwnerCall::kRemove});
+    EXPECT_TRUE(owner_.CallsFor(6).empty());
+    EXPECT_EQ(peer.Connections(), 1u);
+}
+
+TEST_F(OutgoingSessionTest, ProbesOnlyRecordWhetherTheConnectWorked) {
+    ScriptedPeer peer(Silent());
+    ASSERT_TRUE(peer.Ok());
+    auto reachable = MakeSession(8);
+    auto refused = MakeSession(9);
+    ASSERT_EQ(reachable->StartProbe(kLoopback, peer.Port()), 0);
+    ASSERT_EQ(refused->StartProbe(kLoopback, ClosedPort()), 0);
+    EXPECT_EQ(MakeSession(10)->StartProbe("300.1.1.1", 80), 2000);
+    ASSERT_TRUE(WaitUntil([&] { return reachable->IsConnected(); }));
+    reachable->Stop();
+    refused->Stop();
+    // Nothing was written on the probe before it closed.
+    ASSERT_TRUE(peer.WaitForConnections(1));
+    EXPECT_EQ(peer.Requests().front(), "");
+    runner_.reset();
+    EXPECT_FALSE(refused->IsConnected());
+    EXPECT_TRUE(owner_.CallsFor(8).empty());
+    EXPECT_TRUE(owner_.CallsFor(9).empty());
+}
+
+TEST_F(OutgoingSessionTest, StopsRacingTheHandlersEndEverySessionExactlyOnce) {
+    ScriptedPeer peer([](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
+        ScriptedPeer::Send(socket, kOk);
+    });
+    ASSERT_TRUE(peer.Ok());
+    constexpr int kSessions = 48;
+    std::vector<boost::shared_ptr<OutgoingSession> > sessions;
+    for (int id = 1; id <= kSessions; ++id) {
+        sessions.push_back(MakeSession(id));
+        ASSERT_EQ(sessions.back()->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
+    }
+    // Stopped from another thread at whatever point each chain has reached.
+    std::thread stopper([&sessions] {
+        for (std::size_t i = 0; i < sessions.size(); i += 2)
+            sessions[i]->Stop();
+    });
+    stopper.join();
+    for (int id = 1; id <= kSessions; ++id)
+        ASSERT_TRUE(owner_.WaitForCalls(id, 1)) << "session " << id;
+    runner_.reset();
+    for (int id = 1; id <= kSessions; ++id)
+        EXPECT_EQ(owner_.CallsFor(id).size(), 1u) << "session " << id;
+}
+
+// ---------------------------------------------------------------------------
+// Datagrams. These bind well-known local ports, so they run in a private
+// namespace of their own where no other process holds them.
+// ---------------------------------------------------------------------------
+
+class DatagramSessionTest : public OutgoingSessionTest {
+  protected:
+    static void SetUpTestSuite() {
+        if (!zel_test::NetnsTopology::Available())
+            return;
+        topo_.reset(new zel_test::NetnsTopology(1));
+        if (!topo_->Ok() || !topo_->EnterDevice())
+            topo_.reset();
+    }
+    static void TearDownTestSuite() { topo_.reset(); }
+
+    void SetUp() override {
+        if (!zel_test::NetnsTopology::Available())
+            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
+        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        receiver_.reset(new udp::socket(
+            runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback), 0)));
+        receiver_->non_blocking(true);
+    }
+    void TearDown() override { receiver_.reset(); }
+
+    int ReceiverPort() { return receiver_->local_endpoint().port(); }
+
+    // The next datagram's source; false when none came in time.
+    bool ReceiveFrom(udp::endpoint& from, std::string& data) {
+        char buffer[zel_test::kPeerReadSize];
+        return WaitUntil([&] {
+            boost::system::error_code ec;
+            const std::size_t n = receiver_->receive_from(boost::asio::buffer(buffer), from, 0, ec);
+            if (ec)
+                return false;
+            data.assign(buffer, n);
+            return true;
+        });
+    }
+
+    // Holds count ports of the datagram range on loopback, without address
+    // reuse, so that a bind to them fails.
+    std::vector<std::unique_ptr<udp::socket> > HoldPorts(int count) {
+        std::vector<std::unique_ptr<udp::socket> > held;
+        for (int i = 0; i < count; ++i) {
+            held.emplace_back(new udp::socket(
+                runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback),
+                                             static_cast<unsigned short>(
+                                                 OutgoingSession::kFirstDatagramPort + i))));
+        }
+        return held;
+    }
+
+    std::unique_ptr<udp::socket> receiver_;
+    static std::unique_ptr<zel_test::NetnsTopology> topo_;
+};
+
+std::unique_ptr<zel_test::NetnsTopology> DatagramSessionTest::topo_;
+
+TEST_F(DatagramSessionTest, BoundDatagramTakesTheFirstFreePortOfTheRange) {
+    auto held = HoldPorts(2);
+    zel_test::LogCapture log;
+    OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
+    ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
+    udp::endpoint from;
+    std::string data;
+    ASSERT_TRUE(ReceiveFrom(from, data));
+    EXPECT_EQ(data, kRequest);
+    EXPECT_EQ(from.port(), OutgoingSession::kFirstDatagramPort + 2);
+    EXPECT_EQ(log.Count("Warning: "), 2u);
+}
+
+TEST_F(DatagramSessionTest, WithTheWholeRangeTakenTheDatagramGoesUnbound) {
+    auto held = HoldPorts(OutgoingSession::kDatagramPortCount);
+    zel_test::LogCapture log;
+    OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
+    ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
+    udp::endpoint from;
+    std::string data;
+    ASSERT_TRUE(ReceiveFrom(from, data));
+    EXPECT_EQ(data, kRequest);
+    const int last = OutgoingSession::kFirstDatagramPort + OutgoingSession::kDatagramPortCount - 1;
+    EXPECT_TRUE(from.port() < OutgoingSession::kFirstDatagramPort || from.port() > last)
+        << from.port();
+    EXPECT_TRUE(log.Contains("Warning sending multicast in WiFiDirect network may be failed"));
+}
+
+TEST_F(DatagramSessionTest, UnboundDatagramUsesASystemPortAndBadAddressesFail) {
+    OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
+    ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, ""), 0);
+    udp::endpoint from;
+    std::string data;
+    ASSERT_TRUE(ReceiveFrom(from, data));
+    EXPECT_EQ(data, kRequest);
+    zel_test::LogCapture log;
+    EXPECT_EQ(session.SendDatagram("10.0.0.300", 1900, kRequest, ""), 2000);
+    EXPECT_EQ(session.SendDatagram("::1", 1900, kRequest, ""), 2000);
+    EXPECT_EQ(session.SendDatagram(kLoopback, 1900, kRequest, "nowhere"), 2000);
+    EXPECT_EQ(log.Count("Invalid remote ip"), 2u);
+    EXPECT_TRUE(log.Contains("Invalid local ip nowhere"));
+}
+
+}  // namespace
