@@ -65,14 +65,17 @@ class FakeOwner : public nl::SessionOwner {
     std::map<int, std::vector<OwnerCall> > calls_;
 };
 
-// Runs the sessions' handlers; joined before the owner goes.
+// Runs the sessions' handlers. Join ends the thread but keeps the
+// io_service, which every session's sockets need until they are destroyed.
 class IoRunner {
   public:
     IoRunner() : work_(new boost::asio::io_service::work(io_)), thread_([this] { io_.run(); }) {}
-    ~IoRunner() {
+    ~IoRunner() { Join(); }
+    void Join() {
         work_.reset();
         io_.stop();
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
     boost::asio::io_service& Io() { return io_; }
 
@@ -106,6 +109,7 @@ class OutgoingSessionTest : public ::testing::Test {
 
     FakeOwner owner_;
     // Declared after the owner: the io thread is joined before it goes.
+    // Sessions of a test body are gone before the io_service.
     std::unique_ptr<IoRunner> runner_{new IoRunner};
 };
 
@@ -113,7 +117,7 @@ TEST_F(OutgoingSessionTest, RefusedConnectAsksForFailureHandlingOnce) {
     auto session = MakeSession(7);
     ASSERT_EQ(session->Start(kLoopback, ClosedPort(), kRequest, kLongTimeoutMs), 0);
     ASSERT_TRUE(owner_.WaitForCalls(7, 1));
-    runner_.reset();
+    runner_->Join();
     EXPECT_EQ(owner_.CallsFor(7), std::vector<OwnerCall>{OwnerCall::kFailure});
     EXPECT_FALSE(session->IsConnected());
 }
@@ -126,7 +130,7 @@ TEST_F(OutgoingSessionTest, CompleteResponseAsksForRemovalOnly) {
     auto session = MakeSession(3);
     ASSERT_EQ(session->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
     ASSERT_TRUE(owner_.WaitForCalls(3, 1));
-    runner_.reset();
+    runner_->Join();
     EXPECT_EQ(owner_.CallsFor(3), std::vector<OwnerCall>{OwnerCall::kRemove});
     EXPECT_TRUE(session->IsConnected());
     EXPECT_EQ(peer.Requests().front(), kRequest);
@@ -161,7 +165,7 @@ TEST_F(OutgoingSessionTest, StopIsIdempotentAndAStoppedSessionRefusesToStart) {
     auto stopped = MakeSession(6);
     stopped->Stop();
     EXPECT_EQ(stopped->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 2000);
-    runner_.reset();
+    runner_->Join();
     EXPECT_EQ(owner_.CallsFor(5), std::vector<OwnerCall>{OwnerCall::kRemove});
     EXPECT_TRUE(owner_.CallsFor(6).empty());
     EXPECT_EQ(peer.Connections(), 1u);
@@ -181,7 +185,7 @@ TEST_F(OutgoingSessionTest, ProbesOnlyRecordWhetherTheConnectWorked) {
     // Nothing was written on the probe before it closed.
     ASSERT_TRUE(peer.WaitForConnections(1));
     EXPECT_EQ(peer.Requests().front(), "");
-    runner_.reset();
+    runner_->Join();
     EXPECT_FALSE(refused->IsConnected());
     EXPECT_TRUE(owner_.CallsFor(8).empty());
     EXPECT_TRUE(owner_.CallsFor(9).empty());
@@ -206,7 +210,7 @@ TEST_F(OutgoingSessionTest, StopsRacingTheHandlersEndEverySessionExactlyOnce) {
     stopper.join();
     for (int id = 1; id <= kSessions; ++id)
         ASSERT_TRUE(owner_.WaitForCalls(id, 1)) << "session " << id;
-    runner_.reset();
+    runner_->Join();
     for (int id = 1; id <= kSessions; ++id)
         EXPECT_EQ(owner_.CallsFor(id).size(), 1u) << "session " << id;
 }
