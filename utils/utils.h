@@ -226,7 +226,8 @@ struct NameValue {
     std::string value;
 };
 
-// One stored piece of body; data comes from malloc and belongs to the
+// One block of stored body holding size bytes (consecutive pieces share a
+// block while it has room); data comes from malloc and belongs to the
 // HTTPInfo until GetBody or ReadBody hands it out.
 struct BodyChunk {
     char* data;
@@ -319,6 +320,7 @@ private:
     uint64_t m_byteCounter;
     std::vector<NameValue*> m_headers;
     std::vector<BodyChunk*> m_body;
+    uint32_t m_lastChunkCapacity;  // bytes allocated for m_body.back()
     uint64_t m_contentLength;
     uint32_t m_bodyOffset;  // start of the body in the packet that ended the head
     HTTPBodyEncoding m_encoding;

@@ -95,6 +95,9 @@ const char* const kClassReason[] = {
 constexpr uint32_t kCodesPerClass = 100;
 const char kUnknownReason[] = "UNKNOWN";
 
+// Upper bound of one body block; larger bodies are kept in several blocks.
+constexpr uint64_t kMaxBodyBlock = 64 * 1024;
+
 const char kCrLf[] = "\r\n";
 const char kHeaderSeparator[] = ": ";
 
@@ -150,6 +153,7 @@ HTTPInfo::HTTPInfo()
       m_minorVersion(0),
       m_isRequest(false),
       m_byteCounter(0),
+      m_lastChunkCapacity(0),
       m_contentLength(0),
       m_bodyOffset(0),
       m_encoding(ENCODING_UNIDENTIFIED),
@@ -173,6 +177,7 @@ void HTTPInfo::CleanInfo() {
         delete chunk;
     }
     m_body.clear();
+    m_lastChunkCapacity = 0;
     m_headerBuffer.clear();
     m_startLine.clear();
     m_uri.clear();
@@ -292,6 +297,10 @@ int HTTPInfo::SetHeader(const std::string& name, const std::string& value) {
 
 int HTTPInfo::StoreData(const char* data, const unsigned& length) {
     uint64_t take = length;
+    // Bytes this piece's block should have room for: the rest of a known
+    // length, otherwise as much as is stored already, so that blocks double
+    // and a body of n packets costs O(log n) allocations.
+    uint64_t expected = 0;
     switch (m_encoding) {
         case ENCODING_CONTENT_LENGTH: {
             m_parsingStatus = PARSING_PACKET_DONE;
@@ -299,6 +308,7 @@ int HTTPInfo::StoreData(const char* data, const unsigned& length) {
                 m_contentLength > m_byteCounter ? m_contentLength - m_byteCounter : 0;
             if (take > due)
                 take = due;
+            expected = due;
             m_byteCounter += take;
             if (m_byteCounter >= m_contentLength)
                 m_state = MESSAGE_COMPLETE;
@@ -306,17 +316,30 @@ int HTTPInfo::StoreData(const char* data, const unsigned& length) {
         }
         case ENCODING_UNTIL_CLOSE:
             m_parsingStatus = PARSING_PACKET_DONE;
+            expected = GetProcessedBodySize();
             break;
         default:
             // Chunked data (and pieces added to a message built by hand) are
             // taken whole; the chunk decoder decides when the packet is done.
+            expected = GetProcessedBodySize();
             break;
     }
     if (take == 0 || data == nullptr)
         return UTILS_SUCCESS;
 
+    if (!m_body.empty()) {
+        BodyChunk* last = m_body.back();
+        if (m_lastChunkCapacity - last->size >= take) {
+            std::memcpy(last->data + last->size, data, take);
+            last->size += static_cast<uint32_t>(take);
+            return UTILS_SUCCESS;
+        }
+    }
+    uint64_t capacity = expected < kMaxBodyBlock ? expected : kMaxBodyBlock;
+    if (capacity < take)
+        capacity = take;
     BodyChunk* chunk = new (std::nothrow) BodyChunk;
-    char* copy = static_cast<char*>(AllocateBody(take));
+    char* copy = static_cast<char*>(AllocateBody(capacity));
     if (chunk == nullptr || copy == nullptr) {
         delete chunk;
         std::free(copy);
@@ -338,6 +361,7 @@ int HTTPInfo::StoreData(const char* data, const unsigned& length) {
         m_state = MESSAGE_ERROR;
         return UTILS_FAILURE;
     }
+    m_lastChunkCapacity = static_cast<uint32_t>(capacity);
     return UTILS_SUCCESS;
 }
 
@@ -352,6 +376,7 @@ char* HTTPInfo::GetBody(unsigned& size) {
         char* data = m_body.front()->data;
         delete m_body.front();
         m_body.clear();
+        m_lastChunkCapacity = 0;
         return data;
     }
     char* whole = nullptr;
@@ -369,6 +394,7 @@ char* HTTPInfo::GetBody(unsigned& size) {
         delete chunk;
     }
     m_body.clear();
+    m_lastChunkCapacity = 0;
     return whole;
 }
 
@@ -380,6 +406,7 @@ void HTTPInfo::ReadBody(std::string& body) {
         delete chunk;
     }
     m_body.clear();
+    m_lastChunkCapacity = 0;
 }
 
 uint64_t HTTPInfo::GetProcessedBodySize() const {
