@@ -348,9 +348,16 @@ TEST(XmlParser, FailureNumbers) {
     ExpectParseFailure("<a></>", 12);
     ExpectParseFailure("<a></a b>", 13);
     ExpectParseFailure("<a></a", 13);
+    // A name that ends in a byte starting a closing sequence cannot be
+    // closed: the sequence takes the end tag's ">".
+    ExpectParseFailure("<a/ ></a/>", 13);
+    ExpectParseFailure("<a? ></a?>", 13);
+    ExpectParseFailure("<a]] ></a]]>", 13);
     ExpectParseFailure("<a></b>", 14);
     ExpectParseFailure("<a><b></a></b>", 14);
     ExpectParseFailure("<A></a>", 14);  // names compare exactly
+    ExpectParseFailure("<ab></a>", 14);
+    ExpectParseFailure("<a></ab>", 14);
     ExpectParseFailure("</#document>", 14);
     ExpectParseFailure("</a>", 14);
     ExpectParseFailure("text", 15);
@@ -417,6 +424,19 @@ TEST(XmlParser, DeclarationAndCommentBeforeRoot) {
     ASSERT_EQ(XmlParserGetFirstNode(parser, h.Take()), 1);
     EXPECT_EQ(h.node->name, "root");
     EXPECT_EQ(h.node->value, "x");
+}
+
+// End tags: white space before the ">" or after the "</", and names holding
+// bytes that only close a token in sequence.
+TEST(XmlParser, EndTagForms) {
+    XmlParser parser;
+    ASSERT_EQ(XmlParserGetDomMA("<a-><b/c></b/c ><d-x>t</ d-x></a->", parser), 1);
+    std::vector<Visited> nodes = WalkAll(parser);
+    ASSERT_EQ(nodes.size(), 3u);
+    EXPECT_EQ(nodes[0].node.name, "a-");
+    EXPECT_EQ(nodes[1].node.name, "b/c");
+    EXPECT_EQ(nodes[2].node.name, "d-x");
+    EXPECT_EQ(nodes[2].node.value, "t");
 }
 
 TEST(XmlParser, TextAndAttributesOfAnElement) {
