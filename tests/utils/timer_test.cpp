@@ -49,6 +49,24 @@ std::string OwnThreadName() {
     return buf;
 }
 
+// Runs fn as a timer callback and waits for it to return. While it runs the
+// timer thread is busy, so no other timer can fire between its steps.
+void RunAsCallback(const std::function<void()>& fn) {
+    struct Job {
+        const std::function<void()>& fn;
+        std::atomic<bool> done{false};
+    } job{fn};
+    Timer::Start(
+        0,
+        [](int, void* userData) {
+            auto* j = static_cast<Job*>(userData);
+            j->fn();
+            j->done = true;
+        },
+        &job);
+    ASSERT_TRUE(WaitUntil([&] { return job.done.load(); }));
+}
+
 // What one callback saw.
 struct Firing {
     int timerId;
@@ -216,7 +234,8 @@ TEST_F(TimerTest, ZeroTimeoutNeverRunsInsideStart) {
 
 TEST_F(TimerTest, CallbacksRunInExpiryOrder) {
     Recorder rec;
-    const int delays[] = {90, 30, 60, 0, 45};
+    // Gaps wide enough that a slow Start never reorders the deadlines.
+    const int delays[] = {400, 100, 300, 0, 200};
     for (int i = 0; i < 5; ++i)
         Timer::Start(delays[i], Recorder::Callback, rec.Tag(i));
     ASSERT_TRUE(rec.WaitForCount(5));
@@ -239,19 +258,19 @@ TEST_F(TimerTest, NullCallbackIsLoggedAndDropped) {
 
 TEST_F(TimerTest, CancelReportsUserDataAndSuppressesCallback) {
     Recorder rec;
-    const int cancelled = Timer::Start(20, Recorder::Callback, rec.Tag(0));
     void* out = nullptr;
-    Timer::Cancel(cancelled, &out);
-    EXPECT_EQ(out, rec.Tag(0));
-
-    // A second cancel of the same id leaves the output alone.
     void* sentinel = &sentinel;
-    out = sentinel;
-    Timer::Cancel(cancelled, &out);
-    EXPECT_EQ(out, sentinel);
-
-    // A timer due after the cancelled one proves it did not fire.
-    Timer::Start(60, Recorder::Callback, rec.Tag(1));
+    void* again = sentinel;
+    RunAsCallback([&] {
+        const int cancelled = Timer::Start(0, Recorder::Callback, rec.Tag(0));
+        Timer::Cancel(cancelled, &out);
+        // A second cancel of the same id leaves the output alone.
+        Timer::Cancel(cancelled, &again);
+        // Due after the cancelled one: once it has run, that one did not.
+        Timer::Start(1, Recorder::Callback, rec.Tag(1));
+    });
+    EXPECT_EQ(out, rec.Tag(0));
+    EXPECT_EQ(again, sentinel);
     ASSERT_TRUE(rec.WaitForCount(1));
     ASSERT_EQ(rec.Count(), 1u);
     EXPECT_EQ(rec.Firings()[0].userData, rec.Tag(1));
@@ -278,9 +297,10 @@ TEST_F(TimerTest, CancelOfFiredOrUnknownIdChangesNothing) {
 
 TEST_F(TimerTest, CancelWithNullOutputStillCancels) {
     Recorder rec;
-    const int id = Timer::Start(10, Recorder::Callback, rec.Tag(0));
-    Timer::Cancel(id, nullptr);
-    Timer::Start(40, Recorder::Callback, rec.Tag(1));
+    RunAsCallback([&] {
+        Timer::Cancel(Timer::Start(0, Recorder::Callback, rec.Tag(0)), nullptr);
+        Timer::Start(1, Recorder::Callback, rec.Tag(1));
+    });
     ASSERT_TRUE(rec.WaitForCount(1));
     ASSERT_EQ(rec.Count(), 1u);
     EXPECT_EQ(rec.Firings()[0].userData, rec.Tag(1));
@@ -336,10 +356,11 @@ void CancellingCallback(int, void* userData) {
 TEST_F(TimerTest, CallbackMayCancelAnotherTimer) {
     Recorder rec;
     Canceller c;
-    const int first = Timer::Start(10, CancellingCallback, &c);
-    c.victim = Timer::Start(30, Recorder::Callback, rec.Tag(0));
-    (void)first;
-    Timer::Start(80, Recorder::Callback, rec.Tag(1));
+    // The victim's wait is armed on this thread, and is due long after the
+    // callback that cancels it.
+    c.victim = Timer::Start(300, Recorder::Callback, rec.Tag(0));
+    Timer::Start(0, CancellingCallback, &c);
+    Timer::Start(400, Recorder::Callback, rec.Tag(1));
     ASSERT_TRUE(rec.WaitForCount(1));
     ASSERT_TRUE(c.done.load());
     EXPECT_EQ(c.reported, rec.Tag(0));
@@ -399,7 +420,7 @@ TEST_F(TimerTest, OtherThreadsWaitWhileACallbackRuns) {
 TEST_F(TimerTest, DestroyWithLiveTimersCallsNone) {
     Recorder rec;
     for (int i = 0; i < 8; ++i)
-        Timer::Start(50 + 10 * i, Recorder::Callback, rec.Tag(i));
+        Timer::Start(1000 + 100 * i, Recorder::Callback, rec.Tag(i));
     DestroyTimerService();
     // The timer thread is joined: nothing can call them any more.
     EXPECT_EQ(rec.Count(), 0u);
