@@ -16,6 +16,7 @@
 #include <zel_upnp/utils.h>
 #include "network_layer/src/multicast_server.h"
 #include "network_layer/src/networkinterface.h"
+#include "network_layer/src/networkmonitor.h"
 #include "network_layer/src/tcp_server.h"
 #include "network_layer/src/udp_server.h"
 #include "support/log_capture.h"
@@ -104,6 +105,7 @@ class ServerManagerTest : public ::testing::Test {
     void TearDown() override {
         nl::StopNetworkLayer();
         nl::TerminateNetworkLayer();
+        nl::NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
     }
 
     static const zel_test::NetnsLink& Link(size_t i) { return topo_->Link(i); }
@@ -462,6 +464,60 @@ TEST_F(ServerManagerTest, ConcurrentEventsConfigurationAndQueriesEndConsistent) 
     EXPECT_TRUE(Records().empty());
     EXPECT_TRUE(manager_->GetServerList().empty());
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+}
+
+// Reports one interface with whatever address the test sets, in place of
+// the platform monitor.
+class AddressMonitor : public nl::NetworkMonitor {
+  public:
+    AddressMonitor(nl::NetworkInterface* owner, nl::NetInfo* reported)
+        : owner_(owner), reported_(reported) {}
+    bool Start() override { return true; }
+    int Stop() override { return 0; }
+    void Update() override { owner_->Update({*reported_}); }
+    void ClearInterfaceList() override {}
+    void QueryUpdate() override { Update(); }
+
+  private:
+    nl::NetworkInterface* owner_;
+    nl::NetInfo* reported_;
+};
+
+TEST_F(ServerManagerTest, AddressChangeMovesTheServersToTheNewAddress) {
+    const std::string second_ip = "10.213.1.5";
+    ASSERT_EQ(0, topo_->Exec(topo_->DeviceNs(),
+                             "ip addr add " + second_ip + "/24 dev " + Link(0).device_if));
+    nl::NetInfo reported;
+    reported.interface_name = Link(0).device_if;
+    reported.ip_address = Link(0).device_ip;
+    reported.subnet_mask = Link(0).netmask;
+    nl::NetworkInterface::SetMonitorFactory([&reported](nl::NetworkInterface* owner) {
+        return static_cast<nl::NetworkMonitor*>(new AddressMonitor(owner, &reported));
+    });
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    ASSERT_EQ(1, nl::ConfigureOnAllNetworkInterfaces(true));
+    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+    ASSERT_EQ(0, nl::ConfigureUDPServer(kUdpPort, true));
+    nl::UpdateNetworkInterface();
+    ASSERT_EQ(2u, manager_->GetServerList().size());
+
+    zel_test::LogCapture log;
+    reported.ip_address = second_ip;
+    nl::UpdateNetworkInterface();
+    EXPECT_TRUE(
+        log.Contains("ServerManager::OnNetworkChanged:NIC_REMOVED : [" + Link(0).device_if + "]"));
+    EXPECT_TRUE(log.Contains("ServerManager::OnNetworkChanged:NIC_IPCHANGED : [" +
+                             Link(0).device_if + "][" + second_ip + "]"));
+    const auto servers = manager_->GetServerList();
+    ASSERT_EQ(2u, servers.size());
+    for (const auto& server : servers)
+        EXPECT_EQ(second_ip, server->GetIpAddress());
+    EXPECT_TRUE(Serves(Link(0).peer_ns, second_ip, kTcpPort));
+    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+
+    EXPECT_EQ(0, nl::TerminateNetworkMonitor());
+    EXPECT_EQ(0, topo_->Exec(topo_->DeviceNs(),
+                             "ip addr del " + second_ip + "/24 dev " + Link(0).device_if));
 }
 
 // Without InitializeNetworkLayer every forwarder reports the missing
