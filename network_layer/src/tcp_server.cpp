@@ -87,7 +87,7 @@ int TCPServer::Start(int& port) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s!", ec.message().c_str());
             ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s IP : %s and Port: %d",
                      ec.message().c_str(), address, current);
-            CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+            CloseAcceptorLocked(true);
             continue;
         }
         acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true), ec);
@@ -97,7 +97,7 @@ int TCPServer::Start(int& port) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Bind Error : %s!", ec.message().c_str());
             ZEL_LOGE(ZEL_CORE_NETWORK, "Bind Error : %s IP : %s and Port: %d", ec.message().c_str(),
                      address, current);
-            CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+            CloseAcceptorLocked(true);
             continue;
         }
         bound = true;
@@ -111,7 +111,7 @@ int TCPServer::Start(int& port) {
     acceptor_.listen(kListenBacklog, ec);
     if (ec) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Socket listen Failed!!!");
-        CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+        CloseAcceptorLocked(true);
         return NL_BIND_FAILURE;
     }
     // The kernel's choice when port 0 was asked for.
@@ -123,20 +123,24 @@ int TCPServer::Start(int& port) {
         StartAcceptLocked();
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Accept Error : %s!", e.what());
-        CloseAcceptorLocked("Error in closing TCP acceptor! :%s");
+        CloseAcceptorLocked(true);
         return NL_BIND_FAILURE;
     }
     ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer Started: %s:%d", address, port_);
     return NL_SUCCESS;
 }
 
-void TCPServer::CloseAcceptorLocked(const char* failure_message) {
+void TCPServer::CloseAcceptorLocked(bool with_reason) {
     if (!acceptor_.is_open())
         return;
     boost::system::error_code ec;
     acceptor_.close(ec);
-    if (ec)
-        ZEL_LOGE(ZEL_CORE_NETWORK, "%s", failure_message);
+    if (!ec)
+        return;
+    if (with_reason)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error in closing TCP acceptor! :%s", ec.message().c_str());
+    else
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error in closing TCP acceptor!");
 }
 
 void TCPServer::StartAcceptLocked() {
@@ -161,7 +165,7 @@ void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
     if (stopped_) {
         ZEL_LOGD(ZEL_CORE_NETWORK, "stop state");
-        CloseAcceptorLocked("Error in closing TCP acceptor!");
+        CloseAcceptorLocked(false);
         return;
     }
     IncomingSessionDeleter();
@@ -242,7 +246,7 @@ int TCPServer::Stop() {
         stopped_ = true;
         boost::system::error_code ec;
         acceptor_.cancel(ec);
-        CloseAcceptorLocked("Error in closing TCP acceptor!");
+        CloseAcceptorLocked(false);
         accept_retry_timer_.cancel(ec);
         for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_)
             session->ShutDown(true);

@@ -71,7 +71,9 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
                              const boost::system::error_code& error);
     // Sheds the oldest sessions once there are more than the limit.
     void IncomingSessionDeleter();
-    void CloseAcceptorLocked(const char* failure_message);
+    // Closes the acceptor if open; with_reason: the failure log names the
+    // error (the start path does, the stop paths do not).
+    void CloseAcceptorLocked(bool with_reason);
 
     // Oldest first; the last one is the session the pending accept fills.
     std::list<boost::shared_ptr<IncomingTCPSession>> sessions_;
