@@ -6,8 +6,10 @@
 // because TerminateFrameworkCore runs StopFrameworkCore and TerminateUPnP on
 // the same thread). The other calls take no framework lock and rely on the
 // network layer's; they read the core state and the role, which are atomics
-// for that reason. The framework lock is held while the network layer tears
-// down its threads; none of those threads ever takes it.
+// for that reason. The framework lock is held while the network layer joins
+// its threads, so a listener or timer callback that calls one of the locked
+// functions would stall a concurrent TerminateFrameworkCore; the library's
+// own threads never take the lock.
 #include <zel_upnp/framework_core.h>
 
 #include <atomic>
