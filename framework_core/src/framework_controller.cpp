@@ -8,7 +8,7 @@
 // network layer's; they read the core state and the role, which are atomics
 // for that reason. The framework lock is held while the network layer joins
 // its threads, so a listener or timer callback that calls one of the locked
-// functions would stall a concurrent TerminateFrameworkCore; the library's
+// functions would deadlock a concurrent TerminateFrameworkCore; the library's
 // own threads never take the lock.
 #include <zel_upnp/framework_core.h>
 
