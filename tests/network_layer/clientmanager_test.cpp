@@ -452,28 +452,6 @@ TEST_F(ClientManagerTest, CancelOfUnknownOrFinishedIdsReturnsOne) {
     EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 1);
 }
 
-TEST_F(ClientManagerTest, CancelRacingTheResponseDeliversAtMostOnce) {
-    ScriptedPeer peer(Answer(kOk));
-    ASSERT_TRUE(peer.Ok());
-    constexpr int kRounds = 32;
-    std::vector<int> ids;
-    for (int i = 0; i < kRounds; ++i) {
-        int id = 0;
-        ASSERT_EQ(Send(peer, id), 0);
-        const int cancelled = nl::CancelTCPHTTPPacket(id);
-        EXPECT_TRUE(cancelled == 0 || cancelled == 1);
-        ids.push_back(id);
-    }
-    EXPECT_TRUE(WaitNoSessions());
-    client_->StopClientThreads();
-    std::this_thread::sleep_for(zel_test::kNoCallGrace);
-    std::map<int, int> per_id;
-    for (const ResponseRecorder::Call& call : recorder_->Calls())
-        ++per_id[call.session_id];
-    for (const auto& entry : per_id)
-        EXPECT_EQ(entry.second, 1) << "session " << entry.first;
-}
-
 // ---------------------------------------------------------------------------
 // Load, pruning and lifecycle.
 // ---------------------------------------------------------------------------
