@@ -757,7 +757,7 @@ TEST_F(ClientManagerTest, DisabledMulticastSendsNothingAndReturnsOne) {
 }
 
 // ---------------------------------------------------------------------------
-// Multicast between namespaces.
+// Multicast and unreachable peers, between namespaces.
 // ---------------------------------------------------------------------------
 
 // A socket of a peer namespace joined to the SSDP group on its veth.
@@ -809,7 +809,7 @@ class GroupReceiver {
     bool ok_ = false;
 };
 
-class ClientMulticastTest : public ClientManagerTest {
+class ClientNetnsTest : public ClientManagerTest {
   protected:
     static void SetUpTestSuite() {
         if (!zel_test::NetnsTopology::Available())
@@ -844,13 +844,13 @@ class ClientMulticastTest : public ClientManagerTest {
     static std::unique_ptr<zel_test::NetnsTopology> topo_;
 };
 
-std::unique_ptr<zel_test::NetnsTopology> ClientMulticastTest::topo_;
+std::unique_ptr<zel_test::NetnsTopology> ClientNetnsTest::topo_;
 
 const std::string kAlive =
     "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
     "NTS: ssdp:alive\r\nUSN: uuid:c1::upnp:rootdevice\r\n\r\n";
 
-TEST_F(ClientMulticastTest, AllInterfacesSendOneCopyFromEachAddress) {
+TEST_F(ClientNetnsTest, AllInterfacesSendOneCopyFromEachAddress) {
     AddInterface(0);
     AddInterface(1);
     GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
@@ -875,7 +875,7 @@ TEST_F(ClientMulticastTest, AllInterfacesSendOneCopyFromEachAddress) {
                              Link(1).device_ip));
 }
 
-TEST_F(ClientMulticastTest, OneInterfaceAddressSendsOnThatLinkOnly) {
+TEST_F(ClientNetnsTest, OneInterfaceAddressSendsOnThatLinkOnly) {
     AddInterface(0);
     AddInterface(1);
     GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
@@ -890,7 +890,7 @@ TEST_F(ClientMulticastTest, OneInterfaceAddressSendsOnThatLinkOnly) {
     EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
 }
 
-TEST_F(ClientMulticastTest, DisabledMulticastReachesNoPeer) {
+TEST_F(ClientNetnsTest, DisabledMulticastReachesNoPeer) {
     AddInterface(0);
     GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
     ASSERT_TRUE(first.Ok());
@@ -904,7 +904,7 @@ TEST_F(ClientMulticastTest, DisabledMulticastReachesNoPeer) {
     EXPECT_TRUE(first.Receive(data, from));
 }
 
-TEST_F(ClientMulticastTest, DatagramsLeaveFromTheUdpServersPortWhenThereIsOne) {
+TEST_F(ClientNetnsTest, DatagramsLeaveFromTheUdpServersPortWhenThereIsOne) {
     constexpr int kUdpServerPort = 5577;
     AddInterface(0);
     AddInterface(1);
@@ -928,6 +928,20 @@ TEST_F(ClientMulticastTest, DatagramsLeaveFromTheUdpServersPortWhenThereIsOne) {
         EXPECT_EQ(from.address().to_string(), Link(i).device_ip);
         EXPECT_EQ(from.port(), kUdpServerPort);
     }
+}
+
+TEST_F(ClientNetnsTest, SyncTimeoutEndsAConnectThatGetsNoAnswer) {
+    AddInterface(0);
+    // An address on the link that nobody holds: the connect waits for ARP.
+    const std::string nobody = "10.213.1.77";
+    zel_test::LogCapture log;
+    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nl::SendSyncTCPPacket(nobody, 80, Notify(80), 0, response, kSyncTimeoutMs), 2000);
+    // Well before the kernel would give up on the neighbour (about 3 s).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(log.Contains("sync request timed out!"));
+    EXPECT_EQ(client_->SessionCount(), 0u);
 }
 
 }  // namespace
