@@ -241,7 +241,10 @@ std::string GetRequestString(HTTPRequest type);
 // HTTP_UNKNOWN otherwise.
 HTTPRequest GetRequestType(const std::string& method);
 
+// The library's parser, which fills HTTPInfo; internal, not exported.
+#pragma GCC visibility push(hidden)
 class HTTPParser;
+#pragma GCC visibility pop
 
 // One HTTP request or response, filled packet by packet by the library's
 // parser on the thread that reads its socket, then shared read-only by
