@@ -4,9 +4,12 @@
 //
 // Resuming: Parse may be called again with the next packet as long as the
 // last call returned 0 and the state is MESSAGE_INCOMPLETE; the receiver
-// resets the parsing status to PARSING_CONTINUE between calls. A non-zero
-// return is final: the message is to be dropped (or CleanInfo'd and reused).
-// The parser sets no size limit; receivers bound what they feed it.
+// resets the parsing status to PARSING_CONTINUE between calls. Once the state
+// is MESSAGE_COMPLETE further bytes are ignored; after MESSAGE_ERROR every
+// call fails again. A non-zero return means the message is to be dropped (or
+// CleanInfo'd and the object reused). Body bytes are copied out of the
+// packet, so the caller may reuse its buffer as soon as Parse returns. The
+// parser sets no size limit; receivers bound what they feed it.
 #pragma once
 
 #include <cstddef>
