@@ -29,6 +29,7 @@ constexpr size_t kExpectedHeaderCount = 16;
 // A chunk-size line shorter than this is converted from a stack copy.
 constexpr size_t kChunkSizeTextBuffer = 64;
 constexpr int kHexBase = 16;
+constexpr int kDecimalBase = 10;
 constexpr uint64_t kMaxChunkSize = std::numeric_limits<uint32_t>::max();
 
 const char kNtsHeader[] = "NTS";
@@ -71,7 +72,7 @@ bool ToInt(const char* begin, const char* end, int& out) {
     for (; begin < end; ++begin) {
         if (!IsDigit(*begin))
             return false;
-        value = value * 10 + (*begin - '0');
+        value = value * kDecimalBase + (*begin - '0');
         if (value > limit)
             return false;
     }
@@ -92,9 +93,9 @@ bool ToUnsigned64(const char* begin, const char* end, uint64_t& out) {
         if (!IsDigit(*begin))
             return false;
         const uint64_t digit = static_cast<uint64_t>(*begin - '0');
-        if (value > (kMax - digit) / 10)
+        if (value > (kMax - digit) / kDecimalBase)
             return false;
-        value = value * 10 + digit;
+        value = value * kDecimalBase + digit;
     }
     out = value;
     return true;
