@@ -146,7 +146,6 @@ void TCPServer::CloseAcceptorLocked(bool with_reason) {
 void TCPServer::StartAcceptLocked() {
     const boost::shared_ptr<IncomingTCPSession> session =
         boost::make_shared<IncomingTCPSession>(io_service_, shared_from_this(), next_session_id_++);
-    sessions_.push_back(session);
     AcceptInto(session);
 }
 
@@ -168,12 +167,10 @@ void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
         CloseAcceptorLocked(false);
         return;
     }
-    IncomingSessionDeleter();
-    if (sessions_.empty()) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Incoming sessions cleared. returning handle_accept");
-        return;
-    }
     if (!error) {
+        sessions_.push_back(session);
+        // Counts the new session too, so that the limit holds once it reads.
+        IncomingSessionDeleter();
         session->RegisterRead();
         try {
             StartAcceptLocked();

@@ -55,7 +55,8 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Stops accepting and shuts every session down; 0.
     int Stop() override;
 
-    // Sessions in the list, the one waiting for the next connection included.
+    // Accepted sessions still alive; the one waiting for the next connection
+    // is not counted.
     size_t GetSessionCount();
     unsigned GetSessionLimit();
     unsigned GetDeleteBatch();
@@ -75,7 +76,9 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // error (the start path does, the stop paths do not).
     void CloseAcceptorLocked(bool with_reason);
 
-    // Oldest first; the last one is the session the pending accept fills.
+    // Accepted sessions, oldest first. The session a pending accept fills is
+    // not among them: until the accept completes its socket belongs to the
+    // io thread that completes it, so Stop must not touch it.
     std::list<boost::shared_ptr<IncomingTCPSession>> sessions_;
     // Guards sessions_, stopped_, port_, the acceptor and the retry timer.
     // Taken before any session lock, never after one.
