@@ -128,6 +128,10 @@ CallBackHandler* CallBackHandler::GetInstance() {
     return instance;
 }
 
+CallBackHandler* CallBackHandler::ExistingInstance() {
+    return g_instance.load(std::memory_order_acquire);
+}
+
 void CallBackHandler::DestroyInstance() {
     CallBackHandler* instance = g_instance.load(std::memory_order_acquire);
     if (instance == nullptr)

@@ -55,6 +55,8 @@ class CallBackHandler {
     // The process-wide instance, created on first use; null only when it
     // cannot be allocated. The pointer stays valid until DestroyInstance.
     static CallBackHandler* GetInstance();
+    // The instance if one exists; never creates one.
+    static CallBackHandler* ExistingInstance();
     // Stops the worker threads if they run and deletes the instance; the
     // next GetInstance creates a fresh one (ids start again at 202). Called
     // by the network layer's terminate, after every server is gone.

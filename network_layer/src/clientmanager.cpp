@@ -73,6 +73,10 @@ ClientManager* ClientManager::GetInstance() {
     return instance;
 }
 
+ClientManager* ClientManager::ExistingInstance() {
+    return g_instance.load(std::memory_order_acquire);
+}
+
 void ClientManager::DestroyInstance() {
     ClientManager* instance = g_instance.load(std::memory_order_acquire);
     if (instance == nullptr)

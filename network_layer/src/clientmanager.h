@@ -48,6 +48,8 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
     // The process-wide instance, created on first use; null only when it
     // cannot be allocated. Valid until DestroyInstance.
     static ClientManager* GetInstance();
+    // The instance if one exists; never creates one.
+    static ClientManager* ExistingInstance();
     // Stops the threads and every session, then deletes the instance.
     static void DestroyInstance();
 

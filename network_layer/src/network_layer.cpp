@@ -160,7 +160,7 @@ int InitializeNetworkLayer() {
 
 int StartNetworkLayer() {
     return GuardedCall(NL_FAILURE, [] {
-        CallBackHandler* dispatch = CallBackHandler::GetInstance();
+        CallBackHandler* dispatch = CallBackHandler::ExistingInstance();
         if (dispatch == nullptr) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
             return static_cast<int>(NL_FAILURE);
@@ -171,7 +171,7 @@ int StartNetworkLayer() {
             return static_cast<int>(NL_FAILURE);
         servers->StartServerThreads(ServerManager::kTcpIoThreads, ServerManager::kUdpIoThreads,
                                     ServerManager::kMulticastIoThreads);
-        ClientManager* clients = ClientManager::GetInstance();
+        ClientManager* clients = ClientManager::ExistingInstance();
         if (clients == nullptr) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
             return static_cast<int>(NL_FAILURE);
@@ -184,7 +184,7 @@ int StartNetworkLayer() {
 int StopNetworkLayer() {
     GuardedCall(NL_FAILURE, [] {
         ZEL_LOGD(ZEL_CORE_NETWORK, "1: Calling StopClientThreads");
-        ClientManager* clients = ClientManager::GetInstance();
+        ClientManager* clients = ClientManager::ExistingInstance();
         if (clients != nullptr)
             clients->StopClientThreads();
         ZEL_LOGD(ZEL_CORE_NETWORK, "2: StopClientThreads done");
@@ -193,7 +193,7 @@ int StopNetworkLayer() {
         if (servers != nullptr)
             servers->StopServerThreads();
         ZEL_LOGD(ZEL_CORE_NETWORK, "4: Calling Stopcallback handler threads");
-        CallBackHandler* dispatch = CallBackHandler::GetInstance();
+        CallBackHandler* dispatch = CallBackHandler::ExistingInstance();
         if (dispatch != nullptr)
             dispatch->StopCallbackThreads();
         ZEL_LOGD(ZEL_CORE_NETWORK, "Exit");

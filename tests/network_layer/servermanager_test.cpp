@@ -14,6 +14,8 @@
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/utils.h>
+#include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/clientmanager.h"
 #include "network_layer/src/multicast_server.h"
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/networkmonitor.h"
@@ -565,11 +567,14 @@ TEST(ServerManagerFacadeTest, LayerLifecycleCreatesAndDestroysTheSingletons) {
                                   << order[std::min(next, order.size() - 1)];
 }
 
-TEST(ServerManagerFacadeTest, StartWithoutInitializeReportsTheMissingServerManager) {
+TEST(ServerManagerFacadeTest, StartAndStopWithoutInitializeCreateNothing) {
     zel_test::LogCapture log;
     EXPECT_EQ(1, nl::StartNetworkLayer());
-    EXPECT_TRUE(log.Contains("Error: ServerManager is NULL!"));
-    nl::StopNetworkLayer();
+    EXPECT_TRUE(log.Contains("Error: CallBackHandler is NULL!"));
+    EXPECT_EQ(0, nl::StopNetworkLayer());
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::CallBackHandler::ExistingInstance());
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::ClientManager::ExistingInstance());
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::ServerManager::GetInstance());
     nl::TerminateNetworkLayer();
 }
 
