@@ -22,9 +22,7 @@
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/networkmonitor.h"
 #include "network_layer/src/servermanager.h"
-#include "support/log_capture.h"
-#include "support/netns.h"
-#include "tests/network_layer/peer_sockets.h"
+#include "support/peers.h"
 
 // The process body lives in the device namespace of a private topology with
 // two peers (zdev0 10.213.1.1, zdev1 10.213.2.1). Every test leaves the core
@@ -33,7 +31,6 @@ namespace {
 
 namespace fc = zel_upnp::framework_core;
 namespace nl = zel_upnp::network_layer;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kTcpPort = 49000;
 constexpr int kUdpPort = 49100;
@@ -43,17 +40,7 @@ constexpr char kExtraGroup[] = "239.255.255.177";
 constexpr char kUnknownAddress[] = "10.213.99.1";
 constexpr char kUdn[] = "uuid:5c4a3e2c-0000-4000-8000-000000000001";
 constexpr std::chrono::seconds kSettleWait{5};
-constexpr std::chrono::milliseconds kPoll{5};
 constexpr size_t kThreadNameMax = 15;
-
-// True when the TCP server at ip:port, reached from ns, reads a request and
-// answers it. With no listener registered the dispatch core's fixed 400 is
-// the answer. Waiting for the answer, rather than only for the connection,
-// also means the server has finished accepting before a test stops it.
-bool Serves(const std::string& ns, const std::string& ip, int port) {
-    return zel_test::TcpExchange(ns, ip, port, "GET / HTTP/1.1\r\nHOST: device\r\n\r\n") ==
-           zel_upnp::network_layer::UnmatchedRequestResponse();
-}
 
 // ---------------------------------------------------------------------------
 // Recording entry points in place of the device families.
@@ -249,19 +236,11 @@ class AnsweringListener : public nl::TCPRequestListener {
 
 class FrameworkCoreTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!zel_test::NetnsTopology::Available())
-            return;
-        topo_.reset(new zel_test::NetnsTopology(2));
-        if (!topo_->Ok() || !topo_->EnterDevice())
-            topo_.reset();
-    }
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
     static void TearDownTestSuite() { topo_.reset(); }
 
     void SetUp() override {
-        if (!zel_test::NetnsTopology::Available())
-            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
-        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ZEL_REQUIRE_TOPOLOGY(topo_);
         ClearCalls();
         g_discovery_init_result = 0;
         g_log = &log_;
@@ -306,13 +285,10 @@ class FrameworkCoreTest : public ::testing::Test {
 
 std::unique_ptr<zel_test::NetnsTopology> FrameworkCoreTest::topo_;
 
-TEST_F(FrameworkCoreTest, TerminateBeforeInitReturns101) {
+TEST_F(FrameworkCoreTest, InitTwiceReturns100AndTerminateWithoutInitReturns101) {
     EXPECT_EQ(101, fc::TerminateFrameworkCore());
     EXPECT_TRUE(log_.Contains("Error: QX_FC_UNINITIALIZED", "ZEL_CORE_FRAMEWORK_CONTROLLER"));
     EXPECT_TRUE(log_.Contains("Enter TerminateFrameworkCore "));
-}
-
-TEST_F(FrameworkCoreTest, InitTwiceReturns100AndTerminateTwiceReturns101) {
     ASSERT_EQ(0, fc::InitFrameworkCore("ignored"));
     EXPECT_TRUE(log_.Contains("Exiting InitFrameworkCore "));
     EXPECT_EQ(100, fc::InitFrameworkCore(""));
@@ -445,7 +421,7 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
     ASSERT_EQ(0, fc::ConfigureServers(kTcpPort, 0, 0, false));
     ASSERT_EQ(0, fc::StartNetworkMonitor());
     ASSERT_EQ(0, fc::ConfigureApplicationOnAllInterfaces());
-    ASSERT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    ASSERT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     EXPECT_EQ(1, fc::ResumeFrameworkCore(kUdn));
     EXPECT_TRUE(log_.Contains("not zel suspended"));
@@ -487,7 +463,7 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
     EXPECT_LT(LinePosition(log_, "ServerManager::OnNetworkChanged:NIC_ADDED"),
               calls[0].log_position);
     EXPECT_EQ(std::vector<std::string>{Link(0).device_if}, SelectedNames());
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     EXPECT_EQ(1, fc::ResumeFrameworkCore(kUdn));
     EXPECT_EQ(0, fc::StopNetworkMonitor());
 }
@@ -601,12 +577,12 @@ TEST_F(FrameworkCoreTest, InterfaceSelectionCallsDriveTheServers) {
     EXPECT_EQ(0, fc::ConfigureApplicationOnInterface(nullptr));
     EXPECT_EQ(0, fc::ConfigureApplicationOnInterface(Link(1).device_if.c_str()));
     EXPECT_EQ(std::vector<std::string>{Link(1).device_if}, SelectedNames());
-    EXPECT_TRUE(Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     EXPECT_EQ(0, fc::ConfigureApplicationOnAllInterfaces());
     EXPECT_EQ((std::vector<std::string>{Link(0).device_if, Link(1).device_if}), SelectedNames());
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     EXPECT_EQ(0, fc::UnConfigureApplicationOnAllInterfaces());
     EXPECT_TRUE(SelectedNames().empty());
@@ -642,15 +618,6 @@ TEST_F(FrameworkCoreTest, UserAgentCallsOnlyLog) {
     EXPECT_EQ("unchanged", agent);
 }
 
-TEST_F(FrameworkCoreTest, NullSessionContextGives1) {
-    std::string response = "HTTP/1.1 200 OK\r\n\r\n";
-    char byte = 0;
-    EXPECT_EQ(1, nl::SendResponsePacket(&response, 1, nullptr));
-    EXPECT_EQ(1, nl::SendSyncResponsePacket(response, 1, nullptr));
-    EXPECT_EQ(1, nl::SendBinaryResponsePacket(&byte, 1, nullptr));
-    EXPECT_EQ(3u, log_.Count("session_context is NULL"));
-}
-
 TEST_F(FrameworkCoreTest, FullBringUpAnswersARequestAndTerminatesWithoutLeaks) {
     const size_t threads_before = zel_test::CountThreads();
     const size_t descriptors_before = zel_test::CountDescriptors();
@@ -661,7 +628,7 @@ TEST_F(FrameworkCoreTest, FullBringUpAnswersARequestAndTerminatesWithoutLeaks) {
     ASSERT_EQ(0, fc::NotifyNICAdded(Link(0).device_if, Link(0).device_ip, Link(0).netmask));
 
     // Every pool of the library runs, under its own name.
-    const std::vector<std::pair<std::string, int> > pools = {
+    const std::vector<std::pair<std::string, int>> pools = {
         {"ZelTcpReq", 2}, {"ZelUdpReq", 2},  {"ZelTcpRes", 5}, {"ZelTcpIo", 3},
         {"ZelUdpIo", 1},  {"ZelMcastIo", 1}, {"ZelCliIo", 3}};
     const std::vector<std::string> names = zel_test::ThreadNames();
@@ -690,10 +657,8 @@ TEST_F(FrameworkCoreTest, FullBringUpAnswersARequestAndTerminatesWithoutLeaks) {
     ASSERT_EQ(0, fc::TerminateFrameworkCore());
     listener.reset();
     // Joined threads leave /proc/self/task a moment after the join returns.
-    const auto deadline = Clock::now() + kSettleWait;
-    while (zel_test::CountThreads() != threads_before && Clock::now() < deadline)
-        std::this_thread::sleep_for(kPoll);
-    EXPECT_EQ(threads_before, zel_test::CountThreads());
+    EXPECT_TRUE(zel_test::WaitUntil([&] { return zel_test::CountThreads() == threads_before; }))
+        << zel_test::CountThreads() << " threads, " << threads_before << " before";
     EXPECT_EQ(descriptors_before, zel_test::CountDescriptors());
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 }

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <chrono>
-#include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,9 +23,7 @@
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/outgoingsession.h"
 #include "network_layer/src/servermanager.h"
-#include "support/log_capture.h"
-#include "support/netns.h"
-#include "tests/network_layer/client_test_support.h"
+#include "support/peers.h"
 
 // The TCP tests talk to scripted peers on 127.0.0.1. The datagram tests that
 // leave a host run in a private namespace topology: the device namespace
@@ -77,7 +74,7 @@ ScriptedPeer::Script AnswerInPieces(const std::vector<std::string>& pieces) {
         for (const std::string& piece : pieces) {
             ScriptedPeer::Send(socket, piece);
             // Separate segments, so that the client reads them separately.
-            std::this_thread::sleep_for(zel_test::kClientPoll);
+            std::this_thread::sleep_for(zel_test::kTestPoll);
         }
     };
 }
@@ -113,24 +110,6 @@ int ClosedPort() {
     const int port = acceptor.local_endpoint(ec).port();
     acceptor.close(ec);
     return port;
-}
-
-// Names of this process's threads.
-std::vector<std::string> ThreadNames() {
-    std::vector<std::string> names;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr)
-        return names;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
-    }
-    closedir(dir);
-    return names;
 }
 
 class ClientManagerTest : public ::testing::Test {
@@ -178,12 +157,13 @@ class ClientManagerTest : public ::testing::Test {
 // Asynchronous requests.
 // ---------------------------------------------------------------------------
 
-TEST_F(ClientManagerTest, DeliversTheResponseOnADispatchThreadWithTheRequestSentWhole) {
+// Ids count from one and are shared with the blocking requests.
+TEST_F(ClientManagerTest, DeliversOnADispatchThreadWithTheRequestSentWhole) {
     ScriptedPeer peer(Answer(kOk));
     ASSERT_TRUE(peer.Ok());
-    int id = -1;
-    ASSERT_EQ(Send(peer, id), 0);
-    EXPECT_EQ(id, 1);
+    int first = -1;
+    ASSERT_EQ(Send(peer, first), 0);
+    EXPECT_EQ(first, 1);
     ASSERT_TRUE(recorder_->WaitForCalls(1));
     const ResponseRecorder::Call call = recorder_->Calls().front();
     EXPECT_EQ(call.session_id, 1);
@@ -195,124 +175,86 @@ TEST_F(ClientManagerTest, DeliversTheResponseOnADispatchThreadWithTheRequestSent
     EXPECT_NE(call.thread_name.find("ZelTcpRes"), std::string::npos) << call.thread_name;
     ASSERT_EQ(peer.Requests().size(), 1u);
     EXPECT_EQ(peer.Requests().front(), Notify(peer.Port()));
-    EXPECT_TRUE(WaitNoSessions());
-    ExpectNoMoreCalls(1);
-}
 
-TEST_F(ClientManagerTest, SessionIdsStartAtOneAndAreSharedWithSyncRequests) {
-    ScriptedPeer peer(Answer(kOk));
-    ASSERT_TRUE(peer.Ok());
-    int first = -1;
-    ASSERT_EQ(Send(peer, first), 0);
     HTTPInfoPtr sync_response(new zel_upnp::utils::HTTPInfo());
-    const std::string packet = Notify(peer.Port());
-    ASSERT_EQ(
-        nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, sync_response, kSyncPatientMs), 0);
+    ASSERT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, sync_response,
+                                    kSyncPatientMs),
+              0);
     int third = -1;
     ASSERT_EQ(Send(peer, third), 0);
-    EXPECT_EQ(first, 1);
     EXPECT_EQ(third, 3);
     ASSERT_TRUE(recorder_->WaitForCalls(2));
-    std::set<int> ids;
-    for (const ResponseRecorder::Call& call : recorder_->Calls())
-        ids.insert(call.session_id);
-    EXPECT_EQ(ids, (std::set<int>{1, 3}));
+    EXPECT_EQ(recorder_->Calls().back().session_id, 3);
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(2);
 }
 
-TEST_F(ClientManagerTest, ResponseInPiecesIsAssembledBeforeDelivery) {
-    ScriptedPeer peer(
-        AnswerInPieces({"HTTP/1.1 200 OK\r\nTRANSFER-ENC", "ODING: chunked\r\n\r\n3\r\nabc",
-                        "\r\n4\r\ndefg\r\n0\r\n", "\r\n"}));
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(1));
-    const HTTPInfoPtr response = recorder_->Calls().front().response;
-    EXPECT_EQ(response->GetState(), zel_upnp::utils::MESSAGE_COMPLETE);
-    EXPECT_EQ(Body(response), "abcdefg");
-    ExpectNoMoreCalls(1);
-}
-
-TEST_F(ClientManagerTest, ResponseLargerThanOneReadIsDeliveredWhole) {
+TEST_F(ClientManagerTest, ResponsesAreAssembledAndDelivered) {
     constexpr std::size_t kBodySize = 5 * nl::OutgoingSession::kReceiveBufferSize + 17;
-    std::string body(kBodySize, 'x');
-    for (std::size_t i = 0; i < body.size(); i += 97)
-        body[i] = static_cast<char>('a' + i % 26);
-    ScriptedPeer peer(Answer("HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + std::to_string(kBodySize) +
-                             "\r\n\r\n" + body));
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(1));
-    EXPECT_EQ(Body(recorder_->Calls().front().response), body);
-    ExpectNoMoreCalls(1);
+    std::string large(kBodySize, 'x');
+    for (std::size_t i = 0; i < large.size(); i += 97)
+        large[i] = static_cast<char>('a' + i % 26);
+    struct Case {
+        const char* name;
+        ScriptedPeer::Script script;
+        unsigned status;
+        std::string body;
+        std::string log;  // with the session id appended
+    };
+    const std::vector<Case> cases = {
+        {"chunked in pieces",
+         AnswerInPieces({"HTTP/1.1 200 OK\r\nTRANSFER-ENC", "ODING: chunked\r\n\r\n3\r\nabc",
+                         "\r\n4\r\ndefg\r\n0\r\n", "\r\n"}),
+         200, "abcdefg", ""},
+        {"larger than one read",
+         Answer("HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + std::to_string(kBodySize) + "\r\n\r\n" +
+                large),
+         200, large, ""},
+        {"no length, ends at end of stream",
+         AnswerInPieces({"HTTP/1.0 200 OK\r\nCONTENT-TYPE: text/plain\r\n\r\nfirst ", "and last"}),
+         200, "first and last", "EOF received from Peer -- Handle to UPnP for session "},
+        {"interim response in the same segment", Answer("HTTP/1.1 100 Continue\r\n\r\n" + kOk), 200,
+         "ok", ""},
+        {"interim responses split across segments",
+         AnswerInPieces({"HTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\n",
+                         "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 201 Created\r",
+                         "\nCONTENT-LENGTH: 3\r\n\r\nnew"}),
+         201, "new", ""},
+        // An empty response: no start line at all.
+        {"peer closes at once", CloseAtOnce(), 0, "", ""},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(c.script);
+        ASSERT_TRUE(peer.Ok());
+        zel_test::LogCapture log;
+        int id = 0;
+        ASSERT_EQ(Send(peer, id), 0);
+        ASSERT_TRUE(recorder_->WaitForCalls(i + 1));
+        const ResponseRecorder::Call call = recorder_->Calls().back();
+        EXPECT_EQ(call.session_id, id);
+        EXPECT_EQ(call.response->GetStatusCode(), c.status);
+        EXPECT_EQ(Body(call.response), c.body);
+        EXPECT_EQ(call.response->GetClientIpAddress(), kLoopback);
+        std::string ignored;
+        EXPECT_EQ(call.response->GetHeaderValue("X-A", ignored), 1);
+        EXPECT_EQ(call.response->GetStartLine(ignored), c.status == 0 ? 1 : 0);
+        if (!c.log.empty()) {
+            EXPECT_TRUE(log.Contains(c.log + std::to_string(id)));
+        }
+        EXPECT_TRUE(WaitNoSessions());
+    }
+    ExpectNoMoreCalls(cases.size());
 }
 
-TEST_F(ClientManagerTest, BodyWithoutLengthIsDeliveredAtEndOfStream) {
-    ScriptedPeer peer(
-        AnswerInPieces({"HTTP/1.0 200 OK\r\nCONTENT-TYPE: text/plain\r\n\r\nfirst ", "and last"}));
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(1));
-    const HTTPInfoPtr response = recorder_->Calls().front().response;
-    EXPECT_EQ(response->GetStatusCode(), 200u);
-    EXPECT_EQ(Body(response), "first and last");
-    EXPECT_TRUE(log.Contains("EOF received from Peer -- Handle to UPnP for session 1"));
-    EXPECT_TRUE(WaitNoSessions());
-    ExpectNoMoreCalls(1);
-}
-
-TEST_F(ClientManagerTest, PeerClosingAtOnceGivesAnEmptyResponse) {
-    ScriptedPeer peer(CloseAtOnce());
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(1));
-    const HTTPInfoPtr response = recorder_->Calls().front().response;
-    ASSERT_TRUE(response);
-    std::string start_line;
-    EXPECT_EQ(response->GetStartLine(start_line), 1);
-    EXPECT_EQ(response->GetStatusCode(), 0u);
-    EXPECT_EQ(response->GetClientIpAddress(), kLoopback);
-    EXPECT_TRUE(WaitNoSessions());
-    ExpectNoMoreCalls(1);
-}
-
-TEST_F(ClientManagerTest, ResetWhileReadingGivesTheFixedFault) {
-    ScriptedPeer peer(ResetAtOnce());
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(1));
-    const HTTPInfoPtr response = recorder_->Calls().front().response;
-    EXPECT_EQ(response->GetStatusCode(), 500u);
-    std::string start_line;
-    ASSERT_EQ(response->GetStartLine(start_line), 0);
-    EXPECT_EQ(start_line, "HTTP/1.0 500 Internal Server Error");
-    std::string server;
-    ASSERT_EQ(response->GetHeaderValue("SERVER", server), 0);
-    EXPECT_EQ(server, "UPnP/1.1 Varnesk Omnilume Server/1.0");
-    const std::string body = Body(response);
-    EXPECT_EQ(body.size(), 418u);
-    EXPECT_NE(body.find("<errorCode>501</errorCode><errorDescription>Action Failed"),
-              std::string::npos);
-    EXPECT_TRUE(log.Contains("CallbackRead: "));
-    EXPECT_TRUE(WaitNoSessions());
-    ExpectNoMoreCalls(1);
-}
-
-TEST_F(ClientManagerTest, ReadFailureResponseIsByteExact) {
+TEST_F(ClientManagerTest, ResetWhileReadingGivesTheByteExactFault) {
     const std::string& fault = nl::ReadFailureResponse();
     const std::string head =
         "HTTP/1.0 500 Internal Server Error\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
         "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0\r\nCONTENT-LENGTH: 418\r\n\r\n";
     ASSERT_EQ(fault.compare(0, head.size(), head), 0);
     const std::string body = fault.substr(head.size());
-    EXPECT_EQ(body.size(), 418u);
-    EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos);
     EXPECT_EQ(body,
               "<?xml version=\"1.0\"?><s:Envelope "
               "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -321,90 +263,82 @@ TEST_F(ClientManagerTest, ReadFailureResponseIsByteExact) {
               "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>501</errorCode>"
               "<errorDescription>Action Failed</errorDescription></UPnPError></detail>"
               "</s:Fault></s:Body></s:Envelope>");
+    EXPECT_EQ(body.size(), 418u);
+
+    ScriptedPeer peer(ResetAtOnce());
+    ASSERT_TRUE(peer.Ok());
+    zel_test::LogCapture log;
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    ASSERT_TRUE(recorder_->WaitForCalls(1));
+    const HTTPInfoPtr response = recorder_->Calls().front().response;
+    EXPECT_EQ(response->GetStatusCode(), 500u);
+    std::string start_line, server;
+    ASSERT_EQ(response->GetStartLine(start_line), 0);
+    EXPECT_EQ(start_line, "HTTP/1.0 500 Internal Server Error");
+    ASSERT_EQ(response->GetHeaderValue("SERVER", server), 0);
+    EXPECT_EQ(server, "UPnP/1.1 Varnesk Omnilume Server/1.0");
+    EXPECT_EQ(Body(response), body);
+    EXPECT_TRUE(log.Contains("CallbackRead: "));
+    EXPECT_TRUE(WaitNoSessions());
+    ExpectNoMoreCalls(1);
 }
 
-TEST_F(ClientManagerTest, SilentPeerIsDroppedAfterTheTimeoutWithoutACall) {
+TEST_F(ClientManagerTest, FailedRequestsEndTheSessionWithoutACall) {
     client_->SetResponseTimeout(kShortTimeoutMs);
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    int id = 0;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(peer.WaitForEnds(1));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kShortTimeoutMs));
-    // The session ended the connection (shutdown, then a reset).
-    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
-    EXPECT_TRUE(WaitNoSessions());
-    EXPECT_TRUE(log.Contains("TimeoutClose handler_id_ = 1, error = 0 "));
-    ExpectNoMoreCalls(0);
-}
-
-TEST_F(ClientManagerTest, InterimResponsesAreSkipped) {
-    ScriptedPeer together(Answer("HTTP/1.1 100 Continue\r\n\r\n" + kOk));
-    ScriptedPeer apart(AnswerInPieces({"HTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\n",
-                                       "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 201 Created\r",
-                                       "\nCONTENT-LENGTH: 3\r\n\r\nnew"}));
-    ASSERT_TRUE(together.Ok());
-    ASSERT_TRUE(apart.Ok());
-    int first = 0;
-    int second = 0;
-    ASSERT_EQ(Send(together, first), 0);
-    ASSERT_EQ(Send(apart, second), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(2));
-    for (const ResponseRecorder::Call& call : recorder_->Calls()) {
-        if (call.session_id == first) {
-            EXPECT_EQ(call.response->GetStatusCode(), 200u);
-            EXPECT_EQ(Body(call.response), "ok");
-        } else {
-            EXPECT_EQ(call.response->GetStatusCode(), 201u);
-            EXPECT_EQ(Body(call.response), "new");
-            std::string ignored;
-            EXPECT_EQ(call.response->GetHeaderValue("X-A", ignored), 1);
+    struct Case {
+        const char* name;
+        ScriptedPeer::Script script;  // null: a port where nothing listens
+        std::function<std::string(int id)> log;
+        bool times_out;
+    };
+    const std::vector<Case> cases = {
+        {"silent peer", Silent(),
+         [](int id) { return "TimeoutClose handler_id_ = " + std::to_string(id) + ", error = 0 "; },
+         true},
+        {"unparsable response", AnswerAndStayOpen("THIS IS NOT HTTP\r\n\r\n"),
+         [](int) { return std::string("PARSER FAILURE for data THIS IS NOT HTTP"); }, false},
+        {"refused connect", nullptr, [](int) { return std::string("handle_connect exception: "); },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<ScriptedPeer> peer(c.script ? new ScriptedPeer(c.script) : nullptr);
+        zel_test::LogCapture log;
+        const int port = peer ? peer->Port() : ClosedPort();
+        int id = 0;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, port, Notify(port), 0, recorder_, id), 0);
+        EXPECT_TRUE(zel_test::WaitForLog(log, c.log(id))) << c.log(id);
+        if (peer) {
+            ASSERT_TRUE(peer->WaitForEnds(1));
+            // The session ended the connection (shutdown, then a reset).
+            EXPECT_NE(peer->Ends().front(), PeerEnd::kOpen);
         }
-        EXPECT_EQ(call.response->GetClientIpAddress(), kLoopback);
+        if (c.times_out) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start,
+                      std::chrono::milliseconds(kShortTimeoutMs));
+        }
+        EXPECT_TRUE(WaitNoSessions());
     }
-    ExpectNoMoreCalls(2);
-}
-
-TEST_F(ClientManagerTest, UnparsableResponseEndsTheSessionWithoutACall) {
-    ScriptedPeer peer(AnswerAndStayOpen("THIS IS NOT HTTP\r\n\r\n"));
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(peer.WaitForEnds(1));
-    EXPECT_TRUE(WaitNoSessions());
-    EXPECT_TRUE(log.Contains("PARSER FAILURE for data THIS IS NOT HTTP"));
-    ExpectNoMoreCalls(0);
-}
-
-TEST_F(ClientManagerTest, RefusedConnectEndsTheSessionWithoutACall) {
-    zel_test::LogCapture log;
-    const std::string packet = Notify(1);
-    int id = 0;
-    ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, ClosedPort(), packet, 0, recorder_, id), 0);
-    EXPECT_EQ(id, 1);
-    ASSERT_TRUE(zel_test::WaitUntil([&log] { return log.Contains("handle_connect exception: "); }));
-    EXPECT_TRUE(WaitNoSessions());
     ExpectNoMoreCalls(0);
 }
 
 TEST_F(ClientManagerTest, InvalidAddressesAreRefusedAtOnce) {
     zel_test::LogCapture log;
     const std::string packet = Notify(1);
-    const char* const addresses[] = {"", "not an address", "256.1.1.1", "::1", "10.0.0"};
-    for (const char* address : addresses) {
-        int id = 0;
-        EXPECT_EQ(nl::SendTCPHTTPPacket(address, 80, packet, 0, recorder_, id), 2000) << address;
-    }
+    const std::vector<std::pair<const char*, int>> targets = {
+        {"", 80},       {"not an address", 80}, {"256.1.1.1", 80}, {"::1", 80},
+        {"10.0.0", 80}, {kLoopback, 70000},     {kLoopback, -1}};
     int id = 0;
-    EXPECT_EQ(nl::SendTCPHTTPPacket(kLoopback, 70000, packet, 0, recorder_, id), 2000);
-    EXPECT_EQ(nl::SendTCPHTTPPacket(kLoopback, -1, packet, 0, recorder_, id), 2000);
+    for (const auto& target : targets)
+        EXPECT_EQ(nl::SendTCPHTTPPacket(target.first, target.second, packet, 0, recorder_, id),
+                  2000)
+            << target.first << ":" << target.second;
     EXPECT_EQ(client_->SessionCount(), 0u);
-    EXPECT_EQ(log.Count("TCP Unicasting failed!"), 7u);
+    EXPECT_EQ(log.Count("TCP Unicasting failed!"), targets.size());
     // Each refused request still consumed its id.
-    EXPECT_EQ(id, 7);
+    EXPECT_EQ(id, static_cast<int>(targets.size()));
 }
 
 TEST_F(ClientManagerTest, EmptyListenerDropsTheResponse) {
@@ -412,8 +346,7 @@ TEST_F(ClientManagerTest, EmptyListenerDropsTheResponse) {
     ASSERT_TRUE(peer.Ok());
     zel_test::LogCapture log;
     int id = 0;
-    const std::string packet = Notify(peer.Port());
-    ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, peer.Port(), packet, 0,
+    ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0,
                                     boost::shared_ptr<nl::ResponseListener>(), id),
               0);
     EXPECT_TRUE(WaitNoSessions());
@@ -421,40 +354,32 @@ TEST_F(ClientManagerTest, EmptyListenerDropsTheResponse) {
 }
 
 // ---------------------------------------------------------------------------
-// Cancellation.
+// Cancellation, load, pruning and lifecycle.
 // ---------------------------------------------------------------------------
 
-TEST_F(ClientManagerTest, CancelOfARunningRequestStopsItWithoutACall) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(peer.WaitForConnections(1));
-    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 0);
-    ASSERT_TRUE(peer.WaitForEnds(1));
-    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
-    EXPECT_TRUE(WaitNoSessions());
-    // Finished now: a second cancel finds nothing.
-    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 1);
-    ExpectNoMoreCalls(0);
-}
-
-TEST_F(ClientManagerTest, CancelOfUnknownOrFinishedIdsReturnsOne) {
-    EXPECT_EQ(nl::CancelTCPHTTPPacket(0), 1);
-    EXPECT_EQ(nl::CancelTCPHTTPPacket(-5), 1);
-    EXPECT_EQ(nl::CancelTCPHTTPPacket(42), 1);
-    ScriptedPeer peer(Answer(kOk));
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
+TEST_F(ClientManagerTest, CancelStopsARunningRequestWithoutACallAndFindsNothingElse) {
+    for (int unknown : {0, -5, 42})
+        EXPECT_EQ(nl::CancelTCPHTTPPacket(unknown), 1) << unknown;
+    ScriptedPeer answering(Answer(kOk));
+    ScriptedPeer silent(Silent());
+    ASSERT_TRUE(answering.Ok());
+    ASSERT_TRUE(silent.Ok());
+    int answered = 0;
+    ASSERT_EQ(Send(answering, answered), 0);
     ASSERT_TRUE(recorder_->WaitForCalls(1));
     ASSERT_TRUE(WaitNoSessions());
-    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 1);
-}
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(answered), 1);
 
-// ---------------------------------------------------------------------------
-// Load, pruning and lifecycle.
-// ---------------------------------------------------------------------------
+    int id = 0;
+    ASSERT_EQ(Send(silent, id), 0);
+    ASSERT_TRUE(silent.WaitForConnections(1));
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 0);
+    ASSERT_TRUE(silent.WaitForEnds(1));
+    EXPECT_NE(silent.Ends().front(), PeerEnd::kOpen);
+    EXPECT_TRUE(WaitNoSessions());
+    EXPECT_EQ(nl::CancelTCPHTTPPacket(id), 1);
+    ExpectNoMoreCalls(1);
+}
 
 TEST_F(ClientManagerTest, ParallelRequestsEachGetTheirOwnResponse) {
     ScriptedPeer peer(Answer(kOk));
@@ -491,7 +416,7 @@ TEST_F(ClientManagerTest, ParallelRequestsEachGetTheirOwnResponse) {
     ExpectNoMoreCalls(kParallelRequests);
 }
 
-TEST_F(ClientManagerTest, StartComputesTheSessionLimitAndNamesThreeThreads) {
+TEST_F(ClientManagerTest, StartComputesTheSessionLimitNamesThreeThreadsAndRestarts) {
     struct rlimit limit = {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     if (limit.rlim_cur == RLIM_INFINITY)
@@ -499,17 +424,21 @@ TEST_F(ClientManagerTest, StartComputesTheSessionLimitAndNamesThreeThreads) {
     const int expected = static_cast<int>(limit.rlim_cur * 70 / 100);
     EXPECT_EQ(client_->GetSessionLimit(), expected);
     EXPECT_EQ(client_->GetDeleteCount(), expected / 10);
-    int named = 0;
-    std::set<std::string> suffixes;
-    for (const std::string& name : ThreadNames()) {
+    std::multiset<std::string> suffixes;
+    for (const std::string& name : zel_test::ThreadNames()) {
         const std::size_t at = name.find("ZelCliIo");
-        if (at == std::string::npos)
-            continue;
-        ++named;
-        suffixes.insert(name.substr(at + 8));
+        if (at != std::string::npos)
+            suffixes.insert(name.substr(at + 8));
     }
-    EXPECT_EQ(named, ClientManager::kClientThreads);
-    EXPECT_EQ(suffixes, (std::set<std::string>{"0", "1", "2"}));
+    EXPECT_EQ(suffixes, (std::multiset<std::string>{"0", "1", "2"}));
+
+    client_->StopClientThreads();
+    ASSERT_EQ(client_->StartClientThreads(ClientManager::kClientThreads), 0);
+    ScriptedPeer peer(Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    int id = 0;
+    ASSERT_EQ(Send(peer, id), 0);
+    EXPECT_TRUE(recorder_->WaitForCalls(1));
 }
 
 TEST_F(ClientManagerTest, TooManySessionsPruneTheOldest) {
@@ -550,16 +479,6 @@ TEST_F(ClientManagerTest, DestroyWithRequestsInFlightEndsTheirConnections) {
     EXPECT_EQ(recorder_->Count(), 0u);
 }
 
-TEST_F(ClientManagerTest, RestartedThreadsServeNewRequests) {
-    client_->StopClientThreads();
-    ASSERT_EQ(client_->StartClientThreads(ClientManager::kClientThreads), 0);
-    ScriptedPeer peer(Answer(kOk));
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    EXPECT_TRUE(recorder_->WaitForCalls(1));
-}
-
 // ---------------------------------------------------------------------------
 // Synchronous requests.
 // ---------------------------------------------------------------------------
@@ -576,69 +495,58 @@ TEST_F(ClientManagerTest, SyncRequestParsesTheWholeStream) {
     EXPECT_EQ(Body(response), "<a></a>");
     EXPECT_EQ(peer.Requests().front(), packet);
     EXPECT_EQ(client_->SessionCount(), 0u);
-}
-
-TEST_F(ClientManagerTest, SyncConnectRefusedGives2000) {
-    zel_test::LogCapture log;
-    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
-    EXPECT_EQ(
-        nl::SendSyncTCPPacket(kLoopback, ClosedPort(), Notify(1), 0, response, kSyncPatientMs),
-        2000);
-    EXPECT_TRUE(log.Contains("network layer connect failed."));
-    EXPECT_EQ(nl::SendSyncTCPPacket("bogus", 80, Notify(1), 0, response, kSyncPatientMs), 2000);
-    EXPECT_EQ(client_->SessionCount(), 0u);
-}
-
-TEST_F(ClientManagerTest, SyncSilentPeerTimesOutAsAReadFailure) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
-                                    kSyncTimeoutMs),
-              2004);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(kSyncTimeoutMs));
-    EXPECT_LT(elapsed, zel_test::kClientWait);
-    EXPECT_TRUE(log.Contains("sync request timed out!"));
-    ASSERT_TRUE(peer.WaitForEnds(1));
-    EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
-    EXPECT_EQ(client_->SessionCount(), 0u);
-}
-
-TEST_F(ClientManagerTest, SyncPeerKeepingTheConnectionOpenEndsByTheTimeout) {
-    ScriptedPeer peer(AnswerAndStayOpen(kOk));
-    ASSERT_TRUE(peer.Ok());
-    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
-    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
-                                    kSyncTimeoutMs),
-              2004);
-    // What arrived before the time-out was parsed all the same.
-    EXPECT_EQ(response->GetStatusCode(), 200u);
-}
-
-TEST_F(ClientManagerTest, SyncUnparsableResponseGives2009) {
-    ScriptedPeer peer(Answer("THIS IS NOT HTTP\r\n\r\n"));
-    ASSERT_TRUE(peer.Ok());
-    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
-    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
-                                    kSyncPatientMs),
-              2009);
-}
-
-TEST_F(ClientManagerTest, SyncResetGives2004AndNullResponseIsRefused) {
-    ScriptedPeer peer(ResetAtOnce());
-    ASSERT_TRUE(peer.Ok());
-    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
-    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, response,
-                                    kSyncPatientMs),
-              2004);
     HTTPInfoPtr none;
-    EXPECT_EQ(
-        nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, none, kSyncPatientMs),
-        1);
-    EXPECT_EQ(client_->SessionCount(), 0u);
+    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, none, kSyncPatientMs), 1);
+}
+
+TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
+    struct Case {
+        const char* name;
+        ScriptedPeer::Script script;  // null: a port where nothing listens
+        const char* address;
+        int timeout_ms;
+        int code;
+        int status;  // what was parsed before the failure; -1: not checked
+        const char* log;
+    };
+    const std::vector<Case> cases = {
+        {"refused connect", nullptr, kLoopback, kSyncPatientMs, 2000, -1,
+         "network layer connect failed."},
+        {"bad address", nullptr, "bogus", kSyncPatientMs, 2000, -1, ""},
+        {"silent peer", Silent(), kLoopback, kSyncTimeoutMs, 2004, -1, "sync request timed out!"},
+        // What arrived before the time-out is parsed all the same.
+        {"peer keeps the connection open", AnswerAndStayOpen(kOk), kLoopback, kSyncTimeoutMs, 2004,
+         200, ""},
+        {"unparsable response", Answer("THIS IS NOT HTTP\r\n\r\n"), kLoopback, kSyncPatientMs, 2009,
+         -1, ""},
+        {"reset", ResetAtOnce(), kLoopback, kSyncPatientMs, 2004, -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<ScriptedPeer> peer(c.script ? new ScriptedPeer(c.script) : nullptr);
+        const int port = peer ? peer->Port() : ClosedPort();
+        zel_test::LogCapture log;
+        HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(nl::SendSyncTCPPacket(c.address, port, Notify(port), 0, response, c.timeout_ms),
+                  c.code);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(elapsed, zel_test::kTestWait);
+        if (c.timeout_ms == kSyncTimeoutMs) {
+            EXPECT_GE(elapsed, std::chrono::milliseconds(kSyncTimeoutMs));
+        }
+        if (c.status >= 0) {
+            EXPECT_EQ(response->GetStatusCode(), static_cast<unsigned>(c.status));
+        }
+        if (*c.log != '\0') {
+            EXPECT_TRUE(log.Contains(c.log));
+        }
+        if (peer && c.timeout_ms == kSyncTimeoutMs) {
+            ASSERT_TRUE(peer->WaitForEnds(1));
+            EXPECT_NE(peer->Ends().front(), PeerEnd::kOpen);
+        }
+        EXPECT_EQ(client_->SessionCount(), 0u);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -647,7 +555,7 @@ TEST_F(ClientManagerTest, SyncResetGives2004AndNullResponseIsRefused) {
 
 class ReachabilityTest : public ClientManagerTest {
   protected:
-    using Map = std::map<std::string, boost::shared_ptr<nl::valid_address_info> >;
+    using Map = std::map<std::string, boost::shared_ptr<nl::valid_address_info>>;
 
     static boost::shared_ptr<nl::valid_address_info> Entry(const std::string& ip, int port,
                                                            bool reachable) {
@@ -703,7 +611,7 @@ TEST_F(ReachabilityTest, StopRequestEndsTheWaitWithOneAndLeavesTheFlags) {
     boost::unique_lock<boost::mutex> lock(mutex_);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(nl::IsReachable(addresses, 60, lock, condition_, stop_), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, zel_test::kClientWait);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, zel_test::kTestWait);
     lock.unlock();
     stopper.join();
     EXPECT_FALSE(addresses["uuid:listening"]->reachable);
@@ -788,7 +696,7 @@ class GroupReceiver {
 
     // The next datagram, within the wait; false when none came.
     bool Receive(std::string& data, udp::endpoint& from,
-                 std::chrono::milliseconds timeout = zel_test::kClientWait) {
+                 std::chrono::milliseconds timeout = zel_test::kTestWait) {
         char buffer[zel_test::kPeerReadSize];
         return WaitUntil(
             [&] {
@@ -811,19 +719,11 @@ class GroupReceiver {
 
 class ClientNetnsTest : public ClientManagerTest {
   protected:
-    static void SetUpTestSuite() {
-        if (!zel_test::NetnsTopology::Available())
-            return;
-        topo_.reset(new zel_test::NetnsTopology(2));
-        if (!topo_->Ok() || !topo_->EnterDevice())
-            topo_.reset();
-    }
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
     static void TearDownTestSuite() { topo_.reset(); }
 
     void SetUp() override {
-        if (!zel_test::NetnsTopology::Available())
-            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
-        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ZEL_REQUIRE_TOPOLOGY(topo_);
         ClientManagerTest::SetUp();
         nl::NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
         ASSERT_NE(nl::NetworkInterface::CreateInstance(), nullptr);
@@ -850,58 +750,49 @@ const std::string kAlive =
     "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
     "NTS: ssdp:alive\r\nUSN: uuid:c1::upnp:rootdevice\r\n\r\n";
 
-TEST_F(ClientNetnsTest, AllInterfacesSendOneCopyFromEachAddress) {
-    AddInterface(0);
-    AddInterface(1);
-    GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
-    GroupReceiver second(Link(1).peer_ns, Link(1).peer_ip);
-    ASSERT_TRUE(first.Ok());
-    ASSERT_TRUE(second.Ok());
-    zel_test::LogCapture log;
-    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
-    GroupReceiver* receivers[] = {&first, &second};
+// Every peer gets exactly one copy of kAlive, sent from its link's device
+// address (from_ips) and from port.
+void ExpectOneCopyEach(GroupReceiver* const (&receivers)[2],
+                       const std::vector<std::string>& from_ips, int port) {
     for (size_t i = 0; i < 2; ++i) {
         std::string data;
         udp::endpoint from;
         ASSERT_TRUE(receivers[i]->Receive(data, from)) << "peer " << i;
         EXPECT_EQ(data, kAlive);
-        EXPECT_EQ(from.address().to_string(), Link(i).device_ip);
-        // No UDP server on the address: the first port of the datagram range.
-        EXPECT_EQ(from.port(), nl::OutgoingSession::kFirstDatagramPort);
-        // Exactly one copy per link.
-        EXPECT_FALSE(receivers[i]->Receive(data, from, zel_test::kNoCallGrace));
+        EXPECT_EQ(from.address().to_string(), from_ips[i]);
+        EXPECT_EQ(from.port(), port);
+        EXPECT_FALSE(receivers[i]->Receive(data, from, zel_test::kNoCallGrace)) << "peer " << i;
     }
-    EXPECT_TRUE(log.Contains("sent mulicast packet to 239.255.255.250, interface addr " +
-                             Link(1).device_ip));
 }
 
-TEST_F(ClientNetnsTest, OneInterfaceAddressSendsOnThatLinkOnly) {
+TEST_F(ClientNetnsTest, MulticastGoesToTheChosenInterfacesUnlessDisabled) {
     AddInterface(0);
     AddInterface(1);
     GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
     GroupReceiver second(Link(1).peer_ns, Link(1).peer_ip);
     ASSERT_TRUE(first.Ok());
     ASSERT_TRUE(second.Ok());
-    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, Link(1).device_ip, kAlive, 0), 0);
+    GroupReceiver* const receivers[2] = {&first, &second};
     std::string data;
     udp::endpoint from;
+
+    client_->SetMulticastEnabled(false);
+    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 1);
+    EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
+    client_->SetMulticastEnabled(true);
+
+    zel_test::LogCapture log;
+    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
+    // No UDP server on the addresses: the first port of the datagram range.
+    ExpectOneCopyEach(receivers, {Link(0).device_ip, Link(1).device_ip},
+                      nl::OutgoingSession::kFirstDatagramPort);
+    EXPECT_TRUE(log.Contains("sent mulicast packet to 239.255.255.250, interface addr " +
+                             Link(1).device_ip));
+
+    ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, Link(1).device_ip, kAlive, 0), 0);
     ASSERT_TRUE(second.Receive(data, from));
     EXPECT_EQ(from.address().to_string(), Link(1).device_ip);
     EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
-}
-
-TEST_F(ClientNetnsTest, DisabledMulticastReachesNoPeer) {
-    AddInterface(0);
-    GroupReceiver first(Link(0).peer_ns, Link(0).peer_ip);
-    ASSERT_TRUE(first.Ok());
-    client_->SetMulticastEnabled(false);
-    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 1);
-    std::string data;
-    udp::endpoint from;
-    EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
-    client_->SetMulticastEnabled(true);
-    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
-    EXPECT_TRUE(first.Receive(data, from));
 }
 
 TEST_F(ClientNetnsTest, DatagramsLeaveFromTheUdpServersPortWhenThereIsOne) {
@@ -920,14 +811,8 @@ TEST_F(ClientNetnsTest, DatagramsLeaveFromTheUdpServersPortWhenThereIsOne) {
     ASSERT_TRUE(first.Ok());
     ASSERT_TRUE(second.Ok());
     ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
-    GroupReceiver* receivers[] = {&first, &second};
-    for (size_t i = 0; i < 2; ++i) {
-        std::string data;
-        udp::endpoint from;
-        ASSERT_TRUE(receivers[i]->Receive(data, from)) << "peer " << i;
-        EXPECT_EQ(from.address().to_string(), Link(i).device_ip);
-        EXPECT_EQ(from.port(), kUdpServerPort);
-    }
+    GroupReceiver* const receivers[2] = {&first, &second};
+    ExpectOneCopyEach(receivers, {Link(0).device_ip, Link(1).device_ip}, kUdpServerPort);
 }
 
 TEST_F(ClientNetnsTest, SyncTimeoutEndsAConnectThatGetsNoAnswer) {

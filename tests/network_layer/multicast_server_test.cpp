@@ -12,9 +12,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/make_shared.hpp>
 
-#include "support/log_capture.h"
-#include "support/netns.h"
-#include "tests/network_layer/udp_test_support.h"
+#include "support/peers.h"
 
 // Every test runs inside a private topology: a device namespace (where this
 // thread and the servers' sockets live) and two peers on veth links. No
@@ -78,7 +76,7 @@ class GroupWitness {
 
     // Waits for a datagram from sender; false on time-out.
     bool WaitFrom(const std::string& sender) {
-        const auto deadline = std::chrono::steady_clock::now() + zel_test::kDispatchWait;
+        const auto deadline = std::chrono::steady_clock::now() + zel_test::kTestWait;
         char buffer[zel_upnp::network_layer::kDatagramBufferSize];
         while (std::chrono::steady_clock::now() < deadline) {
             udp::endpoint from;
@@ -87,7 +85,7 @@ class GroupWitness {
             if (!ec && from.address().to_string() == sender)
                 return true;
             if (ec == boost::asio::error::would_block)
-                std::this_thread::sleep_for(zel_test::kPollPeriod);
+                std::this_thread::sleep_for(zel_test::kTestPoll);
         }
         return false;
     }
@@ -100,19 +98,11 @@ class GroupWitness {
 
 class MulticastServerTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!zel_test::NetnsTopology::Available())
-            return;
-        topo_.reset(new zel_test::NetnsTopology(2));
-        if (!topo_->Ok() || !topo_->EnterDevice())
-            topo_.reset();
-    }
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
     static void TearDownTestSuite() { topo_.reset(); }
 
     void SetUp() override {
-        if (!zel_test::NetnsTopology::Available())
-            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
-        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ZEL_REQUIRE_TOPOLOGY(topo_);
         ASSERT_TRUE(dispatch_.Ok());
     }
 

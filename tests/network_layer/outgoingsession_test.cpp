@@ -15,9 +15,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/make_shared.hpp>
 
-#include "support/log_capture.h"
-#include "support/netns.h"
-#include "tests/network_layer/client_test_support.h"
+#include "support/peers.h"
 
 // A session on its own, with a fake owner that records what the session asks
 // of it and a test io thread in place of the client threads. No listener is
@@ -222,19 +220,11 @@ TEST_F(OutgoingSessionTest, StopsRacingTheHandlersEndEverySessionExactlyOnce) {
 
 class DatagramSessionTest : public OutgoingSessionTest {
   protected:
-    static void SetUpTestSuite() {
-        if (!zel_test::NetnsTopology::Available())
-            return;
-        topo_.reset(new zel_test::NetnsTopology(1));
-        if (!topo_->Ok() || !topo_->EnterDevice())
-            topo_.reset();
-    }
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(1); }
     static void TearDownTestSuite() { topo_.reset(); }
 
     void SetUp() override {
-        if (!zel_test::NetnsTopology::Available())
-            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
-        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ZEL_REQUIRE_TOPOLOGY(topo_);
         receiver_.reset(new udp::socket(
             runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback), 0)));
         receiver_->non_blocking(true);

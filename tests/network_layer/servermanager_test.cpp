@@ -21,10 +21,7 @@
 #include "network_layer/src/networkmonitor.h"
 #include "network_layer/src/tcp_server.h"
 #include "network_layer/src/udp_server.h"
-#include "support/log_capture.h"
-#include "support/netns.h"
-#include "tests/network_layer/peer_sockets.h"
-#include "tests/network_layer/udp_test_support.h"
+#include "support/peers.h"
 
 // The whole test process body runs in the device namespace of a private
 // topology with two peers (device interfaces zdev0 10.213.1.1 and zdev1
@@ -56,15 +53,6 @@ std::string Datagram(const std::string& seq) {
            seq + "\r\n\r\n";
 }
 
-// True when the TCP server at ip:port, reached from ns, reads a request and
-// answers it. With no listener registered the dispatch core's fixed 400 is
-// the answer. Waiting for the answer, rather than only for the connection,
-// also means the server has finished accepting before a test stops it.
-bool Serves(const std::string& ns, const std::string& ip, int port) {
-    return zel_test::TcpExchange(ns, ip, port, "GET / HTTP/1.1\r\nHOST: device\r\n\r\n") ==
-           zel_upnp::network_layer::UnmatchedRequestResponse();
-}
-
 bool SameRecord(const IpInfo& record, const std::string& address, int port, int requested, int type,
                 const std::string& name) {
     return record.ip_address == address && record.port == port &&
@@ -73,7 +61,7 @@ bool SameRecord(const IpInfo& record, const std::string& address, int port, int 
 }
 
 template <class Kind>
-size_t CountKind(const std::list<boost::shared_ptr<ServerNotify> >& servers) {
+size_t CountKind(const std::list<boost::shared_ptr<ServerNotify>>& servers) {
     return static_cast<size_t>(
         std::count_if(servers.begin(), servers.end(), [](const boost::shared_ptr<ServerNotify>& s) {
             return boost::dynamic_pointer_cast<Kind>(s) != nullptr;
@@ -82,19 +70,11 @@ size_t CountKind(const std::list<boost::shared_ptr<ServerNotify> >& servers) {
 
 class ServerManagerTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!zel_test::NetnsTopology::Available())
-            return;
-        topo_.reset(new zel_test::NetnsTopology(2));
-        if (!topo_->Ok() || !topo_->EnterDevice())
-            topo_.reset();
-    }
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
     static void TearDownTestSuite() { topo_.reset(); }
 
     void SetUp() override {
-        if (!zel_test::NetnsTopology::Available())
-            GTEST_SKIP() << "needs root and the ip tool to create network namespaces";
-        ASSERT_TRUE(topo_) << "the namespace topology could not be set up";
+        ZEL_REQUIRE_TOPOLOGY(topo_);
         ASSERT_EQ(0, nl::InitializeNetworkLayer());
         ASSERT_EQ(0, nl::StartNetworkLayer());
         manager_ = ServerManager::GetInstance();
@@ -145,21 +125,21 @@ TEST_F(ServerManagerTest, TcpOnTwoInterfacesThenDisableByPortRemovesEverything) 
     EXPECT_EQ(2u, CountKind<nl::TCPServer>(manager_->GetServerList()));
 
     // Appends to what the caller already holds.
-    std::list<boost::shared_ptr<IpInfo> > ports(1, boost::make_shared<IpInfo>());
+    std::list<boost::shared_ptr<IpInfo>> ports(1, boost::make_shared<IpInfo>());
     EXPECT_EQ(0, nl::GetConfiguredTcpPorts(ports));
     ASSERT_EQ(3u, ports.size());
     ports.pop_front();
     EXPECT_EQ(Link(0).device_ip, ports.front()->ip_address);
     EXPECT_EQ(Link(1).device_ip, ports.back()->ip_address);
 
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-    EXPECT_TRUE(Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
 
     ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, false));
     EXPECT_TRUE(Records().empty());
     EXPECT_TRUE(manager_->GetServerList().empty());
     zel_test::LogCapture log;
-    std::list<boost::shared_ptr<IpInfo> > none;
+    std::list<boost::shared_ptr<IpInfo>> none;
     EXPECT_EQ(1, nl::GetConfiguredTcpPorts(none));
     EXPECT_TRUE(none.empty());
     EXPECT_TRUE(log.Contains("No configured TCP servers found!!!", "ZEL_CORE_NETWORK"));
@@ -179,10 +159,10 @@ TEST_F(ServerManagerTest, BusyPortBindsTheNextOneAndRemovalFollowsTheBoundPort) 
     ASSERT_EQ(2u, records.size());
     EXPECT_TRUE(
         SameRecord(records[1], Link(0).device_ip, kTcpPort + 1, kTcpPort, 1, Link(0).device_if));
-    std::list<boost::shared_ptr<IpInfo> > ports;
+    std::list<boost::shared_ptr<IpInfo>> ports;
     ASSERT_EQ(0, nl::GetConfiguredTcpPorts(ports));
     EXPECT_EQ(kTcpPort + 1, ports.front()->port);
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort + 1));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort + 1));
 
     // Disabled by the port the application asked for, not the bound one.
     ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, false));
@@ -260,7 +240,7 @@ TEST_F(ServerManagerTest, MulticastSupportOffCreatesUnstartedServersAndOnStartsT
     ASSERT_EQ(0, manager_->ConfigureMulticastSupport(false));
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     IpInfoList udp;
     ASSERT_EQ(0, nl::GetConfiguredUdpPorts(udp));
@@ -300,7 +280,7 @@ TEST_F(ServerManagerTest, InterfaceAppearingLaterGetsEveryConfiguredServerAndLos
     EXPECT_TRUE(
         SameRecord(records[5], Link(0).device_ip, kUdpPort, kUdpPort, 2, Link(0).device_if));
 
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     ASSERT_TRUE(zel_test::SendDatagram(Link(0).peer_ns, Link(0).peer_ip, kExtraGroup, kSsdpPort,
                                        Datagram("extra")));
     EXPECT_TRUE(recorder_->WaitForHeader("X-SEQ", "extra"));
@@ -329,10 +309,10 @@ TEST_F(ServerManagerTest, RemovingOneInterfaceLeavesTheOtherRunning) {
     ASSERT_EQ(1u, servers.size());
     EXPECT_EQ(Link(1).device_if, servers.front()->GetInterfaceName());
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-    EXPECT_TRUE(Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
     // Coming back rebuilds it from the template.
     Add(0);
-    EXPECT_TRUE(Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     EXPECT_EQ(3u, Records().size());
 }
 
@@ -390,28 +370,22 @@ TEST_F(ServerManagerTest, PerInterfaceConfigurationByAddress) {
 }
 
 TEST_F(ServerManagerTest, IoThreadsAreNamedStoppedAndRestartable) {
-    const std::string prefixes[] = {zel_upnp::utils::PrepareThreadName("ZelTcpIo"),
-                                    zel_upnp::utils::PrepareThreadName("ZelUdpIo"),
-                                    zel_upnp::utils::PrepareThreadName("ZelMcastIo")};
-    const int counts[] = {3, 1, 1};
-    auto expected_names = [&] {
-        std::vector<std::string> names;
-        for (size_t pool = 0; pool < 3; ++pool) {
-            for (int i = 0; i < counts[pool]; ++i)
-                names.push_back((prefixes[pool] + std::to_string(i)).substr(0, kThreadNameMax));
-        }
-        return names;
+    std::vector<std::string> expected;
+    for (const auto& pool : std::vector<std::pair<const char*, int>>{
+             {"ZelTcpIo", 3}, {"ZelUdpIo", 1}, {"ZelMcastIo", 1}}) {
+        const std::string prefix = zel_upnp::utils::PrepareThreadName(pool.first);
+        for (int i = 0; i < pool.second; ++i)
+            expected.push_back((prefix + std::to_string(i)).substr(0, kThreadNameMax));
+    }
+    // How many of the expected names run now.
+    auto running = [&expected] {
+        const std::vector<std::string> names = zel_test::ThreadNames();
+        return std::count_if(expected.begin(), expected.end(), [&](const std::string& name) {
+            return std::find(names.begin(), names.end(), name) != names.end();
+        });
     };
-    auto running = [] {
-        std::vector<std::string> names = zel_test::ThreadNames();
-        std::sort(names.begin(), names.end());
-        return names;
-    };
-    auto contains = [](const std::vector<std::string>& names, const std::string& name) {
-        return std::find(names.begin(), names.end(), name) != names.end();
-    };
-    for (const std::string& name : expected_names())
-        EXPECT_TRUE(contains(running(), name)) << name;
+    const auto all = static_cast<std::ptrdiff_t>(expected.size());
+    EXPECT_EQ(all, running());
 
     Add(0);
     ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
@@ -419,13 +393,11 @@ TEST_F(ServerManagerTest, IoThreadsAreNamedStoppedAndRestartable) {
     EXPECT_TRUE(manager_->GetServerList().empty());
     // The configuration survives; only the servers and threads are gone.
     EXPECT_EQ(2u, Records().size());
-    for (const std::string& name : expected_names())
-        EXPECT_FALSE(contains(running(), name)) << name;
+    EXPECT_EQ(0, running());
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     ASSERT_EQ(0, manager_->StartServerThreads(3, 1, 1));
-    for (const std::string& name : expected_names())
-        EXPECT_TRUE(contains(running(), name)) << name;
+    EXPECT_EQ(all, running());
     ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort + 1, true));
     const std::string reply = zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip,
                                                     kTcpPort + 1, "GET / HTTP/1.1\r\n\r\n");
@@ -444,7 +416,7 @@ TEST_F(ServerManagerTest, ConcurrentEventsConfigurationAndQueriesEndConsistent) 
     });
     std::thread queries([&] {
         while (!done.load()) {
-            std::list<boost::shared_ptr<IpInfo> > tcp;
+            std::list<boost::shared_ptr<IpInfo>> tcp;
             nl::GetConfiguredTcpPorts(tcp);
             IpInfoList udp;
             nl::GetConfiguredUdpPorts(udp);
@@ -514,7 +486,7 @@ TEST_F(ServerManagerTest, AddressChangeMovesTheServersToTheNewAddress) {
     ASSERT_EQ(2u, servers.size());
     for (const auto& server : servers)
         EXPECT_EQ(second_ip, server->GetIpAddress());
-    EXPECT_TRUE(Serves(Link(0).peer_ns, second_ip, kTcpPort));
+    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, second_ip, kTcpPort));
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     EXPECT_EQ(0, nl::TerminateNetworkMonitor());
@@ -531,7 +503,7 @@ TEST(ServerManagerFacadeTest, WithoutTheLayerEveryCallFails) {
     EXPECT_EQ(1, nl::ConfigureUDPServer(kUdpPort, true));
     EXPECT_EQ(1, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
     EXPECT_EQ(1, nl::ConfigureMulticastServer(kExtraGroup, kSsdpPort, true));
-    std::list<boost::shared_ptr<IpInfo> > tcp;
+    std::list<boost::shared_ptr<IpInfo>> tcp;
     EXPECT_EQ(1, nl::GetConfiguredTcpPorts(tcp));
     IpInfoList udp;
     EXPECT_EQ(1, nl::GetConfiguredUdpPorts(udp));
