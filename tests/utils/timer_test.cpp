@@ -276,37 +276,22 @@ TEST_F(TimerTest, CancelOfFiredOrUnknownIdChangesNothing) {
 
 // A callback may start the next period (getting a new id) or cancel another
 // timer; neither deadlocks on the lock the callback runs under.
-struct Periodic {
-    static constexpr int kPeriods = 20;
-    std::mutex mutex;
-    std::vector<int> ids;
-    std::atomic<bool> done{false};
+constexpr size_t kPeriods = 20;
 
-    static void Callback(int timerId, void* userData) {
-        auto* p = static_cast<Periodic*>(userData);
-        bool again;
-        {
-            std::lock_guard<std::mutex> lock(p->mutex);
-            p->ids.push_back(timerId);
-            again = p->ids.size() < static_cast<size_t>(kPeriods);
-        }
-        if (again)
-            Timer::Start(1, Callback, p);
-        else
-            p->done = true;
-    }
-};
+void NextPeriod(int timerId, void* userData) {
+    Record(timerId, userData);
+    if (Firings().size() < kPeriods)
+        Timer::Start(1, NextPeriod, userData);
+}
 
 TEST_F(TimerTest, CallbacksMayStartAndCancelTimers) {
-    Periodic p;
-    Timer::Start(1, Periodic::Callback, &p);
-    ASSERT_TRUE(WaitUntil([&] { return p.done.load(); }));
-    {
-        std::lock_guard<std::mutex> lock(p.mutex);
-        ASSERT_EQ(p.ids.size(), static_cast<size_t>(Periodic::kPeriods));
-        for (int i = 0; i < Periodic::kPeriods; ++i)
-            EXPECT_EQ(p.ids[i], i + 1);
-    }
+    Timer::Start(1, NextPeriod, Tag(0));
+    ASSERT_TRUE(WaitForCount(kPeriods));
+    std::vector<Firing> periods = Firings();
+    ASSERT_EQ(periods.size(), kPeriods);
+    for (size_t i = 0; i < kPeriods; ++i)
+        EXPECT_EQ(periods[i].timerId, static_cast<int>(i + 1));
+
     // The victim's wait is armed on this thread, and is due long after the
     // callback that cancels it.
     const int victim = Timer::Start(300, Record, Tag(0));
@@ -314,9 +299,9 @@ TEST_F(TimerTest, CallbacksMayStartAndCancelTimers) {
     RunAsCallback([&] { Timer::Cancel(victim, &reported); });
     EXPECT_EQ(reported, Tag(0));
     Timer::Start(400, Record, Tag(1));
-    ASSERT_TRUE(WaitForCount(1));
-    ASSERT_EQ(Firings().size(), 1u);
-    EXPECT_EQ(Firings()[0].userData, Tag(1));
+    ASSERT_TRUE(WaitForCount(kPeriods + 1));
+    ASSERT_EQ(Firings().size(), kPeriods + 1);
+    EXPECT_EQ(Firings().back().userData, Tag(1));
 }
 
 // A callback holds the timer lock: Start from another thread waits for it.
