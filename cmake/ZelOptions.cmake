@@ -4,6 +4,13 @@ function(zel_apply_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
 endfunction()
 
+# Fuzz builds instrument every object for coverage, so that libFuzzer is
+# guided by the library's branches and not only by the harness; the fuzz
+# targets themselves link with -fsanitize=fuzzer.
+if(ZEL_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(ZEL_SANITIZE)
   if(ZEL_SANITIZE STREQUAL "address,undefined" OR ZEL_SANITIZE STREQUAL "undefined,address")
     set(ZEL_SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
