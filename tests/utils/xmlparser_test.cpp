@@ -474,6 +474,8 @@ TEST(XmlParser, Navigation) {
     ASSERT_EQ(c.Back(), 1);
     EXPECT_EQ(c.Back(), 0);
     EXPECT_EQ(c.Next(), "-");
+    // GetFirstNode starts over from anywhere.
+    EXPECT_EQ(c.First(), "root");
 }
 
 TEST(XmlParser, NavigationWithoutDocument) {
