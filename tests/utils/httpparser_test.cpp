@@ -414,7 +414,9 @@ TEST(HttpParser, ProgressFromPacketToPacket) {
 
 TEST(HttpParser, FailedMessageStaysFailedUntilCleaned) {
     boost::shared_ptr<HTTPInfo> info = boost::make_shared<HTTPInfo>();
-    EXPECT_EQ(1, Feed(info, {"BROKEN\r\n"}));
+    // The chunk before the empty size line stays stored.
+    EXPECT_EQ(1, Feed(info, {kChunkedHead + std::string("3\r\nabc\r\n\r\n")}));
+    EXPECT_EQ(3u, info->GetProcessedBodySize());
     EXPECT_EQ(1, Feed(info, {"GET / HTTP/1.1\r\n\r\n"}));
     EXPECT_EQ(MESSAGE_ERROR, info->GetState());
     info->CleanInfo();
