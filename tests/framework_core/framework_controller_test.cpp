@@ -4,9 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,7 +36,6 @@ constexpr char kSsdpGroup[] = "239.255.255.250";
 constexpr char kExtraGroup[] = "239.255.255.177";
 constexpr char kUnknownAddress[] = "10.213.99.1";
 constexpr char kUdn[] = "uuid:5c4a3e2c-0000-4000-8000-000000000001";
-constexpr std::chrono::seconds kSettleWait{5};
 constexpr size_t kThreadNameMax = 15;
 
 // ---------------------------------------------------------------------------
@@ -178,57 +174,11 @@ void InstallFakeMonitor(const std::vector<nl::NetInfo>& reported) {
     });
 }
 
-// ---------------------------------------------------------------------------
-// A TCP listener that answers through one of the three response functions.
-// ---------------------------------------------------------------------------
-
+// Answers of the three response functions.
 const char kHelloResponse[] =
     "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 5\r\nCONNECTION: close\r\n\r\nhello";
 const char kSyncResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 4\r\n\r\nsync";
 const char kBinaryResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 3\r\n\r\n\x01\x02\x03";
-
-class AnsweringListener : public nl::TCPRequestListener {
-  public:
-    int OnTCPRequestReceived(boost::shared_ptr<zel_upnp::utils::HTTPInfo> request,
-                             void* session) override {
-        std::string target;
-        request->GetURI(target);
-        int result = -1;
-        if (target == "/hello") {
-            std::string* response = new std::string(kHelloResponse);
-            result = nl::SendResponsePacket(response, static_cast<int>(response->size()), session);
-            if (result != 0)
-                delete response;
-        } else if (target == "/sync") {
-            const std::string response(kSyncResponse);
-            result =
-                nl::SendSyncResponsePacket(response, static_cast<int>(response.size()), session);
-        } else {
-            const size_t length = sizeof(kBinaryResponse) - 1;
-            char* data = static_cast<char*>(std::malloc(length));
-            std::memcpy(data, kBinaryResponse, length);
-            result = nl::SendBinaryResponsePacket(data, static_cast<int>(length), session);
-            if (result != 0)
-                std::free(data);
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        results_.push_back(result);
-        cv_.notify_all();
-        return 0;
-    }
-
-    // The peer may see the answer before the listener has returned.
-    std::vector<int> WaitForResults(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait_for(lock, kSettleWait, [&] { return results_.size() >= count; });
-        return results_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<int> results_;
-};
 
 // ---------------------------------------------------------------------------
 // Fixture
@@ -640,22 +590,26 @@ TEST_F(FrameworkCoreTest, FullBringUpAnswersARequestAndTerminatesWithoutLeaks) {
         }
     }
 
-    auto listener = boost::make_shared<AnsweringListener>();
-    int id = -1;
-    ASSERT_EQ(0, nl::RegisterTCPRequestListener({"GET,HTTP/1.1"}, listener, id));
-    EXPECT_EQ(kHelloResponse,
-              zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip, kTcpPort,
-                                    "GET /hello HTTP/1.1\r\nHOST: 10.213.1.1\r\n\r\n"));
-    EXPECT_EQ(kSyncResponse,
-              zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip, kTcpPort,
-                                    "GET /sync HTTP/1.1\r\nHOST: 10.213.1.1\r\n\r\n"));
-    EXPECT_EQ(std::string(kBinaryResponse, sizeof(kBinaryResponse) - 1),
-              zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip, kTcpPort,
-                                    "GET /bin HTTP/1.1\r\nHOST: 10.213.1.1\r\n\r\n"));
-    EXPECT_EQ((std::vector<int>{0, 0, 0}), listener->WaitForResults(3));
+    using zel_test::AnsweringListener;
+    const std::string binary(kBinaryResponse, sizeof(kBinaryResponse) - 1);
+    const std::vector<std::pair<std::string, boost::shared_ptr<AnsweringListener>>> answering = {
+        {"/hello",
+         boost::make_shared<AnsweringListener>(AnsweringListener::kAsync, kHelloResponse)},
+        {"/sync", boost::make_shared<AnsweringListener>(AnsweringListener::kSync, kSyncResponse)},
+        {"/bin", boost::make_shared<AnsweringListener>(AnsweringListener::kBinary, binary)}};
+    for (const auto& path : answering) {
+        int id = -1;
+        ASSERT_EQ(0, nl::RegisterTCPRequestListener({"GET ," + path.first}, path.second, id));
+        EXPECT_EQ(
+            path.second->answer,
+            zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip, kTcpPort,
+                                  "GET " + path.first + " HTTP/1.1\r\nHOST: 10.213.1.1\r\n\r\n"));
+        // The peer may see the answer before the listener has returned.
+        ASSERT_TRUE(path.second->WaitForAnswers(1));
+        EXPECT_EQ(0, path.second->Result(0));
+    }
 
     ASSERT_EQ(0, fc::TerminateFrameworkCore());
-    listener.reset();
     // Joined threads leave /proc/self/task a moment after the join returns.
     EXPECT_TRUE(zel_test::WaitUntil([&] { return zel_test::CountThreads() == threads_before; }))
         << zel_test::CountThreads() << " threads, " << threads_before << " before";

@@ -13,7 +13,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "support/log_capture.h"
+#include "support/peers.h"
 #include "utils/src/httpparser/httpparser.h"
 
 namespace {
@@ -24,8 +24,6 @@ using zel_upnp::network_layer::TCPRequestListener;
 using zel_upnp::network_layer::UDPRequestListener;
 using zel_upnp::utils::HTTPInfo;
 using HTTPInfoPtr = boost::shared_ptr<HTTPInfo>;
-
-constexpr std::chrono::seconds kDeliveryDeadline(10);
 
 HTTPInfoPtr MakeMessage(const std::string& raw) {
     HTTPInfoPtr info = boost::make_shared<HTTPInfo>();
@@ -38,56 +36,37 @@ HTTPInfoPtr Get(const std::string& path) {
     return MakeMessage("GET " + path + " HTTP/1.1\r\nHOST: 10.0.0.1:8080\r\n\r\n");
 }
 
-std::string CurrentThreadName() {
-    char name[16] = {0};
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    return name;
-}
-
 // Counts the deliveries of any of the three kinds and remembers what it got.
 class Recorder {
   public:
+    struct Entry {
+        HTTPInfoPtr message;
+        void* session;
+        int session_id;
+        std::string thread;
+    };
     void Record(const HTTPInfoPtr& message, void* session, int session_id) {
+        char name[16] = {0};
+        pthread_getname_np(pthread_self(), name, sizeof(name));
         std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(message);
-        sessions_.push_back(session);
-        session_ids_.push_back(session_id);
-        threads_.push_back(CurrentThreadName());
+        entries_.push_back({message, session, session_id, name});
         changed_.notify_all();
     }
     bool WaitFor(size_t count) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kDeliveryDeadline,
-                                 [&] { return messages_.size() >= count; });
+        return changed_.wait_for(lock, zel_test::kTestWait,
+                                 [&] { return entries_.size() >= count; });
     }
-    size_t Count() {
+    size_t Count() { return Entries().size(); }
+    std::vector<Entry> Entries() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return messages_.size();
-    }
-    std::vector<HTTPInfoPtr> Messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-    std::vector<void*> Sessions() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sessions_;
-    }
-    std::vector<int> SessionIds() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return session_ids_;
-    }
-    std::vector<std::string> Threads() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return threads_;
+        return entries_;
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<HTTPInfoPtr> messages_;
-    std::vector<void*> sessions_;
-    std::vector<int> session_ids_;
-    std::vector<std::string> threads_;
+    std::vector<Entry> entries_;
 };
 
 class TcpRecorder : public TCPRequestListener, public Recorder {
@@ -144,7 +123,7 @@ class CallBackHandlerTest : public ::testing::Test {
     void* session_ = &session_token_;
 };
 
-TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKinds) {
+TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKindsAndRemoveOnce) {
     auto tcp = boost::make_shared<TcpRecorder>();
     auto udp = boost::make_shared<UdpRecorder>();
     EXPECT_EQ(RegisterTcp({"GET "}, tcp), 202);
@@ -162,17 +141,10 @@ TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKinds) {
     EXPECT_EQ(id, -1);
     // Refused registrations take no id.
     EXPECT_EQ(RegisterUdp({"NOTIFY"}, udp), 208);
-}
-
-TEST_F(CallBackHandlerTest, UnRegisterRemovesOnceOfEitherKind) {
-    auto tcp = boost::make_shared<TcpRecorder>();
-    auto udp = boost::make_shared<UdpRecorder>();
-    const int tcp_id = RegisterTcp({"GET "}, tcp);
-    const int udp_id = RegisterUdp({"M-SEARCH"}, udp);
-    EXPECT_EQ(dispatch_->UnRegisterPattern(tcp_id), 0);
-    EXPECT_EQ(dispatch_->UnRegisterPattern(tcp_id), 1);
-    EXPECT_EQ(dispatch_->UnRegisterPattern(udp_id), 0);
-    EXPECT_EQ(dispatch_->UnRegisterPattern(udp_id), 1);
+    for (int removed : {202, 204}) {
+        EXPECT_EQ(dispatch_->UnRegisterPattern(removed), 0);
+        EXPECT_EQ(dispatch_->UnRegisterPattern(removed), 1);
+    }
     EXPECT_EQ(dispatch_->UnRegisterPattern(999), 1);
 }
 
@@ -193,7 +165,7 @@ TEST_F(CallBackHandlerTest, EarlierRegistrationWinsAlsoAfterRemovalBetween) {
     dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
     ASSERT_TRUE(first->WaitFor(2));
     EXPECT_EQ(last->Count(), 0u);
-    EXPECT_EQ(first->Sessions()[0], session_);
+    EXPECT_EQ(first->Entries()[0].session, session_);
 
     ASSERT_EQ(dispatch_->UnRegisterPattern(first_id), 0);
     dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
@@ -221,34 +193,31 @@ TEST_F(CallBackHandlerTest, TokensMatchInAnyCaseAndOrder) {
     EXPECT_EQ(CallBackHandler::PatternTokens(",a,,B ,"), (std::vector<std::string>{"A", "B "}));
 }
 
-TEST_F(CallBackHandlerTest, DispatchMatchesTheRebuiltHeadIgnoringCase) {
-    auto listener = boost::make_shared<TcpRecorder>();
-    RegisterTcp({"subscribe,/Event/Service1"}, listener);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-    dispatch_->InvokeTCPRequestHandler(
-        MakeMessage("SUBSCRIBE /event/SERVICE1 HTTP/1.1\r\nNT: upnp:event\r\n\r\n"), session_);
-    ASSERT_TRUE(listener->WaitFor(1));
-    EXPECT_EQ(listener->Messages()[0]->GetRequestType(), zel_upnp::utils::HTTP_SUBSCRIBE);
-}
-
-TEST_F(CallBackHandlerTest, LaterPatternOfOneRegistrationMatches) {
-    auto listener = boost::make_shared<TcpRecorder>();
-    RegisterTcp({"NOTIFY", "GET ,/desc.xml"}, listener);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-    dispatch_->InvokeTCPRequestHandler(Get("/desc.xml"), session_);
-    ASSERT_TRUE(listener->WaitFor(1));
-}
-
-TEST_F(CallBackHandlerTest, EmptyOrCommaOnlyPatternTakesEverything) {
+// The head is rebuilt from the parsed request and matched ignoring case; any
+// pattern of a registration may match; an empty or comma-only pattern takes
+// everything.
+TEST_F(CallBackHandlerTest, DispatchMatchesEveryPatternOfARegistration) {
+    auto subscribe = boost::make_shared<TcpRecorder>();
+    auto second_pattern = boost::make_shared<TcpRecorder>();
     auto empty = boost::make_shared<TcpRecorder>();
     auto commas = boost::make_shared<UdpRecorder>();
+    RegisterTcp({"subscribe,/Event/Service1"}, subscribe);
+    RegisterTcp({"NOTIFY", "GET ,/desc.xml"}, second_pattern);
     RegisterTcp({""}, empty);
     RegisterUdp({",,"}, commas);
     ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+    dispatch_->InvokeTCPRequestHandler(
+        MakeMessage("SUBSCRIBE /event/SERVICE1 HTTP/1.1\r\nNT: upnp:event\r\n\r\n"), session_);
+    dispatch_->InvokeTCPRequestHandler(Get("/desc.xml"), session_);
     dispatch_->InvokeTCPRequestHandler(MakeMessage("FOO /bar HTTP/1.0\r\n\r\n"), session_);
     dispatch_->InvokeUDPRequestHandler(MakeMessage("NOTIFY * HTTP/1.1\r\nNTS: ssdp:alive\r\n\r\n"));
+    ASSERT_TRUE(subscribe->WaitFor(1));
+    EXPECT_EQ(subscribe->Entries()[0].message->GetRequestType(), zel_upnp::utils::HTTP_SUBSCRIBE);
+    EXPECT_TRUE(second_pattern->WaitFor(1));
     EXPECT_TRUE(empty->WaitFor(1));
     EXPECT_TRUE(commas->WaitFor(1));
+    dispatch_->StopCallbackThreads();
+    EXPECT_EQ(empty->Count(), 1u);
 }
 
 TEST_F(CallBackHandlerTest, UnmatchedTcpRequestIsAnsweredWithoutListener) {
@@ -258,11 +227,8 @@ TEST_F(CallBackHandlerTest, UnmatchedTcpRequestIsAnsweredWithoutListener) {
     // Without a session the answer cannot be sent: the response function
     // refuses it and the dispatch core keeps (and frees) the string.
     dispatch_->InvokeTCPRequestHandler(Get("/control"), nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + kDeliveryDeadline;
-    while (!log_.Contains("session_context is NULL") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(zel_test::WaitForLog(log_, "session_context is NULL"));
     EXPECT_TRUE(log_.Contains("ERROR, no valid listeners found!!", "ZEL_CORE_NETWORK"));
-    EXPECT_TRUE(log_.Contains("session_context is NULL"));
     EXPECT_EQ(listener->Count(), 0u);
 }
 
@@ -276,7 +242,7 @@ TEST_F(CallBackHandlerTest, UdpDatagramGoesToMatchOrNowhere) {
         MakeMessage("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: "
                     "\"ssdp:discover\"\r\nMX: 2\r\nST: ssdp:all\r\n\r\n"));
     ASSERT_TRUE(search->WaitFor(1));
-    EXPECT_EQ(search->Messages()[0]->GetRequestType(), zel_upnp::utils::HTTP_MSEARCH);
+    EXPECT_EQ(search->Entries()[0].message->GetRequestType(), zel_upnp::utils::HTTP_MSEARCH);
     EXPECT_TRUE(log_.Contains("udp received [M-SEARCH * HTTP/1.1\r\n"));
     // The NOTIFY was queued first and dropped; nothing else arrives.
     dispatch_->StopCallbackThreads();
@@ -309,24 +275,18 @@ TEST_F(CallBackHandlerTest, ListenersRunOnTheirNamedWorkers) {
     ASSERT_TRUE(tcp->WaitFor(1));
     ASSERT_TRUE(udp->WaitFor(1));
     ASSERT_TRUE(response->WaitFor(1));
-    EXPECT_NE(tcp->Threads()[0].find("ZelTcpReq"), std::string::npos) << tcp->Threads()[0];
-    EXPECT_NE(udp->Threads()[0].find("ZelUdpReq"), std::string::npos) << udp->Threads()[0];
-    EXPECT_NE(response->Threads()[0].find("ZelTcpRes"), std::string::npos)
-        << response->Threads()[0];
-    EXPECT_EQ(response->SessionIds()[0], 7);
+    EXPECT_NE(tcp->Entries()[0].thread.find("ZelTcpReq"), std::string::npos);
+    EXPECT_NE(udp->Entries()[0].thread.find("ZelUdpReq"), std::string::npos);
+    EXPECT_NE(response->Entries()[0].thread.find("ZelTcpRes"), std::string::npos);
+    EXPECT_EQ(response->Entries()[0].session_id, 7);
 }
 
-TEST_F(CallBackHandlerTest, ResponseListenerNeedsPositiveSession) {
+TEST_F(CallBackHandlerTest, ResponseListenerNeedsAPositiveSessionAndIsDroppedAfterUnregistration) {
     auto response = boost::make_shared<ResponseRecorder>();
+    auto other = boost::make_shared<ResponseRecorder>();
     EXPECT_EQ(dispatch_->RegisterResponseListener(0, response), 1);
     EXPECT_TRUE(log_.Contains("Invalid Params for session 0!"));
     EXPECT_EQ(dispatch_->RegisterResponseListener(-3, response), 1);
-    EXPECT_EQ(dispatch_->RegisterResponseListener(1, response), 0);
-}
-
-TEST_F(CallBackHandlerTest, ResponseAfterUnregistrationIsDropped) {
-    auto response = boost::make_shared<ResponseRecorder>();
-    auto other = boost::make_shared<ResponseRecorder>();
     ASSERT_EQ(dispatch_->RegisterResponseListener(11, response), 0);
     ASSERT_EQ(dispatch_->RegisterResponseListener(12, other), 0);
     dispatch_->UnRegisterResponseListener(11);
@@ -357,7 +317,7 @@ TEST_F(CallBackHandlerTest, TwoResponsesBeforeDeliveryGiveOnlyTheLater) {
     dispatch_->InvokeResponseHandler(5, earlier);
     dispatch_->StopCallbackThreads();
     ASSERT_EQ(response->Count(), 1u);
-    EXPECT_EQ(response->Messages()[0], later);
+    EXPECT_EQ(response->Entries()[0].message, later);
 }
 
 // A listener that changes the registrations from inside its own callback:
@@ -448,9 +408,9 @@ TEST_F(CallBackHandlerTest, ConcurrentProducersLoseNothing) {
     EXPECT_TRUE(udp->WaitFor(total));
     dispatch_->StopCallbackThreads();
     EXPECT_EQ(even->Count() + odd->Count(), total);
-    for (const HTTPInfoPtr& request : even->Messages()) {
+    for (const Recorder::Entry& entry : even->Entries()) {
         std::string uri;
-        request->GetURI(uri);
+        entry.message->GetURI(uri);
         EXPECT_EQ(uri, "/even");
     }
 }

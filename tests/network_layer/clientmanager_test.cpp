@@ -35,9 +35,12 @@ namespace nl = zel_upnp::network_layer;
 using boost::asio::ip::udp;
 using nl::CallBackHandler;
 using nl::ClientManager;
+using zel_test::Answer;
+using zel_test::ClosedPort;
 using zel_test::PeerEnd;
 using zel_test::ResponseRecorder;
 using zel_test::ScriptedPeer;
+using zel_test::Silent;
 using zel_test::WaitUntil;
 using HTTPInfoPtr = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
 
@@ -63,12 +66,7 @@ std::string Body(const HTTPInfoPtr& info) {
     return body;
 }
 
-// Scripts of the peer.
-ScriptedPeer::Script Answer(const std::string& response) {
-    return [response](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
-        ScriptedPeer::Send(socket, response);
-    };
-}
+// Scripts of the peer, besides zel_test::Answer and zel_test::Silent.
 ScriptedPeer::Script AnswerInPieces(const std::vector<std::string>& pieces) {
     return [pieces](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
         for (const std::string& piece : pieces) {
@@ -76,11 +74,6 @@ ScriptedPeer::Script AnswerInPieces(const std::vector<std::string>& pieces) {
             // Separate segments, so that the client reads them separately.
             std::this_thread::sleep_for(zel_test::kTestPoll);
         }
-    };
-}
-ScriptedPeer::Script Silent() {
-    return [](ScriptedPeer& peer, ScriptedPeer::Socket& socket, const std::string&) {
-        peer.WaitPeerGone(socket);
     };
 }
 ScriptedPeer::Script AnswerAndStayOpen(const std::string& response) {
@@ -99,18 +92,6 @@ ScriptedPeer::Script ResetAtOnce() {
 }
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nSERVER: test\r\nCONTENT-LENGTH: 2\r\n\r\nok";
-
-// A port on loopback where nothing listens.
-int ClosedPort() {
-    boost::asio::io_service io;
-    boost::asio::ip::tcp::acceptor acceptor(io);
-    boost::system::error_code ec;
-    acceptor.open(boost::asio::ip::tcp::v4(), ec);
-    acceptor.bind(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(kLoopback), 0), ec);
-    const int port = acceptor.local_endpoint(ec).port();
-    acceptor.close(ec);
-    return port;
-}
 
 class ClientManagerTest : public ::testing::Test {
   protected:
@@ -669,52 +650,10 @@ TEST_F(ClientManagerTest, DisabledMulticastSendsNothingAndReturnsOne) {
 // ---------------------------------------------------------------------------
 
 // A socket of a peer namespace joined to the SSDP group on its veth.
-class GroupReceiver {
+class GroupReceiver : public zel_test::GroupMember {
   public:
-    GroupReceiver(const std::string& ns, const std::string& address) : socket_(io_) {
-        zel_test::NetnsTopology::RunIn(ns, [&] {
-            boost::system::error_code ec;
-            socket_.open(udp::v4(), ec);
-            if (!ec)
-                socket_.set_option(udp::socket::reuse_address(true), ec);
-            if (!ec)
-                socket_.bind(udp::endpoint(boost::asio::ip::address_v4::any(),
-                                           ClientManager::kMulticastPort),
-                             ec);
-            if (!ec) {
-                socket_.set_option(boost::asio::ip::multicast::join_group(
-                                       boost::asio::ip::make_address_v4(kSsdpGroup),
-                                       boost::asio::ip::make_address_v4(address)),
-                                   ec);
-            }
-            if (!ec)
-                socket_.non_blocking(true, ec);
-            ok_ = !ec;
-        });
-    }
-    bool Ok() const { return ok_; }
-
-    // The next datagram, within the wait; false when none came.
-    bool Receive(std::string& data, udp::endpoint& from,
-                 std::chrono::milliseconds timeout = zel_test::kTestWait) {
-        char buffer[zel_test::kPeerReadSize];
-        return WaitUntil(
-            [&] {
-                boost::system::error_code ec;
-                const std::size_t n =
-                    socket_.receive_from(boost::asio::buffer(buffer), from, 0, ec);
-                if (ec)
-                    return false;
-                data.assign(buffer, n);
-                return true;
-            },
-            timeout);
-    }
-
-  private:
-    boost::asio::io_service io_;
-    udp::socket socket_;
-    bool ok_ = false;
+    GroupReceiver(const std::string& ns, const std::string& address)
+        : GroupMember(ns, kSsdpGroup, ClientManager::kMulticastPort, address) {}
 };
 
 class ClientNetnsTest : public ClientManagerTest {

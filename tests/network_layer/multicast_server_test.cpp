@@ -51,51 +51,6 @@ bool SendToGroup(const std::string& from, const std::string& data) {
     return !ec;
 }
 
-// A second listener of the group on one device interface, beside the
-// server under test: what it receives, the server's socket received too.
-class GroupWitness {
-  public:
-    explicit GroupWitness(const std::string& interface_address) : socket_(io_) {
-        boost::system::error_code ec;
-        socket_.open(udp::v4(), ec);
-        if (!ec)
-            socket_.set_option(udp::socket::reuse_address(true), ec);
-        if (!ec)
-            socket_.bind(udp::endpoint(boost::asio::ip::address_v4::any(), kSsdpPort), ec);
-        if (!ec) {
-            socket_.set_option(boost::asio::ip::multicast::join_group(
-                                   boost::asio::ip::make_address_v4(kSsdpGroup),
-                                   boost::asio::ip::make_address_v4(interface_address)),
-                               ec);
-        }
-        if (!ec)
-            socket_.non_blocking(true, ec);
-        ok_ = !ec;
-    }
-    bool Ok() const { return ok_; }
-
-    // Waits for a datagram from sender; false on time-out.
-    bool WaitFrom(const std::string& sender) {
-        const auto deadline = std::chrono::steady_clock::now() + zel_test::kTestWait;
-        char buffer[zel_upnp::network_layer::kDatagramBufferSize];
-        while (std::chrono::steady_clock::now() < deadline) {
-            udp::endpoint from;
-            boost::system::error_code ec;
-            socket_.receive_from(boost::asio::buffer(buffer), from, 0, ec);
-            if (!ec && from.address().to_string() == sender)
-                return true;
-            if (ec == boost::asio::error::would_block)
-                std::this_thread::sleep_for(zel_test::kTestPoll);
-        }
-        return false;
-    }
-
-  private:
-    boost::asio::io_service io_;
-    udp::socket socket_;
-    bool ok_ = false;
-};
-
 class MulticastServerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
@@ -125,11 +80,8 @@ class MulticastServerTest : public ::testing::Test {
 
     // Sends data to the group from peer link's namespace.
     static bool PeerSends(size_t link, const std::string& data) {
-        bool sent = false;
-        const zel_test::NetnsLink& l = Link(link);
-        const bool ran =
-            zel_test::NetnsTopology::RunIn(l.peer_ns, [&] { sent = SendToGroup(l.peer_ip, data); });
-        return ran && sent;
+        return zel_test::SendDatagram(Link(link).peer_ns, Link(link).peer_ip, kSsdpGroup, kSsdpPort,
+                                      data);
     }
 
     // True when the device interface is a member of the SSDP group.
@@ -160,13 +112,15 @@ TEST_F(MulticastServerTest, OwnLoopedBackDatagramIsDiscardedWhileAPeersIsDispatc
     EXPECT_EQ(server->GetInterfaceName(), Link(0).device_if);
     EXPECT_EQ(server->GetPort(), kSsdpPort);
 
-    GroupWitness witness(Link(0).device_ip);
+    // A second member of the group on the device interface, beside the
+    // server: what it receives, the server's socket received too.
+    zel_test::GroupMember witness("", kSsdpGroup, kSsdpPort, Link(0).device_ip);
     ASSERT_TRUE(witness.Ok());
     // The device announces itself; the kernel loops the datagram back to
     // every socket of the group, the server's included.
     const std::string datagram = Notify("same");
     ASSERT_TRUE(SendToGroup(Link(0).device_ip, datagram));
-    ASSERT_TRUE(witness.WaitFrom(Link(0).device_ip));
+    ASSERT_TRUE(witness.ReceiveFrom(Link(0).device_ip));
 
     // The same bytes from the peer queue up behind the looped-back copy.
     ASSERT_TRUE(PeerSends(0, datagram));
@@ -186,19 +140,6 @@ TEST_F(MulticastServerTest, OwnLoopedBackDatagramIsDiscardedWhileAPeersIsDispatc
     EXPECT_TRUE(log_.Contains("Received packet from [" + Link(0).peer_ip + ":"));
     EXPECT_FALSE(log_.Contains("Received packet from [" + Link(0).device_ip + ":"));
     server->Stop();
-}
-
-TEST_F(MulticastServerTest, JoinsTheGroupOnTheInterfaceAddressAndLeavesOnStop) {
-    boost::shared_ptr<MulticastServer> server = StartServer(0);
-    EXPECT_TRUE(IsMember(Link(0).device_if));
-    EXPECT_FALSE(IsMember(Link(1).device_if));
-
-    EXPECT_EQ(server->Stop(), 0);
-    EXPECT_TRUE(log_.Contains("Stop Called [Scoped Locked in Stop]"));
-    EXPECT_TRUE(log_.Contains("Leaving multicast group at interface [" + Link(0).device_ip + "]"));
-    EXPECT_TRUE(log_.Contains("close multicast server"));
-    EXPECT_FALSE(log_.Contains("MulticastServer::Stop failure in leaving multicast group"));
-    EXPECT_FALSE(IsMember(Link(0).device_if));
 }
 
 // The server manager runs one multicast server per interface, all on the
@@ -228,9 +169,17 @@ TEST_F(MulticastServerTest, EachServerHearsTheGroupOnlyOnItsOwnInterface) {
     second->Stop();
 }
 
-TEST_F(MulticastServerTest, StopCancelsTheReceiveAndStartRejoinsOnTheSamePort) {
+TEST_F(MulticastServerTest, StopLeavesTheGroupAndCancelsTheReceiveAndStartRejoins) {
     boost::shared_ptr<MulticastServer> server = StartServer(0);
+    EXPECT_TRUE(IsMember(Link(0).device_if));
+    EXPECT_FALSE(IsMember(Link(1).device_if));
+
     EXPECT_EQ(server->Stop(), 0);
+    EXPECT_TRUE(log_.Contains("Stop Called [Scoped Locked in Stop]"));
+    EXPECT_TRUE(log_.Contains("Leaving multicast group at interface [" + Link(0).device_ip + "]"));
+    EXPECT_TRUE(log_.Contains("close multicast server"));
+    EXPECT_FALSE(log_.Contains("MulticastServer::Stop failure in leaving multicast group"));
+    EXPECT_FALSE(IsMember(Link(0).device_if));
     ASSERT_TRUE(zel_test::WaitForLog(log_, "[Multicast Server::receive_handler] Canceled ["));
     EXPECT_FALSE(log_.Contains("[Multicast Server::receive_handler] Error"));
 

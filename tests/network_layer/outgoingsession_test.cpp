@@ -26,8 +26,10 @@ namespace {
 namespace nl = zel_upnp::network_layer;
 using boost::asio::ip::udp;
 using nl::OutgoingSession;
+using zel_test::ClosedPort;
 using zel_test::PeerEnd;
 using zel_test::ScriptedPeer;
+using zel_test::Silent;
 using zel_test::WaitUntil;
 
 constexpr char kLoopback[] = "127.0.0.1";
@@ -60,43 +62,8 @@ class FakeOwner : public nl::SessionOwner {
     }
 
     std::mutex mutex_;
-    std::map<int, std::vector<OwnerCall> > calls_;
+    std::map<int, std::vector<OwnerCall>> calls_;
 };
-
-// Runs the sessions' handlers. Join ends the thread but keeps the
-// io_service, which every session's sockets need until they are destroyed.
-class IoRunner {
-  public:
-    IoRunner() : work_(new boost::asio::io_service::work(io_)), thread_([this] { io_.run(); }) {}
-    ~IoRunner() { Join(); }
-    void Join() {
-        work_.reset();
-        io_.stop();
-        if (thread_.joinable())
-            thread_.join();
-    }
-    boost::asio::io_service& Io() { return io_; }
-
-  private:
-    boost::asio::io_service io_;
-    std::unique_ptr<boost::asio::io_service::work> work_;
-    std::thread thread_;
-};
-
-int ClosedPort() {
-    boost::asio::io_service io;
-    boost::asio::ip::tcp::acceptor acceptor(
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(kLoopback), 0));
-    const int port = acceptor.local_endpoint().port();
-    acceptor.close();
-    return port;
-}
-
-ScriptedPeer::Script Silent() {
-    return [](ScriptedPeer& peer, ScriptedPeer::Socket& socket, const std::string&) {
-        peer.WaitPeerGone(socket);
-    };
-}
 
 class OutgoingSessionTest : public ::testing::Test {
   protected:
@@ -108,7 +75,7 @@ class OutgoingSessionTest : public ::testing::Test {
     FakeOwner owner_;
     // Declared after the owner: the io thread is joined before it goes.
     // Sessions of a test body are gone before the io_service.
-    std::unique_ptr<IoRunner> runner_{new IoRunner};
+    std::unique_ptr<zel_test::IoThread> runner_{new zel_test::IoThread};
 };
 
 TEST_F(OutgoingSessionTest, RefusedConnectAsksForFailureHandlingOnce) {
@@ -121,9 +88,7 @@ TEST_F(OutgoingSessionTest, RefusedConnectAsksForFailureHandlingOnce) {
 }
 
 TEST_F(OutgoingSessionTest, CompleteResponseAsksForRemovalOnly) {
-    ScriptedPeer peer([](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
-        ScriptedPeer::Send(socket, kOk);
-    });
+    ScriptedPeer peer(zel_test::Answer(kOk));
     ASSERT_TRUE(peer.Ok());
     auto session = MakeSession(3);
     ASSERT_EQ(session->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
@@ -190,12 +155,10 @@ TEST_F(OutgoingSessionTest, ProbesOnlyRecordWhetherTheConnectWorked) {
 }
 
 TEST_F(OutgoingSessionTest, StopsRacingTheHandlersEndEverySessionExactlyOnce) {
-    ScriptedPeer peer([](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
-        ScriptedPeer::Send(socket, kOk);
-    });
+    ScriptedPeer peer(zel_test::Answer(kOk));
     ASSERT_TRUE(peer.Ok());
     constexpr int kSessions = 48;
-    std::vector<boost::shared_ptr<OutgoingSession> > sessions;
+    std::vector<boost::shared_ptr<OutgoingSession>> sessions;
     for (int id = 1; id <= kSessions; ++id) {
         sessions.push_back(MakeSession(id));
         ASSERT_EQ(sessions.back()->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
@@ -248,8 +211,8 @@ class DatagramSessionTest : public OutgoingSessionTest {
 
     // Holds count ports of the datagram range on loopback, without address
     // reuse, so that a bind to them fails.
-    std::vector<std::unique_ptr<udp::socket> > HoldPorts(int count) {
-        std::vector<std::unique_ptr<udp::socket> > held;
+    std::vector<std::unique_ptr<udp::socket>> HoldPorts(int count) {
+        std::vector<std::unique_ptr<udp::socket>> held;
         for (int i = 0; i < count; ++i) {
             held.emplace_back(new udp::socket(
                 runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback),
@@ -265,32 +228,30 @@ class DatagramSessionTest : public OutgoingSessionTest {
 
 std::unique_ptr<zel_test::NetnsTopology> DatagramSessionTest::topo_;
 
-TEST_F(DatagramSessionTest, BoundDatagramTakesTheFirstFreePortOfTheRange) {
-    auto held = HoldPorts(2);
-    zel_test::LogCapture log;
-    OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
-    ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
-    udp::endpoint from;
-    std::string data;
-    ASSERT_TRUE(ReceiveFrom(from, data));
-    EXPECT_EQ(data, kRequest);
-    EXPECT_EQ(from.port(), OutgoingSession::kFirstDatagramPort + 2);
-    EXPECT_EQ(log.Count("Warning: "), 2u);
-}
-
-TEST_F(DatagramSessionTest, WithTheWholeRangeTakenTheDatagramGoesUnbound) {
-    auto held = HoldPorts(OutgoingSession::kDatagramPortCount);
-    zel_test::LogCapture log;
-    OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
-    ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
-    udp::endpoint from;
-    std::string data;
-    ASSERT_TRUE(ReceiveFrom(from, data));
-    EXPECT_EQ(data, kRequest);
-    const int last = OutgoingSession::kFirstDatagramPort + OutgoingSession::kDatagramPortCount - 1;
-    EXPECT_TRUE(from.port() < OutgoingSession::kFirstDatagramPort || from.port() > last)
-        << from.port();
-    EXPECT_TRUE(log.Contains("Warning sending multicast in WiFiDirect network may be failed"));
+// Bound to the first free port of the range; with the whole range taken,
+// sent unbound.
+TEST_F(DatagramSessionTest, DatagramTakesTheFirstFreePortOfTheRangeOrGoesUnbound) {
+    const int first = OutgoingSession::kFirstDatagramPort;
+    const int last = first + OutgoingSession::kDatagramPortCount - 1;
+    for (int taken : {2, OutgoingSession::kDatagramPortCount}) {
+        SCOPED_TRACE(taken);
+        auto held = HoldPorts(taken);
+        zel_test::LogCapture log;
+        OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
+        ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
+        udp::endpoint from;
+        std::string data;
+        ASSERT_TRUE(ReceiveFrom(from, data));
+        EXPECT_EQ(data, kRequest);
+        if (taken < OutgoingSession::kDatagramPortCount) {
+            EXPECT_EQ(from.port(), first + taken);
+            EXPECT_EQ(log.Count("Warning: "), static_cast<size_t>(taken));
+        } else {
+            EXPECT_TRUE(from.port() < first || from.port() > last) << from.port();
+            EXPECT_TRUE(
+                log.Contains("Warning sending multicast in WiFiDirect network may be failed"));
+        }
+    }
 }
 
 }  // namespace

@@ -31,7 +31,7 @@
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/callbackhandler.h"
 #include "network_layer/src/incoming_tcp_session.h"
-#include "support/log_capture.h"
+#include "support/peers.h"
 
 namespace {
 
@@ -43,6 +43,8 @@ using zel_upnp::network_layer::TCPServer;
 using zel_upnp::utils::HTTPInfo;
 using HTTPInfoPtr = boost::shared_ptr<HTTPInfo>;
 using Clock = std::chrono::steady_clock;
+using zel_test::AnsweringListener;
+using zel_test::WaitUntil;
 
 constexpr std::chrono::seconds kDeadline(10);
 constexpr int kIoThreads = 3;
@@ -51,7 +53,7 @@ constexpr std::size_t kMiB = 1048576;
 // that does not read stays pending.
 constexpr std::size_t kHugeResponse = 64 * kMiB;
 
-const char kOkResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2\r\n\r\nok";
+using zel_test::kOkResponse;
 
 const std::string kFaultBody =
     "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -60,17 +62,6 @@ const std::string kFaultBody =
     "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>402</errorCode>"
     "<errorDescription>Invalid Args</errorDescription></UPnPError></detail></s:Fault>"
     "</s:Body></s:Envelope>";
-
-template <class Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = kDeadline) {
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // A client socket, closed on destruction.
 class Client {
@@ -170,83 +161,6 @@ class Client {
     int fd_ = -1;
 };
 
-// Answers every request the way the test asks and remembers what it got.
-class AnsweringListener : public TCPRequestListener {
-  public:
-    enum Mode { kAsync, kSync, kBinary };
-
-    int OnTCPRequestReceived(HTTPInfoPtr request, void* session) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(request);
-            if (session != nullptr)
-                sessions_.push_back(static_cast<SessionContext*>(session)->session);
-        }
-        if (before_answer)
-            before_answer();
-        int result = 0;
-        switch (mode) {
-            case kAsync: {
-                std::string* response = new std::string(answer);
-                result = zel_upnp::network_layer::SendResponsePacket(
-                    response, static_cast<int>(response->size()), session);
-                if (result != 0)
-                    delete response;
-                break;
-            }
-            case kSync:
-                result = zel_upnp::network_layer::SendSyncResponsePacket(
-                    answer, static_cast<int>(answer.size()), session);
-                break;
-            case kBinary: {
-                char* data = static_cast<char*>(malloc(answer.size()));
-                memcpy(data, answer.data(), answer.size());
-                result = zel_upnp::network_layer::SendBinaryResponsePacket(
-                    data, static_cast<int>(answer.size()), session);
-                if (result != 0)
-                    free(data);
-                break;
-            }
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        results_.push_back(result);
-        answered_.notify_all();
-        return 0;
-    }
-
-    bool WaitForAnswers(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return answered_.wait_for(lock, kDeadline, [&] { return results_.size() >= count; });
-    }
-    size_t RequestCount() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_.size();
-    }
-    HTTPInfoPtr Request(size_t index) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_.at(index);
-    }
-    int Result(size_t index) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return results_.at(index);
-    }
-    boost::shared_ptr<IncomingTCPSession> Session(size_t index) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sessions_.at(index).lock();
-    }
-
-    Mode mode = kAsync;
-    std::string answer = kOkResponse;
-    std::function<void()> before_answer;
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable answered_;
-    std::vector<HTTPInfoPtr> requests_;
-    std::vector<boost::weak_ptr<IncomingTCPSession>> sessions_;
-    std::vector<int> results_;
-};
-
 // A server on 127.0.0.1 (kernel-chosen port) with its own io threads and a
 // running dispatch core.
 class TcpServerTest : public ::testing::Test {
@@ -321,7 +235,7 @@ TEST_F(TcpServerTest, RequestSplitOverManyWritesIsDispatchedOnce) {
     ASSERT_TRUE(client.ReadToClose(received));
     EXPECT_EQ(received, kOkResponse);
     ASSERT_EQ(listener->RequestCount(), 1u);
-    HTTPInfoPtr got = listener->Request(0);
+    HTTPInfoPtr got = listener->RequestAt(0);
     std::string uri;
     got->GetURI(uri);
     EXPECT_EQ(uri, "/control/x");
@@ -625,7 +539,7 @@ TEST_F(TcpServerTest, ServesOnIpv6Loopback) {
     std::string received;
     ASSERT_TRUE(client.ReadToClose(received));
     EXPECT_EQ(received, kOkResponse);
-    EXPECT_EQ(listener->Request(0)->GetClientIpAddress(), "::1");
+    EXPECT_EQ(listener->RequestAt(0)->GetClientIpAddress(), "::1");
 }
 
 // The session limit derives from the descriptor limit, so the server runs in

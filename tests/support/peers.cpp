@@ -13,13 +13,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include <boost/asio/ip/multicast.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
 
 #include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/datagram_request.h"
 
 namespace zel_test {
 
@@ -267,6 +270,63 @@ DispatchHarness::~DispatchHarness() {
     zel_upnp::network_layer::CallBackHandler::DestroyInstance();
 }
 
+GroupMember::GroupMember(const std::string& ns, const std::string& group, int port,
+                         const std::string& interface_address)
+    : socket_(io_) {
+    using boost::asio::ip::udp;
+    auto open = [&] {
+        boost::system::error_code ec;
+        socket_.open(udp::v4(), ec);
+        if (!ec)
+            socket_.set_option(udp::socket::reuse_address(true), ec);
+        if (!ec)
+            socket_.bind(udp::endpoint(boost::asio::ip::address_v4::any(),
+                                       static_cast<unsigned short>(port)),
+                         ec);
+        if (!ec) {
+            socket_.set_option(boost::asio::ip::multicast::join_group(
+                                   boost::asio::ip::make_address_v4(group),
+                                   boost::asio::ip::make_address_v4(interface_address)),
+                               ec);
+        }
+        if (!ec)
+            socket_.non_blocking(true, ec);
+        ok_ = !ec;
+    };
+    if (ns.empty())
+        open();
+    else
+        NetnsTopology::RunIn(ns, open);
+}
+
+bool GroupMember::Receive(std::string& data, boost::asio::ip::udp::endpoint& from,
+                          std::chrono::milliseconds timeout) {
+    char buffer[zel_upnp::network_layer::kDatagramBufferSize];
+    return WaitUntil(
+        [&] {
+            boost::system::error_code ec;
+            const size_t n = socket_.receive_from(boost::asio::buffer(buffer), from, 0, ec);
+            if (ec)
+                return false;
+            data.assign(buffer, n);
+            return true;
+        },
+        timeout);
+}
+
+bool GroupMember::ReceiveFrom(const std::string& sender) {
+    const auto deadline = std::chrono::steady_clock::now() + kTestWait;
+    std::string data;
+    boost::asio::ip::udp::endpoint from;
+    while (Receive(data, from,
+                   std::chrono::duration_cast<std::chrono::milliseconds>(
+                       deadline - std::chrono::steady_clock::now()))) {
+        if (from.address().to_string() == sender)
+            return true;
+    }
+    return false;
+}
+
 ScriptedPeer::ScriptedPeer(Script script, const std::string& address)
     : script_(std::move(script)), acceptor_(io_) {
     using boost::asio::ip::tcp;
@@ -403,6 +463,94 @@ std::string ScriptedPeer::ReadRequest(Socket& socket) {
         data.append(buffer, static_cast<size_t>(n));
     }
     return data;
+}
+
+ScriptedPeer::Script Answer(const std::string& response) {
+    return [response](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
+        ScriptedPeer::Send(socket, response);
+    };
+}
+
+ScriptedPeer::Script Silent() {
+    return [](ScriptedPeer& peer, ScriptedPeer::Socket& socket, const std::string&) {
+        peer.WaitPeerGone(socket);
+    };
+}
+
+int ClosedPort() {
+    boost::asio::io_service io;
+    boost::asio::ip::tcp::acceptor acceptor(io);
+    boost::system::error_code ec;
+    acceptor.open(boost::asio::ip::tcp::v4(), ec);
+    acceptor.bind(boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0), ec);
+    const int port = acceptor.local_endpoint(ec).port();
+    acceptor.close(ec);
+    return port;
+}
+
+const char kOkResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2\r\n\r\nok";
+
+int AnsweringListener::OnTCPRequestReceived(Request request, void* session) {
+    namespace nl = zel_upnp::network_layer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+        if (session != nullptr)
+            sessions_.push_back(static_cast<nl::SessionContext*>(session)->session);
+    }
+    if (before_answer)
+        before_answer();
+    int result = 0;
+    switch (mode) {
+        case kAsync: {
+            std::string* response = new std::string(answer);
+            result = nl::SendResponsePacket(response, static_cast<int>(response->size()), session);
+            if (result != 0)
+                delete response;
+            break;
+        }
+        case kSync:
+            result = nl::SendSyncResponsePacket(answer, static_cast<int>(answer.size()), session);
+            break;
+        case kBinary: {
+            char* data = static_cast<char*>(malloc(answer.size()));
+            memcpy(data, answer.data(), answer.size());
+            result = nl::SendBinaryResponsePacket(data, static_cast<int>(answer.size()), session);
+            if (result != 0)
+                free(data);
+            break;
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_.push_back(result);
+    answered_.notify_all();
+    return 0;
+}
+
+bool AnsweringListener::WaitForAnswers(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return answered_.wait_for(lock, kTestWait, [&] { return results_.size() >= count; });
+}
+
+size_t AnsweringListener::RequestCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.size();
+}
+
+AnsweringListener::Request AnsweringListener::RequestAt(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.at(index);
+}
+
+int AnsweringListener::Result(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return results_.at(index);
+}
+
+boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> AnsweringListener::Session(
+    size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_.at(index).lock();
 }
 
 int ResponseRecorder::OnResponseReceived(boost::shared_ptr<zel_upnp::utils::HTTPInfo> response,

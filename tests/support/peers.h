@@ -17,10 +17,13 @@
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/utils.h>
+#include "network_layer/src/incoming_tcp_session.h"
 #include "support/log_capture.h"
 #include "support/netns.h"
 
@@ -85,10 +88,14 @@ size_t CountUdpSocketsOnPort(int port);
 class IoThread {
   public:
     IoThread() : work_(new boost::asio::io_service::work(io_)), thread_([this] { io_.run(); }) {}
-    ~IoThread() {
+    ~IoThread() { Join(); }
+    // Ends the thread but keeps the io_service, which sockets made on it
+    // need until they are destroyed.
+    void Join() {
         work_.reset();
         io_.stop();
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
     IoThread(const IoThread&) = delete;
     IoThread& operator=(const IoThread&) = delete;
@@ -140,6 +147,27 @@ class DispatchHarness {
     bool ok_ = false;
 };
 
+// A member of a multicast group: bound to port on any address, with address
+// reuse beside the servers under test, and joined to group on the interface
+// with interface_address. Its socket lives in ns (empty: the namespace of
+// the calling thread).
+class GroupMember {
+  public:
+    GroupMember(const std::string& ns, const std::string& group, int port,
+                const std::string& interface_address);
+    bool Ok() const { return ok_; }
+    // The next datagram, within timeout; false when none came.
+    bool Receive(std::string& data, boost::asio::ip::udp::endpoint& from,
+                 std::chrono::milliseconds timeout = kTestWait);
+    // Skips datagrams until one from sender arrives; false on time-out.
+    bool ReceiveFrom(const std::string& sender);
+
+  private:
+    boost::asio::io_service io_;
+    boost::asio::ip::udp::socket socket_;
+    bool ok_ = false;
+};
+
 // How a connection of the scripted peer ended on the client's side.
 enum class PeerEnd { kOpen, kClosed, kReset };
 
@@ -188,6 +216,43 @@ class ScriptedPeer {
     std::vector<std::string> requests_;
     std::vector<PeerEnd> ends_;
     std::thread accept_thread_;
+};
+
+// Scripts of the peer: send response and close; wait until the client goes.
+ScriptedPeer::Script Answer(const std::string& response);
+ScriptedPeer::Script Silent();
+// A loopback TCP port where nothing listens.
+int ClosedPort();
+
+extern const char kOkResponse[];
+
+// Answers every request through the response function of its mode and
+// remembers what it got; called on the dispatch core's "ZelTcpReq" workers.
+class AnsweringListener : public zel_upnp::network_layer::TCPRequestListener {
+  public:
+    using Request = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
+    enum Mode { kAsync, kSync, kBinary };
+
+    AnsweringListener() = default;
+    AnsweringListener(Mode m, std::string a) : mode(m), answer(std::move(a)) {}
+    int OnTCPRequestReceived(Request request, void* session) override;
+    bool WaitForAnswers(size_t count);
+    size_t RequestCount();
+    Request RequestAt(size_t index);
+    int Result(size_t index);
+    boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> Session(size_t index);
+
+    // Set before the listener is registered.
+    Mode mode = kAsync;
+    std::string answer = kOkResponse;
+    std::function<void()> before_answer;  // runs before the answer is sent
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    std::vector<Request> requests_;
+    std::vector<boost::weak_ptr<zel_upnp::network_layer::IncomingTCPSession>> sessions_;
+    std::vector<int> results_;
 };
 
 // A ResponseListener that records every call; called on the dispatch core's
