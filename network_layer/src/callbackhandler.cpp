@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <iterator>
 #include <locale>
 #include <mutex>
 #include <new>
@@ -263,19 +264,45 @@ int CallBackHandler::InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> 
     try {
         boost::lock_guard<boost::mutex> lock(tcp_mutex_);
         tcp_queue_.push_back(TcpRequestEntry{request, session});
-        try {
-            tcp_req_handling_ios_.post([this] { InvokeUpperLayerTCPRequestListener(); });
-        } catch (...) {
-            // Without its job the entry would wait forever; the caller
-            // keeps the context and answers itself.
-            tcp_queue_.pop_back();
-            throw;
-        }
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeTCPRequestHandler failed: %s", e.what());
         return NL_FAILURE;
     }
+    // Posted after tcp_mutex_ is released: the worker this wakes takes that
+    // mutex first, and on a busy machine it runs at once, so a post under the
+    // lock put it straight back to sleep on the mutex and cost two more
+    // context switches per request.
+    try {
+        tcp_req_handling_ios_.post([this] { InvokeUpperLayerTCPRequestListener(); });
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeTCPRequestHandler failed: %s", e.what());
+        return WithdrawTcpRequest(session) ? NL_FAILURE : NL_SUCCESS;
+    }
     return NL_SUCCESS;
+}
+
+// The job for session's entry could not be posted. True when the entry was
+// still queued and is now removed: the caller keeps the context and answers
+// itself. False when another request's job has already taken it (jobs take
+// the front entry, whoever posted them): it is being answered, and one later
+// entry lacks a job instead, which a replacement job takes if one can be
+// posted.
+bool CallBackHandler::WithdrawTcpRequest(void* session) {
+    {
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        for (auto it = tcp_queue_.rbegin(); it != tcp_queue_.rend(); ++it) {
+            if (it->session == session) {
+                tcp_queue_.erase(std::next(it).base());
+                return true;
+            }
+        }
+    }
+    try {
+        tcp_req_handling_ios_.post([this] { InvokeUpperLayerTCPRequestListener(); });
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "A queued TCP request waits for the next job: %s", e.what());
+    }
+    return false;
 }
 
 int CallBackHandler::InvokeUDPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request) {

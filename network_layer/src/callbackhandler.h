@@ -123,6 +123,8 @@ class CallBackHandler {
     void InvokeUpperLayerTCPRequestListener();
     void InvokeUpperLayerUDPRequestListener();
     void InvokeUpperLayerResponseHandler(int session_id);
+    // Takes session's entry back after its job could not be posted.
+    bool WithdrawTcpRequest(void* session);
     // Answers an unmatched TCP request with the fixed 400 fault.
     void SendBadRequest(void* session);
     int NextListenerId();
