@@ -319,4 +319,35 @@ TEST_F(UdpServerTest, PendingReceiveKeepsTheServerAliveUntilStop) {
     EXPECT_TRUE(log_.Contains("UDPServer Destructor is called "));
 }
 
+// Stop and Start from the test thread while datagrams arrive on the io
+// thread: the server lock must keep the socket, the flags and the buffer
+// consistent (the sanitizer builds check this), and the server must end up
+// receiving.
+TEST_F(UdpServerTest, StopAndStartRaceWithTraffic) {
+    boost::shared_ptr<UDPServer> server = StartServer();
+    std::atomic<int> target{port_};
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        Client client;
+        for (int i = 0; !done.load(); ++i) {
+            client.Send(MSearch("flood-" + std::to_string(i)), target.load());
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    for (int cycle = 0; cycle < kRestartCycles; ++cycle) {
+        EXPECT_EQ(server->Stop(), 0);
+        int port = target.load();
+        ASSERT_EQ(server->Start(port), 0) << "cycle " << cycle;
+        target.store(port);
+    }
+    done.store(true);
+    sender.join();
+
+    Client client;
+    client.Send(MSearch("final"), target.load());
+    EXPECT_TRUE(Recorder().WaitForHeader("X-SEQ", "final"));
+    EXPECT_FALSE(log_.Contains("Exception in"));
+    server->Stop();
+}
+
 }  // namespace
