@@ -13,7 +13,10 @@
 //   tcp_server_bench --print-body        writes the response body to stdout,
 //       so that another server can serve the very same bytes.
 //   tcp_server_bench [benchmark flags]   Google Benchmark: one request at a
-//       time against the serving bring-up on 127.0.0.1.
+//       time against the serving bring-up on 127.0.0.1, port kBenchPort or
+//       the next free one. Run it in a namespace of its own, e.g. with
+//       bench/client_bench.sh, so that its connections use no port of this
+//       machine's.
 //
 // bench/tcp_server_bench.sh runs the first two in network namespaces of its
 // own and drives them with wrk.
@@ -67,8 +70,9 @@ constexpr std::size_t kClientReadSize = 16384;
 constexpr char kLoopbackName[] = "lo";
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 constexpr char kLoopbackMask[] = "255.0.0.0";
-// Kernel's choice: the benchmark bring-up must not collide with anything.
-constexpr int kAnyPort = 0;
+// Requested port of the benchmark bring-up; a taken port moves the server
+// to the next free one, and the bound port is what the client uses.
+constexpr int kBenchPort = 49400;
 // Every request head contains this, whatever its method.
 constexpr char kAnyRequestPattern[] = "HTTP/1.";
 constexpr char kBenchRequest[] = "GET / HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
@@ -324,7 +328,7 @@ long RoundTrip(const struct sockaddr_in& server) {
 
 void BM_RoundTrip(benchmark::State& state) {
     InterfaceAddress loopback{kLoopbackName, kLoopbackMask};
-    BringUp bring_up(Mode::kServe, kAnyPort, kLoopbackAddress, loopback);
+    BringUp bring_up(Mode::kServe, kBenchPort, kLoopbackAddress, loopback);
     if (!bring_up.Ok()) {
         state.SkipWithError(bring_up.Error().c_str());
         return;
