@@ -202,6 +202,15 @@ class TcpServerTest : public ::testing::Test {
         ASSERT_EQ(zel_upnp::network_layer::RegisterTCPRequestListener({pattern}, listener, id), 0);
     }
 
+    // A listener on "/huge" whose answer no loopback socket buffer holds, so
+    // that a write to a client that does not read stays pending.
+    boost::shared_ptr<AnsweringListener> ListenHuge(AnsweringListener::Mode mode, char fill) {
+        auto listener =
+            boost::make_shared<AnsweringListener>(mode, std::string(kHugeResponse, fill));
+        Listen(listener, "GET ,/huge");
+        return listener;
+    }
+
     // Only the session waiting for the next connection is left.
     bool SessionsForgotten() {
         return WaitUntil([&] { return server_->GetSessionCount() == 0; });
@@ -352,12 +361,10 @@ TEST_F(TcpServerTest, BadAddressesFailToStart) {
 }
 
 TEST_F(TcpServerTest, SyncAndBinaryAnswers) {
-    auto sync_listener = boost::make_shared<AnsweringListener>();
-    sync_listener->mode = AnsweringListener::kSync;
-    sync_listener->answer = std::string(3 * kMiB, 's');
-    auto binary_listener = boost::make_shared<AnsweringListener>();
-    binary_listener->mode = AnsweringListener::kBinary;
-    binary_listener->answer = std::string("\x00\x01\x02\xff binary", 11);
+    auto sync_listener =
+        boost::make_shared<AnsweringListener>(AnsweringListener::kSync, std::string(3 * kMiB, 's'));
+    auto binary_listener = boost::make_shared<AnsweringListener>(
+        AnsweringListener::kBinary, std::string("\x00\x01\x02\xff binary", 11));
     Listen(sync_listener, "GET ,/sync");
     Listen(binary_listener, "GET ,/binary");
 
@@ -402,9 +409,7 @@ TEST_F(TcpServerTest, ClientClosingMidRequestIsForgotten) {
 }
 
 TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
-    auto listener = boost::make_shared<AnsweringListener>();
-    listener->answer = std::string(kHugeResponse, 'r');
-    Listen(listener, "GET ,/huge");
+    auto listener = ListenHuge(AnsweringListener::kAsync, 'r');
     {
         Client client(port_);
         ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
@@ -424,9 +429,8 @@ TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
 }
 
 TEST_F(TcpServerTest, SyncWriteToAResetClientFails) {
-    auto listener = boost::make_shared<AnsweringListener>();
-    listener->mode = AnsweringListener::kSync;
-    listener->answer = std::string(kHugeResponse, 'r');
+    auto listener = boost::make_shared<AnsweringListener>(AnsweringListener::kSync,
+                                                          std::string(kHugeResponse, 'r'));
     std::atomic<bool> client_gone{false};
     listener->before_answer = [&] { WaitUntil([&] { return client_gone.load(); }); };
     Listen(listener, "GET ,/huge");
@@ -444,9 +448,7 @@ TEST_F(TcpServerTest, SyncWriteToAResetClientFails) {
 }
 
 TEST_F(TcpServerTest, StopWithAPendingWriteClosesAfterTheWrite) {
-    auto listener = boost::make_shared<AnsweringListener>();
-    listener->answer = std::string(kHugeResponse, 'p');
-    Listen(listener, "GET ,/huge");
+    auto listener = ListenHuge(AnsweringListener::kAsync, 'p');
     Client client(port_);
     ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
     ASSERT_TRUE(listener->WaitForAnswers(1));
@@ -465,10 +467,7 @@ TEST_F(TcpServerTest, StopWithAPendingWriteClosesAfterTheWrite) {
 }
 
 TEST_F(TcpServerTest, StopWithASyncWriteInProgressUnblocksTheWriter) {
-    auto listener = boost::make_shared<AnsweringListener>();
-    listener->mode = AnsweringListener::kSync;
-    listener->answer = std::string(kHugeResponse, 'p');
-    Listen(listener, "GET ,/huge");
+    auto listener = ListenHuge(AnsweringListener::kSync, 'p');
     Client client(port_);
     ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
     ASSERT_TRUE(WaitUntil([&] {
