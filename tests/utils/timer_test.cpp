@@ -220,10 +220,13 @@ TEST_F(TimerTest, ZeroTimeoutNeverRunsInsideStart) {
 }
 
 TEST_F(TimerTest, CallbacksRunInExpiryOrder) {
-    // Gaps wide enough that a slow Start never reorders the deadlines.
-    const int delays[] = {400, 100, 300, 0, 200};
-    for (int i = 0; i < 5; ++i)
-        Timer::Start(delays[i], Record, Tag(i));
+    // Armed from a callback, so none can fire before all are armed; the
+    // 200 ms gaps absorb a stalled thread on a loaded machine.
+    const int delays[] = {800, 200, 600, 0, 400};
+    RunAsCallback([&] {
+        for (int i = 0; i < 5; ++i)
+            Timer::Start(delays[i], Record, Tag(i));
+    });
     ASSERT_TRUE(WaitForCount(5));
     std::vector<void*> order;
     for (const Firing& f : Firings())
