@@ -26,6 +26,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,6 +68,8 @@ constexpr int kExitUsage = 2;
 constexpr std::chrono::seconds kServerStartWait{5};
 constexpr std::chrono::milliseconds kPoll{10};
 constexpr std::size_t kClientReadSize = 16384;
+// A round trip that has not ended by then counts as failed.
+constexpr int kClientTimeoutSeconds = 5;
 constexpr char kLoopbackName[] = "lo";
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 constexpr char kLoopbackMask[] = "255.0.0.0";
@@ -298,11 +301,14 @@ int RunServer(Mode mode, int port, const std::string& address) {
 // ---------------------------------------------------------------------------
 
 // Connects, sends kBenchRequest and reads until the server closes. The bytes
-// read, or -1 on a socket error.
+// read, or -1 on a socket error or time-out.
 long RoundTrip(const struct sockaddr_in& server) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
+    struct timeval timeout = {kClientTimeoutSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     long total = -1;
     if (connect(fd, reinterpret_cast<const struct sockaddr*>(&server), sizeof(server)) == 0 &&
         send(fd, kBenchRequest, sizeof(kBenchRequest) - 1, MSG_NOSIGNAL) ==
