@@ -526,6 +526,56 @@ TEST_F(TcpServerTest, ManyConcurrentClientsAreEachAnsweredOnce) {
     EXPECT_TRUE(SessionsForgotten());
 }
 
+// Counts this process's open descriptors.
+int OpenDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 65536; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1)
+            ++count;
+    }
+    return count;
+}
+
+TEST_F(TcpServerTest, TenThousandDroppedConnectionsLeaveNothingBehind) {
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "GET ,/after");
+    const int descriptors_before = OpenDescriptors();
+    constexpr int kConnections = 10000;
+    constexpr int kClientThreads = 4;
+    std::atomic<int> connected{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < kClientThreads; ++t) {
+        clients.emplace_back([&, t] {
+            for (int i = t; i < kConnections; i += kClientThreads) {
+                Client client(port_);
+                if (!client.Connected())
+                    continue;
+                ++connected;
+                if (i % 3 == 1) {  // half a request, then a clean close
+                    client.Send("POST /x HTTP/1.1\r\nCONTENT-LENGTH: 50\r\n\r\nab");
+                } else if (i % 3 == 2) {  // a reset instead of a clean close
+                    linger hard{1, 0};
+                    setsockopt(client.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+                    client.Send("GET /x HT");
+                }
+            }
+        });
+    }
+    for (std::thread& thread : clients)
+        thread.join();
+    EXPECT_EQ(connected.load(), kConnections);
+    EXPECT_TRUE(SessionsForgotten());
+    EXPECT_EQ(listener->RequestCount(), 0u);
+
+    Client after(port_);
+    ASSERT_TRUE(after.Send("GET /after HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    std::string received;
+    EXPECT_TRUE(after.ReadToClose(received));
+    EXPECT_EQ(received, kOkResponse);
+    EXPECT_TRUE(SessionsForgotten());
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= descriptors_before + 1; }));
+}
+
 TEST_F(TcpServerTest, ServesOnIpv6Loopback) {
     auto server = StartServer("::1", 0);
     if (!server)
