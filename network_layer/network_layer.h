@@ -23,18 +23,18 @@ namespace network_layer {
 // Result codes of the network layer.
 // ---------------------------------------------------------------------------
 enum NetworkResult {
-    NL_SUCCESS = 0,                // done
-    NL_FAILURE = 1,                // general failure, or a missing singleton or argument
-    NL_NETWORK_FAILURE = 2000,     // connect, send or receive failed
-    NL_SESSION_NOT_CREATED = 2001, // no session could be created, or allocation failed
-    NL_SOCKET_FAILURE = 2004,      // a socket operation failed
-    NL_BIND_FAILURE = 2005,        // bind, listen or a socket option failed
-    NL_SERVER_START_FAILED = 2006, // a server could not be started
-    NL_INVALID_LISTENER = 2007,    // null listener or unknown action
-    NL_NO_INTERFACE = 2008,        // no such interface
-    NL_PARSE_FAILURE = 2009,       // a message could not be parsed
-    NL_NO_ARP_ENTRY = 2010,        // the kernel knows no MAC address for the peer
-    NL_EMPTY_ADDRESS = 2011        // an address argument was empty
+    NL_SUCCESS = 0,                 // done
+    NL_FAILURE = 1,                 // general failure, or a missing singleton or argument
+    NL_NETWORK_FAILURE = 2000,      // connect, send or receive failed
+    NL_SESSION_NOT_CREATED = 2001,  // no session could be created, or allocation failed
+    NL_SOCKET_FAILURE = 2004,       // a socket operation failed
+    NL_BIND_FAILURE = 2005,         // bind, listen or a socket option failed
+    NL_SERVER_START_FAILED = 2006,  // a server could not be started
+    NL_INVALID_LISTENER = 2007,     // null listener or unknown action
+    NL_NO_INTERFACE = 2008,         // no such interface
+    NL_PARSE_FAILURE = 2009,        // a message could not be parsed
+    NL_NO_ARP_ENTRY = 2010,         // the kernel knows no MAC address for the peer
+    NL_EMPTY_ADDRESS = 2011         // an address argument was empty
 };
 
 // ---------------------------------------------------------------------------
@@ -59,7 +59,7 @@ const int NIC_IPCHANGED = 2;  // a selected interface has a new address
 // the registry: keep it alive until UnRegisterEventListener has returned.
 // It may unregister itself from inside OnNetworkChanged.
 class NetworkEventListener {
-public:
+  public:
     virtual void OnNetworkChanged(const std::string& interfaceName, int event) = 0;
     virtual ~NetworkEventListener() {}
 };
@@ -128,7 +128,7 @@ bool IsInterfaceExisting(const std::string& address, const std::string& namePref
 // it to exactly one of SendResponsePacket, SendSyncResponsePacket or
 // SendBinaryResponsePacket to answer on that connection.
 class TCPRequestListener {
-public:
+  public:
     virtual int OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) = 0;
     virtual ~TCPRequestListener() {}
 };
@@ -136,7 +136,7 @@ public:
 // Receives UDP and multicast datagrams whose head matches one of its
 // patterns, on a "ZelUdpReq" worker thread.
 class UDPRequestListener {
-public:
+  public:
     virtual int OnUDPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request) = 0;
     virtual ~UDPRequestListener() {}
 };
@@ -144,7 +144,7 @@ public:
 // Receives the response to an asynchronous request of the outgoing client,
 // on a "ZelTcpRes" worker thread; at most once per client session.
 class ResponseListener {
-public:
+  public:
     virtual int OnResponseReceived(boost::shared_ptr<utils::HTTPInfo> response,
                                    const int& sessionId) = 0;
     virtual ~ResponseListener() {}

@@ -24,8 +24,8 @@ namespace utils {
 // Result codes of the utilities.
 // ---------------------------------------------------------------------------
 enum UtilsResult {
-    UTILS_SUCCESS = 0,         // done
-    UTILS_FAILURE = 1,         // general failure
+    UTILS_SUCCESS = 0,           // done
+    UTILS_FAILURE = 1,           // general failure
     UTILS_INVALID_INPUT = 3001,  // an argument is out of its range or malformed
     UTILS_EMPTY_INPUT = 3002,    // an argument or a looked-up value is empty
     UTILS_SYSTEM_FAILURE = 3003  // a system call failed
@@ -53,7 +53,7 @@ void SetNameOnThread(boost::thread* pThread, const std::string& name, int index)
 // String helpers. Returned C strings are allocated with malloc: the caller
 // releases them with free.
 class StringUtils {
-public:
+  public:
     // A malloc copy of in with its terminating NUL; null for an empty string
     // or when memory runs out.
     static char* GetValue(const std::string& in);
@@ -109,18 +109,14 @@ void CheckFileExistance(const std::string& directory, const std::list<std::strin
 
 // A binary file stream with integer results. Belongs to one thread at a time.
 class ZELFileStream : public std::fstream {
-public:
+  public:
     enum ZELFileOpenMode : int {
         ZEL_FILE_READ = 0,        // input
         ZEL_FILE_WRITE = 1,       // output, truncates
         ZEL_FILE_READ_WRITE = 2,  // input and output, truncates
         ZEL_FILE_APPEND = 3       // output at the end
     };
-    enum ZELFileSeekMode : int {
-        ZEL_SEEK_BEGIN = 0,
-        ZEL_SEEK_CURRENT = 1,
-        ZEL_SEEK_END = 2
-    };
+    enum ZELFileSeekMode : int { ZEL_SEEK_BEGIN = 0, ZEL_SEEK_CURRENT = 1, ZEL_SEEK_END = 2 };
 
     // Any other value of either enum is refused with a failure code.
 
@@ -159,7 +155,7 @@ public:
 // keep callbacks short. Termination of the framework drops every live timer
 // without calling it.
 class Timer {
-public:
+  public:
     typedef void (*Callback)(int timerId, void* userData);
 
     // Returns the new timer's id; 0 (an id never given out) only when the
@@ -173,10 +169,10 @@ public:
 
     virtual ~Timer();
 
-protected:
+  protected:
     Timer();
 
-private:
+  private:
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
 };
@@ -251,7 +247,7 @@ class HTTPParser;
 // shared_ptr (only GetBody and ReadBody change it afterwards). Not locked.
 // Members returning int return 0 on success.
 class HTTPInfo {
-public:
+  public:
     HTTPInfo();
     virtual ~HTTPInfo();
     HTTPInfo(const HTTPInfo&) = delete;
@@ -307,7 +303,7 @@ public:
     // Back to the initial values, keeping the client and own IP addresses.
     void CleanInfo();
 
-private:
+  private:
     friend class HTTPParser;
 
     std::string m_headerBuffer;  // start line and header lines as received
@@ -327,8 +323,8 @@ private:
     uint64_t m_contentLength;
     uint32_t m_bodyOffset;  // start of the body in the packet that ended the head
     HTTPBodyEncoding m_encoding;
-    uint32_t m_pendingCrlf;     // bytes of a chunk's closing CR LF still due
-    uint32_t m_chunkRemainder;  // bytes of the current chunk still due
+    uint32_t m_pendingCrlf;       // bytes of a chunk's closing CR LF still due
+    uint32_t m_chunkRemainder;    // bytes of the current chunk still due
     std::string m_chunkSizeLine;  // chunk-size line split over packets
     int m_status;                 // HTTPStage
     HTTPMessageState m_state;

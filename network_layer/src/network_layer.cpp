@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "network_layer/src/api_guard.h"
 #include "network_layer/src/callbackhandler.h"
 #include "network_layer/src/clientmanager.h"
 #include "network_layer/src/incoming_tcp_session.h"
@@ -111,20 +112,6 @@ int UnRegisterRequestListener(const int& id) {
 
 namespace {
 
-// Runs fn, turning an escaping exception into fallback: nothing thrown
-// below crosses into the caller.
-template <typename Fn>
-int GuardedCall(int fallback, Fn fn) {
-    try {
-        return fn();
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "exception: %s", e.what());
-    } catch (...) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
-    }
-    return fallback;
-}
-
 ServerManager* ServerManagerOrLog() {
     ServerManager* manager = ServerManager::GetInstance();
     if (manager == nullptr)
@@ -135,7 +122,7 @@ ServerManager* ServerManagerOrLog() {
 }  // namespace
 
 int InitializeNetworkLayer() {
-    return GuardedCall(NL_FAILURE, [] {
+    return Guarded<int>(NL_FAILURE, [] {
         ZEL_LOGD(ZEL_CORE_NETWORK, "Enter");
         if (CallBackHandler::GetInstance() == nullptr) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
@@ -159,7 +146,7 @@ int InitializeNetworkLayer() {
 }
 
 int StartNetworkLayer() {
-    return GuardedCall(NL_FAILURE, [] {
+    return Guarded<int>(NL_FAILURE, [] {
         CallBackHandler* dispatch = CallBackHandler::ExistingInstance();
         if (dispatch == nullptr) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
@@ -182,7 +169,7 @@ int StartNetworkLayer() {
 }
 
 int StopNetworkLayer() {
-    GuardedCall(NL_FAILURE, [] {
+    Guarded<int>(NL_FAILURE, [] {
         ZEL_LOGD(ZEL_CORE_NETWORK, "1: Calling StopClientThreads");
         ClientManager* clients = ClientManager::ExistingInstance();
         if (clients != nullptr)
@@ -203,7 +190,7 @@ int StopNetworkLayer() {
 }
 
 int TerminateNetworkLayer() {
-    GuardedCall(NL_FAILURE, [] {
+    Guarded<int>(NL_FAILURE, [] {
         NetworkInterface::DestroyInstance();
         ZEL_LOGD(ZEL_CORE_NETWORK, "NetworkInterface Destroyed");
         ClientManager::DestroyInstance();
@@ -221,7 +208,7 @@ int TerminateNetworkLayer() {
 // ---------------------------------------------------------------------------
 
 int ConfigureTCPServer(const int& port, const bool& enable) {
-    return GuardedCall(NL_FAILURE, [&] {
+    return Guarded<int>(NL_FAILURE, [&] {
         ServerManager* manager = ServerManagerOrLog();
         return manager != nullptr ? manager->ConfigureTcpServer(port, enable)
                                   : static_cast<int>(NL_FAILURE);
@@ -229,7 +216,7 @@ int ConfigureTCPServer(const int& port, const bool& enable) {
 }
 
 int ConfigureUDPServer(const int& port, const bool& enable) {
-    const int result = GuardedCall(NL_FAILURE, [&] {
+    const int result = Guarded<int>(NL_FAILURE, [&] {
         ServerManager* manager = ServerManagerOrLog();
         return manager != nullptr ? manager->ConfigureUdpServer(port, enable)
                                   : static_cast<int>(NL_FAILURE);
@@ -240,7 +227,7 @@ int ConfigureUDPServer(const int& port, const bool& enable) {
 }
 
 int ConfigureUPnPMulticastServer(const int& port, const bool& enable) {
-    return GuardedCall(NL_FAILURE, [&] {
+    return Guarded<int>(NL_FAILURE, [&] {
         ServerManager* manager = ServerManagerOrLog();
         return manager != nullptr ? manager->ConfigureUPnPMulticastServer(port, enable)
                                   : static_cast<int>(NL_FAILURE);
@@ -248,7 +235,7 @@ int ConfigureUPnPMulticastServer(const int& port, const bool& enable) {
 }
 
 int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable) {
-    return GuardedCall(NL_FAILURE, [&] {
+    return Guarded<int>(NL_FAILURE, [&] {
         ServerManager* manager = ServerManagerOrLog();
         return manager != nullptr ? manager->ConfigureMulticastServer(group, port, enable)
                                   : static_cast<int>(NL_FAILURE);
@@ -256,7 +243,7 @@ int ConfigureMulticastServer(const std::string& group, const int& port, const bo
 }
 
 int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports) {
-    return GuardedCall(NL_FAILURE, [&] {
+    return Guarded<int>(NL_FAILURE, [&] {
         ServerManager* manager = ServerManagerOrLog();
         return manager != nullptr ? manager->GetConfiguredTcpPorts(ports)
                                   : static_cast<int>(NL_FAILURE);

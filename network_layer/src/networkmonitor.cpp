@@ -6,6 +6,7 @@
 #include <exception>
 
 #include <zel_upnp/network_layer.h>
+#include "network_layer/src/api_guard.h"
 #include "network_layer/src/networkinterface.h"
 #include "utils/src/common/zel_log.h"
 
@@ -15,27 +16,6 @@ namespace network_layer {
 namespace {
 
 const char kLocalhost[] = "127.0.0.1";
-
-// Runs fn, turning an escaping exception into fallback.
-template <typename Result, typename Fn>
-Result Guarded(Result fallback, Fn fn) {
-    try {
-        return fn();
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "exception: %s", e.what());
-    } catch (...) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
-    }
-    return fallback;
-}
-
-template <typename Fn>
-void GuardedVoid(Fn fn) {
-    Guarded(0, [&fn] {
-        fn();
-        return 0;
-    });
-}
 
 }  // namespace
 
