@@ -13,6 +13,7 @@
 #include <boost/tokenizer.hpp>
 
 #include "network_layer/src/incoming_tcp_session.h"
+#include "network_layer/src/singleton.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -111,22 +112,8 @@ const std::string& UnmatchedRequestResponse() {
 }
 
 CallBackHandler* CallBackHandler::GetInstance() {
-    CallBackHandler* instance = g_instance.load(std::memory_order_acquire);
-    if (instance != nullptr)
-        return instance;
-    std::lock_guard<std::mutex> lock(g_instance_mutex);
-    instance = g_instance.load(std::memory_order_relaxed);
-    if (instance == nullptr) {
-        try {
-            instance = new (std::nothrow) CallBackHandler();
-        } catch (const std::exception& e) {
-            // The io services could not be set up.
-            ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler creation failed: %s", e.what());
-            instance = nullptr;
-        }
-        g_instance.store(instance, std::memory_order_release);
-    }
-    return instance;
+    return CreateOnFirstUse(g_instance, g_instance_mutex, "CallBackHandler",
+                            [] { return new (std::nothrow) CallBackHandler(); });
 }
 
 CallBackHandler* CallBackHandler::ExistingInstance() {

@@ -12,6 +12,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/singleton.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -56,21 +57,8 @@ void SyncRequestTimedOut(int /*timerId*/, void* userData) {
 }  // namespace
 
 ClientManager* ClientManager::GetInstance() {
-    ClientManager* instance = g_instance.load(std::memory_order_acquire);
-    if (instance != nullptr)
-        return instance;
-    std::lock_guard<std::mutex> lock(g_instance_mutex);
-    instance = g_instance.load(std::memory_order_relaxed);
-    if (instance == nullptr) {
-        try {
-            instance = new (std::nothrow) ClientManager();
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "ClientManager creation failed: %s", e.what());
-            instance = nullptr;
-        }
-        g_instance.store(instance, std::memory_order_release);
-    }
-    return instance;
+    return CreateOnFirstUse(g_instance, g_instance_mutex, "ClientManager",
+                            [] { return new (std::nothrow) ClientManager(); });
 }
 
 ClientManager* ClientManager::ExistingInstance() {

@@ -21,6 +21,7 @@
 
 #include <zel_upnp/utils.h>
 #include "network_layer/src/networkmonitor.h"
+#include "network_layer/src/singleton.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -124,16 +125,8 @@ void NetChangeListener::Clear() {
 // ---------------------------------------------------------------------------
 
 NetworkInterface* NetworkInterface::CreateInstance() {
-    NetworkInterface* instance = g_instance.load();
-    if (instance != nullptr)
-        return instance;
-    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
-    instance = g_instance.load();
-    if (instance == nullptr) {
-        instance = new (std::nothrow) NetworkInterface();
-        g_instance.store(instance);
-    }
-    return instance;
+    return CreateOnFirstUse(g_instance, g_instance_mutex, "NetworkInterface",
+                            [] { return new (std::nothrow) NetworkInterface(); });
 }
 
 NetworkInterface* NetworkInterface::GetInstance() {

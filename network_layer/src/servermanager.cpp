@@ -12,6 +12,7 @@
 #include <zel_upnp/utils.h>
 #include "network_layer/src/multicast_server.h"
 #include "network_layer/src/networkinterface.h"
+#include "network_layer/src/singleton.h"
 #include "network_layer/src/tcp_server.h"
 #include "network_layer/src/udp_server.h"
 #include "utils/src/common/zel_log.h"
@@ -77,20 +78,11 @@ void RunIoService(boost::asio::io_service& io_service) {
 // ---------------------------------------------------------------------------
 
 ServerManager* ServerManager::CreateInstance() {
-    ServerManager* instance = g_instance.load();
+    ServerManager* instance = CreateOnFirstUse(g_instance, g_instance_mutex, "ServerManager",
+                                               [] { return new (std::nothrow) ServerManager(); });
+    // Idempotent: the registry keeps one hook.
     if (instance != nullptr)
-        return instance;
-    {
-        boost::lock_guard<boost::mutex> lock(g_instance_mutex);
-        instance = g_instance.load();
-        if (instance != nullptr)
-            return instance;
-        instance = new (std::nothrow) ServerManager();
-        if (instance == nullptr)
-            return nullptr;
-        g_instance.store(instance);
-    }
-    NetworkInterface::SetNicEventHook(&NicEventToServerManager);
+        NetworkInterface::SetNicEventHook(&NicEventToServerManager);
     return instance;
 }
 
