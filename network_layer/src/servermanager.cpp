@@ -71,6 +71,18 @@ void RunIoService(boost::asio::io_service& io_service) {
     }
 }
 
+// The active selected interfaces, in the registry's order; false (logged)
+// without a registry.
+bool GetSelectedInterfaces(std::vector<NetInfo>& selected) {
+    NetworkInterface* registry = NetworkInterface::GetInstance();
+    if (registry == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Instance of network interface is null.");
+        return false;
+    }
+    registry->GetActiveSelectedNetworkInterfaces(&selected);
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -243,13 +255,9 @@ int ServerManager::ConfigureTcpServer(const int& port, const bool& enable) {
         RemoveByPortLocked(port);
         return NL_SUCCESS;
     }
-    NetworkInterface* registry = NetworkInterface::GetInstance();
-    if (registry == nullptr) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Instance of network interface is null.");
-        return NL_FAILURE;
-    }
     std::vector<NetInfo> selected;
-    registry->GetActiveSelectedNetworkInterfaces(&selected);
+    if (!GetSelectedInterfaces(selected))
+        return NL_FAILURE;
     configured_.push_back(MakeRecord(kAnyAddress, port, port, SERVER_TYPE_TCP, kTemplateInterface));
     for (const NetInfo& info : selected) {
         boost::shared_ptr<TCPServer> server =
@@ -273,13 +281,9 @@ int ServerManager::ConfigureUdpServer(const int& port, const bool& enable) {
         RemoveByPortLocked(port);
         return NL_SUCCESS;
     }
-    NetworkInterface* registry = NetworkInterface::GetInstance();
-    if (registry == nullptr) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Instance of network interface is null.");
-        return NL_FAILURE;
-    }
     std::vector<NetInfo> selected;
-    registry->GetActiveSelectedNetworkInterfaces(&selected);
+    if (!GetSelectedInterfaces(selected))
+        return NL_FAILURE;
     configured_.push_back(MakeRecord(kAnyAddress, port, port, SERVER_TYPE_UDP, kTemplateInterface));
     for (const NetInfo& info : selected) {
         if (ConfigureUdpServerOnInterface(info.ip_address, port) != NL_SUCCESS) {
@@ -339,13 +343,9 @@ int ServerManager::ConfigureMulticastGroup(const std::string& group, const int& 
         RemoveServersOnPortLocked(port);
         return NL_SUCCESS;
     }
-    NetworkInterface* registry = NetworkInterface::GetInstance();
-    if (registry == nullptr) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Instance of network interface is null.");
-        return NL_FAILURE;
-    }
     std::vector<NetInfo> selected;
-    registry->GetActiveSelectedNetworkInterfaces(&selected);
+    if (!GetSelectedInterfaces(selected))
+        return NL_FAILURE;
     configured_.push_back(MakeRecord(group, port, port, SERVER_TYPE_MULTICAST, kTemplateInterface));
     for (const NetInfo& info : selected) {
         const int result = ConfigureMulticastServerOnInterface(info.ip_address, group, port);
