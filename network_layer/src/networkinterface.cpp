@@ -80,6 +80,29 @@ bool MaskedEqual(const unsigned long a[kAddressParts], const unsigned long b[kAd
     return true;
 }
 
+// How the two addresses of a subnet test read.
+enum class AddressPair { kLoopback, kInvalid, kParsed };
+
+AddressPair ReadAddressPair(const std::string& address1, const std::string& address2,
+                            unsigned long a[kAddressParts], unsigned long b[kAddressParts]) {
+    if (boost::starts_with(address1, kLoopbackPrefix) ||
+        boost::starts_with(address2, kLoopbackPrefix))
+        return AddressPair::kLoopback;
+    if (!SplitAddress(address1, a) || !SplitAddress(address2, b)) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "IP address is invalid : wrong value!");
+        return AddressPair::kInvalid;
+    }
+    return AddressPair::kParsed;
+}
+
+// Reads a mask text; false (logged) when it is not four numbers.
+bool ReadMask(const std::string& mask, unsigned long m[kAddressParts]) {
+    if (SplitAddress(mask, m))
+        return true;
+    ZEL_LOGE(ZEL_CORE_NETWORK, "Subnet mask is invalid : wrong value!");
+    return false;
+}
+
 std::vector<NetInfo>::iterator FindByName(std::vector<NetInfo>& list, const std::string& name) {
     return std::find_if(list.begin(), list.end(),
                         [&name](const NetInfo& info) { return info.interface_name == name; });
@@ -595,36 +618,24 @@ void NetworkInterface::UnRegisterEventListener(int id) {
 
 bool NetworkInterface::IsSameSubnetWithMask(const std::string& address1,
                                             const std::string& address2, const std::string& mask) {
-    if (boost::starts_with(address1, kLoopbackPrefix) ||
-        boost::starts_with(address2, kLoopbackPrefix))
-        return true;
     unsigned long a[kAddressParts];
     unsigned long b[kAddressParts];
-    if (!SplitAddress(address1, a) || !SplitAddress(address2, b)) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "IP address is invalid : wrong value!");
-        return false;
-    }
+    const AddressPair pair = ReadAddressPair(address1, address2, a, b);
+    if (pair != AddressPair::kParsed)
+        return pair == AddressPair::kLoopback;
     unsigned long m[kAddressParts];
-    if (!SplitAddress(mask, m)) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Subnet mask is invalid : wrong value!");
-        return false;
-    }
-    return MaskedEqual(a, b, m);
+    return ReadMask(mask, m) && MaskedEqual(a, b, m);
 }
 
 bool NetworkInterface::IsSameSubnet(const std::string& address1, const std::string& address2,
                                     std::string& mask) {
     if (!mask.empty())
         return IsSameSubnetWithMask(address1, address2, mask);
-    if (boost::starts_with(address1, kLoopbackPrefix) ||
-        boost::starts_with(address2, kLoopbackPrefix))
-        return true;
     unsigned long a[kAddressParts];
     unsigned long b[kAddressParts];
-    if (!SplitAddress(address1, a) || !SplitAddress(address2, b)) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "IP address is invalid : wrong value!");
-        return false;
-    }
+    const AddressPair pair = ReadAddressPair(address1, address2, a, b);
+    if (pair != AddressPair::kParsed)
+        return pair == AddressPair::kLoopback;
     std::vector<NetInfo> available;
     {
         boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
@@ -635,10 +646,8 @@ bool NetworkInterface::IsSameSubnet(const std::string& address1, const std::stri
         if (mask.empty())
             continue;
         unsigned long m[kAddressParts];
-        if (!SplitAddress(mask, m)) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Subnet mask is invalid : wrong value!");
+        if (!ReadMask(mask, m))
             return false;
-        }
         if (MaskedEqual(a, b, m))
             return true;
     }
