@@ -15,6 +15,7 @@
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/singleton.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/httpparser/upnp_error.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -95,14 +96,7 @@ bool RemoveRegistration(std::vector<Pair>& regs, int id) {
 }  // namespace
 
 const std::string& InvalidArgsFaultBody() {
-    static const std::string body =
-        "<?xml version=\"1.0\"?>"
-        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-        "<s:Body><s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring>"
-        "<detail><UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">"
-        "<errorCode>402</errorCode><errorDescription>Invalid Args</errorDescription>"
-        "</UPnPError></detail></s:Fault></s:Body></s:Envelope>";
+    static const std::string body = utils::UPnPErrorEnvelope(402, "Invalid Args");
     return body;
 }
 

@@ -20,6 +20,7 @@
 #include "network_layer/src/servermanager.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
+#include "utils/src/httpparser/upnp_error.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -43,14 +44,8 @@ const std::string& ReadFailureResponse() {
         "CONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
         "SERVER: UPnP/1.1 Varnesk Omnilume Server/1.0\r\n"
         "CONTENT-LENGTH: 418\r\n"
-        "\r\n"
-        "<?xml version=\"1.0\"?>"
-        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-        "<s:Body><s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring>"
-        "<detail><UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">"
-        "<errorCode>501</errorCode><errorDescription>Action Failed</errorDescription>"
-        "</UPnPError></detail></s:Fault></s:Body></s:Envelope>";
+        "\r\n" +
+        utils::UPnPErrorEnvelope(501, "Action Failed");
     return response;
 }
 
