@@ -10,20 +10,40 @@ install(TARGETS zel_upnp EXPORT zel_upnpTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${ZEL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zel_upnp)
 if(ZEL_PLATFORM STREQUAL "sim")
-  install(FILES ${CMAKE_SOURCE_DIR}/platform/include/zel_platform_log.h
-                ${CMAKE_SOURCE_DIR}/platform/include/zel_platform_hooks.h
+  install(FILES ${PROJECT_SOURCE_DIR}/platform/include/zel_platform_log.h
+                ${PROJECT_SOURCE_DIR}/platform/include/zel_platform_hooks.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zel_upnp/platform)
 endif()
 
 set(ZEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zel_upnp)
 install(EXPORT zel_upnpTargets NAMESPACE zel_upnp:: DESTINATION ${ZEL_CMAKE_DIR})
-configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/zel_upnpConfig.cmake.in
-  ${CMAKE_BINARY_DIR}/zel_upnpConfig.cmake INSTALL_DESTINATION ${ZEL_CMAKE_DIR})
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/zel_upnpConfigVersion.cmake
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/zel_upnpConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/zel_upnpConfig.cmake INSTALL_DESTINATION ${ZEL_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/zel_upnpConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/zel_upnpConfig.cmake
-              ${CMAKE_BINARY_DIR}/zel_upnpConfigVersion.cmake
+install(FILES ${PROJECT_BINARY_DIR}/zel_upnpConfig.cmake
+              ${PROJECT_BINARY_DIR}/zel_upnpConfigVersion.cmake
         DESTINATION ${ZEL_CMAKE_DIR})
 
-configure_file(${CMAKE_SOURCE_DIR}/cmake/zel_upnp.pc.in ${CMAKE_BINARY_DIR}/zel_upnp.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/zel_upnp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The pkg-config file carries absolute paths, as Debian's own do, so it is
+# written at install time from the prefix actually used (cmake --install
+# --prefix); DESTDIR staging and PKG_CONFIG_SYSROOT_DIR then work as for any
+# system package, and a multiarch libdir (lib/x86_64-linux-gnu) stays as
+# GNUInstallDirs chose it.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(ZEL_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(ZEL_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+install(CODE "
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(PROJECT_DESCRIPTION \"${PROJECT_DESCRIPTION}\")
+  set(ZEL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(ZEL_PC_LIBDIR \"${ZEL_PC_LIBDIR}\")
+  set(ZEL_PC_INCLUDEDIR \"${ZEL_PC_INCLUDEDIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/zel_upnp.pc.in\"
+                 \"${PROJECT_BINARY_DIR}/zel_upnp.pc\" @ONLY)
+")
+install(FILES ${PROJECT_BINARY_DIR}/zel_upnp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
