@@ -34,7 +34,8 @@ foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(ZEL_PC_${kind} "${CMAKE_INSTALL_${kind}}")
   else()
-    set(ZEL_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+    # Escaped twice: the value lands in the install script below.
+    set(ZEL_PC_${kind} "\\\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
 install(CODE "

@@ -8,8 +8,6 @@
 
 #include <boost/make_shared.hpp>
 
-#include "support/log_capture.h"
-
 namespace {
 
 using namespace zel_upnp::utils;
@@ -301,13 +299,7 @@ struct Failure {
     HTTPMessageState state;
     int stage;
     size_t headers;
-    std::vector<const char*> logs;
 };
-
-Failure Fails(const std::string& message, HTTPMessageState state, int stage, size_t headers,
-              std::vector<const char*> logs) {
-    return {message, state, stage, headers, logs};
-}
 
 // Parse returns 1 with these, at every split; malformed lines set
 // MESSAGE_ERROR, an unusable body length leaves the state alone.
@@ -315,58 +307,33 @@ TEST(HttpParser, MalformedMessagesFailAtEverySplit) {
     const std::string host = "\r\nHost: a\r\n\r\n";
     const std::string usn = "\r\nUSN: u\r\n\r\n";
     const std::string chunked = kChunkedHead;
-    const char kBadInt[] = "Invalid Val, can not convert to int";
-    const char kBadUnsigned[] = "Invalid Val, can not convert to unsigned";
-    const char kUnidentified[] = "UNIDENTIFIED encoding type!";
     // A bad start line is reported as soon as its end arrives.
-    auto StartLine = [](const std::string& message, const char* log) {
-        return Fails(message, MESSAGE_ERROR, STAGE_START_LINE, 0, {log, "parsing completed!"});
-    };
-    std::vector<Failure> failures = {
-        StartLine("GET" + host, "Space not found : 1!"),
-        StartLine("GET /x" + host, "Space not found : 2!"),
-        StartLine("GET /x HTTP11" + host, "Slash not found!"),
-        StartLine("GET /x HTTP/11" + host, "Dot not found!"),
-        StartLine("GET /x HTTP/a.1" + host, kBadInt),
-        StartLine("GET /x HTTP/1.1x" + host, kBadInt),
-        StartLine("GET /x HTTP/.1" + host, kBadInt),
-        StartLine("GET /x HTTP/99999999999.1" + host, kBadInt),
-        StartLine("HTTP/1.1 200" + usn, "Space not found!"),
-        StartLine("HTTP/1 200 OK" + usn, "Dot not found!"),
-        StartLine("HTTP/x.1 200 OK" + usn, kBadInt),
-        StartLine("HTTP/1.1200OK" + usn, "Space not found!"),
-        StartLine("HTTP/1.y 200 OK" + usn, kBadInt),
-        StartLine("HTTP/1.1 2x0 OK" + usn, kBadUnsigned),
-        StartLine("HTTP/1.1 -200 OK" + usn, kBadUnsigned),
-        StartLine("HTTP/1.1 4294967296 OK" + usn, kBadUnsigned),
-        Fails("GET / HTTP/1.1\r\nno colon here\r\n\r\n", MESSAGE_ERROR, STAGE_START_LINE, 0,
-              {"colon not found in header", "StoreHeader failed!"}),
-        Fails("GET / HTTP/1.1\r\nX-A: a\r\n : b\r\n\r\n", MESSAGE_ERROR, STAGE_START_LINE, 1,
-              {"Invalid input", "StoreHeader failed!"}),
-        Fails("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nab",
-              MESSAGE_INCOMPLETE, STAGE_START_LINE, 2,
-              {"Un-supported Transfer-Encoding value [gzip]!", kUnidentified}),
-        Fails(chunked + "3\r\nabc\r\n\r\n0\r\n\r\n", MESSAGE_ERROR, STAGE_HEADERS_DONE, 1,
-              {"Invalid CRLF!"}),
-    };
-    for (const char* size : {"-5", "100000000", "7fffffffffffffffff"}) {
-        failures.push_back(Fails(chunked + size + "\r\nabc\r\n", MESSAGE_ERROR, STAGE_HEADERS_DONE,
-                                 1, {"Invalid chunk size"}));
-    }
+    std::vector<Failure> failures;
+    for (const std::string& line :
+         {"GET" + host, "GET /x" + host, "GET /x HTTP11" + host, "GET /x HTTP/11" + host,
+          "GET /x HTTP/a.1" + host, "GET /x HTTP/1.1x" + host, "GET /x HTTP/.1" + host,
+          "GET /x HTTP/99999999999.1" + host, "HTTP/1.1 200" + usn, "HTTP/1 200 OK" + usn,
+          "HTTP/x.1 200 OK" + usn, "HTTP/1.1200OK" + usn, "HTTP/1.y 200 OK" + usn,
+          "HTTP/1.1 2x0 OK" + usn, "HTTP/1.1 -200 OK" + usn, "HTTP/1.1 4294967296 OK" + usn})
+        failures.push_back({line, MESSAGE_ERROR, STAGE_START_LINE, 0});
+    failures.push_back(
+        {"GET / HTTP/1.1\r\nno colon here\r\n\r\n", MESSAGE_ERROR, STAGE_START_LINE, 0});
+    failures.push_back(
+        {"GET / HTTP/1.1\r\nX-A: a\r\n : b\r\n\r\n", MESSAGE_ERROR, STAGE_START_LINE, 1});
+    failures.push_back({"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nab",
+                        MESSAGE_INCOMPLETE, STAGE_START_LINE, 2});
+    failures.push_back(
+        {chunked + "3\r\nabc\r\n\r\n0\r\n\r\n", MESSAGE_ERROR, STAGE_HEADERS_DONE, 1});
+    for (const char* size : {"-5", "100000000", "7fffffffffffffffff"})
+        failures.push_back({chunked + size + "\r\nabc\r\n", MESSAGE_ERROR, STAGE_HEADERS_DONE, 1});
     for (const char* length : {"abc", "12a", "-5", "18446744073709551616", "1 2"}) {
         failures.push_back(
-            Fails(std::string("POST /c HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\nbody",
-                  MESSAGE_INCOMPLETE, STAGE_START_LINE, 1, {kBadInt, kUnidentified}));
+            {std::string("POST /c HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\nbody",
+             MESSAGE_INCOMPLETE, STAGE_START_LINE, 1});
     }
     for (const Failure& f : failures) {
         SCOPED_TRACE(f.message);
-        Observed whole;
-        {
-            zel_test::LogCapture logs;
-            whole = ParsePackets({f.message});
-            for (const char* log : f.logs)
-                EXPECT_TRUE(logs.Contains(log, "ZEL_CORE_UTILS")) << log;
-        }
+        const Observed whole = ParsePackets({f.message});
         EXPECT_EQ(1, whole.rc);
         EXPECT_EQ(f.state, whole.state);
         EXPECT_EQ(f.stage, whole.stage);
@@ -380,34 +347,28 @@ struct Step {
     int stage;
     HTTPMessageState state;
     unsigned bodySize;
-    const char* log;
 };
 
 // What a receiver sees between packets, and what each stop is logged as.
 TEST(HttpParser, ProgressFromPacketToPacket) {
     const std::vector<std::vector<Step>> messages = {
-        {{"POST /x", STAGE_NONE, MESSAGE_INCOMPLETE, 0, "parsing completed for data POST /x!"},
-         {" HTTP/1.1\r\nContent-Length: 6\r\nHo", STAGE_START_LINE, MESSAGE_INCOMPLETE, 0,
-          "CRLF not yet received !"},
-         {"st: h\r\n\r\n", STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 0, nullptr},
-         {"abc", STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 3, nullptr},
-         {"defg", STAGE_HEADERS_DONE, MESSAGE_COMPLETE, 6, nullptr}},
-        {{kChunkedHead + std::string("4\r\nWi"), STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 2,
-          "End of current packet!"},
-         {"ki\r\n1", STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 4, "Did not receive enough data!"},
-         {"0\r\n0123456789abcdef\r\n0\r\n\r\n", STAGE_HEADERS_DONE, MESSAGE_COMPLETE, 20,
-          "End of chunked encoded data!"}},
+        {{"POST /x", STAGE_NONE, MESSAGE_INCOMPLETE, 0},
+         {" HTTP/1.1\r\nContent-Length: 6\r\nHo", STAGE_START_LINE, MESSAGE_INCOMPLETE, 0},
+         {"st: h\r\n\r\n", STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 0},
+         {"abc", STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 3},
+         {"defg", STAGE_HEADERS_DONE, MESSAGE_COMPLETE, 6}},
+        {{kChunkedHead + std::string("4\r\nWi"), STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 2},
+         {"ki\r\n1", STAGE_HEADERS_DONE, MESSAGE_INCOMPLETE, 4},
+         {"0\r\n0123456789abcdef\r\n0\r\n\r\n", STAGE_HEADERS_DONE, MESSAGE_COMPLETE, 20}},
     };
     for (const std::vector<Step>& steps : messages) {
         boost::shared_ptr<HTTPInfo> info = boost::make_shared<HTTPInfo>();
         for (const Step& step : steps) {
             SCOPED_TRACE(step.packet);
-            zel_test::LogCapture logs;
             ASSERT_EQ(0, Feed(info, {step.packet}));
             EXPECT_EQ(step.stage, info->GetStatus());
             EXPECT_EQ(step.state, info->GetState());
             EXPECT_EQ(step.bodySize, info->GetProcessedBodySize());
-            EXPECT_TRUE(step.log == nullptr || logs.Contains(step.log));
         }
     }
 }
@@ -425,48 +386,19 @@ TEST(HttpParser, FailedMessageStaysFailedUntilCleaned) {
 }
 
 TEST(HttpParser, Arguments) {
-    zel_test::LogCapture logs;
     boost::shared_ptr<HTTPInfo> none;
     EXPECT_EQ(1, Parse("GET / HTTP/1.1\r\n\r\n", 18, none));
-    EXPECT_TRUE(logs.Contains("Invalid params!!!"));
-
     boost::shared_ptr<HTTPInfo> info = boost::make_shared<HTTPInfo>();
     EXPECT_EQ(0, Feed(info, {""}));
     EXPECT_EQ(0, Parse(nullptr, 5, info));
     EXPECT_EQ(PARSING_PACKET_DONE, info->GetParsingStatus());
-    EXPECT_EQ(2u, logs.Count("Has nothing to be parsed!!!"));
     EXPECT_EQ(STAGE_NONE, info->GetStatus());
-
     // A receiver that forgets to reset the parsing status still gets the
     // next packet parsed.
     const std::string head = "POST /c HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
     ASSERT_EQ(0, Parse(head.data(), static_cast<unsigned>(head.size()), info));
     ASSERT_EQ(0, Parse("body", 4, info));
     EXPECT_EQ(MESSAGE_COMPLETE, info->GetState());
-}
-
-TEST(HttpParser, FindBytesAndTrim) {
-    const char text[] = "ab\r\n\r\r\n\r\ncd";
-    const size_t n = sizeof(text) - 1;
-    const struct {
-        const char* range;
-        size_t length;
-        const char* pattern;
-        long expected;
-    } cases[] = {{text, n, "\r\n\r\n", 5}, {text, 8, "\r\n\r\n", -1}, {text, 9, "\r\n\r\n", 5},
-                 {text, n, "\ncd", 8},     {text, n, "", -1},         {nullptr, n, "a", -1},
-                 {text, 1, "ab", -1},      {text, 2, "ab", 0},        {text, n, "cdx", -1}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.expected, FindBytes(c.range, c.length, c.pattern,
-                                        std::char_traits<char>::length(c.pattern)))
-            << c.pattern << " in " << c.length;
-    }
-    std::string value = " \t\f\v\r\nva lue\n\r \x01";
-    TrimHTTPText(value);
-    EXPECT_EQ("va lue\n\r \x01", value);
-    value = " \r\n\t";
-    TrimHTTPText(value);
-    EXPECT_EQ("", value);
 }
 
 }  // namespace

@@ -8,8 +8,6 @@
 #include <memory>
 #include <string>
 
-#include "support/log_capture.h"
-
 namespace {
 
 using zel_upnp::utils::StringUtils;
@@ -35,11 +33,8 @@ TEST(StringUtils, GetValueAndStrDupCopy) {
     ASSERT_NE(dup, nullptr);
     EXPECT_NE(dup.get(), text);
     EXPECT_STREQ(dup.get(), text);
-    zel_test::LogCapture capture;
     EXPECT_EQ(StringUtils::StrDup(nullptr), nullptr);
     EXPECT_EQ(StringUtils::StrDup(""), nullptr);
-    EXPECT_EQ(capture.Count("Invalid input"), 2u);
-    EXPECT_TRUE(capture.Contains("Invalid input", "ZEL_CORE_UTILS"));
 }
 
 TEST(StringUtils, TrimString) {
@@ -74,11 +69,9 @@ TEST(StringUtils, EscapeURI) {
     StringUtils::EscapeURI("My Device-1_a~b/c?d=e", out);
     EXPECT_EQ(out, "My%20Device%2D1%5Fa%7Eb%2Fc%3Fd%3De");
 
-    zel_test::LogCapture capture;
     out = "untouched";
     StringUtils::EscapeURI("", out);
     EXPECT_EQ(out, "untouched");
-    EXPECT_TRUE(capture.Contains("Empty String", "ZEL_CORE_UTILS"));
 }
 
 TEST(StringUtils, GetHashValue) {
@@ -132,13 +125,11 @@ TEST(StringUtils, GetAbsoluteUri) {
                   UTILS_SUCCESS);
         EXPECT_EQ(out, c.expected) << c.uri << " on " << c.base;
     }
-    zel_test::LogCapture capture;
     std::string out = "untouched";
     EXPECT_EQ(StringUtils::GetAbsoluteUri("", "http://h", "1.2.3.4", 80, "", out),
               UTILS_INVALID_INPUT);
     EXPECT_EQ(StringUtils::GetAbsoluteUri("/x", "http://h", "", 80, "", out), UTILS_INVALID_INPUT);
     EXPECT_EQ(out, "untouched");
-    EXPECT_EQ(capture.Count("Invalid input"), 2u);
 }
 
 TEST(StringUtils, ParseURI) {
@@ -160,12 +151,10 @@ TEST(StringUtils, ParseURI) {
         {"http://h:abc/x", true}, {"http://h:/x", true},        {"http://h:", true},
         {"http://h:80x", true},   {"http://h:8 0/", true},      {"http://h:99999999999/x", true}};
     for (const auto& c : failures) {
-        zel_test::LogCapture capture;
         host = "h0";
         port = -7;
         path = "p0";
         EXPECT_EQ(StringUtils::ParseURI(c.first, host, port, path), 0) << c.first;
-        EXPECT_EQ(capture.Contains("Invalid String", "ZEL_CORE_UTILS"), c.second) << c.first;
         EXPECT_EQ(host + "|" + std::to_string(port) + "|" + path, "h0|-7|p0") << c.first;
     }
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/peers.h"
 
 namespace {
 
@@ -27,19 +28,10 @@ using zel_upnp::utils::PrepareThreadName;
 using zel_upnp::utils::Timer;
 using zel_upnp::utils::UTILS_SUCCESS;
 
-constexpr std::chrono::seconds kDeadline(10);
+using zel_test::kTestWait;
+using zel_test::WaitUntil;
 // Long enough never to fire during a test.
 constexpr int kNeverMs = 600000;
-
-bool WaitUntil(const std::function<bool()>& pred) {
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // What one Record callback saw. The fixture destroys the service (joining
 // its thread) before the next test clears the list.
@@ -106,7 +98,7 @@ struct Gate {
     }
     bool WaitEntered() {
         std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, kDeadline, [&] { return entered; });
+        return cv.wait_for(lock, kTestWait, [&] { return entered; });
     }
     void Open() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -140,7 +132,7 @@ void DestroyWhileCallbackRuns(const std::function<void()>& inside, bool* returne
     const bool began = WaitUntil([&] { return capture.Contains("Timer::Shutdown"); });
     job.gate.Open();
     ASSERT_TRUE(began);
-    ASSERT_EQ(destroyed.wait_for(kDeadline), std::future_status::ready) << "destroy deadlocked";
+    ASSERT_EQ(destroyed.wait_for(kTestWait), std::future_status::ready) << "destroy deadlocked";
     *returnedBeforeDestroy = job.returned.load();
     ASSERT_TRUE(WaitUntil([&] { return job.returned.load(); }));
 }
@@ -169,7 +161,9 @@ TEST_F(TimerTest, IdsAndLifecycle) {
     // Ids are not reused while the service lives, cancelled or not.
     EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 3);
 
+    // Destroying with live timers calls none of them (the thread is joined).
     DestroyTimerService();
+    EXPECT_TRUE(Firings().empty());
     ASSERT_EQ(CreateTimerService(), UTILS_SUCCESS);
     EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 1);
 
@@ -234,11 +228,10 @@ TEST_F(TimerTest, CallbacksRunInExpiryOrder) {
     EXPECT_EQ(order, (std::vector<void*>{Tag(3), Tag(1), Tag(4), Tag(2), Tag(0)}));
 }
 
-TEST_F(TimerTest, NullCallbackIsLoggedAndDropped) {
-    zel_test::LogCapture capture;
+TEST_F(TimerTest, NullCallbackIsDroppedAndTheThreadGoesOn) {
     Timer::Start(0, nullptr, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return capture.Contains("timer_callback is NULL..!!"); }));
-    EXPECT_TRUE(capture.Contains("timer_callback is NULL..!!", "ZEL_CORE_UTILS"));
+    Timer::Start(1, Record, Tag(0));
+    EXPECT_TRUE(WaitForCount(1));
 }
 
 TEST_F(TimerTest, CancelReportsUserDataAndSuppressesCallback) {
@@ -305,33 +298,6 @@ TEST_F(TimerTest, CallbacksMayStartAndCancelTimers) {
     ASSERT_TRUE(WaitForCount(kPeriods + 1));
     ASSERT_EQ(Firings().size(), kPeriods + 1);
     EXPECT_EQ(Firings().back().userData, Tag(1));
-}
-
-// A callback holds the timer lock: Start from another thread waits for it.
-TEST_F(TimerTest, OtherThreadsWaitWhileACallbackRuns) {
-    Gate gate;
-    Timer::Start(
-        0, [](int, void* g) { static_cast<Gate*>(g)->EnterAndWait(); }, &gate);
-    ASSERT_TRUE(gate.WaitEntered());
-    std::atomic<bool> started{false};
-    std::thread other([&] {
-        Timer::Start(kNeverMs, Record, Tag(0));
-        started = true;
-    });
-    // Negative check: give the other thread time to get past Start if it could.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(started.load());
-    gate.Open();
-    EXPECT_TRUE(WaitUntil([&] { return started.load(); }));
-    other.join();
-}
-
-TEST_F(TimerTest, DestroyWithLiveTimersCallsNone) {
-    for (int i = 0; i < 8; ++i)
-        Timer::Start(1000 + 100 * i, Record, Tag(i));
-    DestroyTimerService();
-    // The timer thread is joined: nothing can call them any more.
-    EXPECT_TRUE(Firings().empty());
 }
 
 // The running callback still starts timers (already due when it returns) and
@@ -446,11 +412,10 @@ TEST_F(TimerTest, ConcurrentDestroyAndStartLeaveNoStrayCallbacks) {
     }
     stop = true;
     starter.join();
+    // The services came and went cleanly: a new one numbers from 1.
     DestroyTimerService();
-    const int after = fired.load();
-    // Every service is gone and joined; no callback can arrive any more.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(fired.load(), after);
+    ASSERT_EQ(CreateTimerService(), UTILS_SUCCESS);
+    EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 1);
 }
 
 }  // namespace
