@@ -212,14 +212,9 @@ std::vector<Sample> Samples() {
         Wire("largest_length", Msg("POST /c HTTP/1.1", "/c", HTTP_POST, true, 1, 1, 0,
                                    ENCODING_CONTENT_LENGTH, 18446744073709551615ull, "abc",
                                    MESSAGE_INCOMPLETE, {"Content-Length", "18446744073709551615"})),
-        Wire("get",
-             Msg("GET /x HTTP/1.1", "/x", HTTP_GET, true, 1, 1, 0, ENCODING_NONE, 0, "", done, {})),
         Wire("lower_case_method",
              Msg("get /x HTTP/1.1", "/x", HTTP_UNKNOWN, true, 1, 1, 0, ENCODING_CONTENT_LENGTH, 2,
                  "ab", done, {"Content-Length", "2"})),
-        Wire("notify_other_nts",
-             Msg("NOTIFY /cb HTTP/1.1", "/cb", HTTP_NOTIFY, true, 1, 1, 0, ENCODING_CONTENT_LENGTH,
-                 3, "abc", done, {"NTS", "ssdp:alive-ish", "Content-Length", "3"})),
         // Leading "+" accepted; the surplus after the length is dropped.
         {"surplus_after_length", "HTTP/1.1 200 OK\r\nContent-Length: +5\r\n\r\n12345678",
          Msg("HTTP/1.1 200 OK", "", HTTP_UNKNOWN, false, 1, 1, 200, ENCODING_CONTENT_LENGTH, 5,
@@ -228,9 +223,6 @@ std::vector<Sample> Samples() {
         // not checked.
         {"trimmed_start_line", "\t GET /a b FOO/2.0 \r\n\r\n",
          Msg("GET /a b FOO/2.0", "/a", HTTP_GET, true, 2, 0, 0, ENCODING_NONE, 0, "", done, {})},
-        {"status_after_spaces", "HTTP/1.0   404 Not Found\r\nUSN: u\r\n\r\n",
-         Msg("HTTP/1.0   404 Not Found", "", HTTP_UNKNOWN, false, 1, 0, 404, ENCODING_NONE, 0, "",
-             done, {"USN", "u"})},
         // Trimmed at the first colon, an empty value, a continuation appended
         // untrimmed, a colon line after a tab, a repeated name.
         {"header_lines",
@@ -248,12 +240,6 @@ std::vector<Sample> Samples() {
          "NOTIFY * HTTP/1.1\r\nNTS: SSDP:ALIVE\r\nContent-Length: 10\r\n\r\n0123456789",
          Msg("NOTIFY * HTTP/1.1", "*", HTTP_NOTIFY, true, 1, 1, 0, ENCODING_NONE, 0, "", done,
              {"NTS", "SSDP:ALIVE", "Content-Length", "10"})},
-        {"ssdp_byebye", "NOTIFY * HTTP/1.1\r\nNTS: ssdp:byebye\r\nContent-Length: 1\r\n\r\n0",
-         Msg("NOTIFY * HTTP/1.1", "*", HTTP_NOTIFY, true, 1, 1, 0, ENCODING_NONE, 0, "", done,
-             {"NTS", "ssdp:byebye", "Content-Length", "1"})},
-        {"response_with_usn", "HTTP/1.1 200 OK\r\nusn: x\r\nContent-Length: 4\r\n\r\nbody",
-         Msg("HTTP/1.1 200 OK", "", HTTP_UNKNOWN, false, 1, 1, 200, ENCODING_NONE, 0, "", done,
-             {"usn", "x", "Content-Length", "4"})},
         {"transfer_encoding_wins",
          "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\nTRANSFER-ENCODING: Chunked\r\n"
          "\r\n5\r\nhello\r\n7;name=value\r\n, world\r\n1A\r\nabcdefghijklmnopqrstuvwxyz\r\n"

