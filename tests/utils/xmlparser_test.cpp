@@ -24,10 +24,9 @@ using Strings = std::vector<std::string>;
 // and service lists); the fuzzer's seed corpus and the benchmark use it too.
 const std::string& DeviceDescription() {
     static const std::string text = [] {
-        std::string path = __FILE__;
-        path = path.substr(0, path.find_last_of('/')) +
-               "/../../fuzz/corpus/xml_parse_fuzz/device_description.xml";
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(
+            std::string(ZEL_SOURCE_DIR) + "/fuzz/corpus/xml_parse_fuzz/device_description.xml",
+            std::ios::binary);
         std::ostringstream content;
         content << in.rdbuf();
         return content.str();
