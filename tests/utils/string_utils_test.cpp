@@ -59,12 +59,9 @@ TEST(StringUtils, EscapeURI) {
 
 TEST(StringUtils, GetHashValue) {
     const std::pair<std::string, const char*> cases[] = {
-        {"a", "97"},
-        {"ab", "3299"},
         {"hello", "120084546"},
         // Bytes from 128 up are sign-extended before the exclusive-or.
         {"\x80", "4294967168"},
-        {"\xff", "4294967295"},
         {"a\x80", "4294963969"},
         // Long enough for the multiplication to wrap many times.
         {"uuid:4d696e69-444c-164e-9d41-001ec92f0a5c", "3302243408"},
