@@ -119,32 +119,8 @@ TEST(HttpInfo, HeaderLookupAndInvalidInput) {
     EXPECT_EQ("second", headers[1]->value);
 }
 
-TEST(HttpInfo, BodyIsHandedOutOnceInOrder) {
-    boost::shared_ptr<HTTPInfo> info = Parsed({"HTTP/1.1 200 OK\r\n\r\nabc", "def", "g"});
-    EXPECT_EQ(7u, info->GetProcessedBodySize());
-    EXPECT_EQ("abcdefg", BodyOf(*info));
-    EXPECT_EQ(0u, info->GetProcessedBodySize());
-    unsigned size = 5;
-    EXPECT_EQ(nullptr, info->GetBody(size));
-    EXPECT_EQ(0u, size);
-
-    info = Parsed({"HTTP/1.1 200 OK\r\n\r\nxy", "z"});
-    std::string body = "prefix:";
-    info->ReadBody(body);
-    info->ReadBody(body);
-    EXPECT_EQ("prefix:xyz", body);
-    EXPECT_EQ(0u, info->GetProcessedBodySize());
-
-    // A message built by hand keeps every piece and decides nothing.
-    HTTPInfo hand;
-    EXPECT_EQ(0, hand.StoreData("abc", 3));
-    EXPECT_EQ(0, hand.StoreData("de", 2));
-    EXPECT_EQ(PARSING_CONTINUE, hand.GetParsingStatus());
-    EXPECT_EQ("abcde", BodyOf(hand));
-}
-
 // Large bodies arriving in many packets, in every body mode, come out whole
-// and in order through both readers.
+// and in order, once, through both readers.
 TEST(HttpInfo, LargeBodiesInManyPackets) {
     constexpr size_t kBodySize = 300000;
     constexpr size_t kPacket = 1460;
@@ -167,13 +143,17 @@ TEST(HttpInfo, LargeBodiesInManyPackets) {
                 packets.push_back(message.substr(offset, kPacket));
             boost::shared_ptr<HTTPInfo> info = Parsed(packets);
             EXPECT_EQ(kBodySize, info->GetProcessedBodySize());
-            std::string body;
+            std::string body = "prefix:";
             if (readBody)
-                info->ReadBody(body);
+                info->ReadBody(body);  // appends
             else
-                body = BodyOf(*info);
-            EXPECT_TRUE(body == payload) << message.substr(0, 40);
+                body += BodyOf(*info);
+            EXPECT_TRUE(body == "prefix:" + payload) << message.substr(0, 40);
+            // Handed out once: both readers leave nothing behind.
             EXPECT_EQ(0u, info->GetProcessedBodySize());
+            unsigned size = 5;
+            EXPECT_EQ(nullptr, info->GetBody(size));
+            EXPECT_EQ(0u, size);
         }
     }
 }

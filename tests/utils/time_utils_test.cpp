@@ -21,28 +21,25 @@ std::string Format(std::time_t t) {
     return date;
 }
 
+// Known instants, in UTC whatever the local time zone (a POSIX zone string
+// needs no zone database: UTC+05:30).
 TEST(TimeUtils, FormatsKnownInstantsInUtc) {
-    EXPECT_EQ(Format(0), "Thu, 01 Jan 1970 00:00:00 GMT");
-    EXPECT_EQ(Format(1709210096), "Thu, 29 Feb 2024 12:34:56 GMT");
-    EXPECT_EQ(Format(4102444799), "Thu, 31 Dec 2099 23:59:59 GMT");
-}
-
-TEST(TimeUtils, IgnoresTheLocalTimeZone) {
     const char* saved = std::getenv("TZ");
     const std::string previous = saved ? saved : "";
-    // A POSIX zone string needs no zone database: UTC+05:30.
     setenv("TZ", "XYZ-5:30", 1);
     tzset();
-    const std::string date = Format(1709210096);
+    const std::string dates = Format(0) + "|" + Format(1709210096) + "|" + Format(4102444799);
     if (saved)
         setenv("TZ", previous.c_str(), 1);
     else
         unsetenv("TZ");
     tzset();
-    EXPECT_EQ(date, "Thu, 29 Feb 2024 12:34:56 GMT");
+    EXPECT_EQ(dates,
+              "Thu, 01 Jan 1970 00:00:00 GMT|Thu, 29 Feb 2024 12:34:56 GMT|"
+              "Thu, 31 Dec 2099 23:59:59 GMT");
 }
 
-TEST(TimeUtils, InstantWithoutCalendarFormFailsAndLogs) {
+TEST(TimeUtils, InstantWithoutCalendarFormFails) {
     std::string date = "untouched";
     // Its year does not fit the int of struct tm.
     const std::time_t far = std::numeric_limits<std::time_t>::max();
