@@ -335,7 +335,7 @@ struct Step {
     unsigned bodySize;
 };
 
-// What a receiver sees between packets, and what each stop is logged as.
+// What a receiver sees between packets.
 TEST(HttpParser, ProgressFromPacketToPacket) {
     const std::vector<std::vector<Step>> messages = {
         {{"POST /x", STAGE_NONE, MESSAGE_INCOMPLETE, 0},
