@@ -485,8 +485,13 @@ void StreamingManager::OnNetworkChanged(const std::string& interfaceName, int ev
         // more.
         if (event == network_layer::NIC_IPCHANGED)
             StopServersOnInterface(interfaceName);
-        boost::shared_lock<boost::shared_mutex> lock(pool_lock_);
-        if (started_)
+        bool started = false;
+        {
+            boost::shared_lock<boost::shared_mutex> lock(pool_lock_);
+            started = started_;
+        }
+        // Not under the pool lock: the callbacks may terminate the manager.
+        if (started)
             ConfigureAllInterfaceProfiles(nic);
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", e.what());

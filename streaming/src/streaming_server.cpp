@@ -145,7 +145,15 @@ void TCPServer::StartAccept() {
 
 void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
                                      boost::shared_ptr<IncomingSession> session) {
-    if (error == boost::asio::error::operation_aborted || !acceptor_.is_open()) {
+    bool open = false;
+    bool over_limit = false;
+    {
+        // Stop closes the acceptor under this mutex.
+        boost::lock_guard<boost::mutex> lock(SessionListMutex());
+        open = acceptor_.is_open();
+        over_limit = incoming_session_list_.size() > kMaxSessions;
+    }
+    if (error == boost::asio::error::operation_aborted || !open) {
         ZEL_LOGD(ZEL_CORE_STREAMING, "Server %d not found", server_id_);
         return;
     }
@@ -155,11 +163,6 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
         ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
         SessionCompleted(session->SessionId());
         return;
-    }
-    bool over_limit = false;
-    {
-        boost::lock_guard<boost::mutex> lock(SessionListMutex());
-        over_limit = incoming_session_list_.size() > kMaxSessions;
     }
     if (over_limit) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Session limit %zu reached; connection closed", kMaxSessions);
