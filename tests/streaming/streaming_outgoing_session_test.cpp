@@ -72,7 +72,7 @@ struct ClientCase {
     int on_status;
 };
 
-class OutgoingSessionTest : public ::testing::Test {
+class StreamingAsyncClient : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(st::InitializeStreamingManager(), 0); }
     void TearDown() override {
@@ -102,7 +102,7 @@ class OutgoingSessionTest : public ::testing::Test {
     }
 };
 
-TEST_F(OutgoingSessionTest, ResponsesFromAScriptedPeer) {
+TEST_F(StreamingAsyncClient, ResponsesFromAScriptedPeer) {
     const std::vector<ClientCase> cases = {
         {"content-length", st::REQUEST_GET,
          "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", 200, "0123456789", true, -1},
@@ -147,7 +147,7 @@ TEST_F(OutgoingSessionTest, ResponsesFromAScriptedPeer) {
     }
 }
 
-TEST_F(OutgoingSessionTest, RefusedConnectionEndsWithStatus4) {
+TEST_F(StreamingAsyncClient, RefusedConnectionEndsWithStatus4) {
     Seen seen;
     Fetch(seen, zel_test::ClosedPort(), st::REQUEST_GET);
     std::lock_guard<std::mutex> lock(seen.mutex);
@@ -155,7 +155,7 @@ TEST_F(OutgoingSessionTest, RefusedConnectionEndsWithStatus4) {
     EXPECT_EQ(seen.responses, 0);
 }
 
-TEST_F(OutgoingSessionTest, FetchesFromNginx) {
+TEST_F(StreamingAsyncClient, FetchesFromNginx) {
     char root[] = "/tmp/zel-www-XXXXXX";
     ASSERT_NE(mkdtemp(root), nullptr);
     chmod(root, 0755);  // nginx's workers are not root

@@ -32,7 +32,7 @@ struct SyncCase {
     int data_rc;  // of the ReadHTTPData that ends the loop
 };
 
-TEST(OutgoingSyncSession, ReadsResponsesAcrossReads) {
+TEST(StreamingSyncClient, ReadsResponsesAcrossReads) {
     const std::string big(20000, 'q');
     const std::vector<SyncCase> cases = {
         {"head over several reads",
@@ -60,12 +60,12 @@ TEST(OutgoingSyncSession, ReadsResponsesAcrossReads) {
          0},
         {"chunk-size line of 100 digits",
          st::REQUEST_GET,
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-          std::string(100, '1') + "\r\nx\r\n"},
-         200,
-         "",
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(100, '1') +
+          "\r\nx\r\n"},
          0,
-         st::STREAMING_PARSE_FAILURE},
+         "",
+         st::STREAMING_PARSE_FAILURE,
+         0},
         {"closed before the length",
          st::REQUEST_GET,
          {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab"},
@@ -124,7 +124,7 @@ TEST(OutgoingSyncSession, ReadsResponsesAcrossReads) {
     EXPECT_EQ(st::TerminateStreamingManager(), 0);
 }
 
-TEST(OutgoingSyncSession, ConnectFailures) {
+TEST(StreamingSyncClient, ConnectFailures) {
     ASSERT_EQ(st::InitializeStreamingManager(), 0);
     int id = -1;
     ASSERT_EQ(st::StartSyncClient(&id), 0);
