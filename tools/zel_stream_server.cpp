@@ -3,6 +3,7 @@
 // interfaces come and go.
 //
 //   zel-stream-server --dir D [--interface IF | --all] [--port N] [--chunked]
+//                     [--block BYTES]
 //
 // Prints one line per server started or stopped. Runs until SIGINT/SIGTERM.
 #include <arpa/inet.h>
@@ -33,8 +34,9 @@ namespace {
 namespace nl = zel_upnp::network_layer;
 namespace st = zel_upnp::streaming;
 
-// Bytes read from a file per payload.
-constexpr size_t kBlockSize = 2 * 1024 * 1024;
+// Bytes read from a file per payload, unless --block says otherwise.
+constexpr size_t kDefaultBlockSize = 2 * 1024 * 1024;
+constexpr size_t kMaxBlockSize = 64 * 1024 * 1024;
 // How often the interface list is compared with the kernel's.
 constexpr std::chrono::milliseconds kInterfacePoll{300};
 const char kServerName[] = "zel-stream-server/1.0";
@@ -44,6 +46,7 @@ struct Options {
     std::string interface_name;  // empty with --all
     int port = 8080;
     bool chunked = false;
+    size_t block = kDefaultBlockSize;
 };
 
 // One response in progress.
@@ -184,9 +187,9 @@ void OnWriteDone(int server_id, int session_id, unsigned int) {
             return;
         Transfer& transfer = it->second;
         if (transfer.buffer == nullptr)
-            transfer.buffer = static_cast<char*>(std::malloc(kBlockSize));
+            transfer.buffer = static_cast<char*>(std::malloc(g_options.block));
         const size_t want =
-            static_cast<size_t>(std::min<long long>(transfer.remaining, kBlockSize));
+            static_cast<size_t>(std::min<long long>(transfer.remaining, g_options.block));
         ssize_t got = transfer.buffer == nullptr ? -1 : 0;
         while (got >= 0 && static_cast<size_t>(got) < want) {
             const ssize_t n = read(transfer.fd, transfer.buffer + got, want - got);
@@ -273,7 +276,7 @@ void FeedInterfaces(std::map<std::string, std::pair<std::string, std::string> >&
 int Usage() {
     std::fprintf(stderr,
                  "usage: zel-stream-server --dir D [--interface IF | --all] [--port N] "
-                 "[--chunked]\n");
+                 "[--chunked] [--block BYTES]\n");
     return 2;
 }
 
@@ -294,6 +297,8 @@ int main(int argc, char** argv) {
             all = true;
         else if (arg == "--port" && i + 1 < argc)
             g_options.port = std::atoi(argv[++i]);
+        else if (arg == "--block" && i + 1 < argc)
+            g_options.block = std::strtoul(argv[++i], nullptr, 10);
         else if (arg == "--chunked")
             g_options.chunked = true;
         else
