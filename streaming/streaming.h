@@ -166,7 +166,8 @@ struct ClientAppCallbacks {
 
 // ---------------------------------------------------------------------------
 // Lifecycle. The manager is counted: every successful Initialize needs one
-// Terminate; the last one stops every server and client.
+// Terminate; the last one stops every server and client, and is refused
+// (1002) from inside a callback.
 // ---------------------------------------------------------------------------
 int InitializeStreamingManager();
 int TerminateStreamingManager();

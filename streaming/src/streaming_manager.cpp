@@ -112,6 +112,12 @@ int StreamingManager::DeleteReference() {
             ZEL_LOGW(ZEL_CORE_STREAMING, "Streaming manager termination failed.");
             return STREAMING_TERMINATE_FAILED;
         }
+        if (g_reference_count <= 1 && g_instance->OnPoolThread()) {
+            // The last reference cannot go from a callback: the pool it runs
+            // on is joined and the manager deleted under it.
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Streaming manager termination failed.");
+            return STREAMING_TERMINATE_FAILED;
+        }
         if (--g_reference_count > 0) {
             ZEL_LOGD(ZEL_CORE_STREAMING, "StreamingManager::DeleteReference Ref Count [%d]",
                      g_reference_count);
@@ -171,6 +177,11 @@ int StreamingManager::StartStreamingThreads(int count) {
         threads_->join_all();
     threads_.reset();
     return STREAMING_THREADS_FAILED;
+}
+
+bool StreamingManager::OnPoolThread() {
+    boost::shared_lock<boost::shared_mutex> lock(pool_lock_);
+    return threads_ && threads_->is_this_thread_in();
 }
 
 void StreamingManager::StopStreamingThreads() {

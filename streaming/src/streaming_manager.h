@@ -84,6 +84,7 @@ class StreamingManager : public network_layer::NetworkEventListener {
     StreamingManager& operator=(const StreamingManager&) = delete;
 
     int StartStreamingThreads(int count);
+    bool OnPoolThread();
     void StopStreamingThreads();
     void StopAll();
     boost::shared_ptr<TCPServer> FindServer(int server_id);
