@@ -305,7 +305,7 @@ int main(int argc, char** argv) {
             return Usage();
     }
     if (g_options.dir.empty() || (all == !g_options.interface_name.empty()) || g_options.port < 0 ||
-        g_options.port > 65535)
+        g_options.port > 65535 || g_options.block == 0 || g_options.block > kMaxBlockSize)
         return Usage();
     char real[PATH_MAX];
     if (realpath(g_options.dir.c_str(), real) == nullptr) {
