@@ -122,7 +122,8 @@ int SendHTTPResponse(int server_id, int session_id, const ResHeaderInfo* head, b
 }
 
 int SendHTTPPayload(int server_id, int session_id, void* data, unsigned int length, bool last) {
-    ZEL_STREAMING_CHECK(server_id >= 0 && session_id >= 0, false);
+    ZEL_STREAMING_CHECK(server_id >= 0 && session_id >= 0 && (data != nullptr || length == 0),
+                        false);
     return Guarded(
         [&] { return manager->SendHTTPPayload(server_id, session_id, data, length, last); });
 }
