@@ -1,0 +1,104 @@
+// One accepted connection of a streaming server: reads one request, hands
+// its head and body to the application's callbacks, and writes the response
+// head and payloads the application supplies. Runs on the "ZelStrmIo"
+// threads; every asynchronous operation is issued under the session mutex,
+// and no callback runs with it held.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include <zel_upnp/streaming.h>
+#include <zel_upnp/utils.h>
+#include "streaming/src/streaming_utils.h"
+
+namespace zel_upnp {
+namespace streaming {
+
+class TCPServer;
+
+class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
+  public:
+    // Longest wait for a complete request head after the connection came.
+    static constexpr std::chrono::seconds kHeadTimeLimit{30};
+    // Longest a body read or a write may go without completing: a peer that
+    // stops reading (or sending) ends its session with on_status 4.
+    static constexpr std::chrono::seconds kStallLimit{60};
+    // Pause between the last payload written and closing the connection.
+    static constexpr std::chrono::milliseconds kCloseDelay{20};
+
+    IncomingSession(boost::asio::io_service& io_service, boost::weak_ptr<TCPServer> server,
+                    const ServerAppCallbacks& callbacks, int server_id, int session_id);
+    virtual ~IncomingSession();
+    IncomingSession(const IncomingSession&) = delete;
+    IncomingSession& operator=(const IncomingSession&) = delete;
+
+    boost::asio::ip::tcp::socket& Socket() { return socket_; }
+    int SessionId() const { return session_id_; }
+
+    // Sets the socket options and starts reading the request head.
+    void RegisterRead();
+    int SendResponse(const ResHeaderInfo* head, bool last);
+    int SendPayload(void* data, unsigned int length, bool last);
+    // Closes the connection without a callback and leaves the server's list.
+    void ShutDown();
+
+  private:
+    enum WriteKind { kWriteHead, kWritePayload };
+
+    void StartHeadRead();  // session mutex held
+    void CallbackRead(const boost::system::error_code& error, std::size_t bytes);
+    void DeliverRequest();
+    void StartBodyRead();  // session mutex held
+    void DataRecvdCallback(const boost::system::error_code& error, std::size_t bytes);
+    void WritePendingHead();  // session mutex held
+    void CallbackWrite(const boost::system::error_code& error, WriteKind kind);
+    // Answers with a bare head of that status and closes after it.
+    void RegisterWriteWithErrorCode(int status);
+    // Ends the session after a socket error: closes, tells the application
+    // with on_status 4 when notify is set, and leaves the server's list.
+    void Fail(bool notify);
+    void ArmTimer(std::chrono::steady_clock::duration limit);  // session mutex held
+    void CancelTimer();                                        // session mutex held
+    void CloseSocket();                                        // session mutex held
+    void Release();
+    void ReleasePayloadLocked(bool ok);
+
+    const ServerAppCallbacks callbacks_;
+    const int server_id_;
+    const int session_id_;
+    boost::weak_ptr<TCPServer> server_;
+
+    boost::mutex mutex_;  // everything below
+    boost::asio::ip::tcp::socket socket_;
+    boost::asio::steady_timer timer_;  // head time limit, stall limit, close delay
+    std::unique_ptr<char[]> buffer_;   // kReceiveBufferSize bytes, made at the first read
+    boost::shared_ptr<utils::HTTPInfo> request_;
+    int request_type_;
+    std::size_t head_bytes_;  // bytes fed to the parser before the head was complete
+    FramingGuard framing_;
+    std::string pending_head_;
+    void* payload_;  // the application's buffer being written
+    unsigned int payload_length_;
+    char* framed_;  // chunk-framed copy of the payload being written
+    bool headers_received_;
+    bool chunked_;
+    bool close_after_write_;
+    bool continue_;  // a 100 head was sent: read the body once it is written
+    bool in_callback_;
+    bool active_;
+    unsigned timer_generation_;  // bumped whenever the timer is re-armed or cancelled
+};
+
+}  // namespace streaming
+}  // namespace zel_upnp

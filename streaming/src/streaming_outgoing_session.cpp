@@ -1,0 +1,376 @@
+#include "streaming/src/streaming_outgoing_session.h"
+
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/lexical_cast.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+#include "streaming/src/streaming_client_utils.h"
+#include "streaming/src/streaming_manager.h"
+#include "utils/src/common/zel_log.h"
+#include "utils/src/httpparser/httpparser.h"
+
+namespace zel_upnp {
+namespace streaming {
+
+OutgoingSession::OutgoingSession(StreamingManager* manager, const ClientAppCallbacks& callbacks,
+                                 int client_id)
+    : manager_(manager),
+      callbacks_(callbacks),
+      session_id_(client_id),
+      socket_(manager->IoService()),
+      resolver_(manager->IoService()),
+      port_(0),
+      client_handler_id_(0),
+      request_type_(REQUEST_GET),
+      response_(boost::make_shared<utils::HTTPInfo>()),
+      buffer_(new char[kReceiveBufferSize]),
+      head_bytes_(0),
+      head_waiting_(false),
+      fully_sent_(false),
+      request_chunked_(false),
+      response_chunked_(false),
+      response_has_length_(false),
+      continue_seen_(false),
+      active_(true),
+      connected_(false),
+      payload_(nullptr),
+      framed_(nullptr),
+      payload_length_(0) {
+    pending_head_.reserve(1024);
+}
+
+OutgoingSession::~OutgoingSession() {
+    ZEL_LOGD(ZEL_CORE_STREAMING, "~OutgoingSession, client_handler_id_=[%d] session_id_=[%d]",
+             client_handler_id_, session_id_);
+    std::free(framed_);
+}
+
+int OutgoingSession::Connect(const std::string& address, int port) {
+    using boost::asio::ip::tcp;
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    address_ = address;
+    port_ = port;
+    boost::system::error_code ec;
+    tcp::resolver::iterator endpoints;
+    try {
+        tcp::resolver::query query(address, boost::lexical_cast<std::string>(port),
+                                   tcp::resolver::query::numeric_service);
+        endpoints = resolver_.resolve(query, ec);
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Error: input string was not valid!");
+        return STREAMING_CONNECT_FAILED;
+    }
+    if (ec) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", ec.message().c_str());
+        return STREAMING_CONNECT_FAILED;
+    }
+    if (endpoints == tcp::resolver::iterator()) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Error: connect failed for all endpoints!");
+        return STREAMING_CONNECT_FAILED;
+    }
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    boost::asio::async_connect(socket_, endpoints,
+                               [self](const boost::system::error_code& error,
+                                      tcp::resolver::iterator) { self->CallbackConnect(error); });
+    return STREAMING_SUCCESS;
+}
+
+void OutgoingSession::CallbackConnect(const boost::system::error_code& error) {
+    if (error) {
+        if (error != boost::asio::error::operation_aborted)
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Error: %s", error.message().c_str());
+        Fail(STATUS_CONNECTION_CLOSED);
+        return;
+    }
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    boost::system::error_code ec;
+    if (socket_.set_option(boost::asio::ip::tcp::no_delay(true), ec))
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Set option failed for no delay %s", ec.message().c_str());
+    if (socket_.set_option(boost::asio::socket_base::receive_buffer_size(kSocketBufferSize), ec))
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Set option failed for recv size: err:%s",
+                 ec.message().c_str());
+    if (socket_.set_option(boost::asio::socket_base::send_buffer_size(kSocketBufferSize), ec))
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Set option failed for send size: err:%s",
+                 ec.message().c_str());
+    connected_ = true;
+    if (head_waiting_)
+        WriteHead();
+}
+
+int OutgoingSession::SendRequest(const ReqHeaderInfo* head) {
+    std::string text;
+    if (FormReqHeader(head, text) != STREAMING_SUCCESS) {
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Failed to form request header!");
+        return kFormReqHeaderFailure;
+    }
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (!active_)
+        return STREAMING_NO_SESSION;
+    client_handler_id_ = CLIENT_HANDLER_ID;
+    pending_head_.swap(text);
+    request_type_ = head->request_type;
+    request_chunked_ = IsChunkedRequest(head);
+    fully_sent_ = head->request_type == REQUEST_GET || head->request_type == REQUEST_HEAD ||
+                  head->expect != nullptr;
+    // A new request reads a new response.
+    response_->CleanInfo();
+    head_bytes_ = 0;
+    framing_.Reset();
+    continue_seen_ = false;
+    response_chunked_ = false;
+    response_has_length_ = false;
+    head_waiting_ = true;
+    if (connected_)
+        WriteHead();
+    return STREAMING_SUCCESS;
+}
+
+void OutgoingSession::WriteHead() {
+    head_waiting_ = false;
+    ZEL_LOGD(ZEL_CORE_STREAMING, "Sending Request: [%s]", pending_head_.c_str());
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    boost::asio::async_write(socket_, boost::asio::buffer(pending_head_),
+                             [self](const boost::system::error_code& error, std::size_t) {
+                                 self->CallbackWrite(error, kWriteHead, false);
+                             });
+}
+
+int OutgoingSession::SendPayload(void* data, unsigned int length, bool last) {
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    if (!active_ || !connected_)
+        return STREAMING_NO_SESSION;
+    payload_length_ = length;
+    if (length == 0 && !last) {
+        lock.unlock();
+        callbacks_.on_write_done(client_handler_id_, session_id_, 0);
+        return STREAMING_SUCCESS;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t size = length;
+    if (request_chunked_) {
+        framed_ = FrameChunks(bytes, length, last, size);
+        if (framed_ == nullptr) {
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
+            ShutDown();
+            lock.unlock();
+            manager_->RemoveClient(session_id_);
+            return STREAMING_NO_MEMORY;
+        }
+        bytes = framed_;
+    }
+    payload_ = data;
+    if (last)
+        fully_sent_ = true;
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    boost::asio::async_write(socket_, boost::asio::buffer(bytes, size),
+                             [self, last](const boost::system::error_code& error, std::size_t) {
+                                 self->CallbackWrite(error, kWritePayload, last);
+                             });
+    return STREAMING_SUCCESS;
+}
+
+void OutgoingSession::CallbackWrite(const boost::system::error_code& error, WriteKind kind,
+                                    bool last) {
+    unsigned int length = 0;
+    bool notify = false;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        std::free(framed_);
+        framed_ = nullptr;
+        if (kind == kWritePayload) {
+            // The application handed its buffer over with the last flag.
+            if (last)
+                Free(payload_);
+            payload_ = nullptr;
+            length = payload_length_;
+        }
+        if (!error) {
+            notify = kind == kWritePayload ? !last : !fully_sent_;
+            if (!notify)
+                StartRead();
+        }
+    }
+    if (error) {
+        if (error != boost::asio::error::operation_aborted)
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Error: %s", error.message().c_str());
+        Fail(STATUS_CONNECTION_CLOSED);
+        return;
+    }
+    if (notify)
+        callbacks_.on_write_done(client_handler_id_, session_id_, length);
+}
+
+void OutgoingSession::StartRead() {
+    if (!active_)
+        return;
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    const bool head = response_->GetStatus() < utils::STAGE_HEADERS_DONE;
+    socket_.async_read_some(
+        boost::asio::buffer(buffer_.get(), kReceiveBufferSize),
+        [self, head](const boost::system::error_code& error, std::size_t bytes) {
+            if (head)
+                self->CallbackRead(error, bytes);
+            else
+                self->DataRecvdCallback(error, bytes);
+        });
+}
+
+void OutgoingSession::CallbackRead(const boost::system::error_code& error, std::size_t bytes) {
+    if (error) {
+        if (error == boost::asio::error::eof)
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Exception 1: SOCKET_CLOSED");
+        else if (error != boost::asio::error::operation_aborted)
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
+        Fail(STATUS_CONNECTION_CLOSED);
+        return;
+    }
+    const unsigned length = static_cast<unsigned>(bytes);
+    if (utils::Parse(buffer_.get(), length, response_) != 0) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
+        Fail(STATUS_PARSE_FAILURE);
+        return;
+    }
+    response_->SetParsingStatus(utils::PARSING_CONTINUE);
+    if (response_->GetStatus() < utils::STAGE_HEADERS_DONE) {
+        head_bytes_ += bytes;
+        if (head_bytes_ > kMaxHeadSize) {
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
+            Fail(STATUS_PARSE_FAILURE);
+            return;
+        }
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        StartRead();
+        return;
+    }
+    ResHeaderInfo* head = FormResponseHeaderInfo(*response_);
+    if (head == nullptr) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
+        Fail(STATUS_ALLOC_FAILURE);
+        return;
+    }
+    unsigned body_length = 0;
+    char* body = nullptr;
+    bool complete = true;
+    int handler_id = 0;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        handler_id = client_handler_id_;
+        if (head->status_code == 100) {
+            // The body goes out now; the final response is read after it.
+            continue_seen_ = true;
+            response_->CleanInfo();
+            head_bytes_ = 0;
+        } else {
+            if (request_type_ == REQUEST_GET) {
+                response_chunked_ = IsChunked(head->transfer_encoding);
+                std::string value;
+                response_has_length_ = response_->GetHeaderValue("Content-Length", value) == 0;
+            }
+            complete =
+                response_->GetState() == utils::MESSAGE_COMPLETE || request_type_ == REQUEST_HEAD;
+            body = response_->GetBody(body_length);
+        }
+    }
+    callbacks_.on_response(handler_id, session_id_, head, body, body_length, complete);
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (active_ && !complete)
+        StartRead();
+}
+
+void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, std::size_t bytes) {
+    if (error == boost::asio::error::eof) {
+        ZEL_LOGI(ZEL_CORE_STREAMING, "EOF");
+        bool until_close = false;
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            until_close =
+                (request_type_ == REQUEST_GET && !response_chunked_ && !response_has_length_) ||
+                response_->GetState() == utils::MESSAGE_COMPLETE;
+        }
+        if (!until_close) {
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Exception 2: SOCKET_CLOSED");
+            Fail(STATUS_CONNECTION_CLOSED);
+            return;
+        }
+        callbacks_.on_response_data(client_handler_id_, session_id_, nullptr, 0, true);
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        ShutDown();
+        return;
+    }
+    if (error) {
+        if (error != boost::asio::error::operation_aborted)
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
+        Fail(STATUS_CONNECTION_CLOSED);
+        return;
+    }
+    ZEL_LOGI(ZEL_CORE_STREAMING, "received data bytes_read = [%d]", static_cast<int>(bytes));
+    const unsigned length = static_cast<unsigned>(bytes);
+    if (utils::Parse(buffer_.get(), length, response_) != 0) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
+        Fail(STATUS_PARSE_FAILURE);
+        return;
+    }
+    response_->SetParsingStatus(utils::PARSING_CONTINUE);
+    unsigned data_length = 0;
+    char* data = response_->GetBody(data_length);
+    if (framing_.Exceeded(bytes, data_length)) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
+        std::free(data);
+        Fail(STATUS_PARSE_FAILURE);
+        return;
+    }
+    const bool complete = response_->GetState() == utils::MESSAGE_COMPLETE;
+    callbacks_.on_response_data(client_handler_id_, session_id_, data, data_length, complete);
+    if (complete)
+        return;
+    ZEL_LOGI(ZEL_CORE_STREAMING, "registering for async_read");
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    StartRead();
+}
+
+void OutgoingSession::Fail(int code) {
+    bool was_active = false;
+    int handler_id = 0;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        was_active = active_;
+        handler_id = client_handler_id_;
+        ShutDown();
+    }
+    if (!was_active)
+        return;  // closed on request: no callback
+    callbacks_.on_status(handler_id, session_id_, code);
+    manager_->RemoveClient(session_id_);
+}
+
+void OutgoingSession::ShutDown() {
+    if (!active_ && !socket_.is_open())
+        return;
+    active_ = false;
+    ZEL_LOGD(ZEL_CORE_STREAMING,
+             "Closing outgoing session, client_handler_id_=[%d] session_id_=[%d]",
+             client_handler_id_, session_id_);
+    boost::system::error_code ec;
+    resolver_.cancel();
+    if (socket_.is_open()) {
+        if (socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec) &&
+            ec != boost::asio::error::not_connected)
+            ZEL_LOGD(ZEL_CORE_STREAMING, "Error in shutting down TCP socket!");
+        if (socket_.close(ec))
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Error in closing TCP socket!");
+    }
+}
+
+void OutgoingSession::CloseConnection() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    ShutDown();
+}
+
+}  // namespace streaming
+}  // namespace zel_upnp

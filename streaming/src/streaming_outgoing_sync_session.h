@@ -1,0 +1,65 @@
+// A synchronous streaming client: every call blocks the application's
+// thread. Only the address resolution runs on the "ZelStrmIo" threads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include <zel_upnp/streaming.h>
+#include <zel_upnp/utils.h>
+#include "streaming/src/streaming_utils.h"
+
+namespace zel_upnp {
+namespace streaming {
+
+class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSession> {
+  public:
+    // Longest wait for the address to resolve and the connection to come up.
+    static constexpr int kResolveWaitSeconds = 5;
+    static constexpr std::size_t kReadBufferSize = 8192;
+
+    OutgoingSyncSession(boost::asio::io_service& io_service, int client_id);
+    virtual ~OutgoingSyncSession();
+    OutgoingSyncSession(const OutgoingSyncSession&) = delete;
+    OutgoingSyncSession& operator=(const OutgoingSyncSession&) = delete;
+
+    int Connect(const std::string& address, int port);
+    int WriteHead(const ReqHeaderInfo* head);
+    int WritePayload(void* data, unsigned int length, bool last);
+    int ReadHeader(ResHeaderInfo** head, void** body, unsigned int& body_length, bool& complete);
+    int ReadData(void** data, unsigned int& length, bool& complete);
+    void Close();
+
+  private:
+    int WriteAll(const char* data, std::size_t length);
+    // One read fed to the parser; 0, 2004 or 2009.
+    int ReadSome(std::size_t& bytes);
+    bool ResponseComplete() const;
+
+    const int client_id_;
+    boost::asio::ip::tcp::socket socket_;
+    boost::asio::ip::tcp::resolver resolver_;
+    boost::mutex resolve_mutex_;  // resolve_done_, connected_, resolving_
+    boost::condition_variable resolve_complete_condition_;
+    bool resolve_done_;
+    bool resolving_;
+    bool connected_;
+    bool closed_;
+    bool request_chunked_;
+    int request_type_;
+    bool head_read_;
+    std::size_t head_bytes_;
+    FramingGuard framing_;
+    boost::shared_ptr<utils::HTTPInfo> response_;
+    char buffer_[kReadBufferSize];
+};
+
+}  // namespace streaming
+}  // namespace zel_upnp

@@ -1,0 +1,81 @@
+// The listener of one streaming server: one interface address and port.
+// Created and owned by the streaming manager (in its profiles); its accept
+// handler and its sessions run on the "ZelStrmIo" threads.
+#pragma once
+
+#include <list>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include <zel_upnp/streaming.h>
+
+namespace zel_upnp {
+namespace streaming {
+
+class IncomingSession;
+
+// Must be held by a boost::shared_ptr before Start. Not restartable.
+class TCPServer : public boost::enable_shared_from_this<TCPServer> {
+  public:
+    // Ports tried by Start: the requested one and the 99 above it.
+    static constexpr int kBindAttempts = 100;
+    static constexpr int kListenBacklog = 128;
+    // Open sessions per server; a connection beyond them is closed at once,
+    // so that a peer opening connections cannot exhaust descriptors.
+    static constexpr std::size_t kMaxSessions = 1024;
+
+    TCPServer(const ServerAppCallbacks& callbacks, const std::string& ip_address,
+              const network_layer::NetInfo& nic, int port, boost::asio::io_service& io_service,
+              int server_id);
+    virtual ~TCPServer();
+    TCPServer(const TCPServer&) = delete;
+    TCPServer& operator=(const TCPServer&) = delete;
+
+    // 0 with the bound port, or 1004, 1007, 1009.
+    int Start(int& port);
+    // Closes the acceptor and every session, without callbacks.
+    void Stop();
+    int SendResponse(int session_id, const ResHeaderInfo* head, bool last);
+    int SendPayload(int session_id, void* data, unsigned int length, bool last);
+    // Closes one session; 1011 when it is not there.
+    int StopSession(int session_id);
+    // Removes a session from the list (called by the session as it closes).
+    void SessionCompleted(int session_id);
+
+    int ServerId() const { return server_id_; }
+    int Port() const { return port_; }
+    const std::string& IpAddress() const { return ip_address_; }
+    const std::string& InterfaceName() const { return interface_name_; }
+
+  private:
+    boost::shared_ptr<IncomingSession> FindSession(int session_id);
+    int TryPort(int port);
+    void StartAccept();  // session-list mutex held
+    void HandleAcceptCallback(const boost::system::error_code& error,
+                              boost::shared_ptr<IncomingSession> session);
+
+    const ServerAppCallbacks callbacks_;
+    const std::string ip_address_;
+    const std::string interface_name_;
+    const int requested_port_;
+    const int server_id_;
+    boost::asio::io_service& io_service_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    int port_;
+    int next_session_id_;  // session-list mutex
+    // Guarded by SessionListMutex(); the session waiting in accept is its
+    // last element.
+    std::list<boost::shared_ptr<IncomingSession> > incoming_session_list_;
+};
+
+// The one mutex of every server's session list and of session creation.
+boost::mutex& SessionListMutex();
+
+}  // namespace streaming
+}  // namespace zel_upnp

@@ -1,0 +1,382 @@
+#include "streaming/src/streaming_server.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <zel_upnp/network_layer.h>
+#include <zel_upnp/streaming.h>
+#include "streaming/src/streaming_utils.h"
+#include "support/peers.h"
+
+namespace {
+
+namespace st = zel_upnp::streaming;
+namespace nl = zel_upnp::network_layer;
+using zel_test::WaitUntil;
+
+constexpr int kTimeoutSeconds = 10;
+
+// A blocking loopback client with time-outs on every call.
+class RawClient {
+  public:
+    explicit RawClient(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        timeval timeout{kTimeoutSeconds, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(static_cast<uint16_t>(port));
+        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == 0;
+    }
+    ~RawClient() { Close(); }
+    bool Ok() const { return ok_; }
+    bool Send(const std::string& data) {
+        return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(data.size());
+    }
+    // Reads until want bytes arrived or the peer closed.
+    std::string Read(std::size_t want = SIZE_MAX) {
+        std::string out;
+        char buffer[65536];
+        while (out.size() < want) {
+            const ssize_t n = recv(fd_, buffer, std::min(sizeof(buffer), want - out.size()), 0);
+            if (n <= 0)
+                break;
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+    // Closes with a reset, as a peer that gives up does.
+    void Reset() {
+        linger hard{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+        Close();
+    }
+    void Close() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+// What the callbacks saw, and what the application does in them.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> events;  // "request <body> <complete>", "data ...", "status 4"
+    std::function<void(int, int, st::ReqHeaderInfo*, bool)> on_request;
+    std::function<void(int, int, bool)> on_data;
+    std::function<void(int, int, unsigned)> on_write_done;
+    void Add(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+    std::size_t Count(const std::string& prefix) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::size_t n = 0;
+        for (const std::string& e : events)
+            n += e.compare(0, prefix.size(), prefix) == 0;
+        return n;
+    }
+};
+Recorder* g_rec = nullptr;
+
+std::string Block(void* data, unsigned length) {
+    std::string text(static_cast<char*>(data), length);
+    st::Free(data);
+    return text;
+}
+
+const st::ServerAppCallbacks kCallbacks = {
+    [](int, int, int) { g_rec->Add("connect"); },
+    [](int, int, int code) { g_rec->Add("status " + std::to_string(code)); },
+    [](int server, int session, st::ReqHeaderInfo* head, void* body, unsigned length,
+       bool complete) {
+        g_rec->Add("request " + Block(body, length) + (complete ? " complete" : ""));
+        if (g_rec->on_request)
+            g_rec->on_request(server, session, head, complete);
+        st::FreeRequestHeader(head);
+    },
+    [](int server, int session, void* data, unsigned length, bool complete) {
+        g_rec->Add("data " + Block(data, length) + (complete ? " complete" : ""));
+        if (g_rec->on_data)
+            g_rec->on_data(server, session, complete);
+    },
+    [](int server, int session, unsigned length) {
+        g_rec->Add("written");
+        if (g_rec->on_write_done)
+            g_rec->on_write_done(server, session, length);
+    },
+};
+
+void Respond(int server, int session, int status, const char* te, long long length, bool last) {
+    st::ResHeaderInfo head = st::ResHeaderInfo();
+    head.http_version = st::HTTP_VERSION_1_1;
+    head.status_code = status;
+    head.transfer_encoding = const_cast<char*>(te);
+    head.content_length = length;
+    EXPECT_EQ(st::SendHTTPResponse(server, session, &head, last), 0);
+}
+
+// A malloc'ed payload the library takes over with the last flag.
+void* Payload(const std::string& bytes) {
+    void* data = std::malloc(bytes.size() + 1);
+    std::memcpy(data, bytes.data(), bytes.size());
+    return data;
+}
+
+class StreamingServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_rec = &rec_;
+        ASSERT_EQ(nl::InitializeNetworkLayer(), 0);
+        ASSERT_EQ(nl::StartNetworkLayer(), 0);
+        ASSERT_EQ(nl::NotifyNICAdded("lo", "127.0.0.1", "255.0.0.0"), 0);
+        ASSERT_EQ(st::InitializeStreamingManager(), 0);
+        ASSERT_EQ(st::StartServers(&kCallbacks, "127.0.0.1", 0, &servers_, &profile_), 0);
+        ASSERT_NE(servers_, nullptr);
+        server_id_ = servers_->server_id;
+        port_ = servers_->port;
+    }
+    void TearDown() override {
+        st::FreeServerInfoList(servers_);
+        EXPECT_EQ(st::TerminateStreamingManager(), 0);
+        nl::StopNetworkLayer();
+        nl::TerminateNetworkLayer();
+        g_rec = nullptr;
+    }
+    Recorder rec_;
+    st::stServer* servers_ = nullptr;
+    int profile_ = 0;
+    int server_id_ = 0;
+    int port_ = 0;
+};
+
+TEST_F(StreamingServerTest, TakenPortGivesTheNextFreeOne) {
+    st::stServer* more = nullptr;
+    int profile = 0;
+    ASSERT_EQ(st::StartServers(&kCallbacks, "127.0.0.1", port_, &more, &profile), 0);
+    ASSERT_NE(more, nullptr);
+    EXPECT_GT(more->port, port_);
+    EXPECT_LT(more->port, port_ + st::TCPServer::kBindAttempts);
+    EXPECT_EQ(more->server_id, server_id_ + 1);
+    int port = 0;
+    EXPECT_EQ(st::GetStreamingServerPort(profile, "127.0.0.1", &port), 0);
+    EXPECT_EQ(port, more->port);
+    st::FreeServerInfoList(more);
+    EXPECT_EQ(st::StopServers(profile), 0);
+    EXPECT_EQ(st::StopServers(profile), st::STREAMING_NO_SERVER);
+}
+
+struct Exchange {
+    const char* name;
+    std::vector<std::string> segments;  // each sent after the previous one was seen
+    std::function<void(Recorder&)> app;
+    std::vector<std::string> expected_events;  // in order, up to the first status
+    std::string expected_wire;                 // everything until the server closed
+};
+
+std::string Chunked1MiBPlus1() {
+    const std::string half(0x80000, 'a');
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000\r\n" + half +
+           "\r\n80000\r\n" + half + "\r\n1\r\nb\r\n0\r\n\r\n";
+}
+
+TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
+    const std::vector<Exchange> cases = {
+        {"head in three segments",
+         {"GET /f HT", "TP/1.1\r\nHost: x\r", "\n\r\n"},
+         [](Recorder& r) {
+             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+                 Respond(s, n, 200, nullptr, 5, false);
+             };
+             r.on_write_done = [](int s, int n, unsigned) {
+                 st::SendHTTPPayload(s, n, Payload("hello"), 5, true);
+             };
+         },
+         {"connect", "request  complete", "written"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+        {"post body in several reads",
+         {"POST /u HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", "defg", "hij"},
+         [](Recorder& r) {
+             r.on_data = [](int s, int n, bool complete) {
+                 if (complete)
+                     Respond(s, n, 204, nullptr, 0, true);
+             };
+         },
+         {"connect", "request abc", "data defg", "data hij complete"},
+         "HTTP/1.1 204 No Content\r\n\r\n"},
+        {"100-continue before the body is read",
+         {"POST /u HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n", "body"},
+         [](Recorder& r) {
+             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+                 Respond(s, n, 100, nullptr, 0, false);
+             };
+             r.on_data = [](int s, int n, bool complete) {
+                 if (complete)
+                     Respond(s, n, 201, nullptr, 0, true);
+             };
+         },
+         {"connect", "request ", "data body complete"},
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\n\r\n"},
+        {"status 999 becomes the 500 head",
+         {"GET / HTTP/1.1\r\n\r\n"},
+         [](Recorder& r) {
+             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+                 Respond(s, n, 999, nullptr, 5, false);
+             };
+         },
+         {"connect", "request  complete"},
+         "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
+        {"1048577 chunked bytes as 80000 + 80000 + 1",
+         {"GET /big HTTP/1.1\r\n\r\n"},
+         [](Recorder& r) {
+             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+                 Respond(s, n, 200, "chunked", 1048577, false);
+             };
+             r.on_write_done = [](int s, int n, unsigned) {
+                 std::string bytes(1048577, 'a');
+                 bytes.back() = 'b';
+                 st::SendHTTPPayload(s, n, Payload(bytes), 1048577, true);
+             };
+         },
+         {"connect", "request  complete", "written"},
+         Chunked1MiBPlus1()},
+        {"zero-length last chunk",
+         {"GET / HTTP/1.1\r\n\r\n"},
+         [](Recorder& r) {
+             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+                 Respond(s, n, 200, "chunked", 0, false);
+             };
+             r.on_write_done = [](int s, int n, unsigned) {
+                 st::SendHTTPPayload(s, n, nullptr, 0, true);
+             };
+         },
+         {"connect", "request  complete", "written"},
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
+        {"a head that never ends",
+         {"GET / HTTP/1.1\r\n" + std::string(st::kMaxHeadSize, 'X')},
+         [](Recorder&) {},
+         {"connect"},
+         "HTTP/1.1 400 Bad Request\r\n\r\n"},
+        {"a chunk-size line of 100 digits",
+         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+          std::string(100, '1') + "\r\nx\r\n"},
+         [](Recorder&) {},
+         {"connect", "request "},
+         "HTTP/1.1 400 Bad Request\r\n\r\n"},
+        {"a body longer than its Content-Length",
+         {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdefghij"},
+         [](Recorder& r) {
+             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+                 Respond(s, n, 200, nullptr, 0, true);
+             };
+         },
+         {"connect", "request abc complete"},
+         "HTTP/1.1 200 OK\r\n\r\n"},
+    };
+    for (const Exchange& c : cases) {
+        SCOPED_TRACE(c.name);
+        rec_.on_request = nullptr;
+        rec_.on_data = nullptr;
+        rec_.on_write_done = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(rec_.mutex);
+            rec_.events.clear();
+        }
+        c.app(rec_);
+        RawClient client(port_);
+        ASSERT_TRUE(client.Ok());
+        std::string wire;
+        for (std::size_t i = 0; i < c.segments.size(); ++i) {
+            ASSERT_TRUE(client.Send(c.segments[i]));
+            if (i + 1 == c.segments.size())
+                break;
+            // The next segment goes once the server has taken this one.
+            const std::size_t seen = rec_.Events().size();
+            if (c.segments[i].find("Expect") != std::string::npos) {
+                wire = client.Read(std::strlen("HTTP/1.1 100 Continue\r\n\r\n"));
+            } else {
+                WaitUntil([&] { return rec_.Events().size() > seen; },
+                          std::chrono::milliseconds(300));
+            }
+        }
+        wire += client.Read();
+        EXPECT_EQ(wire.size(), c.expected_wire.size());
+        EXPECT_TRUE(wire == c.expected_wire) << wire.substr(0, 200);
+        std::vector<std::string> events = rec_.Events();
+        events.resize(std::min(events.size(), c.expected_events.size()));
+        EXPECT_EQ(events, c.expected_events);
+    }
+}
+
+TEST_F(StreamingServerTest, PeerThatStopsReadingEndsItsSession) {
+    int session = 0;
+    std::mutex mutex;
+    rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            session = n;
+        }
+        Respond(s, n, 200, nullptr, 0, false);
+    };
+    // Far more than the socket buffers hold: the write stays pending.
+    static std::string huge(64 << 20, 'z');
+    rec_.on_write_done = [](int s, int n, unsigned length) {
+        if (length == 0)
+            st::SendHTTPPayload(s, n, &huge[0], static_cast<unsigned>(huge.size()), false);
+    };
+    RawClient client(port_);
+    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_FALSE(client.Read(1000).empty());
+    client.Reset();
+    EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION; }));
+}
+
+TEST_F(StreamingServerTest, ThousandDroppedConnectionsAreAllReleased) {
+    constexpr int kRounds = 10;
+    constexpr int kPerRound = 100;
+    const std::size_t descriptors = zel_test::CountDescriptors();
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::unique_ptr<RawClient> > clients;
+        for (int i = 0; i < kPerRound; ++i) {
+            clients.emplace_back(new RawClient(port_));
+            ASSERT_TRUE(clients.back()->Ok());
+        }
+        if (round % 2 == 1) {
+            for (auto& client : clients)
+                client->Reset();
+        }
+    }
+    EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == kRounds * kPerRound; }))
+        << rec_.Count("status 4");
+    EXPECT_EQ(rec_.Count("connect"), static_cast<std::size_t>(kRounds * kPerRound));
+    EXPECT_TRUE(WaitUntil([&] { return zel_test::CountDescriptors() <= descriptors; }));
+}
+
+}  // namespace
