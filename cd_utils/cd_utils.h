@@ -116,8 +116,7 @@ void SetAclConfigPath(const std::string& unused, const std::string& path);
 // Adding to the permitted or rejected list takes the MAC off the wait list.
 // An empty MAC or IP gives 1.
 int AddAclEntry(const std::string& udn, const AclPermission& permission, const std::string& mac,
-                const std::string& ip, const std::string& userAgent,
-                const std::string& deviceName);
+                const std::string& ip, const std::string& userAgent, const std::string& deviceName);
 // The same for each entry of a non-empty list (entries are copied).
 int AddAclEntries(const std::string& udn, const AclPermission& permission,
                   const AclEntryList& entries);
@@ -145,8 +144,8 @@ int GetAclEntries(const std::string& udn, const AclPermission& permission, int& 
                   AclEntryList& entries);
 int GetAclEntryByMAC(const std::string& udn, const AclPermission& permission,
                      const std::string& mac, const std::string& userAgent, AclEntryList& entries);
-int GetAclEntryByIP(const std::string& udn, const AclPermission& permission,
-                    const std::string& ip, AclEntryList& entries);
+int GetAclEntryByIP(const std::string& udn, const AclPermission& permission, const std::string& ip,
+                    AclEntryList& entries);
 // Gives the first entry with the MAC the IP and device name of values. 1 when
 // there is none, or when the stored IP or name is then empty.
 int UpdateAclEntryByMAC(const std::string& udn, const AclPermission& permission,
