@@ -61,6 +61,13 @@ bool ParseDefaultNameNumber(const std::string& name, int& number) {
 
 AccessControlInfo::AccessControlInfo(const AclPermitMode& mode) : mode_(mode) {}
 
+template <typename Fn>
+int AccessControlInfo::OnList(const AclPermission& permission, Fn fn) {
+    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    List* list = SelectList(permission);
+    return list == nullptr ? 1 : fn(*list);
+}
+
 AccessControlInfo::List* AccessControlInfo::SelectList(const AclPermission& permission) {
     switch (permission) {
         case ACL_PERMITTED:
@@ -111,22 +118,24 @@ int AccessControlInfo::AddAclEntry(const AclPermission& permission, const std::s
         ZEL_LOGD(ZEL_CORE_ACL, "mac_addr or ip is empty");
         return 1;
     }
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    if (FindEntry(*list, mac)) {
-        ZEL_LOGD(ZEL_CORE_ACL, "FindEntry success");
+    return OnList(permission, [&](List& list) {
+        if (FindEntry(list, mac)) {
+            ZEL_LOGD(ZEL_CORE_ACL, "FindEntry success");
+            return 0;
+        }
+        if (list.size() >= kMaxAclEntriesPerList) {
+            ZEL_LOGW(ZEL_CORE_ACL, "ACL list full [%zu]", list.size());
+            return 1;
+        }
+        LeaveWaitList(permission, mac, deviceName);
+        boost::shared_ptr<stAclEntry> entry = boost::make_shared<stAclEntry>();
+        entry->ip_address = ip;
+        entry->mac_address = mac;
+        entry->user_agent = userAgent;
+        entry->device_name = deviceName;
+        list.push_back(entry);
         return 0;
-    }
-    LeaveWaitList(permission, mac, deviceName);
-    boost::shared_ptr<stAclEntry> entry = boost::make_shared<stAclEntry>();
-    entry->ip_address = ip;
-    entry->mac_address = mac;
-    entry->user_agent = userAgent;
-    entry->device_name = deviceName;
-    list->push_back(entry);
-    return 0;
+    });
 }
 
 int AccessControlInfo::AddAclEntries(const AclPermission& permission, const AclEntryList& entries) {
@@ -134,22 +143,24 @@ int AccessControlInfo::AddAclEntries(const AclPermission& permission, const AclE
         ZEL_LOGW(ZEL_CORE_ACL, "ACL entry list is empty !");
         return 1;
     }
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    for (const auto& input : entries) {
-        if (!input)
-            continue;
-        if (FindEntry(*list, input->mac_address)) {
-            ZEL_LOGD(ZEL_CORE_ACL, "Already exist in ACL list [DeviceName : %s]",
-                     input->device_name.c_str());
-            continue;
+    return OnList(permission, [&](List& list) {
+        for (const auto& input : entries) {
+            if (!input)
+                continue;
+            if (FindEntry(list, input->mac_address)) {
+                ZEL_LOGD(ZEL_CORE_ACL, "Already exist in ACL list [DeviceName : %s]",
+                         input->device_name.c_str());
+                continue;
+            }
+            if (list.size() >= kMaxAclEntriesPerList) {
+                ZEL_LOGW(ZEL_CORE_ACL, "ACL list full [%zu]", list.size());
+                return 1;
+            }
+            LeaveWaitList(permission, input->mac_address, input->device_name);
+            list.push_back(boost::make_shared<stAclEntry>(*input));
         }
-        LeaveWaitList(permission, input->mac_address, input->device_name);
-        list->push_back(boost::make_shared<stAclEntry>(*input));
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int AccessControlInfo::DelAclEntry(const AclPermission& permission, const std::string& mac,
@@ -158,11 +169,7 @@ int AccessControlInfo::DelAclEntry(const AclPermission& permission, const std::s
         ZEL_LOGW(ZEL_CORE_ACL, "Invalid input");
         return 1;
     }
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    return DeleteFromList(*list, mac);
+    return OnList(permission, [&](List& list) { return DeleteFromList(list, mac); });
 }
 
 int AccessControlInfo::DelAclEntries(const AclPermission& permission, const AclEntryList& entries) {
@@ -170,34 +177,28 @@ int AccessControlInfo::DelAclEntries(const AclPermission& permission, const AclE
         ZEL_LOGD(ZEL_CORE_ACL, "ACL entry list is empty !");
         return 1;
     }
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    for (const auto& input : entries) {
-        if (input)
-            DeleteFromList(*list, input->mac_address);
-    }
-    return 0;
+    return OnList(permission, [&](List& list) {
+        for (const auto& input : entries) {
+            if (input)
+                DeleteFromList(list, input->mac_address);
+        }
+        return 0;
+    });
 }
 
 int AccessControlInfo::DelAllAclEntries(const AclPermission& permission) {
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    list->clear();
-    if (permission == ACL_PERMITTED) {
-        free_device_indices_.clear();
-        device_index_counter_ = 0;
-    }
-    return 0;
+    return OnList(permission, [&](List& list) {
+        list.clear();
+        if (permission == ACL_PERMITTED) {
+            free_device_indices_.clear();
+            device_index_counter_ = 0;
+        }
+        return 0;
+    });
 }
 
 int AccessControlInfo::FindAclEntry(const AclPermission& permission, const std::string& mac) {
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    const List* list = SelectList(permission);
-    return list != nullptr && FindEntry(*list, mac) ? 0 : 1;
+    return OnList(permission, [&](List& list) { return FindEntry(list, mac) ? 0 : 1; });
 }
 
 int AccessControlInfo::FindAclEntry(const AclPermission& permission, const std::string& mac,
@@ -231,41 +232,35 @@ int AccessControlInfo::GetAclEntries(const AclPermission& permission, int& count
 int AccessControlInfo::GetAclEntryByMAC(const AclPermission& permission, const std::string& mac,
                                         const std::string& /*userAgent*/, AclEntryList& entries) {
     entries.clear();
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    const List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    return CopyEntries(*list, entries,
-                       [&mac](const stAclEntry& entry) { return entry.mac_address == mac; });
+    return OnList(permission, [&](List& list) {
+        return CopyEntries(list, entries,
+                           [&mac](const stAclEntry& entry) { return entry.mac_address == mac; });
+    });
 }
 
 int AccessControlInfo::GetAclEntryByIP(const AclPermission& permission, const std::string& ip,
                                        AclEntryList& entries) {
     entries.clear();
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    const List* list = SelectList(permission);
-    if (list == nullptr)
-        return 1;
-    return CopyEntries(*list, entries,
-                       [&ip](const stAclEntry& entry) { return entry.ip_address == ip; });
+    return OnList(permission, [&](List& list) {
+        return CopyEntries(list, entries,
+                           [&ip](const stAclEntry& entry) { return entry.ip_address == ip; });
+    });
 }
 
 int AccessControlInfo::UpdateAclEntryByMAC(const AclPermission& permission, const std::string& mac,
                                            const std::string& /*userAgent*/,
                                            const stAclEntry& values) {
-    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    List* list = SelectList(permission);
-    if (list == nullptr)
+    return OnList(permission, [&](List& list) {
+        for (const auto& entry : list) {
+            if (entry->mac_address != mac)
+                continue;
+            entry->ip_address = values.ip_address;
+            entry->device_name = values.device_name;
+            // Stored all the same, reported as a failure.
+            return entry->ip_address.empty() || entry->device_name.empty() ? 1 : 0;
+        }
         return 1;
-    for (const auto& entry : *list) {
-        if (entry->mac_address != mac)
-            continue;
-        entry->ip_address = values.ip_address;
-        entry->device_name = values.device_name;
-        // Stored all the same, reported as a failure.
-        return entry->ip_address.empty() || entry->device_name.empty() ? 1 : 0;
-    }
-    return 1;
+    });
 }
 
 int AccessControlInfo::GetPermittedCPInfo(const std::string& ip, const std::string& /*unused*/,

@@ -32,6 +32,11 @@ Result AclGuarded(Result fallback, Fn fn) {
     return fallback;
 }
 
+// Entries one list holds at most. Control points are recorded by the
+// decision without the application's say (modes 0 to 3), and a hostile LAN
+// peer can present many MACs; an add beyond this fails with 1.
+const size_t kMaxAclEntriesPerList = 4096;
+
 // Prefix of the default names the numbering hands out.
 extern const char kDefaultNamePrefix[];
 
@@ -81,6 +86,10 @@ class AccessControlInfo {
   private:
     typedef std::list<boost::shared_ptr<stAclEntry> > List;
 
+    // Runs fn on the list of permission under mutex_; 1 for an invalid
+    // permission.
+    template <typename Fn>
+    int OnList(const AclPermission& permission, Fn fn);
     // The list of permission, or null for an invalid value. mutex_ held.
     List* SelectList(const AclPermission& permission);
     // True when list holds the MAC. mutex_ held.
