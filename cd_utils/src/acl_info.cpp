@@ -1,6 +1,7 @@
 #include "cd_utils/src/acl_info.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include <boost/make_shared.hpp>
@@ -80,26 +81,58 @@ AccessControlInfo::List* AccessControlInfo::SelectList(const AclPermission& perm
     return nullptr;
 }
 
-bool AccessControlInfo::FindEntry(const List& list, const std::string& mac) {
-    for (const auto& entry : list) {
-        if (entry->mac_address == mac)
-            return true;
-    }
-    return false;
+stAclEntry* AclList::Find(const std::string& mac) const {
+    std::unordered_map<std::string, Entries::iterator>::const_iterator it = by_mac_.find(mac);
+    return it == by_mac_.end() ? nullptr : it->second->get();
+}
+
+void AclList::Append(const boost::shared_ptr<stAclEntry>& entry) {
+    entries_.push_back(entry);
+    by_mac_[entry->mac_address] = std::prev(entries_.end());
+    int number = 0;
+    if (DefaultNameNumber(entry->device_name, number))
+        numbers_.insert(number);
+}
+
+boost::shared_ptr<stAclEntry> AclList::Remove(const std::string& mac) {
+    std::unordered_map<std::string, Entries::iterator>::iterator it = by_mac_.find(mac);
+    if (it == by_mac_.end())
+        return boost::shared_ptr<stAclEntry>();
+    boost::shared_ptr<stAclEntry> entry = *it->second;
+    int number = 0;
+    if (ParseDefaultNameNumber(entry->device_name, number))
+        numbers_.erase(numbers_.find(number));
+    entries_.erase(it->second);
+    by_mac_.erase(it);
+    return entry;
+}
+
+void AclList::Clear() {
+    entries_.clear();
+    by_mac_.clear();
+    numbers_.clear();
+}
+
+void AclList::Rename(stAclEntry& entry, const std::string& deviceName) {
+    int number = 0;
+    if (ParseDefaultNameNumber(entry.device_name, number))
+        numbers_.erase(numbers_.find(number));
+    entry.device_name = deviceName;
+    if (DefaultNameNumber(entry.device_name, number))
+        numbers_.insert(number);
+}
+
+int AclList::HighestNumber() const {
+    return numbers_.empty() || *numbers_.rbegin() < 0 ? 0 : *numbers_.rbegin();
 }
 
 int AccessControlInfo::DeleteFromList(List& list, const std::string& mac) {
-    List::iterator found = list.begin();
-    while (found != list.end() && (*found)->mac_address != mac)
-        ++found;
-    if (found == list.end())
+    const boost::shared_ptr<stAclEntry> removed = list.Remove(mac);
+    if (!removed)
         return 1;
     int number = 0;
-    if (DefaultNameNumber((*found)->device_name, number))
+    if (DefaultNameNumber(removed->device_name, number))
         free_device_indices_.push_back(number);
-    // Every node holding this very record goes, not other entries of the MAC.
-    const boost::shared_ptr<stAclEntry> record = *found;
-    list.remove(record);
     return 0;
 }
 
@@ -119,7 +152,7 @@ int AccessControlInfo::AddAclEntry(const AclPermission& permission, const std::s
         return 1;
     }
     return OnList(permission, [&](List& list) {
-        if (FindEntry(list, mac)) {
+        if (list.Find(mac) != nullptr) {
             ZEL_LOGD(ZEL_CORE_ACL, "FindEntry success");
             return 0;
         }
@@ -133,7 +166,7 @@ int AccessControlInfo::AddAclEntry(const AclPermission& permission, const std::s
         entry->mac_address = mac;
         entry->user_agent = userAgent;
         entry->device_name = deviceName;
-        list.push_back(entry);
+        list.Append(entry);
         return 0;
     });
 }
@@ -147,7 +180,7 @@ int AccessControlInfo::AddAclEntries(const AclPermission& permission, const AclE
         for (const auto& input : entries) {
             if (!input)
                 continue;
-            if (FindEntry(list, input->mac_address)) {
+            if (list.Find(input->mac_address) != nullptr) {
                 ZEL_LOGD(ZEL_CORE_ACL, "Already exist in ACL list [DeviceName : %s]",
                          input->device_name.c_str());
                 continue;
@@ -157,7 +190,7 @@ int AccessControlInfo::AddAclEntries(const AclPermission& permission, const AclE
                 return 1;
             }
             LeaveWaitList(permission, input->mac_address, input->device_name);
-            list.push_back(boost::make_shared<stAclEntry>(*input));
+            list.Append(boost::make_shared<stAclEntry>(*input));
         }
         return 0;
     });
@@ -188,7 +221,7 @@ int AccessControlInfo::DelAclEntries(const AclPermission& permission, const AclE
 
 int AccessControlInfo::DelAllAclEntries(const AclPermission& permission) {
     return OnList(permission, [&](List& list) {
-        list.clear();
+        list.Clear();
         if (permission == ACL_PERMITTED) {
             free_device_indices_.clear();
             device_index_counter_ = 0;
@@ -198,7 +231,7 @@ int AccessControlInfo::DelAllAclEntries(const AclPermission& permission) {
 }
 
 int AccessControlInfo::FindAclEntry(const AclPermission& permission, const std::string& mac) {
-    return OnList(permission, [&](List& list) { return FindEntry(list, mac) ? 0 : 1; });
+    return OnList(permission, [&](List& list) { return list.Find(mac) != nullptr ? 0 : 1; });
 }
 
 int AccessControlInfo::FindAclEntry(const AclPermission& permission, const std::string& mac,
@@ -208,7 +241,7 @@ int AccessControlInfo::FindAclEntry(const AclPermission& permission, const std::
 
 template <typename Keep>
 int AccessControlInfo::CopyEntries(const List& list, AclEntryList& out, Keep keep) {
-    for (const auto& entry : list) {
+    for (const auto& entry : list.entries()) {
         if (keep(*entry))
             out.push_back(boost::make_shared<stAclEntry>(*entry));
     }
@@ -251,22 +284,20 @@ int AccessControlInfo::UpdateAclEntryByMAC(const AclPermission& permission, cons
                                            const std::string& /*userAgent*/,
                                            const stAclEntry& values) {
     return OnList(permission, [&](List& list) {
-        for (const auto& entry : list) {
-            if (entry->mac_address != mac)
-                continue;
-            entry->ip_address = values.ip_address;
-            entry->device_name = values.device_name;
-            // Stored all the same, reported as a failure.
-            return entry->ip_address.empty() || entry->device_name.empty() ? 1 : 0;
-        }
-        return 1;
+        stAclEntry* entry = list.Find(mac);
+        if (entry == nullptr)
+            return 1;
+        entry->ip_address = values.ip_address;
+        list.Rename(*entry, values.device_name);
+        // Stored all the same, reported as a failure.
+        return entry->ip_address.empty() || entry->device_name.empty() ? 1 : 0;
     });
 }
 
 int AccessControlInfo::GetPermittedCPInfo(const std::string& ip, const std::string& /*unused*/,
                                           std::string& mac, std::string& deviceName) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    for (const auto& entry : permitted_list_) {
+    for (const auto& entry : permitted_list_.entries()) {
         if (entry->ip_address == ip) {
             mac = entry->mac_address;
             deviceName = entry->device_name;
@@ -327,18 +358,14 @@ int AccessControlInfo::RemoveAllDeviceFilterRules() {
 
 int AccessControlInfo::GetNewDeviceIndex(const std::string& mac, int& index) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    int highestForeign = 0;
-    for (const auto& entry : permitted_list_) {
-        int number = 0;
-        if (!DefaultNameNumber(entry->device_name, number))
-            continue;
-        if (entry->mac_address == mac) {
-            index = number;
-            return 0;
-        }
-        if (number > highestForeign)
-            highestForeign = number;
+    const stAclEntry* own = permitted_list_.Find(mac);
+    int number = 0;
+    if (own != nullptr && DefaultNameNumber(own->device_name, number)) {
+        index = number;
+        return 0;
     }
+    // Past the own entry, every numbered entry is foreign.
+    const int highestForeign = permitted_list_.HighestNumber();
     if (!free_device_indices_.empty()) {
         index = free_device_indices_.front();
         free_device_indices_.pop_front();

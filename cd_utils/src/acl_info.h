@@ -6,7 +6,9 @@
 #include <atomic>
 #include <exception>
 #include <list>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/recursive_mutex.hpp>
@@ -44,6 +46,34 @@ extern const char kDefaultNamePrefix[];
 // when name is the prefix followed by an optional sign and only digits, in
 // the range of int32_t.
 bool ParseDefaultNameNumber(const std::string& name, int& number);
+
+// One list of control points in insertion order, indexed by MAC: a list
+// never holds a MAC twice, because every add looks it up first, so "the first
+// entry of a MAC" is the only one. It also keeps the numbers of its entries'
+// default names, so that neither a look-up nor the numbering walks the list.
+// Not locked: its owner's mutex guards it.
+class AclList {
+  public:
+    typedef std::list<boost::shared_ptr<stAclEntry> > Entries;
+
+    const Entries& entries() const { return entries_; }
+    size_t size() const { return entries_.size(); }
+    // The stored record of the MAC, or null.
+    stAclEntry* Find(const std::string& mac) const;
+    void Append(const boost::shared_ptr<stAclEntry>& entry);
+    // Takes the MAC's record out; null when there is none.
+    boost::shared_ptr<stAclEntry> Remove(const std::string& mac);
+    void Clear();
+    void Rename(stAclEntry& entry, const std::string& deviceName);
+    // The highest default-name number of the entries, or 0 when none is
+    // above 0.
+    int HighestNumber() const;
+
+  private:
+    Entries entries_;
+    std::unordered_map<std::string, Entries::iterator> by_mac_;
+    std::multiset<int32_t> numbers_;
+};
 
 // Any thread may call any member. Every list and rule operation holds mutex_
 // for its whole run; the mutex is recursive so that the adders can delete
@@ -84,7 +114,7 @@ class AccessControlInfo {
     int GetNewDeviceIndex(const std::string& mac, int& index);
 
   private:
-    typedef std::list<boost::shared_ptr<stAclEntry> > List;
+    typedef AclList List;
 
     // Runs fn on the list of permission under mutex_; 1 for an invalid
     // permission.
@@ -92,9 +122,7 @@ class AccessControlInfo {
     int OnList(const AclPermission& permission, Fn fn);
     // The list of permission, or null for an invalid value. mutex_ held.
     List* SelectList(const AclPermission& permission);
-    // True when list holds the MAC. mutex_ held.
-    static bool FindEntry(const List& list, const std::string& mac);
-    // Removes the first entry of the MAC and frees its default-name number;
+    // Removes the entry of the MAC and frees its default-name number;
     // 1 when there is none. mutex_ held.
     int DeleteFromList(List& list, const std::string& mac);
     // Takes the MAC off the wait list when it enters the permitted or

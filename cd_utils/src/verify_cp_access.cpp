@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include <boost/format.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/recursive_mutex.hpp>
@@ -147,7 +146,8 @@ int GetNewDeviceName(const std::string& udn, const std::string& mac, std::string
             const int result = GetNewDeviceIndex(udn, mac, index);
             if (result != 0)
                 return result;
-            name = boost::str(boost::format("%s%d") % kDefaultNamePrefix % index);
+            // "%s%d" without a formatter: this runs for every request.
+            name = kDefaultNamePrefix + std::to_string(index);
         }
         ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
         return 0;
