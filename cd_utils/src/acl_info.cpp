@@ -266,8 +266,11 @@ int AccessControlInfo::GetAclEntryByMAC(const AclPermission& permission, const s
                                         const std::string& /*userAgent*/, AclEntryList& entries) {
     entries.clear();
     return OnList(permission, [&](List& list) {
-        return CopyEntries(list, entries,
-                           [&mac](const stAclEntry& entry) { return entry.mac_address == mac; });
+        const stAclEntry* entry = list.Find(mac);  // a MAC stands once in a list
+        if (entry == nullptr)
+            return 1;
+        entries.push_back(boost::make_shared<stAclEntry>(*entry));
+        return 0;
     });
 }
 
