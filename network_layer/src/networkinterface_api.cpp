@@ -1,8 +1,6 @@
 // Exported interface functions of the network layer: each fetches the
 // registry and forwards; a missing registry (layer not initialised) gives the
 // documented fallback. Nothing thrown inside crosses into the application.
-#include "network_layer/src/networkmonitor.h"
-
 #include <exception>
 
 #include <zel_upnp/network_layer.h>
