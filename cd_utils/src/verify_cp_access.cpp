@@ -9,6 +9,7 @@
 
 #include "cd_utils/src/acl_info.h"
 #include "network_layer/network_layer.h"
+#include "utils/src/wifidirect/wifidirect.h"
 
 namespace zel_upnp {
 namespace cd_utils {
@@ -26,6 +27,7 @@ const char kDlnaDocToken[] = "DLNADOC/";
 const size_t kDlnaDocVersionLength = 4;  // "1.50" after the token
 const char kDeviceCapsToken[] = "MS-DeviceCaps/1024";
 const char kModelToken[] = "QTN_HHP_";
+const char kWifiDirectInterfacePrefix[] = "p2p";
 // Mirroring apps append one of these to their User-Agent; the rest is the name.
 const char* const kAppSuffixes[] = {"_LCMA", "_LCMI", "_LCP"};
 
@@ -265,6 +267,25 @@ bool VerifyCpAuthorized(const std::string& udn, const std::string& ip, const std
             break;
     }
     return true;
+}
+
+void ChangeMacAddrForWIDI(const std::string& localAddress, const std::string& /*unused*/,
+                          std::string& mac) {
+    AclGuarded(0, [&] {
+        if (!network_layer::IsInterfaceExisting(localAddress, kWifiDirectInterfacePrefix)) {
+            ZEL_LOGI(ZEL_CORE_ACL, "[%s] is not p2p!", localAddress.c_str());
+            return 0;
+        }
+        ZEL_LOGI(ZEL_CORE_ACL, "it's p2p!");
+        const std::string deviceMac = utils::getDeviceMac(mac);
+        if (deviceMac.empty()) {
+            ZEL_LOGE(ZEL_CORE_ACL, "failed to convert mac addr");
+            return 0;
+        }
+        mac = deviceMac;
+        ZEL_LOGI(ZEL_CORE_ACL, "complete mac address : %s ", mac.c_str());
+        return 0;
+    });
 }
 
 bool IsCpAuthorizedAndGetCpInfo(const std::string& udn,

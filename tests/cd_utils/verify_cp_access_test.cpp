@@ -13,6 +13,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include "support/netns.h"
+#include "zel_platform_sim.h"
 
 namespace {
 
@@ -88,14 +89,16 @@ class VerifyCpAccessNetns : public ::testing::Test {
     static void SetUpTestSuite() {
         if (!zel_test::NetnsTopology::Available())
             return;
-        topo_.reset(new zel_test::NetnsTopology(1));
+        topo_.reset(new zel_test::NetnsTopology(1, {"p2p0"}));
         const std::string dev = " dev " + topo_->Link(0).device_if + " nud permanent";
         ready_ = topo_->Ok() && topo_->EnterDevice() &&
                  zel_test::NetnsTopology::Exec(
                      topo_->DeviceNs(),
                      std::string("ip neigh add ") + kIp + " lladdr 02:00:00:00:00:10" + dev +
                          " && ip neigh add " + kIpMoved + " lladdr 02:00:00:00:00:10" + dev +
-                         " && ip neigh add " + kIp2 + " lladdr 02:00:00:00:00:12" + dev) == 0;
+                         " && ip neigh add " + kIp2 + " lladdr 02:00:00:00:00:12" + dev +
+                         " && ip neigh add " + topo_->Link(0).device_ip +
+                         " lladdr 02:00:00:00:00:01" + dev) == 0;
     }
     static void TearDownTestSuite() {
         UnRegisterAclListener(kUdn);
@@ -228,6 +231,32 @@ TEST_F(VerifyCpAccessNetns, ConcurrentFirstRequestsOfOneCpNotifyOnce) {
     EXPECT_EQ(GetAclEntries(kUdn, ACL_WAITING, count, waiting), 0);
     EXPECT_EQ(count, 1);
     EXPECT_EQ(waiting.front()->mac_address, kMac2);
+}
+
+TEST_F(VerifyCpAccessNetns, LocalRequestsPassUnrecordedAndP2pPeersGetTheirDeviceMac) {
+    namespace nl = zel_upnp::network_layer;
+    const std::string own = topo_->Link(0).device_ip;
+    ASSERT_EQ(nl::InitializeNetworkLayer(), 0);
+    ASSERT_EQ(nl::NotifyNICAdded("p2p0", own, "255.255.255.0"), 0);
+    Register(ACL_MODE_DENY_ALL);
+    EXPECT_TRUE(Request(own));
+    int count = -1;
+    AclEntryList entries;
+    EXPECT_EQ(GetAclEntries(kUdn, ACL_REJECTED, count, entries), 1);
+
+    zel_sim_reset();
+    zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+    zel_sim_add_wifi_direct_peer("peer", kIp2, "02:00:00:00:99:12", "02:00:00:00:00:12");
+    const struct {
+        std::string local, mac, after;
+    } cases[] = {{kIp2, kMac2, kMac2}, {own, kMac, kMac}, {own, kMac2, "02-00-00-00-99-12"}};
+    for (const auto& c : cases) {
+        std::string mac = c.mac;
+        ChangeMacAddrForWIDI(c.local, "", mac);
+        EXPECT_EQ(mac, c.after) << c.local << " " << c.mac;
+    }
+    zel_sim_reset();
+    nl::TerminateNetworkLayer();
 }
 
 TEST(VerifyCpAccess, RegistrationRefusesBadArgumentsAndUnknownDevices) {
