@@ -99,12 +99,19 @@ boost::shared_ptr<stAclEntry> AclList::Remove(const std::string& mac) {
     if (it == by_mac_.end())
         return boost::shared_ptr<stAclEntry>();
     boost::shared_ptr<stAclEntry> entry = *it->second;
-    int number = 0;
-    if (ParseDefaultNameNumber(entry->device_name, number))
-        numbers_.erase(numbers_.find(number));
+    ForgetNumber(entry->device_name);
     entries_.erase(it->second);
     by_mac_.erase(it);
     return entry;
+}
+
+void AclList::ForgetNumber(const std::string& deviceName) {
+    int number = 0;
+    if (!ParseDefaultNameNumber(deviceName, number))
+        return;
+    std::multiset<int32_t>::iterator it = numbers_.find(number);
+    if (it != numbers_.end())
+        numbers_.erase(it);
 }
 
 void AclList::Clear() {
@@ -114,10 +121,9 @@ void AclList::Clear() {
 }
 
 void AclList::Rename(stAclEntry& entry, const std::string& deviceName) {
-    int number = 0;
-    if (ParseDefaultNameNumber(entry.device_name, number))
-        numbers_.erase(numbers_.find(number));
+    ForgetNumber(entry.device_name);
     entry.device_name = deviceName;
+    int number = 0;
     if (DefaultNameNumber(entry.device_name, number))
         numbers_.insert(number);
 }

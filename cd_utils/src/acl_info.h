@@ -70,6 +70,9 @@ class AclList {
     int HighestNumber() const;
 
   private:
+    // Drops one instance of the number of a default name.
+    void ForgetNumber(const std::string& deviceName);
+
     Entries entries_;
     std::unordered_map<std::string, Entries::iterator> by_mac_;
     std::multiset<int32_t> numbers_;
