@@ -320,6 +320,12 @@ class KernelMonitorTest : public ::testing::Test {
 std::unique_ptr<zel_test::NetnsTopology> KernelMonitorTest::topo_;
 
 TEST_F(KernelMonitorTest, ServersFollowAddressesAsTheyComeChangeAndGo) {
+    // Never reported: interfaces named huart*, like loopback.
+    Ip("link del huart0 2>/dev/null");
+    ASSERT_EQ(0, Ip("link add huart0 type veth peer name huart1"));
+    ASSERT_EQ(0, Ip("link set huart0 up"));
+    ASSERT_EQ(0, Ip("link set huart1 up"));
+    ASSERT_EQ(0, Ip("addr add 10.213.9.1/24 dev huart0"));
     ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
     ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED));
     NetInfo info;
@@ -350,6 +356,20 @@ TEST_F(KernelMonitorTest, ServersFollowAddressesAsTheyComeChangeAndGo) {
     EXPECT_FALSE(Present(Dev()));
     for (const Event& e : log_.Events())
         EXPECT_EQ(Dev(), e.first) << "only the veth is ever reported";
+    Ip("link del huart0");
+}
+
+TEST_F(KernelMonitorTest, PausedMonitorReportsNothingUntilResumed) {
+    nl::StopNetworkMonitoring();
+    ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
+    // An absence: give the monitor's wake-up time to act wrongly.
+    std::this_thread::sleep_for(zel_test::kNoCallGrace);
+    EXPECT_FALSE(Present(Dev()));
+    EXPECT_TRUE(log_.Events().empty());
+    nl::StartNetworkMonitoring();
+    nl::UpdateNetworkInterface();
+    EXPECT_TRUE(Present(Dev()));
+    EXPECT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED));
 }
 
 TEST_F(KernelMonitorTest, QuickCyclesLeaveNothingBehind) {
