@@ -25,7 +25,7 @@ namespace {
 
 const char kCallbackThreadBaseName[] = "ZelSimCb";
 const int kNoThreadIndex = -1;
-// How long zel_sim_flush waits for the callback queue to drain.
+// How long zel_platform_sim_flush waits for the callback queue to drain.
 const int kFlushTimeoutMs = 2000;
 // Bound of the callback queue: a test that floods the simulation drops
 // callbacks beyond it rather than growing without end.
@@ -789,13 +789,13 @@ int WaitIdle(SimState& s, boost::unique_lock<boost::mutex>& lock) {
 
 }  // namespace
 
-extern "C" int zel_sim_flush(void) {
+extern "C" int zel_platform_sim_flush(void) {
     SimState& s = State();
     boost::unique_lock<boost::mutex> lock(s.mutex);
     return WaitIdle(s, lock);
 }
 
-extern "C" void zel_sim_reset(void) {
+extern "C" void zel_platform_sim_reset(void) {
     SimState& s = State();
     boost::unique_lock<boost::mutex> lock(s.mutex);
     WaitIdle(s, lock);
@@ -830,8 +830,8 @@ extern "C" void zel_sim_reset(void) {
     s.service_monitor = false;
 }
 
-extern "C" void zel_sim_set_ethernet(int link_up, const char* address, const char* mask,
-                                     const char* mac) {
+extern "C" void zel_platform_sim_set_ethernet(int link_up, const char* address, const char* mask,
+                                              const char* mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     connection_type_e oldType = CurrentType(s);
@@ -850,7 +850,7 @@ extern "C" void zel_sim_set_ethernet(int link_up, const char* address, const cha
     QueueConnectionChanges(s, oldType, oldAddress);
 }
 
-extern "C" void zel_sim_set_wifi_device(int activated) {
+extern "C" void zel_platform_sim_set_wifi_device(int activated) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     if ((activated != 0) == s.wifi_activated)
@@ -869,8 +869,9 @@ extern "C" void zel_sim_set_wifi_device(int activated) {
     QueueConnectionChanges(s, oldType, oldAddress);
 }
 
-extern "C" void zel_sim_set_wifi_connection(wifi_connection_state_e state, const char* address,
-                                            const char* mask, const char* mac) {
+extern "C" void zel_platform_sim_set_wifi_connection(wifi_connection_state_e state,
+                                                     const char* address, const char* mask,
+                                                     const char* mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     connection_type_e oldType = CurrentType(s);
@@ -883,14 +884,14 @@ extern "C" void zel_sim_set_wifi_connection(wifi_connection_state_e state, const
     QueueConnectionChanges(s, oldType, oldAddress);
 }
 
-extern "C" void zel_sim_set_wifi_direct_state(wifi_direct_state_e state) {
+extern "C" void zel_platform_sim_set_wifi_direct_state(wifi_direct_state_e state) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.wfd_state = state;
 }
 
-extern "C" void zel_sim_set_wifi_direct_address(const char* address, const char* mask,
-                                                const char* mac) {
+extern "C" void zel_platform_sim_set_wifi_direct_address(const char* address, const char* mask,
+                                                         const char* mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.wfd_address = Text(address);
@@ -898,9 +899,9 @@ extern "C" void zel_sim_set_wifi_direct_address(const char* address, const char*
     s.wfd_mac = Text(mac);
 }
 
-extern "C" void zel_sim_raise_wifi_direct_connection(int error_code,
-                                                     wifi_direct_connection_state_e state,
-                                                     const char* peer_mac) {
+extern "C" void zel_platform_sim_raise_wifi_direct_connection(int error_code,
+                                                              wifi_direct_connection_state_e state,
+                                                              const char* peer_mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     std::string mac = Text(peer_mac);
@@ -913,40 +914,44 @@ extern "C" void zel_sim_raise_wifi_direct_connection(int error_code,
     });
 }
 
-extern "C" void zel_sim_add_wifi_direct_peer(const char* device_name, const char* ip_address,
-                                             const char* device_mac, const char* interface_mac) {
+extern "C" void zel_platform_sim_add_wifi_direct_peer(const char* device_name,
+                                                      const char* ip_address,
+                                                      const char* device_mac,
+                                                      const char* interface_mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.peers.push_back(
         SimPeer{Text(device_name), Text(ip_address), Text(device_mac), Text(interface_mac)});
 }
 
-extern "C" void zel_sim_clear_wifi_direct_peers(void) {
+extern "C" void zel_platform_sim_clear_wifi_direct_peers(void) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.peers.clear();
 }
 
-extern "C" void zel_sim_raise_connection_type(int type, int replace_user_data, void* user_data) {
+extern "C" void zel_platform_sim_raise_connection_type(int type, int replace_user_data,
+                                                       void* user_data) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     QueueTypeChanged(s, type, replace_user_data != 0, user_data);
 }
 
-extern "C" void zel_sim_raise_ethernet_profile_state(int state, int replace_user_data,
-                                                     void* user_data) {
+extern "C" void zel_platform_sim_raise_ethernet_profile_state(int state, int replace_user_data,
+                                                              void* user_data) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     QueueProfileState(s, state, replace_user_data != 0, user_data);
 }
 
-extern "C" void zel_sim_raise_wifi_device_state(int state, int replace_user_data, void* user_data) {
+extern "C" void zel_platform_sim_raise_wifi_device_state(int state, int replace_user_data,
+                                                         void* user_data) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     QueueWifiDevice(s, state, replace_user_data != 0, user_data);
 }
 
-extern "C" void zel_sim_inject_error(const char* function, int error, int times) {
+extern "C" void zel_platform_sim_inject_error(const char* function, int error, int times) {
     if (function == nullptr)
         return;
     SimState& s = State();
@@ -957,7 +962,7 @@ extern "C" void zel_sim_inject_error(const char* function, int error, int times)
         s.injected[function] = std::make_pair(error, times);
 }
 
-extern "C" int zel_sim_call_count(const char* function) {
+extern "C" int zel_platform_sim_call_count(const char* function) {
     if (function == nullptr)
         return 0;
     SimState& s = State();
@@ -966,13 +971,13 @@ extern "C" int zel_sim_call_count(const char* function) {
     return it == s.calls.end() ? 0 : it->second;
 }
 
-extern "C" void zel_sim_use_service_monitor(int enabled) {
+extern "C" void zel_platform_sim_use_service_monitor(int enabled) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.service_monitor = enabled != 0;
 }
 
-extern "C" int zel_sim_service_monitor_selected(void) {
+extern "C" int zel_platform_sim_service_monitor_selected(void) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     return s.service_monitor ? 1 : 0;

@@ -60,14 +60,14 @@ bool Present(const std::string& name, NetInfo* info = nullptr) {
 }
 
 // The services monitor over the simulated platform, feeding a registry with
-// automatic selection. Every change is followed by zel_sim_flush, after which
+// automatic selection. Every change is followed by zel_platform_sim_flush, after which
 // the registry has seen all it will see; events are recorded as the server
 // manager would see them, synchronously on the raising thread.
 class ServicesMonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        zel_sim_reset();
-        zel_sim_use_service_monitor(1);
+        zel_platform_sim_reset();
+        zel_platform_sim_use_service_monitor(1);
         NetworkInterface::SetMonitorFactory(&nl::CreatePlatformNetworkMonitor);
         NetworkInterface::SetNicEventHook(
             [this](const std::string& name, int event) { log_.OnNetworkChanged(name, event); });
@@ -80,21 +80,22 @@ class ServicesMonitorTest : public ::testing::Test {
         NetworkInterface::DestroyInstance();
         NetworkInterface::SetNicEventHook(nl::NicEventHook());
         NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
-        zel_sim_reset();
+        zel_platform_sim_reset();
     }
     static void EthernetUp(const char* address) {
-        zel_sim_set_ethernet(1, address, "255.255.255.0", "02:00:00:00:00:01");
+        zel_platform_sim_set_ethernet(1, address, "255.255.255.0", "02:00:00:00:00:01");
     }
     static void WifiConnected(const char* address) {
-        zel_sim_set_wifi_device(1);
-        zel_sim_set_wifi_connection(WIFI_CONNECTION_STATE_CONNECTED, address, "255.255.0.0",
-                                    "02:00:00:00:00:02");
+        zel_platform_sim_set_wifi_device(1);
+        zel_platform_sim_set_wifi_connection(WIFI_CONNECTION_STATE_CONNECTED, address,
+                                             "255.255.0.0", "02:00:00:00:00:02");
     }
     static void WifiDirectGroup() {
-        zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
-        zel_sim_set_wifi_direct_address("192.168.49.1", "255.255.255.0", "02:00:00:00:00:03");
+        zel_platform_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+        zel_platform_sim_set_wifi_direct_address("192.168.49.1", "255.255.255.0",
+                                                 "02:00:00:00:00:03");
     }
-    static void Flush() { ASSERT_EQ(0, zel_sim_flush()); }
+    static void Flush() { ASSERT_EQ(0, zel_platform_sim_flush()); }
 
     NetworkInterface* registry_ = nullptr;
     EventLog log_;
@@ -126,7 +127,7 @@ TEST_F(ServicesMonitorTest, StartReadsAllServicesAndEthernetChangeReplacesTheEnt
     EXPECT_EQ(Event("eth0", nl::NIC_REMOVED), events[3]);
     EXPECT_EQ(Event("eth0", nl::NIC_IPCHANGED), events[4]);
 
-    zel_sim_set_ethernet(0, "", "", "");
+    zel_platform_sim_set_ethernet(0, "", "", "");
     Flush();
     EXPECT_FALSE(Present("eth0"));
     EXPECT_EQ(2u, log_.Count("eth0", nl::NIC_REMOVED));
@@ -137,8 +138,8 @@ TEST_F(ServicesMonitorTest, WifiDeactivationRemovesWlanOnce) {
     Flush();
     ASSERT_EQ(0, nl::InitializeNetworkMonitor());
     ASSERT_TRUE(Present("wlan0"));
-    zel_sim_set_wifi_device(0);
-    zel_sim_set_wifi_connection(WIFI_CONNECTION_STATE_DISCONNECTED, "", "", "");
+    zel_platform_sim_set_wifi_device(0);
+    zel_platform_sim_set_wifi_connection(WIFI_CONNECTION_STATE_DISCONNECTED, "", "", "");
     Flush();
     EXPECT_FALSE(Present("wlan0"));
     EXPECT_EQ(1u, log_.Count("wlan0", nl::NIC_REMOVED));
@@ -163,15 +164,15 @@ TEST_F(ServicesMonitorTest, WifiDirectDisconnectionKeepsP2pWhilePeersRemain) {
     ASSERT_EQ(0, nl::InitializeNetworkMonitor());
     for (const Case& c : cases) {
         WifiDirectGroup();
-        zel_sim_raise_wifi_direct_connection(0, WIFI_DIRECT_CONNECTION_RSP, "");
+        zel_platform_sim_raise_wifi_direct_connection(0, WIFI_DIRECT_CONNECTION_RSP, "");
         Flush();
         ASSERT_TRUE(Present("p2p0")) << c.what;
-        zel_sim_clear_wifi_direct_peers();
+        zel_platform_sim_clear_wifi_direct_peers();
         for (int i = 0; i < c.peersLeft; ++i)
-            zel_sim_add_wifi_direct_peer("peer", "192.168.49.2", "de:00:00:00:00:01",
-                                         "0a:00:00:00:00:01");
+            zel_platform_sim_add_wifi_direct_peer("peer", "192.168.49.2", "de:00:00:00:00:01",
+                                                  "0a:00:00:00:00:01");
         size_t removed = log_.Count("p2p0", nl::NIC_REMOVED);
-        zel_sim_raise_wifi_direct_connection(c.error, c.state, "0a:00:00:00:00:01");
+        zel_platform_sim_raise_wifi_direct_connection(c.error, c.state, "0a:00:00:00:00:01");
         Flush();
         EXPECT_EQ(c.kept, Present("p2p0")) << c.what;
         EXPECT_EQ(removed + (c.kept ? 0 : 1), log_.Count("p2p0", nl::NIC_REMOVED)) << c.what;
@@ -201,12 +202,14 @@ TEST_F(ServicesMonitorTest, GarbageAndLateCallbacksChangeNothing) {
     ASSERT_EQ(0, nl::InitializeNetworkMonitor());
     ASSERT_EQ(1u, log_.Events().size());
     // Unknown values and callbacks without user data.
-    zel_sim_raise_connection_type(42, 0, nullptr);
-    zel_sim_raise_connection_type(CONNECTION_TYPE_ETHERNET, 1, nullptr);
-    zel_sim_raise_ethernet_profile_state(9, 0, nullptr);
-    zel_sim_raise_ethernet_profile_state(CONNECTION_PROFILE_STATE_DISCONNECTED, 1, nullptr);
-    zel_sim_raise_wifi_device_state(7, 0, nullptr);
-    zel_sim_set_wifi_connection(static_cast<wifi_connection_state_e>(17), "10.1.0.9", "", "");
+    zel_platform_sim_raise_connection_type(42, 0, nullptr);
+    zel_platform_sim_raise_connection_type(CONNECTION_TYPE_ETHERNET, 1, nullptr);
+    zel_platform_sim_raise_ethernet_profile_state(9, 0, nullptr);
+    zel_platform_sim_raise_ethernet_profile_state(CONNECTION_PROFILE_STATE_DISCONNECTED, 1,
+                                                  nullptr);
+    zel_platform_sim_raise_wifi_device_state(7, 0, nullptr);
+    zel_platform_sim_set_wifi_connection(static_cast<wifi_connection_state_e>(17), "10.1.0.9", "",
+                                         "");
     CAPINetworkMonitor::HandleWFDSetConnectionStateChangedCB(0, WIFI_DIRECT_GROUP_DESTROYED, "",
                                                              nullptr);
     Flush();
@@ -251,7 +254,7 @@ TEST_F(ServicesMonitorTest, StartRetriesTheConnectionOnceAndSurvivesServiceFailu
          {"eth0", "wlan0"}},
     };
     for (const Case& c : cases) {
-        zel_sim_reset();
+        zel_platform_sim_reset();
         EthernetUp("10.0.0.5");
         WifiConnected("10.1.0.5");
         WifiDirectGroup();
@@ -260,7 +263,7 @@ TEST_F(ServicesMonitorTest, StartRetriesTheConnectionOnceAndSurvivesServiceFailu
             ASSERT_EQ(0, wifi_initialize());
             ASSERT_EQ(0, wifi_direct_initialize());
         }
-        zel_sim_inject_error(c.function, c.error, c.times);
+        zel_platform_sim_inject_error(c.function, c.error, c.times);
         CAPINetworkMonitor monitor(nullptr);
         EXPECT_EQ(c.started, monitor.Start()) << c.function << " x" << c.times;
         std::vector<std::string> names;
@@ -282,7 +285,7 @@ class KernelMonitorTest : public ::testing::Test {
 
     void SetUp() override {
         ZEL_REQUIRE_TOPOLOGY(topo_);
-        zel_sim_reset();
+        zel_platform_sim_reset();
         ASSERT_EQ(0, Ip("addr flush dev " + Dev()));
         // Deleting the primary address keeps the secondary, so that a change
         // of address never leaves the interface without one.
