@@ -66,11 +66,14 @@ class Listener : public nl::NetworkEventListener {
         ++count_;
         cv_.notify_all();
     }
-    // Time of the next event of that kind after `seen` events; false on
-    // time-out.
-    bool Wait(int event, Clock::time_point* at) {
+    int Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return count_;
+    }
+    // Time of the first event after `seen` events, if it is of that kind;
+    // false on time-out.
+    bool Wait(int event, int seen, Clock::time_point* at) {
         std::unique_lock<std::mutex> lock(mutex_);
-        int seen = count_;
         bool ok =
             cv_.wait_for(lock, kEventWait, [&] { return count_ > seen && last_event_ == event; });
         *at = at_;
@@ -119,11 +122,21 @@ struct IpMonitor {
         fd = pipefd[0];
         return pid > 0;
     }
-    // Reads until a line mentions the address; false after the deadline.
+    // Reads lines until one reports the address added (deletions of the
+    // previous cycle are skipped); false after the deadline.
     bool WaitForAddress(Clock::time_point* at) {
-        std::string seen;
         Clock::time_point deadline = Clock::now() + kEventWait;
         while (Clock::now() < deadline) {
+            size_t end;
+            while ((end = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (line.compare(0, 7, "Deleted") != 0 &&
+                    line.find("inet 10.215.0.1/24") != std::string::npos) {
+                    *at = Clock::now();
+                    return true;
+                }
+            }
             struct pollfd p = {fd, POLLIN, 0};
             if (poll(&p, 1, 100) <= 0)
                 continue;
@@ -131,16 +144,11 @@ struct IpMonitor {
             ssize_t n = read(fd, buffer, sizeof(buffer));
             if (n <= 0)
                 return false;
-            seen.append(buffer, static_cast<size_t>(n));
-            if (seen.find("inet 10.215.0.1/24") != std::string::npos &&
-                seen.find("Deleted") == std::string::npos) {
-                *at = Clock::now();
-                return true;
-            }
-            seen.clear();
+            pending.append(buffer, static_cast<size_t>(n));
         }
         return false;
     }
+    std::string pending;
     ~IpMonitor() {
         if (pid > 0) {
             kill(pid, SIGTERM);
@@ -154,6 +162,7 @@ struct IpMonitor {
 }  // namespace
 
 int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     bool netlink = true;
     int cycles = 50;
     int idleSeconds = 60;
@@ -205,16 +214,18 @@ int main(int argc, char** argv) {
     std::vector<double> monitorMs;
     std::vector<double> peerMs;
     for (int i = 0; i < cycles; ++i) {
+        int seen = listener.Count();
         Clock::time_point start = Clock::now();
         if (Run(add) != 0)
             break;
         Clock::time_point heard;
         if (peer.WaitForAddress(&heard))
             peerMs.push_back(Ms(heard - start));
-        if (listener.Wait(nl::NIC_ADDED, &heard))
+        if (listener.Wait(nl::NIC_ADDED, seen, &heard))
             monitorMs.push_back(Ms(heard - start));
+        seen = listener.Count();
         Run(del);
-        listener.Wait(nl::NIC_REMOVED, &heard);
+        listener.Wait(nl::NIC_REMOVED, seen, &heard);
     }
     std::printf("kernel monitor, netlink wake-up %s, %d cycles\n", netlink ? "on" : "off", cycles);
     Report("ip addr add -> NIC_ADDED", monitorMs);
