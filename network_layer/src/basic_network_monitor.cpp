@@ -40,6 +40,13 @@ const size_t kMacBytes = 6;
 const int kSocketFdAlarm = 1000;
 // Kernel reports are only a wake-up; their content is not read.
 const size_t kNetlinkDrainBufferSize = 8192;
+// After a first report, how long further reports are gathered into the same
+// scan: a change of address arrives as a deletion and an addition a few
+// milliseconds apart, and should reach the registry as one change.
+const int kBurstSettleMs = 20;
+// A stream of reports that never pauses still gets a scan after this many
+// settle windows.
+const int kMaxBurstWindows = 10;
 
 std::string Ipv4Text(const struct sockaddr* address) {
     char text[INET_ADDRSTRLEN] = {0};
@@ -208,10 +215,16 @@ void BasicNetworkMonitor::WaitForChange(int periodMs) {
     int count = netlink_fd_ >= 0 ? 2 : 1;
     if (poll(fds, count, periodMs) <= 0 || count < 2 || (fds[1].revents & POLLIN) == 0)
         return;
-    // Every report queued so far is answered by the one scan that follows.
+    // Every report of the burst is answered by the one scan that follows.
+    // Stop's wake-up ends the gathering at once.
     char buffer[kNetlinkDrainBufferSize];
-    while (recv(netlink_fd_, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
-    }
+    int windows = 0;
+    do {
+        while (recv(netlink_fd_, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
+        }
+        fds[0].revents = fds[1].revents = 0;
+    } while (running_ && ++windows < kMaxBurstWindows && poll(fds, count, kBurstSettleMs) > 0 &&
+             (fds[0].revents & POLLIN) == 0);
 }
 
 std::vector<NetInfo> BasicNetworkMonitor::ScanInterfaces() {

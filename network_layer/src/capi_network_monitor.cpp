@@ -52,6 +52,27 @@ NetInfo Record(const char* name, const std::string& address, const std::string& 
     return info;
 }
 
+// Fetches the profile in use and its type, hands both to body and releases
+// the profile. Nothing happens without a connection or a profile in use.
+template <typename Body>
+void WithCurrentProfile(connection_h connection, Body body) {
+    if (connection == nullptr)
+        return;
+    connection_profile_h profile = nullptr;
+    int result = connection_get_current_profile(connection, &profile);
+    if (result != 0 || profile == nullptr) {
+        ZEL_LOGD(ZEL_CORE_NETWORK, "CAPI::Fail to get current profile [%d]", result);
+        return;
+    }
+    connection_profile_type_e type = CONNECTION_PROFILE_TYPE_CELLULAR;
+    result = connection_profile_get_type(profile, &type);
+    if (result != 0)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to get profile type [%d]", result);
+    else
+        body(profile, type);
+    connection_profile_destroy(profile);
+}
+
 // Runs a callback body on the monitor under the monitor lock, unless the
 // user data is missing, Stop has run or monitoring is paused. The stop flag
 // is tested before the monitor is touched: once Stop has returned the
@@ -236,17 +257,11 @@ std::vector<NetInfo> CAPINetworkMonitor::Interfaces() {
 
 void CAPINetworkMonitor::QueryUpdate() {
     boost::lock_guard<boost::mutex> lock(g_monitor_mutex);
-    if (connection_ != nullptr) {
-        connection_profile_h profile = nullptr;
-        int result = connection_get_current_profile(connection_, &profile);
-        if (result == 0 && profile != nullptr) {
-            connection_profile_type_e type = CONNECTION_PROFILE_TYPE_CELLULAR;
-            if (connection_profile_get_type(profile, &type) == 0 &&
-                type == CONNECTION_PROFILE_TYPE_ETHERNET && AddInterfaceforLAN(profile) == kAdded)
+    WithCurrentProfile(
+        connection_, [this](connection_profile_h profile, connection_profile_type_e type) {
+            if (type == CONNECTION_PROFILE_TYPE_ETHERNET && AddInterfaceforLAN(profile) == kAdded)
                 Update();
-            connection_profile_destroy(profile);
-        }
-    }
+        });
     if (AddInterfaceforWifi() == kAdded)
         Update();
     ZEL_LOGI(ZEL_CORE_NETWORK, "Query network interface update Done");
@@ -575,36 +590,26 @@ void CAPINetworkMonitor::HandleIPChangedCallback(const char* ipv4Address, const 
     WithMonitor(user_data, "CAPI CB::IP changed", [ipv4Address](CAPINetworkMonitor* monitor) {
         ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI CB::IP changed [%s]",
                  ipv4Address == nullptr ? "" : ipv4Address);
-        if (monitor->connection_ == nullptr)
-            return;
-        connection_profile_h profile = nullptr;
-        int result = connection_get_current_profile(monitor->connection_, &profile);
-        if (result != 0 || profile == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to get current profile [%d]", result);
-            return;
-        }
-        connection_profile_type_e type = CONNECTION_PROFILE_TYPE_CELLULAR;
-        result = connection_profile_get_type(profile, &type);
-        if (result != 0) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to get profile type [%d]", result);
-        } else if (type == CONNECTION_PROFILE_TYPE_ETHERNET) {
-            ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI LAN Handling");
-            result = monitor->AddInterfaceforLAN(profile);
-            if (result == kAdded) {
-                ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI LAN::Start Scanning");
-                monitor->Update();
-            } else if (result != kPresent) {
-                ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail AddInterfaceforLAN");
+        WithCurrentProfile(monitor->connection_, [monitor](connection_profile_h profile,
+                                                           connection_profile_type_e type) {
+            if (type == CONNECTION_PROFILE_TYPE_ETHERNET) {
+                ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI LAN Handling");
+                int result = monitor->AddInterfaceforLAN(profile);
+                if (result == kAdded) {
+                    ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI LAN::Start Scanning");
+                    monitor->Update();
+                } else if (result != kPresent) {
+                    ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail AddInterfaceforLAN");
+                }
+            } else if (type == CONNECTION_PROFILE_TYPE_WIFI) {
+                ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI Wifi Handling");
+                ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI WIFI:: Going to call AddInterfaceforWifi!!");
+                if (monitor->AddInterfaceforWifi() == kAdded)
+                    monitor->Update();
+            } else {
+                ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI Unknown Interface");
             }
-        } else if (type == CONNECTION_PROFILE_TYPE_WIFI) {
-            ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI Wifi Handling");
-            ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI WIFI:: Going to call AddInterfaceforWifi!!");
-            if (monitor->AddInterfaceforWifi() == kAdded)
-                monitor->Update();
-        } else {
-            ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI Unknown Interface");
-        }
-        connection_profile_destroy(profile);
+        });
     });
 }
 
@@ -614,20 +619,12 @@ void CAPINetworkMonitor::HandleEthernetProfileStateCallback(connection_profile_s
         switch (state) {
             case CONNECTION_PROFILE_STATE_CONNECTED: {
                 ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI LAN::CONNECTION_PROFILE_STATE_CONNECTED Event");
-                if (monitor->connection_ == nullptr)
-                    return;
-                connection_profile_h profile = nullptr;
-                int result = connection_get_current_profile(monitor->connection_, &profile);
-                if (result != 0 || profile == nullptr) {
-                    ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to get current profile [%d]", result);
-                    return;
-                }
-                connection_profile_type_e type = CONNECTION_PROFILE_TYPE_CELLULAR;
-                if (connection_profile_get_type(profile, &type) == 0 &&
-                    type == CONNECTION_PROFILE_TYPE_ETHERNET &&
-                    monitor->AddInterfaceforLAN(profile) == kAdded)
-                    monitor->Update();
-                connection_profile_destroy(profile);
+                WithCurrentProfile(monitor->connection_, [monitor](connection_profile_h profile,
+                                                                   connection_profile_type_e type) {
+                    if (type == CONNECTION_PROFILE_TYPE_ETHERNET &&
+                        monitor->AddInterfaceforLAN(profile) == kAdded)
+                        monitor->Update();
+                });
                 break;
             }
             case CONNECTION_PROFILE_STATE_DISCONNECTED:

@@ -15,7 +15,7 @@ NetworkMonitor* CreatePlatformNetworkMonitor(NetworkInterface* owner) {
 #if defined(ZEL_PLATFORM_GENERIC)
     // The simulated device services stand in for the device's when asked
     // to; otherwise the kernel is the source of truth.
-    if (zel_sim_service_monitor_selected() == 0)
+    if (zel_platform_sim_service_monitor_selected() == 0)
         return new (std::nothrow) BasicNetworkMonitor(owner);
 #endif
     return new (std::nothrow) CAPINetworkMonitor(owner);

@@ -25,7 +25,7 @@ namespace {
 
 const char kCallbackThreadBaseName[] = "ZelSimCb";
 const int kNoThreadIndex = -1;
-// How long zel_sim_flush waits for the callback queue to drain.
+// How long zel_platform_sim_flush waits for the callback queue to drain.
 const int kFlushTimeoutMs = 2000;
 // Bound of the callback queue: a test that floods the simulation drops
 // callbacks beyond it rather than growing without end.
@@ -37,11 +37,16 @@ const int kErrInvalidParameter = -22;
 const int kErrNoConnection = -1001;
 const int kErrNotInitialized = -1002;
 
+// One callback registration.
+template <typename Callback>
+struct Slot {
+    Callback callback = nullptr;
+    void* user = nullptr;
+};
+
 struct SimConnection {
-    connection_type_changed_cb type_cb = nullptr;
-    void* type_user = nullptr;
-    connection_address_changed_cb address_cb = nullptr;
-    void* address_user = nullptr;
+    Slot<connection_type_changed_cb> type;
+    Slot<connection_address_changed_cb> address;
 };
 
 struct SimProfile {
@@ -73,8 +78,7 @@ struct SimState {
     std::map<std::string, int> calls;
 
     std::vector<SimConnection*> connections;
-    connection_profile_state_changed_cb ethernet_profile_cb = nullptr;
-    void* ethernet_profile_user = nullptr;
+    Slot<connection_profile_state_changed_cb> ethernet_profile;
 
     bool eth_up = false;
     std::string eth_address, eth_mask, eth_mac;
@@ -83,17 +87,14 @@ struct SimState {
     bool wifi_activated = false;
     wifi_connection_state_e wifi_state = WIFI_CONNECTION_STATE_DISCONNECTED;
     std::string wifi_address, wifi_mask, wifi_mac;
-    wifi_device_state_changed_cb wifi_device_cb = nullptr;
-    void* wifi_device_user = nullptr;
-    wifi_connection_state_changed_cb wifi_connection_cb = nullptr;
-    void* wifi_connection_user = nullptr;
+    Slot<wifi_device_state_changed_cb> wifi_device;
+    Slot<wifi_connection_state_changed_cb> wifi_connection;
 
     bool wfd_initialized = false;
     wifi_direct_state_e wfd_state = WIFI_DIRECT_STATE_DEACTIVATED;
     std::string wfd_address, wfd_mask, wfd_mac;
     std::vector<SimPeer> peers;
-    wifi_direct_connection_state_changed_cb wfd_connection_cb = nullptr;
-    void* wfd_connection_user = nullptr;
+    Slot<wifi_direct_connection_state_changed_cb> wfd_connection;
 
     bool service_monitor = false;
 };
@@ -207,75 +208,90 @@ bool IsKnownConnection(const SimState& s, connection_h connection) {
     return false;
 }
 
-// Queued deliveries. Each looks its registration up when it runs, through
-// the accessor given, so that an unset in between is respected.
-void QueueTypeChanged(SimState& s, connection_type_e type) {
-    for (size_t i = 0; i < s.connections.size(); ++i) {
-        SimConnection* c = s.connections[i];
-        Enqueue(s, [c, type] {
-            SimState& st = State();
-            connection_type_changed_cb cb = nullptr;
-            void* user = nullptr;
-            {
-                boost::lock_guard<boost::mutex> lock(st.mutex);
-                if (!IsKnownConnection(st, c))
-                    return;
-                cb = c->type_cb;
-                user = c->type_user;
-            }
-            if (cb != nullptr)
-                cb(type, user);
+// Registration and release, under the state's mutex, on a service that is
+// ready (initialised, or a known handle) or answers notReady.
+template <typename Callback>
+int Register(bool ready, int notReady, Slot<Callback>& slot, Callback callback, void* user) {
+    if (!ready)
+        return notReady;
+    if (callback == nullptr)
+        return kErrInvalidParameter;
+    slot.callback = callback;
+    slot.user = user;
+    return 0;
+}
+
+template <typename Callback>
+int Release(bool ready, int notReady, Slot<Callback>& slot) {
+    if (!ready)
+        return notReady;
+    slot.callback = nullptr;
+    return 0;
+}
+
+// One delivery, on the callback thread: the registration is looked up
+// (find returns null once it is gone) when the delivery runs, so that an
+// unset in between is respected, and called without the mutex. With
+// replace, the registered user data gives way to replacement.
+template <typename Callback, typename Find, typename Invoke>
+void Deliver(Find find, bool replace, void* replacement, Invoke invoke) {
+    Slot<Callback> slot;
+    {
+        SimState& s = State();
+        boost::lock_guard<boost::mutex> lock(s.mutex);
+        const Slot<Callback>* found = find(s);
+        if (found == nullptr)
+            return;
+        slot = *found;
+    }
+    if (slot.callback != nullptr)
+        invoke(slot.callback, replace ? replacement : slot.user);
+}
+
+// Caller holds the mutex.
+void QueueTypeChanged(SimState& s, int type, bool replace, void* replacement) {
+    for (SimConnection* c : s.connections) {
+        Enqueue(s, [c, type, replace, replacement] {
+            Deliver<connection_type_changed_cb>(
+                [c](SimState& st) { return IsKnownConnection(st, c) ? &c->type : nullptr; },
+                replace, replacement,
+                [type](connection_type_changed_cb cb, void* user) {
+                    cb(static_cast<connection_type_e>(type), user);
+                });
         });
     }
 }
 
 void QueueAddressChanged(SimState& s, const std::string& address) {
-    for (size_t i = 0; i < s.connections.size(); ++i) {
-        SimConnection* c = s.connections[i];
+    for (SimConnection* c : s.connections) {
         Enqueue(s, [c, address] {
-            SimState& st = State();
-            connection_address_changed_cb cb = nullptr;
-            void* user = nullptr;
-            {
-                boost::lock_guard<boost::mutex> lock(st.mutex);
-                if (!IsKnownConnection(st, c))
-                    return;
-                cb = c->address_cb;
-                user = c->address_user;
-            }
-            if (cb != nullptr)
-                cb(address.c_str(), "", user);
+            Deliver<connection_address_changed_cb>(
+                [c](SimState& st) { return IsKnownConnection(st, c) ? &c->address : nullptr; },
+                false, nullptr,
+                [&address](connection_address_changed_cb cb, void* user) {
+                    cb(address.c_str(), "", user);
+                });
         });
     }
 }
 
 void QueueProfileState(SimState& s, int state, bool replace, void* replacement) {
     Enqueue(s, [state, replace, replacement] {
-        SimState& st = State();
-        connection_profile_state_changed_cb cb = nullptr;
-        void* user = nullptr;
-        {
-            boost::lock_guard<boost::mutex> lock(st.mutex);
-            cb = st.ethernet_profile_cb;
-            user = replace ? replacement : st.ethernet_profile_user;
-        }
-        if (cb != nullptr)
-            cb(static_cast<connection_profile_state_e>(state), user);
+        Deliver<connection_profile_state_changed_cb>(
+            [](SimState& st) { return &st.ethernet_profile; }, replace, replacement,
+            [state](connection_profile_state_changed_cb cb, void* user) {
+                cb(static_cast<connection_profile_state_e>(state), user);
+            });
     });
 }
 
 void QueueWifiDevice(SimState& s, int state, bool replace, void* replacement) {
     Enqueue(s, [state, replace, replacement] {
-        SimState& st = State();
-        wifi_device_state_changed_cb cb = nullptr;
-        void* user = nullptr;
-        {
-            boost::lock_guard<boost::mutex> lock(st.mutex);
-            cb = st.wifi_device_cb;
-            user = replace ? replacement : st.wifi_device_user;
-        }
-        if (cb != nullptr)
-            cb(static_cast<wifi_device_state_e>(state), user);
+        Deliver<wifi_device_state_changed_cb>([](SimState& st) { return &st.wifi_device; }, replace,
+                                              replacement,
+                                              [state](wifi_device_state_changed_cb cb, void* user) {
+                                                  cb(static_cast<wifi_device_state_e>(state), user);
+                                              });
     });
 }
 
@@ -284,18 +300,13 @@ void QueueWifiConnection(SimState& s, wifi_connection_state_e state) {
     ap.address = s.wifi_address;
     ap.mask = s.wifi_mask;
     Enqueue(s, [state, ap] {
-        SimState& st = State();
-        wifi_connection_state_changed_cb cb = nullptr;
-        void* user = nullptr;
-        {
-            boost::lock_guard<boost::mutex> lock(st.mutex);
-            cb = st.wifi_connection_cb;
-            user = st.wifi_connection_user;
-        }
-        // The handle is valid for the duration of the callback only.
-        SimAp copy = ap;
-        if (cb != nullptr)
-            cb(state, &copy, user);
+        Deliver<wifi_connection_state_changed_cb>(
+            [](SimState& st) { return &st.wifi_connection; }, false, nullptr,
+            [state, &ap](wifi_connection_state_changed_cb cb, void* user) {
+                // The handle is valid for the duration of the callback only.
+                SimAp copy = ap;
+                cb(state, &copy, user);
+            });
     });
 }
 
@@ -305,7 +316,7 @@ void QueueConnectionChanges(SimState& s, connection_type_e oldType, const std::s
     connection_type_e newType = CurrentType(s);
     std::string newAddress = CurrentAddress(s);
     if (newType != oldType)
-        QueueTypeChanged(s, newType);
+        QueueTypeChanged(s, newType, false, nullptr);
     if (newType != CONNECTION_TYPE_DISCONNECTED && newAddress != oldAddress)
         QueueAddressChanged(s, newAddress);
 }
@@ -344,39 +355,31 @@ extern "C" int connection_set_type_changed_cb(connection_h connection,
                                               connection_type_changed_cb callback,
                                               void* user_data) {
     SIM_ENTER(s);
-    if (!IsKnownConnection(s, connection) || callback == nullptr)
+    if (!IsKnownConnection(s, connection))
         return kErrInvalidParameter;
-    static_cast<SimConnection*>(connection)->type_cb = callback;
-    static_cast<SimConnection*>(connection)->type_user = user_data;
-    return 0;
+    return Register(true, 0, static_cast<SimConnection*>(connection)->type, callback, user_data);
 }
 
 extern "C" int connection_unset_type_changed_cb(connection_h connection) {
     SIM_ENTER(s);
-    if (!IsKnownConnection(s, connection))
-        return kErrInvalidParameter;
-    static_cast<SimConnection*>(connection)->type_cb = nullptr;
-    return 0;
+    return Release(IsKnownConnection(s, connection), kErrInvalidParameter,
+                   static_cast<SimConnection*>(connection)->type);
 }
 
 extern "C" int connection_set_ip_address_changed_cb(connection_h connection,
                                                     connection_address_changed_cb callback,
                                                     void* user_data) {
     SIM_ENTER(s);
-    if (!IsKnownConnection(s, connection) || callback == nullptr)
+    if (!IsKnownConnection(s, connection))
         return kErrInvalidParameter;
-    static_cast<SimConnection*>(connection)->address_cb = callback;
-    static_cast<SimConnection*>(connection)->address_user = user_data;
-    return 0;
+    return Register(true, 0, static_cast<SimConnection*>(connection)->address, callback, user_data);
 }
 
 extern "C" int connection_unset_ethernet_state_chaged_cb(connection_h connection) {
     SIM_ENTER(s);
-    if (!IsKnownConnection(s, connection))
-        return kErrInvalidParameter;
     // The address callback goes with the connection's other registrations.
-    static_cast<SimConnection*>(connection)->address_cb = nullptr;
-    return 0;
+    return Release(IsKnownConnection(s, connection), kErrInvalidParameter,
+                   static_cast<SimConnection*>(connection)->address);
 }
 
 extern "C" int connection_get_profile_iterator(connection_h connection,
@@ -495,9 +498,7 @@ extern "C" int connection_profile_set_state_changed_cb(connection_profile_h prof
         return kErrInvalidParameter;
     if (static_cast<SimProfile*>(profile)->type != CONNECTION_PROFILE_TYPE_ETHERNET)
         return kErrInvalidOperation;
-    s.ethernet_profile_cb = callback;
-    s.ethernet_profile_user = user_data;
-    return 0;
+    return Register(true, 0, s.ethernet_profile, callback, user_data);
 }
 
 extern "C" int connection_profile_unset_state_changed_cb(connection_profile_h profile) {
@@ -505,7 +506,7 @@ extern "C" int connection_profile_unset_state_changed_cb(connection_profile_h pr
     if (profile == nullptr)
         return kErrInvalidParameter;
     if (static_cast<SimProfile*>(profile)->type == CONNECTION_PROFILE_TYPE_ETHERNET)
-        s.ethernet_profile_cb = nullptr;
+        s.ethernet_profile.callback = nullptr;
     return 0;
 }
 
@@ -566,49 +567,31 @@ extern "C" int wifi_deinitialize(void) {
     if (!s.wifi_initialized)
         return kErrNotInitialized;
     s.wifi_initialized = false;
-    s.wifi_device_cb = nullptr;
-    s.wifi_connection_cb = nullptr;
+    s.wifi_device.callback = nullptr;
+    s.wifi_connection.callback = nullptr;
     return 0;
 }
 
 extern "C" int wifi_set_device_state_changed_cb(wifi_device_state_changed_cb callback,
                                                 void* user_data) {
     SIM_ENTER(s);
-    if (!s.wifi_initialized)
-        return kErrNotInitialized;
-    if (callback == nullptr)
-        return kErrInvalidParameter;
-    s.wifi_device_cb = callback;
-    s.wifi_device_user = user_data;
-    return 0;
+    return Register(s.wifi_initialized, kErrNotInitialized, s.wifi_device, callback, user_data);
 }
 
 extern "C" int wifi_unset_device_state_changed_cb(void) {
     SIM_ENTER(s);
-    if (!s.wifi_initialized)
-        return kErrNotInitialized;
-    s.wifi_device_cb = nullptr;
-    return 0;
+    return Release(s.wifi_initialized, kErrNotInitialized, s.wifi_device);
 }
 
 extern "C" int wifi_set_connection_state_changed_cb(wifi_connection_state_changed_cb callback,
                                                     void* user_data) {
     SIM_ENTER(s);
-    if (!s.wifi_initialized)
-        return kErrNotInitialized;
-    if (callback == nullptr)
-        return kErrInvalidParameter;
-    s.wifi_connection_cb = callback;
-    s.wifi_connection_user = user_data;
-    return 0;
+    return Register(s.wifi_initialized, kErrNotInitialized, s.wifi_connection, callback, user_data);
 }
 
 extern "C" int wifi_unset_connection_state_changed_cb(void) {
     SIM_ENTER(s);
-    if (!s.wifi_initialized)
-        return kErrNotInitialized;
-    s.wifi_connection_cb = nullptr;
-    return 0;
+    return Release(s.wifi_initialized, kErrNotInitialized, s.wifi_connection);
 }
 
 extern "C" int wifi_get_connected_ap(wifi_ap_h* ap) {
@@ -675,28 +658,20 @@ extern "C" int wifi_direct_deinitialize(void) {
     if (!s.wfd_initialized)
         return WIFI_DIRECT_ERROR_NOT_INITIALIZED;
     s.wfd_initialized = false;
-    s.wfd_connection_cb = nullptr;
+    s.wfd_connection.callback = nullptr;
     return 0;
 }
 
 extern "C" int wifi_direct_set_connection_state_changed_cb(
     wifi_direct_connection_state_changed_cb callback, void* user_data) {
     SIM_ENTER(s);
-    if (!s.wfd_initialized)
-        return WIFI_DIRECT_ERROR_NOT_INITIALIZED;
-    if (callback == nullptr)
-        return WIFI_DIRECT_ERROR_INVALID_PARAMETER;
-    s.wfd_connection_cb = callback;
-    s.wfd_connection_user = user_data;
-    return 0;
+    return Register(s.wfd_initialized, WIFI_DIRECT_ERROR_NOT_INITIALIZED, s.wfd_connection,
+                    callback, user_data);
 }
 
 extern "C" int wifi_direct_unset_connection_state_changed_cb(void) {
     SIM_ENTER(s);
-    if (!s.wfd_initialized)
-        return WIFI_DIRECT_ERROR_NOT_INITIALIZED;
-    s.wfd_connection_cb = nullptr;
-    return 0;
+    return Release(s.wfd_initialized, WIFI_DIRECT_ERROR_NOT_INITIALIZED, s.wfd_connection);
 }
 
 // The simulation raises no discovery, device or client-address callbacks;
@@ -814,13 +789,13 @@ int WaitIdle(SimState& s, boost::unique_lock<boost::mutex>& lock) {
 
 }  // namespace
 
-extern "C" int zel_sim_flush(void) {
+extern "C" int zel_platform_sim_flush(void) {
     SimState& s = State();
     boost::unique_lock<boost::mutex> lock(s.mutex);
     return WaitIdle(s, lock);
 }
 
-extern "C" void zel_sim_reset(void) {
+extern "C" void zel_platform_sim_reset(void) {
     SimState& s = State();
     boost::unique_lock<boost::mutex> lock(s.mutex);
     WaitIdle(s, lock);
@@ -832,7 +807,7 @@ extern "C" void zel_sim_reset(void) {
     for (size_t i = 0; i < s.connections.size(); ++i)
         delete s.connections[i];
     s.connections.clear();
-    s.ethernet_profile_cb = nullptr;
+    s.ethernet_profile = Slot<connection_profile_state_changed_cb>();
     s.eth_up = false;
     s.eth_address.clear();
     s.eth_mask.clear();
@@ -843,20 +818,20 @@ extern "C" void zel_sim_reset(void) {
     s.wifi_address.clear();
     s.wifi_mask.clear();
     s.wifi_mac.clear();
-    s.wifi_device_cb = nullptr;
-    s.wifi_connection_cb = nullptr;
+    s.wifi_device = Slot<wifi_device_state_changed_cb>();
+    s.wifi_connection = Slot<wifi_connection_state_changed_cb>();
     s.wfd_initialized = false;
     s.wfd_state = WIFI_DIRECT_STATE_DEACTIVATED;
     s.wfd_address.clear();
     s.wfd_mask.clear();
     s.wfd_mac.clear();
     s.peers.clear();
-    s.wfd_connection_cb = nullptr;
+    s.wfd_connection = Slot<wifi_direct_connection_state_changed_cb>();
     s.service_monitor = false;
 }
 
-extern "C" void zel_sim_set_ethernet(int link_up, const char* address, const char* mask,
-                                     const char* mac) {
+extern "C" void zel_platform_sim_set_ethernet(int link_up, const char* address, const char* mask,
+                                              const char* mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     connection_type_e oldType = CurrentType(s);
@@ -875,7 +850,7 @@ extern "C" void zel_sim_set_ethernet(int link_up, const char* address, const cha
     QueueConnectionChanges(s, oldType, oldAddress);
 }
 
-extern "C" void zel_sim_set_wifi_device(int activated) {
+extern "C" void zel_platform_sim_set_wifi_device(int activated) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     if ((activated != 0) == s.wifi_activated)
@@ -894,8 +869,9 @@ extern "C" void zel_sim_set_wifi_device(int activated) {
     QueueConnectionChanges(s, oldType, oldAddress);
 }
 
-extern "C" void zel_sim_set_wifi_connection(wifi_connection_state_e state, const char* address,
-                                            const char* mask, const char* mac) {
+extern "C" void zel_platform_sim_set_wifi_connection(wifi_connection_state_e state,
+                                                     const char* address, const char* mask,
+                                                     const char* mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     connection_type_e oldType = CurrentType(s);
@@ -908,14 +884,14 @@ extern "C" void zel_sim_set_wifi_connection(wifi_connection_state_e state, const
     QueueConnectionChanges(s, oldType, oldAddress);
 }
 
-extern "C" void zel_sim_set_wifi_direct_state(wifi_direct_state_e state) {
+extern "C" void zel_platform_sim_set_wifi_direct_state(wifi_direct_state_e state) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.wfd_state = state;
 }
 
-extern "C" void zel_sim_set_wifi_direct_address(const char* address, const char* mask,
-                                                const char* mac) {
+extern "C" void zel_platform_sim_set_wifi_direct_address(const char* address, const char* mask,
+                                                         const char* mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.wfd_address = Text(address);
@@ -923,77 +899,59 @@ extern "C" void zel_sim_set_wifi_direct_address(const char* address, const char*
     s.wfd_mac = Text(mac);
 }
 
-extern "C" void zel_sim_raise_wifi_direct_connection(int error_code,
-                                                     wifi_direct_connection_state_e state,
-                                                     const char* peer_mac) {
+extern "C" void zel_platform_sim_raise_wifi_direct_connection(int error_code,
+                                                              wifi_direct_connection_state_e state,
+                                                              const char* peer_mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     std::string mac = Text(peer_mac);
     Enqueue(s, [error_code, state, mac] {
-        SimState& st = State();
-        wifi_direct_connection_state_changed_cb cb = nullptr;
-        void* user = nullptr;
-        {
-            boost::lock_guard<boost::mutex> lock(st.mutex);
-            cb = st.wfd_connection_cb;
-            user = st.wfd_connection_user;
-        }
-        if (cb != nullptr)
-            cb(error_code, state, mac.c_str(), user);
+        Deliver<wifi_direct_connection_state_changed_cb>(
+            [](SimState& st) { return &st.wfd_connection; }, false, nullptr,
+            [&](wifi_direct_connection_state_changed_cb cb, void* user) {
+                cb(error_code, state, mac.c_str(), user);
+            });
     });
 }
 
-extern "C" void zel_sim_add_wifi_direct_peer(const char* device_name, const char* ip_address,
-                                             const char* device_mac, const char* interface_mac) {
+extern "C" void zel_platform_sim_add_wifi_direct_peer(const char* device_name,
+                                                      const char* ip_address,
+                                                      const char* device_mac,
+                                                      const char* interface_mac) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.peers.push_back(
         SimPeer{Text(device_name), Text(ip_address), Text(device_mac), Text(interface_mac)});
 }
 
-extern "C" void zel_sim_clear_wifi_direct_peers(void) {
+extern "C" void zel_platform_sim_clear_wifi_direct_peers(void) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.peers.clear();
 }
 
-extern "C" void zel_sim_raise_connection_type(int type, int replace_user_data, void* user_data) {
+extern "C" void zel_platform_sim_raise_connection_type(int type, int replace_user_data,
+                                                       void* user_data) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
-    for (size_t i = 0; i < s.connections.size(); ++i) {
-        SimConnection* c = s.connections[i];
-        bool replace = replace_user_data != 0;
-        Enqueue(s, [c, type, replace, user_data] {
-            SimState& st = State();
-            connection_type_changed_cb cb = nullptr;
-            void* user = nullptr;
-            {
-                boost::lock_guard<boost::mutex> lock(st.mutex);
-                if (!IsKnownConnection(st, c))
-                    return;
-                cb = c->type_cb;
-                user = replace ? user_data : c->type_user;
-            }
-            if (cb != nullptr)
-                cb(static_cast<connection_type_e>(type), user);
-        });
-    }
+    QueueTypeChanged(s, type, replace_user_data != 0, user_data);
 }
 
-extern "C" void zel_sim_raise_ethernet_profile_state(int state, int replace_user_data,
-                                                     void* user_data) {
+extern "C" void zel_platform_sim_raise_ethernet_profile_state(int state, int replace_user_data,
+                                                              void* user_data) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     QueueProfileState(s, state, replace_user_data != 0, user_data);
 }
 
-extern "C" void zel_sim_raise_wifi_device_state(int state, int replace_user_data, void* user_data) {
+extern "C" void zel_platform_sim_raise_wifi_device_state(int state, int replace_user_data,
+                                                         void* user_data) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     QueueWifiDevice(s, state, replace_user_data != 0, user_data);
 }
 
-extern "C" void zel_sim_inject_error(const char* function, int error, int times) {
+extern "C" void zel_platform_sim_inject_error(const char* function, int error, int times) {
     if (function == nullptr)
         return;
     SimState& s = State();
@@ -1004,7 +962,7 @@ extern "C" void zel_sim_inject_error(const char* function, int error, int times)
         s.injected[function] = std::make_pair(error, times);
 }
 
-extern "C" int zel_sim_call_count(const char* function) {
+extern "C" int zel_platform_sim_call_count(const char* function) {
     if (function == nullptr)
         return 0;
     SimState& s = State();
@@ -1013,13 +971,13 @@ extern "C" int zel_sim_call_count(const char* function) {
     return it == s.calls.end() ? 0 : it->second;
 }
 
-extern "C" void zel_sim_use_service_monitor(int enabled) {
+extern "C" void zel_platform_sim_use_service_monitor(int enabled) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     s.service_monitor = enabled != 0;
 }
 
-extern "C" int zel_sim_service_monitor_selected(void) {
+extern "C" int zel_platform_sim_service_monitor_selected(void) {
     SimState& s = State();
     boost::lock_guard<boost::mutex> lock(s.mutex);
     return s.service_monitor ? 1 : 0;

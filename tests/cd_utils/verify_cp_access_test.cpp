@@ -249,9 +249,9 @@ TEST_F(VerifyCpAccessNetns, LocalRequestsPassUnrecordedAndP2pPeersGetTheirDevice
     AclEntryList entries;
     EXPECT_EQ(GetAclEntries(kUdn, ACL_REJECTED, count, entries), 1);
 
-    zel_sim_reset();
-    zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
-    zel_sim_add_wifi_direct_peer("peer", kIp2, "02:00:00:00:99:12", "02:00:00:00:00:12");
+    zel_platform_sim_reset();
+    zel_platform_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+    zel_platform_sim_add_wifi_direct_peer("peer", kIp2, "02:00:00:00:99:12", "02:00:00:00:00:12");
     const struct {
         std::string local, mac, after;
     } cases[] = {{kIp2, kMac2, kMac2}, {own, kMac, kMac}, {own, kMac2, "02-00-00-00-99-12"}};
@@ -260,7 +260,7 @@ TEST_F(VerifyCpAccessNetns, LocalRequestsPassUnrecordedAndP2pPeersGetTheirDevice
         ChangeMacAddrForWIDI(c.local, "", mac);
         EXPECT_EQ(mac, c.after) << c.local << " " << c.mac;
     }
-    zel_sim_reset();
+    zel_platform_sim_reset();
     nl::TerminateNetworkLayer();
 }
 

@@ -32,20 +32,22 @@ std::string DeviceMac(int test, int peer) {
 class WifiDirectTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        zel_sim_reset();
-        zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+        zel_platform_sim_reset();
+        zel_platform_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
     }
-    void TearDown() override { zel_sim_reset(); }
+    void TearDown() override { zel_platform_sim_reset(); }
 
     // Peer whose platform record carries lower-case, colon-separated text.
     static void AddPeer(int test, int peer) {
         std::string device = DeviceMac(test, peer);
         for (char& c : device)
             c = c == '-' ? ':' : static_cast<char>(std::tolower(c));
-        zel_sim_add_wifi_direct_peer("peer", "192.168.49.2", device.c_str(),
-                                     Mac(test, peer, false).c_str());
+        zel_platform_sim_add_wifi_direct_peer("peer", "192.168.49.2", device.c_str(),
+                                              Mac(test, peer, false).c_str());
     }
-    static int Queries() { return zel_sim_call_count("wifi_direct_foreach_connected_peers"); }
+    static int Queries() {
+        return zel_platform_sim_call_count("wifi_direct_foreach_connected_peers");
+    }
 };
 
 TEST(WifiDirectMac, Normalisation) {
@@ -82,11 +84,11 @@ TEST_F(WifiDirectTest, ConvertsOnceThenAnswersFromCacheWithoutPlatform) {
     EXPECT_EQ(DeviceMac(1, 2), getDeviceMac(Mac(1, 2, true)));
     EXPECT_EQ(1, Queries());
     // The service was taken for the query only.
-    EXPECT_EQ(1, zel_sim_call_count("wifi_direct_deinitialize"));
+    EXPECT_EQ(1, zel_platform_sim_call_count("wifi_direct_deinitialize"));
 
-    zel_sim_clear_wifi_direct_peers();
+    zel_platform_sim_clear_wifi_direct_peers();
     EXPECT_EQ(DeviceMac(1, 2), getDeviceMac(Mac(1, 2, true)));
-    EXPECT_EQ(1, zel_sim_call_count("wifi_direct_initialize"));
+    EXPECT_EQ(1, zel_platform_sim_call_count("wifi_direct_initialize"));
     EXPECT_EQ(1, Queries());
 }
 
@@ -110,26 +112,26 @@ TEST_F(WifiDirectTest, FailuresGiveEmptyAndCacheNothing) {
         {"wifi_direct_foreach_connected_peers", WIFI_DIRECT_ERROR_RESOURCE_BUSY},
     };
     for (const Case& c : cases) {
-        zel_sim_inject_error(c.function, c.error, 1);
+        zel_platform_sim_inject_error(c.function, c.error, 1);
         EXPECT_EQ("", getDeviceMac(Mac(3, 1, true))) << c.function;
     }
-    zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_ACTIVATED);
+    zel_platform_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_ACTIVATED);
     EXPECT_EQ("", getDeviceMac(Mac(3, 1, true)));
     // Nothing was cached: the next request asks the platform again.
-    zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+    zel_platform_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
     int before = Queries();
     EXPECT_EQ(DeviceMac(3, 1), getDeviceMac(Mac(3, 1, true)));
     EXPECT_EQ(before + 1, Queries());
     // Every path that initialised the service released it again.
-    EXPECT_EQ(zel_sim_call_count("wifi_direct_initialize") - 1,
-              zel_sim_call_count("wifi_direct_deinitialize"));
+    EXPECT_EQ(zel_platform_sim_call_count("wifi_direct_initialize") - 1,
+              zel_platform_sim_call_count("wifi_direct_deinitialize"));
 }
 
 TEST_F(WifiDirectTest, ServiceHeldByAnotherIsUsedButNotReleased) {
     ASSERT_EQ(0, wifi_direct_initialize());
     AddPeer(4, 1);
     EXPECT_EQ(DeviceMac(4, 1), getDeviceMac(Mac(4, 1, true)));
-    EXPECT_EQ(0, zel_sim_call_count("wifi_direct_deinitialize"));
+    EXPECT_EQ(0, zel_platform_sim_call_count("wifi_direct_deinitialize"));
     wifi_direct_state_e state;
     EXPECT_EQ(0, wifi_direct_get_state(&state));
 }
@@ -148,7 +150,8 @@ TEST_F(WifiDirectTest, TwentyFirstConversionDropsTheOldest) {
 }
 
 TEST_F(WifiDirectTest, PeerAddressOfOtherLengthMatchesOnlyAsGiven) {
-    zel_sim_add_wifi_direct_peer("odd", "192.168.49.3", "de:06:00:00:00:01", "0a:06:00:00:01");
+    zel_platform_sim_add_wifi_direct_peer("odd", "192.168.49.3", "de:06:00:00:00:01",
+                                          "0a:06:00:00:01");
     EXPECT_EQ("", getDeviceMac("0A-06-00-00-01"));
     EXPECT_EQ("DE-06-00-00-00-01", getDeviceMac("0a:06:00:00:01"));
 }
