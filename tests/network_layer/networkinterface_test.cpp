@@ -183,6 +183,9 @@ class FakeMonitor : public nl::NetworkMonitor {
 class NetworkInterfaceTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // No monitor unless a test installs one: the platform's own would
+        // report this machine's interfaces.
+        NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
         NetworkInterface::SetNicEventHook(
             [this](const std::string& name, int event) { hook.Add(Seen(name, event)); });
         registry = NetworkInterface::CreateInstance();

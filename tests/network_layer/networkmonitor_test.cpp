@@ -1,0 +1,404 @@
+#include "network_layer/src/networkmonitor.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include "network_layer/src/basic_network_monitor.h"
+#include "network_layer/src/capi_network_monitor.h"
+#include "network_layer/src/networkinterface.h"
+#include "network_layer/src/servermanager.h"
+#include "support/peers.h"
+#include "zel_platform_sim.h"
+
+namespace {
+
+namespace nl = zel_upnp::network_layer;
+using nl::CAPINetworkMonitor;
+using nl::NetInfo;
+using nl::NetworkInterface;
+typedef std::pair<std::string, int> Event;
+
+// NIC events as the registry raises them, in order.
+class EventLog : public nl::NetworkEventListener {
+  public:
+    void OnNetworkChanged(const std::string& name, int event) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(Event(name, event));
+    }
+    std::vector<Event> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    size_t Count(const std::string& name, int event) {
+        size_t n = 0;
+        for (const Event& e : Events())
+            n += e == Event(name, event);
+        return n;
+    }
+    bool WaitFor(const std::string& name, int event, size_t count = 1) {
+        return zel_test::WaitUntil([&] { return Count(name, event) >= count; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<Event> events_;
+};
+
+bool Present(const std::string& name, NetInfo* info = nullptr) {
+    NetInfo found;
+    bool present = nl::GetNetworkInterface(name, found) == 0;
+    if (info != nullptr)
+        *info = found;
+    return present;
+}
+
+// The services monitor over the simulated platform, feeding a registry with
+// automatic selection. Every change is followed by zel_platform_sim_flush, after which
+// the registry has seen all it will see; events are recorded as the server
+// manager would see them, synchronously on the raising thread.
+class ServicesMonitorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zel_platform_sim_reset();
+        zel_platform_sim_use_service_monitor(1);
+        NetworkInterface::SetMonitorFactory(&nl::CreatePlatformNetworkMonitor);
+        NetworkInterface::SetNicEventHook(
+            [this](const std::string& name, int event) { log_.OnNetworkChanged(name, event); });
+        registry_ = NetworkInterface::CreateInstance();
+        ASSERT_NE(nullptr, registry_);
+        ASSERT_EQ(1, nl::ConfigureOnAllNetworkInterfaces(true));
+    }
+    void TearDown() override {
+        nl::TerminateNetworkMonitor();
+        NetworkInterface::DestroyInstance();
+        NetworkInterface::SetNicEventHook(nl::NicEventHook());
+        NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
+        zel_platform_sim_reset();
+    }
+    static void EthernetUp(const char* address) {
+        zel_platform_sim_set_ethernet(1, address, "255.255.255.0", "02:00:00:00:00:01");
+    }
+    static void WifiConnected(const char* address) {
+        zel_platform_sim_set_wifi_device(1);
+        zel_platform_sim_set_wifi_connection(WIFI_CONNECTION_STATE_CONNECTED, address,
+                                             "255.255.0.0", "02:00:00:00:00:02");
+    }
+    static void WifiDirectGroup() {
+        zel_platform_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+        zel_platform_sim_set_wifi_direct_address("192.168.49.1", "255.255.255.0",
+                                                 "02:00:00:00:00:03");
+    }
+    static void Flush() { ASSERT_EQ(0, zel_platform_sim_flush()); }
+
+    NetworkInterface* registry_ = nullptr;
+    EventLog log_;
+};
+
+TEST_F(ServicesMonitorTest, StartReadsAllServicesAndEthernetChangeReplacesTheEntry) {
+    EthernetUp("10.0.0.5");
+    WifiConnected("10.1.0.5");
+    WifiDirectGroup();
+    Flush();
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    NetInfo eth;
+    ASSERT_TRUE(Present("eth0", &eth));
+    EXPECT_EQ("10.0.0.5", eth.ip_address);
+    EXPECT_EQ("255.255.255.0", eth.subnet_mask);
+    EXPECT_EQ("02:00:00:00:00:01", eth.mac_address);
+    EXPECT_TRUE(Present("wlan0"));
+    EXPECT_TRUE(Present("p2p0"));
+    EXPECT_EQ((std::vector<Event>{
+                  {"eth0", nl::NIC_ADDED}, {"wlan0", nl::NIC_ADDED}, {"p2p0", nl::NIC_ADDED}}),
+              log_.Events());
+
+    EthernetUp("10.0.0.6");
+    Flush();
+    ASSERT_TRUE(Present("eth0", &eth));
+    EXPECT_EQ("10.0.0.6", eth.ip_address);
+    std::vector<Event> events = log_.Events();
+    ASSERT_EQ(5u, events.size());
+    EXPECT_EQ(Event("eth0", nl::NIC_REMOVED), events[3]);
+    EXPECT_EQ(Event("eth0", nl::NIC_IPCHANGED), events[4]);
+
+    zel_platform_sim_set_ethernet(0, "", "", "");
+    Flush();
+    EXPECT_FALSE(Present("eth0"));
+    EXPECT_EQ(2u, log_.Count("eth0", nl::NIC_REMOVED));
+}
+
+TEST_F(ServicesMonitorTest, WifiDeactivationRemovesWlanOnce) {
+    WifiConnected("10.1.0.5");
+    Flush();
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    ASSERT_TRUE(Present("wlan0"));
+    zel_platform_sim_set_wifi_device(0);
+    zel_platform_sim_set_wifi_connection(WIFI_CONNECTION_STATE_DISCONNECTED, "", "", "");
+    Flush();
+    EXPECT_FALSE(Present("wlan0"));
+    EXPECT_EQ(1u, log_.Count("wlan0", nl::NIC_REMOVED));
+}
+
+TEST_F(ServicesMonitorTest, WifiDirectDisconnectionKeepsP2pWhilePeersRemain) {
+    struct Case {
+        const char* what;
+        int error;
+        wifi_direct_connection_state_e state;
+        int peersLeft;
+        bool kept;
+    } cases[] = {
+        {"disconnection, one peer left", 0, WIFI_DIRECT_DISCONNECTION_IND, 1, true},
+        {"disassociation, one peer left", 0, WIFI_DIRECT_DISASSOCIATION_IND, 1, true},
+        {"error code in the callback", WIFI_DIRECT_ERROR_OPERATION_FAILED,
+         WIFI_DIRECT_GROUP_DESTROYED, 0, true},
+        {"unknown state", 0, static_cast<wifi_direct_connection_state_e>(99), 0, true},
+        {"disconnection, no peer left", 0, WIFI_DIRECT_DISCONNECTION_IND, 0, false},
+        {"group destroyed with a peer", 0, WIFI_DIRECT_GROUP_DESTROYED, 1, false},
+    };
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    for (const Case& c : cases) {
+        WifiDirectGroup();
+        zel_platform_sim_raise_wifi_direct_connection(0, WIFI_DIRECT_CONNECTION_RSP, "");
+        Flush();
+        ASSERT_TRUE(Present("p2p0")) << c.what;
+        zel_platform_sim_clear_wifi_direct_peers();
+        for (int i = 0; i < c.peersLeft; ++i)
+            zel_platform_sim_add_wifi_direct_peer("peer", "192.168.49.2", "de:00:00:00:00:01",
+                                                  "0a:00:00:00:00:01");
+        size_t removed = log_.Count("p2p0", nl::NIC_REMOVED);
+        zel_platform_sim_raise_wifi_direct_connection(c.error, c.state, "0a:00:00:00:00:01");
+        Flush();
+        EXPECT_EQ(c.kept, Present("p2p0")) << c.what;
+        EXPECT_EQ(removed + (c.kept ? 0 : 1), log_.Count("p2p0", nl::NIC_REMOVED)) << c.what;
+    }
+}
+
+TEST_F(ServicesMonitorTest, PausedMonitorChangesNothingUntilQueryUpdate) {
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    nl::StopNetworkMonitoring();
+    EthernetUp("10.0.0.5");
+    WifiConnected("10.1.0.5");
+    Flush();
+    EXPECT_TRUE(log_.Events().empty());
+    EXPECT_FALSE(Present("eth0"));
+
+    nl::StartNetworkMonitoring();
+    nl::UpdateNetworkInterface();
+    EXPECT_TRUE(Present("eth0"));
+    EXPECT_TRUE(Present("wlan0"));
+    EXPECT_EQ(1u, log_.Count("eth0", nl::NIC_ADDED));
+    EXPECT_EQ(1u, log_.Count("wlan0", nl::NIC_ADDED));
+}
+
+TEST_F(ServicesMonitorTest, GarbageAndLateCallbacksChangeNothing) {
+    EthernetUp("10.0.0.5");
+    Flush();
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    ASSERT_EQ(1u, log_.Events().size());
+    // Unknown values and callbacks without user data.
+    zel_platform_sim_raise_connection_type(42, 0, nullptr);
+    zel_platform_sim_raise_connection_type(CONNECTION_TYPE_ETHERNET, 1, nullptr);
+    zel_platform_sim_raise_ethernet_profile_state(9, 0, nullptr);
+    zel_platform_sim_raise_ethernet_profile_state(CONNECTION_PROFILE_STATE_DISCONNECTED, 1,
+                                                  nullptr);
+    zel_platform_sim_raise_wifi_device_state(7, 0, nullptr);
+    zel_platform_sim_set_wifi_connection(static_cast<wifi_connection_state_e>(17), "10.1.0.9", "",
+                                         "");
+    CAPINetworkMonitor::HandleWFDSetConnectionStateChangedCB(0, WIFI_DIRECT_GROUP_DESTROYED, "",
+                                                             nullptr);
+    Flush();
+    EXPECT_TRUE(Present("eth0"));
+    EXPECT_FALSE(Present("wlan0"));
+    EXPECT_EQ(1u, log_.Events().size());
+
+    // A callback that arrives once the monitor has stopped.
+    CAPINetworkMonitor monitor(registry_);
+    ASSERT_TRUE(monitor.Start());
+    ASSERT_EQ(0, monitor.Stop());
+    WifiConnected("10.1.0.5");
+    Flush();
+    CAPINetworkMonitor::HandleWiFiConnectionStateCallbackCB(WIFI_CONNECTION_STATE_CONNECTED,
+                                                            nullptr, &monitor);
+    CAPINetworkMonitor::HandleEthernetProfileStateCallback(CONNECTION_PROFILE_STATE_DISCONNECTED,
+                                                           &monitor);
+    std::vector<NetInfo> own = monitor.Interfaces();
+    ASSERT_EQ(1u, own.size());
+    EXPECT_EQ("eth0", own[0].interface_name);
+    EXPECT_FALSE(Present("wlan0"));
+}
+
+TEST_F(ServicesMonitorTest, StartRetriesTheConnectionOnceAndSurvivesServiceFailures) {
+    struct Case {
+        const char* function;
+        int error;
+        int times;
+        bool started;
+        std::vector<std::string> present;
+    } cases[] = {
+        {"connection_create", -5, 1, true, {"eth0", "wlan0", "p2p0"}},
+        {"connection_create", -5, 2, false, {}},
+        {"", 0, 0, true, {"eth0", "wlan0", "p2p0"}},  // both services held by another
+        {"wifi_initialize", -5, 1, true, {"eth0", "p2p0"}},
+        {"wifi_direct_initialize", WIFI_DIRECT_ERROR_OPERATION_FAILED, 1, true, {"eth0", "wlan0"}},
+        {"connection_get_profile_iterator", -5, 1, true, {"wlan0", "p2p0"}},
+        {"wifi_direct_get_ip_address",
+         WIFI_DIRECT_ERROR_OPERATION_FAILED,
+         10,
+         true,
+         {"eth0", "wlan0"}},
+    };
+    for (const Case& c : cases) {
+        zel_platform_sim_reset();
+        EthernetUp("10.0.0.5");
+        WifiConnected("10.1.0.5");
+        WifiDirectGroup();
+        Flush();
+        if (c.times == 0) {
+            ASSERT_EQ(0, wifi_initialize());
+            ASSERT_EQ(0, wifi_direct_initialize());
+        }
+        zel_platform_sim_inject_error(c.function, c.error, c.times);
+        CAPINetworkMonitor monitor(nullptr);
+        EXPECT_EQ(c.started, monitor.Start()) << c.function << " x" << c.times;
+        std::vector<std::string> names;
+        for (const NetInfo& info : monitor.Interfaces())
+            names.push_back(info.interface_name);
+        EXPECT_EQ(c.present, names) << c.function << " x" << c.times;
+        monitor.Stop();
+    }
+}
+
+// The kernel monitor, in a namespace of the test's own with the whole
+// network layer running: addresses come, change and go on the device side of
+// a veth, and the TCP server follows.
+class KernelMonitorTest : public ::testing::Test {
+  protected:
+    static constexpr int kPort = 49213;
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(1); }
+    static void TearDownTestSuite() { topo_.reset(); }
+
+    void SetUp() override {
+        ZEL_REQUIRE_TOPOLOGY(topo_);
+        zel_platform_sim_reset();
+        ASSERT_EQ(0, Ip("addr flush dev " + Dev()));
+        // Deleting the primary address keeps the secondary, so that a change
+        // of address never leaves the interface without one.
+        ASSERT_EQ(0, zel_test::NetnsTopology::Exec(
+                         topo_->DeviceNs(),
+                         "sysctl -qw net.ipv4.conf." + Dev() + ".promote_secondaries=1"));
+        ASSERT_EQ(0, nl::InitializeNetworkLayer());
+        ASSERT_EQ(0, nl::StartNetworkLayer());
+        ASSERT_EQ(0, nl::ConfigureTCPServer(kPort, true));
+        ASSERT_EQ(1, nl::ConfigureOnAllNetworkInterfaces(true));
+        int id = -1;
+        ASSERT_EQ(0, nl::RegisterNetworkEventListener(&log_, id));
+        NetworkInterface::SetMonitorFactory(&nl::CreatePlatformNetworkMonitor);
+        ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    }
+    void TearDown() override {
+        nl::StopNetworkLayer();
+        nl::TerminateNetworkLayer();
+        NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
+        if (topo_)
+            Ip("link set " + Dev() + " up");
+    }
+
+    static std::string Dev() { return topo_->Link(0).device_if; }
+    static std::string Peer() { return topo_->Link(0).peer_ns; }
+    static int Ip(const std::string& args) {
+        return zel_test::NetnsTopology::Exec(topo_->DeviceNs(), "ip " + args);
+    }
+    static size_t Servers() { return nl::ServerManager::GetInstance()->GetServerList().size(); }
+
+    static std::unique_ptr<zel_test::NetnsTopology> topo_;
+    EventLog log_;
+};
+
+std::unique_ptr<zel_test::NetnsTopology> KernelMonitorTest::topo_;
+
+TEST_F(KernelMonitorTest, ServersFollowAddressesAsTheyComeChangeAndGo) {
+    // Never reported: interfaces named huart*, like loopback.
+    Ip("link del huart0 2>/dev/null");
+    ASSERT_EQ(0, Ip("link add huart0 type veth peer name huart1"));
+    ASSERT_EQ(0, Ip("link set huart0 up"));
+    ASSERT_EQ(0, Ip("link set huart1 up"));
+    ASSERT_EQ(0, Ip("addr add 10.213.9.1/24 dev huart0"));
+    ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED));
+    NetInfo info;
+    ASSERT_TRUE(Present(Dev(), &info));
+    EXPECT_EQ("255.255.255.0", info.subnet_mask);
+    EXPECT_TRUE(boost::iequals(topo_->Link(0).device_mac, info.mac_address)) << info.mac_address;
+    EXPECT_FALSE(Present("lo"));
+    EXPECT_TRUE(zel_test::Serves(Peer(), "10.213.1.1", kPort));
+
+    ASSERT_EQ(0, Ip("addr add 10.213.1.7/24 dev " + Dev()));
+    ASSERT_EQ(0, Ip("addr del 10.213.1.1/24 dev " + Dev()));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_IPCHANGED));
+    std::vector<Event> events = log_.Events();
+    ASSERT_EQ(3u, events.size());
+    EXPECT_EQ(Event(Dev(), nl::NIC_REMOVED), events[1]);
+    EXPECT_TRUE(zel_test::Serves(Peer(), "10.213.1.7", kPort));
+    // The server on the old address is gone, not merely unreachable.
+    EXPECT_TRUE(zel_test::WaitUntil([] { return Servers() == 1; })) << Servers();
+
+    ASSERT_EQ(0, Ip("addr flush dev " + Dev()));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_REMOVED, 2));
+    EXPECT_TRUE(zel_test::WaitUntil([] { return Servers() == 0; }));
+
+    ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED, 2));
+    ASSERT_EQ(0, Ip("link set " + Dev() + " down"));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_REMOVED, 3));
+    EXPECT_FALSE(Present(Dev()));
+    for (const Event& e : log_.Events())
+        EXPECT_EQ(Dev(), e.first) << "only the veth is ever reported";
+    Ip("link del huart0");
+}
+
+TEST_F(KernelMonitorTest, PausedMonitorReportsNothingUntilResumed) {
+    nl::StopNetworkMonitoring();
+    ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
+    // An absence: give the monitor's wake-up time to act wrongly.
+    std::this_thread::sleep_for(zel_test::kNoCallGrace);
+    EXPECT_FALSE(Present(Dev()));
+    EXPECT_TRUE(log_.Events().empty());
+    nl::StartNetworkMonitoring();
+    nl::UpdateNetworkInterface();
+    EXPECT_TRUE(Present(Dev()));
+    EXPECT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED));
+}
+
+TEST_F(KernelMonitorTest, QuickCyclesLeaveNothingBehind) {
+    ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED));
+    ASSERT_EQ(0, Ip("addr del 10.213.1.1/24 dev " + Dev()));
+    ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_REMOVED));
+    ASSERT_TRUE(zel_test::WaitUntil([] { return Servers() == 0; }));
+    const size_t threads = zel_test::CountThreads();
+    const size_t descriptors = zel_test::CountDescriptors();
+
+    const int kCycles = 50;
+    std::string script;
+    for (int i = 0; i < kCycles; ++i)
+        script +=
+            "addr add 10.213.1.1/24 dev " + Dev() + "\naddr del 10.213.1.1/24 dev " + Dev() + "\n";
+    ASSERT_EQ(0, zel_test::NetnsTopology::Exec(topo_->DeviceNs(),
+                                               "printf '" + script + "' | ip -batch -"));
+    // Whatever the monitor saw of the burst, it ends with the address gone.
+    EXPECT_TRUE(zel_test::WaitUntil([&] {
+        return !Present(Dev()) && Servers() == 0 && zel_test::CountThreads() == threads &&
+               zel_test::CountDescriptors() == descriptors;
+    })) << "servers "
+        << Servers() << ", threads " << zel_test::CountThreads() << "/" << threads
+        << ", descriptors " << zel_test::CountDescriptors() << "/" << descriptors;
+    EXPECT_EQ(log_.Count(Dev(), nl::NIC_ADDED), log_.Count(Dev(), nl::NIC_REMOVED));
+}
+
+}  // namespace
