@@ -22,7 +22,7 @@
 #include <boost/make_shared.hpp>
 
 #include "network_layer/src/callbackhandler.h"
-#include "network_layer/src/datagram_request.h"
+#include "network_layer/src/datagram_server.h"
 
 namespace zel_test {
 
