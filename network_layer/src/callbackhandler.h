@@ -132,9 +132,14 @@ class CallBackHandler {
     // Closes the connections of queued TCP requests that no job will take.
     void ReleaseQueuedTcpRequests();
 
-    std::vector<TCPPatternCallbackPair> tcp_registrations_;
+    // Registrations are replaced, never changed in place: a worker takes a
+    // reference to the current list with its queue entry, under one take of
+    // the queue's mutex, and matches outside it.
+    typedef std::vector<TCPPatternCallbackPair> TcpRegistrations;
+    typedef std::vector<UDPPatternCallbackPair> UdpRegistrations;
+    boost::shared_ptr<const TcpRegistrations> tcp_registrations_;
     std::list<TcpRequestEntry> tcp_queue_;
-    std::vector<UDPPatternCallbackPair> udp_registrations_;
+    boost::shared_ptr<const UdpRegistrations> udp_registrations_;
     std::list<boost::shared_ptr<utils::HTTPInfo>> udp_queue_;
     std::list<ResponseEntry> response_listeners_;
     boost::mutex id_mutex_;
