@@ -4,17 +4,18 @@
 #include <exception>
 #include <iterator>
 #include <locale>
-#include <mutex>
 #include <new>
 #include <utility>
 
 #include <boost/exception/exception.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/tokenizer.hpp>
 
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/singleton.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/upnp_error.h"
 
@@ -32,7 +33,7 @@ const char kUnmatchedRequestHead[] =
 
 // Creation and destruction of the instance; the pointer is also read without
 // the mutex on the fast path of GetInstance.
-std::mutex g_instance_mutex;
+boost::mutex g_instance_mutex;
 std::atomic<CallBackHandler*> g_instance{nullptr};
 
 std::string UpperCase(const std::string& text) {
@@ -119,12 +120,12 @@ const std::string& UnmatchedRequestResponse() {
     return response;
 }
 
-CallBackHandler* CallBackHandler::GetInstance() {
+CallBackHandler* CallBackHandler::CreateInstance() {
     return CreateOnFirstUse(g_instance, g_instance_mutex, "CallBackHandler",
                             [] { return new (std::nothrow) CallBackHandler(); });
 }
 
-CallBackHandler* CallBackHandler::ExistingInstance() {
+CallBackHandler* CallBackHandler::GetInstance() {
     return g_instance.load(std::memory_order_acquire);
 }
 
@@ -135,7 +136,7 @@ void CallBackHandler::DestroyInstance() {
     // Joined before taking the creation mutex: a listener still running on
     // a worker may call GetInstance.
     instance->StopCallbackThreads();
-    std::lock_guard<std::mutex> lock(g_instance_mutex);
+    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
     instance = g_instance.exchange(nullptr, std::memory_order_acq_rel);
     delete instance;
 }
@@ -487,22 +488,11 @@ void CallBackHandler::InvokeUpperLayerResponseHandler(int session_id) {
     }
 }
 
-namespace {
-void RunWorker(boost::asio::io_service& ios) {
-    try {
-        ios.run();
-    } catch (const std::exception& e) {
-        // Every job catches its own failures; this is the last guard of the
-        // worker thread.
-        ZEL_LOGE(ZEL_CORE_NETWORK, "dispatch worker ended: %s", e.what());
-    }
-}
-}  // namespace
-
 void CallBackHandler::StartWorkers(boost::asio::io_service& ios, const char* base_name, int count) {
     const std::string name = utils::PrepareThreadName(base_name);
     for (int index = 0; index < count; ++index) {
-        boost::thread* thread = threads_->create_thread([&ios] { RunWorker(ios); });
+        boost::thread* thread =
+            threads_->create_thread([&ios] { utils::RunIoLoop(ios, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, index);
     }
 }

@@ -52,13 +52,16 @@ class CallBackHandler {
         std::vector<std::vector<std::string>> tokens;
     };
 
-    // The process-wide instance, created on first use; null only when it
-    // cannot be allocated. The pointer stays valid until DestroyInstance.
+    // The four process-wide objects of the network layer share one rule:
+    // CreateInstance (called only by InitializeNetworkLayer) makes the one
+    // instance if there is none, and returns null only when it cannot be
+    // allocated; GetInstance never creates, and is null before the layer is
+    // initialised and after it is terminated, so that a late call fails
+    // instead of bringing a singleton back.
+    static CallBackHandler* CreateInstance();
     static CallBackHandler* GetInstance();
-    // The instance if one exists; never creates one.
-    static CallBackHandler* ExistingInstance();
     // Stops the worker threads if they run and deletes the instance; the
-    // next GetInstance creates a fresh one (ids start again at 202). Called
+    // next CreateInstance makes a fresh one (ids start again at 202). Called
     // by the network layer's terminate, after every server is gone.
     static void DestroyInstance();
 

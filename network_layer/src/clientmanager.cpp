@@ -1,16 +1,17 @@
 #include "network_layer/src/clientmanager.h"
 
 #include <exception>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include <boost/chrono.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include "network_layer/src/callbackhandler.h"
 #include "network_layer/src/datagram_sender.h"
 #include "network_layer/src/singleton.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -23,23 +24,8 @@ const char kAllInterfaces[] = "0.0.0.0";
 
 // Creation and destruction of the instance; the pointer is also read without
 // the mutex on the fast path of GetInstance.
-std::mutex g_instance_mutex;
+boost::mutex g_instance_mutex;
 std::atomic<ClientManager*> g_instance{nullptr};
-
-void RunClientThread(boost::asio::io_service& io_service) {
-    // A handler that throws must not take the thread (and every session it
-    // would have served) with it.
-    for (;;) {
-        try {
-            io_service.run();
-            return;
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "client handler failed: %s", e.what());
-        } catch (...) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "client handler failed");
-        }
-    }
-}
 
 // Timer callback of a blocking request, on "ZelTimer". The session is alive:
 // the requesting thread holds it until Timer::Cancel has returned, and
@@ -51,12 +37,12 @@ void SyncRequestTimedOut(int /*timerId*/, void* userData) {
 
 }  // namespace
 
-ClientManager* ClientManager::GetInstance() {
+ClientManager* ClientManager::CreateInstance() {
     return CreateOnFirstUse(g_instance, g_instance_mutex, "ClientManager",
                             [] { return new (std::nothrow) ClientManager(); });
 }
 
-ClientManager* ClientManager::ExistingInstance() {
+ClientManager* ClientManager::GetInstance() {
     return g_instance.load(std::memory_order_acquire);
 }
 
@@ -68,7 +54,7 @@ void ClientManager::DestroyInstance() {
         // Joined before taking the creation mutex: a handler still running
         // may call GetInstance.
         instance->StopClientThreads();
-        std::lock_guard<std::mutex> lock(g_instance_mutex);
+        boost::lock_guard<boost::mutex> lock(g_instance_mutex);
         instance = g_instance.exchange(nullptr, std::memory_order_acq_rel);
         delete instance;
     } catch (const std::exception& e) {
@@ -116,8 +102,8 @@ int ClientManager::StartClientThreads(int count) {
         threads_.reset(new boost::thread_group);
         const std::string name = utils::PrepareThreadName("ZelCliIo");
         for (int index = 0; index < count; ++index) {
-            boost::thread* thread =
-                threads_->create_thread([this] { RunClientThread(io_service_); });
+            boost::thread* thread = threads_->create_thread(
+                [this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
             utils::SetNameOnThread(thread, name, index);
         }
     } catch (const boost::thread_resource_error& e) {

@@ -40,11 +40,10 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
     // SSDP datagrams go to this port of the group.
     static constexpr int kMulticastPort = 1900;
 
-    // The process-wide instance, created on first use; null only when it
-    // cannot be allocated. Valid until DestroyInstance.
+    // Created by InitializeNetworkLayer only; GetInstance never creates (the
+    // rule of CallBackHandler::CreateInstance).
+    static ClientManager* CreateInstance();
     static ClientManager* GetInstance();
-    // The instance if one exists; never creates one.
-    static ClientManager* ExistingInstance();
     // Stops the threads and every session, then deletes the instance.
     static void DestroyInstance();
 

@@ -64,7 +64,6 @@ int UDPBind(udp::socket& socket, const boost::asio::ip::address& local) {
     return NL_SUCCESS;
 }
 
-
 }  // namespace
 
 int SendDatagram(boost::asio::io_service& io_service, const std::string& ip, int port,
@@ -109,15 +108,13 @@ int SendDatagram(boost::asio::io_service& io_service, const std::string& ip, int
         socket.send_to(boost::asio::buffer(packet),
                        udp::endpoint(remote, static_cast<unsigned short>(port)), 0, ec);
         if (ec) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "send_to failed [%s]",
-                     ec.message().c_str());
+            ZEL_LOGE(ZEL_CORE_NETWORK, "send_to failed [%s]", ec.message().c_str());
             result = NL_NETWORK_FAILURE;
         }
     }
     socket.close(ec);
     if (ec) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "close failed [%s]",
-                 ec.message().c_str());
+        ZEL_LOGE(ZEL_CORE_NETWORK, "close failed [%s]", ec.message().c_str());
         result = NL_NETWORK_FAILURE;
     }
     return result;

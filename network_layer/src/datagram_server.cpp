@@ -106,8 +106,8 @@ int DatagramServer::Start(int& port) {
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
     if (socket_.is_open()) {
         // Rebinding a running socket would orphan its pending receive.
-        ZEL_LOGE(ZEL_CORE_NETWORK, "%s already running on %s:%d", kind_,
-                 interface_address_.c_str(), port_);
+        ZEL_LOGE(ZEL_CORE_NETWORK, "%s already running on %s:%d", kind_, interface_address_.c_str(),
+                 port_);
         return NL_SOCKET_FAILURE;
     }
     int bound_port = port;
@@ -171,11 +171,10 @@ void DatagramServer::StartReceiveLocked() {
         return;
     boost::shared_ptr<DatagramServer> self = shared_from_this();
     const unsigned run = run_;
-    socket_.async_receive_from(
-        boost::asio::buffer(buffer_, kMaxDatagramSize), sender_,
-        [self, run](const boost::system::error_code& ec, std::size_t bytes) {
-            self->CallbackReceive(run, ec, bytes);
-        });
+    socket_.async_receive_from(boost::asio::buffer(buffer_, kMaxDatagramSize), sender_,
+                               [self, run](const boost::system::error_code& ec, std::size_t bytes) {
+                                   self->CallbackReceive(run, ec, bytes);
+                               });
 }
 
 void DatagramServer::CallbackReceive(unsigned run, const boost::system::error_code& ec,

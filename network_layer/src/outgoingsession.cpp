@@ -61,8 +61,7 @@ OutgoingSession::OutgoingSession(boost::asio::io_service& io_service, SessionOwn
       stopped_(false),
       probe_(false),
       finished_(false),
-      blocking_(false) {
-}
+      blocking_(false) {}
 
 OutgoingSession::~OutgoingSession() {
     boost::system::error_code ignored;
@@ -143,8 +142,9 @@ void OutgoingSession::RegisterConnect() {
         return;
     }
     boost::shared_ptr<OutgoingSession> self = shared_from_this();
-    socket_.async_connect(endpoints_[next_endpoint_],
-                          [self](const boost::system::error_code& ec) { self->CallbackConnect(ec); });
+    socket_.async_connect(endpoints_[next_endpoint_], [self](const boost::system::error_code& ec) {
+        self->CallbackConnect(ec);
+    });
 }
 
 void OutgoingSession::CallbackConnect(const boost::system::error_code& error) {

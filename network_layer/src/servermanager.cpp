@@ -15,6 +15,7 @@
 #include "network_layer/src/singleton.h"
 #include "network_layer/src/tcp_server.h"
 #include "network_layer/src/udp_server.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -53,22 +54,6 @@ void NicEventToServerManager(const std::string& interface_name, int event) {
     ServerManager* manager = ServerManager::GetInstance();
     if (manager != nullptr)
         manager->OnNetworkChanged(interface_name, event);
-}
-
-// Body of every io thread: a handler that throws is logged and the thread
-// goes back to its service, so that one bad handler does not take a third
-// of the TCP pool with it.
-void RunIoService(boost::asio::io_service& io_service) {
-    for (;;) {
-        try {
-            io_service.run();
-            return;
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "exception in io thread: %s", e.what());
-        } catch (...) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception in io thread");
-        }
-    }
 }
 
 // The active selected interfaces, in the registry's order; false (logged)
@@ -152,8 +137,8 @@ void ServerManager::StartPool(boost::asio::io_service& io_service, const char* b
                               int count) {
     const std::string name = utils::PrepareThreadName(base_name);
     for (int index = 0; index < count; ++index) {
-        boost::thread* thread =
-            threads_->create_thread([&io_service] { RunIoService(io_service); });
+        boost::thread* thread = threads_->create_thread(
+            [&io_service] { utils::RunIoLoop(io_service, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, index);
     }
 }

@@ -126,9 +126,8 @@ void TCPServer::CloseAcceptorLocked(bool with_reason) {
 }
 
 void TCPServer::StartAcceptLocked() {
-    const boost::shared_ptr<IncomingTCPSession> session =
-        boost::make_shared<IncomingTCPSession>(io_service_, shared_from_this(), next_session_id_++,
-                                              interface_address_);
+    const boost::shared_ptr<IncomingTCPSession> session = boost::make_shared<IncomingTCPSession>(
+        io_service_, shared_from_this(), next_session_id_++, interface_address_);
     AcceptInto(session);
 }
 

@@ -13,14 +13,15 @@
 #include <memory>
 #include <new>
 
-#include <boost/bind/bind.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <chrono>
+
 #include <boost/exception/exception.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/exceptions.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -35,22 +36,22 @@ constexpr int kUnnumberedThread = -1;
 constexpr int kNoTimerId = 0;
 
 boost::mutex g_creationMutex;
-// Read and written with std::atomic_load/atomic_store only.
-std::shared_ptr<TimerService> g_service;
+// Read and written with boost::atomic_load/atomic_store only.
+boost::shared_ptr<TimerService> g_service;
 
-std::shared_ptr<TimerService> CurrentService() {
-    return std::atomic_load(&g_service);
+boost::shared_ptr<TimerService> CurrentService() {
+    return boost::atomic_load(&g_service);
 }
 
-std::shared_ptr<TimerService> AcquireService() {
-    std::shared_ptr<TimerService> service = CurrentService();
+boost::shared_ptr<TimerService> AcquireService() {
+    boost::shared_ptr<TimerService> service = CurrentService();
     if (service)
         return service;
     boost::lock_guard<boost::mutex> lock(g_creationMutex);
     service = CurrentService();
     if (!service) {
         service = TimerService::Create();
-        std::atomic_store(&g_service, service);
+        boost::atomic_store(&g_service, service);
     }
     return service;
 }
@@ -60,19 +61,19 @@ std::shared_ptr<TimerService> AcquireService() {
 // own callbacks stays alive until that callback has returned.
 class TimerWorker {
   public:
-    explicit TimerWorker(std::shared_ptr<TimerService> service) : service_(std::move(service)) {}
+    explicit TimerWorker(boost::shared_ptr<TimerService> service) : service_(std::move(service)) {}
     TimerWorker(const TimerWorker&) = default;
 
     // boost::thread keeps its copy of this object until the thread is joined
     // or detached; moving the reference out lets it go when the loop ends.
     void operator()() {
-        std::shared_ptr<TimerService> service;
+        boost::shared_ptr<TimerService> service;
         service.swap(service_);
         service->RunLoop();
     }
 
   private:
-    std::shared_ptr<TimerService> service_;
+    boost::shared_ptr<TimerService> service_;
 };
 
 }  // namespace
@@ -92,15 +93,17 @@ TimerHandler::TimerHandler(TimerService& owner, boost::asio::io_service& io, int
       waitPending_(false) {}
 
 void TimerHandler::Arm() {
-    const boost::posix_time::ptime expiry = boost::asio::deadline_timer::traits_type::now() +
-                                            boost::posix_time::milliseconds(timeoutMs_);
+    // The monotonic clock: a wall clock set forward or back after boot (a
+    // device taking its time from the network) neither fires every timer at
+    // once nor holds them back.
     if (waitPending_) {
         deadline_.cancel();
         waitPending_ = false;
     }
-    deadline_.expires_at(expiry);
+    deadline_.expires_after(std::chrono::milliseconds(timeoutMs_));
+    boost::shared_ptr<TimerHandler> self = shared_from_this();
     deadline_.async_wait(
-        boost::bind(&TimerHandler::OnWaitComplete, shared_from_this(), boost::placeholders::_1));
+        [self](const boost::system::error_code& error) { self->OnWaitComplete(error); });
     waitPending_ = true;
 }
 
@@ -133,8 +136,8 @@ TimerService::TimerService() : counter_(0), shutDown_(false), stopping_(false), 
     work_.reset(new boost::asio::io_service::work(io_));
 }
 
-std::shared_ptr<TimerService> TimerService::Create() {
-    std::shared_ptr<TimerService> service;
+boost::shared_ptr<TimerService> TimerService::Create() {
+    boost::shared_ptr<TimerService> service;
     try {
         TimerService* raw = new (std::nothrow) TimerService();
         if (raw == nullptr) {
@@ -167,13 +170,7 @@ bool TimerService::StartWorker() {
 }
 
 void TimerService::RunLoop() {
-    try {
-        io_.run();
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "timer loop ended by exception: %s", e.what());
-    } catch (...) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "timer loop ended by unknown exception");
-    }
+    RunIoLoop(io_, ZEL_CORE_UTILS);
 }
 
 TimerService::~TimerService() {
@@ -302,7 +299,7 @@ int CreateTimerService() {
 }
 
 void DestroyTimerService() {
-    std::shared_ptr<TimerService> service;
+    boost::shared_ptr<TimerService> service;
     {
         boost::lock_guard<boost::mutex> lock(g_creationMutex);
         service = CurrentService();
@@ -316,7 +313,7 @@ void DestroyTimerService() {
     {
         boost::lock_guard<boost::mutex> lock(g_creationMutex);
         if (CurrentService() == service)
-            std::atomic_store(&g_service, std::shared_ptr<TimerService>());
+            boost::atomic_store(&g_service, boost::shared_ptr<TimerService>());
     }
     service->JoinWorker();
 }
@@ -327,7 +324,7 @@ Timer::~Timer() {}
 
 int Timer::Start(int timeoutMs, Callback callback, void* userData) {
     try {
-        std::shared_ptr<TimerService> service = AcquireService();
+        boost::shared_ptr<TimerService> service = AcquireService();
         if (!service)
             return kNoTimerId;
         return service->AddTimer(timeoutMs, callback, userData);
@@ -339,7 +336,7 @@ int Timer::Start(int timeoutMs, Callback callback, void* userData) {
 
 void Timer::Cancel(int timerId, void** userData) {
     try {
-        std::shared_ptr<TimerService> service = CurrentService();
+        boost::shared_ptr<TimerService> service = CurrentService();
         if (service)
             service->RemoveTimer(timerId, userData);
     } catch (...) {

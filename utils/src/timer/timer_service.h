@@ -14,8 +14,8 @@
 #include <list>
 #include <memory>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
@@ -58,15 +58,15 @@ class TimerHandler : public boost::enable_shared_from_this<TimerHandler> {
     const int timeoutMs_;
     const Timer::Callback callback_;
     void* userData_;
-    boost::asio::deadline_timer deadline_;
+    boost::asio::steady_timer deadline_;
     bool waitPending_;
 };
 
-class TimerService : public Timer, public std::enable_shared_from_this<TimerService> {
+class TimerService : public Timer, public boost::enable_shared_from_this<TimerService> {
   public:
     // A running service, or null (logged) when memory, the io_service or the
     // worker thread cannot be had.
-    static std::shared_ptr<TimerService> Create();
+    static boost::shared_ptr<TimerService> Create();
     ~TimerService() override;
 
     // Timer::Start and Timer::Cancel on this service. AddTimer returns 0 once
