@@ -18,10 +18,6 @@ using boost::asio::ip::udp;
 namespace {
 
 constexpr int kMaxPort = 65535;
-// Local ports tried in order for a datagram from an address that has no UDP
-// server of ours.
-constexpr int kFirstDatagramPort = 3955;
-constexpr int kDatagramPortCount = 50;
 
 // Binds a datagram socket to local: to the port of our UDP server on that
 // address when there is one, so that unicast answers reach it; else to the

@@ -9,6 +9,11 @@
 namespace zel_upnp {
 namespace network_layer {
 
+// Local ports tried in order for a datagram from an address that has no UDP
+// server of ours.
+constexpr int kFirstDatagramPort = 3955;
+constexpr int kDatagramPortCount = 50;
+
 // One datagram of packet to ip:port, blocking. An empty local_ip sends from
 // any address and port; otherwise the socket is bound to local_ip (to the
 // port of our UDP server there, if any) and, for a multicast destination,

@@ -34,7 +34,9 @@ DatagramAssembly::DatagramAssembly()
     : request_(boost::make_shared<utils::HTTPInfo>()), pending_bytes_(0), failed_status_(0) {}
 
 void DatagramAssembly::Reset() {
-    request_->CleanInfo();
+    // A fresh request rather than a cleaned one: nothing of the parser's
+    // state may carry over into the next sender's message.
+    request_ = boost::make_shared<utils::HTTPInfo>();
     pending_bytes_ = 0;
 }
 

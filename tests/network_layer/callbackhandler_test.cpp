@@ -98,7 +98,7 @@ class CallBackHandlerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CallBackHandler::DestroyInstance();
-        dispatch_ = CallBackHandler::GetInstance();
+        dispatch_ = CallBackHandler::CreateInstance();
         ASSERT_NE(dispatch_, nullptr);
     }
     void TearDown() override { CallBackHandler::DestroyInstance(); }

@@ -1,4 +1,5 @@
 #include "network_layer/src/outgoingsession.h"
+#include "network_layer/src/datagram_sender.h"
 
 #include <gtest/gtest.h>
 
@@ -68,8 +69,7 @@ class FakeOwner : public nl::SessionOwner {
 class OutgoingSessionTest : public ::testing::Test {
   protected:
     boost::shared_ptr<OutgoingSession> MakeSession(int id) {
-        return boost::make_shared<OutgoingSession>(runner_->Io(), &owner_, id,
-                                                   OutgoingSession::PROTOCOL_TCP);
+        return boost::make_shared<OutgoingSession>(runner_->Io(), &owner_, id);
     }
 
     FakeOwner owner_;
@@ -217,7 +217,7 @@ class DatagramSessionTest : public OutgoingSessionTest {
             held.emplace_back(new udp::socket(
                 runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback),
                                              static_cast<unsigned short>(
-                                                 OutgoingSession::kFirstDatagramPort + i))));
+                                                 zel_upnp::network_layer::kFirstDatagramPort + i))));
         }
         return held;
     }
@@ -231,19 +231,20 @@ std::unique_ptr<zel_test::NetnsTopology> DatagramSessionTest::topo_;
 // Bound to the first free port of the range; with the whole range taken,
 // sent unbound.
 TEST_F(DatagramSessionTest, DatagramTakesTheFirstFreePortOfTheRangeOrGoesUnbound) {
-    const int first = OutgoingSession::kFirstDatagramPort;
-    const int last = first + OutgoingSession::kDatagramPortCount - 1;
-    for (int taken : {2, OutgoingSession::kDatagramPortCount}) {
+    const int first = zel_upnp::network_layer::kFirstDatagramPort;
+    const int last = first + zel_upnp::network_layer::kDatagramPortCount - 1;
+    for (int taken : {2, zel_upnp::network_layer::kDatagramPortCount}) {
         SCOPED_TRACE(taken);
         auto held = HoldPorts(taken);
         zel_test::LogCapture log;
-        OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
-        ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
+        ASSERT_EQ(zel_upnp::network_layer::SendDatagram(runner_->Io(), kLoopback, ReceiverPort(),
+                                                         kRequest, kLoopback),
+                  0);
         udp::endpoint from;
         std::string data;
         ASSERT_TRUE(ReceiveFrom(from, data));
         EXPECT_EQ(data, kRequest);
-        if (taken < OutgoingSession::kDatagramPortCount) {
+        if (taken < zel_upnp::network_layer::kDatagramPortCount) {
             EXPECT_EQ(from.port(), first + taken);
             EXPECT_EQ(log.Count("Warning: "), static_cast<size_t>(taken));
         } else {

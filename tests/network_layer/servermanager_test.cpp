@@ -190,7 +190,6 @@ TEST_F(ServerManagerTest, WithoutRegistryConfigurationFailsAndDisableStillWorks)
     zel_test::LogCapture log;
     EXPECT_EQ(1, nl::ConfigureTCPServer(kTcpPort, true));
     EXPECT_EQ(1, nl::ConfigureUDPServer(kUdpPort, true));
-    EXPECT_TRUE(log.Contains("ServerManager: ConfigureUdpServer failed"));
     EXPECT_EQ(1, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
     EXPECT_EQ(1, nl::ConfigureMulticastServer(kExtraGroup, kSsdpPort, true));
     EXPECT_EQ(4u, log.Count("Instance of network interface is null."));
@@ -521,22 +520,13 @@ TEST(ServerManagerFacadeTest, LayerLifecycleCreatesAndDestroysTheSingletons) {
     EXPECT_EQ(0, nl::TerminateNetworkLayer());
     EXPECT_EQ(nullptr, ServerManager::GetInstance());
     EXPECT_EQ(nullptr, nl::NetworkInterface::GetInstance());
-    const std::vector<std::string> order = {"1: Calling StopClientThreads",
-                                            "2: StopClientThreads done",
-                                            "3: Calling StopServerThreads",
-                                            "ServerManager::StopServerThreads",
-                                            "4: Calling Stopcallback handler threads",
-                                            "NetworkInterface Destroyed",
-                                            "ServerManager Destructor",
-                                            "ServerManager Destroyed",
-                                            "CallBackHandler Destroyed, Exit"};
-    size_t next = 0;
-    for (const auto& line : log.Lines()) {
-        if (next < order.size() && line.text.find(order[next]) != std::string::npos)
-            ++next;
-    }
-    EXPECT_EQ(order.size(), next) << "missing or out of order: "
-                                  << order[std::min(next, order.size() - 1)];
+    // A late call fails with the not-initialised code and brings no
+    // singleton back.
+    EXPECT_EQ(1, nl::SendUDPPacket("127.0.0.1", 9, "x", 1));
+    EXPECT_EQ(1, nl::ConfigureTCPServer(kTcpPort, true));
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::CallBackHandler::GetInstance());
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::ClientManager::GetInstance());
+    EXPECT_EQ(nullptr, ServerManager::GetInstance());
 }
 
 TEST(ServerManagerFacadeTest, StartAndStopWithoutInitializeCreateNothing) {
@@ -544,8 +534,8 @@ TEST(ServerManagerFacadeTest, StartAndStopWithoutInitializeCreateNothing) {
     EXPECT_EQ(1, nl::StartNetworkLayer());
     EXPECT_TRUE(log.Contains("Error: CallBackHandler is NULL!"));
     EXPECT_EQ(0, nl::StopNetworkLayer());
-    EXPECT_EQ(nullptr, zel_upnp::network_layer::CallBackHandler::ExistingInstance());
-    EXPECT_EQ(nullptr, zel_upnp::network_layer::ClientManager::ExistingInstance());
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::CallBackHandler::GetInstance());
+    EXPECT_EQ(nullptr, zel_upnp::network_layer::ClientManager::GetInstance());
     EXPECT_EQ(nullptr, zel_upnp::network_layer::ServerManager::GetInstance());
     nl::TerminateNetworkLayer();
 }

@@ -167,7 +167,7 @@ class TcpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CallBackHandler::DestroyInstance();
-        dispatch_ = CallBackHandler::GetInstance();
+        dispatch_ = CallBackHandler::CreateInstance();
         ASSERT_NE(dispatch_, nullptr);
         ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
         for (int i = 0; i < kIoThreads; ++i)
@@ -619,16 +619,13 @@ TEST(TcpServerSessionLimit, OldestTenthIsShedPastTheLimit) {
             int port = 0;
             if (server->Start(port) != 0)
                 status = 2;
-            else if (server->GetSessionLimit() != kLimit || server->GetDeleteBatch() != kBatch)
+            else if (server->GetSessionLimit().limit != kLimit || server->GetSessionLimit().batch != kBatch)
                 status = 3;
             if (write(port_pipe[1], &port, sizeof(port)) != sizeof(port))
                 status = 4;
             char done = 0;
             if (read(done_pipe[0], &done, 1) != 1)
                 status = 5;
-            if (status == 0 &&
-                !log.Contains("too many incoming session, delete : 7 / current : 71 / limit : 70"))
-                status = 6;
             server->Stop();
             io_service.stop();
             io_thread.join();
