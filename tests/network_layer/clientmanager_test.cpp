@@ -247,23 +247,29 @@ TEST_F(ClientManagerTest, ResetWhileReadingGivesTheByteExactFault) {
               "</s:Fault></s:Body></s:Envelope>");
     EXPECT_EQ(body.size(), 418u);
 
-    ScriptedPeer peer(ResetAtOnce());
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    ASSERT_TRUE(recorder_->WaitForCalls(1));
-    const HTTPInfoPtr response = recorder_->Calls().front().response;
-    EXPECT_EQ(response->GetStatusCode(), 500u);
-    std::string start_line, server;
-    ASSERT_EQ(response->GetStartLine(start_line), 0);
-    EXPECT_EQ(start_line, "HTTP/1.0 500 Internal Server Error");
-    ASSERT_EQ(response->GetHeaderValue("SERVER", server), 0);
-    EXPECT_EQ(server, "UPnP/1.1 Varnesk Omnilume Server/1.0");
-    EXPECT_EQ(Body(response), body);
-    EXPECT_TRUE(log.Contains("CallbackRead: "));
-    EXPECT_TRUE(WaitNoSessions());
-    ExpectNoMoreCalls(1);
+    // A connection broken while reading, and a response past the 1 MiB
+    // bound (head and body), end the request with the same fault.
+    const std::string oversize =
+        "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2097152\r\n\r\n" + std::string(2097152, 'x');
+    for (const ScriptedPeer::Script& script : {ResetAtOnce(), Answer(oversize)}) {
+        ScriptedPeer peer(script);
+        ASSERT_TRUE(peer.Ok());
+        int id = 0;
+        ASSERT_EQ(Send(peer, id), 0);
+        ASSERT_TRUE(recorder_->WaitForCalls(1));
+        const HTTPInfoPtr response = recorder_->Calls().front().response;
+        EXPECT_EQ(response->GetStatusCode(), 500u);
+        std::string start_line, server;
+        ASSERT_EQ(response->GetStartLine(start_line), 0);
+        EXPECT_EQ(start_line, "HTTP/1.0 500 Internal Server Error");
+        ASSERT_EQ(response->GetHeaderValue("SERVER", server), 0);
+        EXPECT_EQ(server, "UPnP/1.1 Varnesk Omnilume Server/1.0");
+        EXPECT_EQ(Body(response), body);
+        EXPECT_TRUE(WaitNoSessions());
+        ExpectNoMoreCalls(1);
+        recorder_ = boost::make_shared<ResponseRecorder>();
+        ASSERT_EQ(client_->StartClientThreads(ClientManager::kClientThreads), 0);
+    }
 }
 
 TEST_F(ClientManagerTest, FailedRequestsEndTheSessionWithoutACall) {
@@ -501,6 +507,10 @@ TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
         {"unparsable response", Answer("THIS IS NOT HTTP\r\n\r\n"), kLoopback, kSyncPatientMs, 2009,
          -1, ""},
         {"reset", ResetAtOnce(), kLoopback, kSyncPatientMs, 2004, -1, ""},
+        {"response past 1 MiB",
+         AnswerAndStayOpen("HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2097152\r\n\r\n" +
+                           std::string(2097152, 'x')),
+         kLoopback, kSyncPatientMs, 2004, -1, "sync response passed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -723,8 +733,7 @@ TEST_F(ClientNetnsTest, MulticastGoesToTheChosenInterfacesUnlessDisabled) {
     zel_test::LogCapture log;
     ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
     // No UDP server on the addresses: the first port of the datagram range.
-    ExpectOneCopyEach(receivers, {Link(0).device_ip, Link(1).device_ip},
-                      nl::kFirstDatagramPort);
+    ExpectOneCopyEach(receivers, {Link(0).device_ip, Link(1).device_ip}, nl::kFirstDatagramPort);
     EXPECT_TRUE(log.Contains("sent mulicast packet to 239.255.255.250, interface addr " +
                              Link(1).device_ip));
 

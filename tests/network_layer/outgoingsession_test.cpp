@@ -215,9 +215,10 @@ class DatagramSessionTest : public OutgoingSessionTest {
         std::vector<std::unique_ptr<udp::socket>> held;
         for (int i = 0; i < count; ++i) {
             held.emplace_back(new udp::socket(
-                runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback),
-                                             static_cast<unsigned short>(
-                                                 zel_upnp::network_layer::kFirstDatagramPort + i))));
+                runner_->Io(),
+                udp::endpoint(
+                    boost::asio::ip::make_address(kLoopback),
+                    static_cast<unsigned short>(zel_upnp::network_layer::kFirstDatagramPort + i))));
         }
         return held;
     }
@@ -238,7 +239,7 @@ TEST_F(DatagramSessionTest, DatagramTakesTheFirstFreePortOfTheRangeOrGoesUnbound
         auto held = HoldPorts(taken);
         zel_test::LogCapture log;
         ASSERT_EQ(zel_upnp::network_layer::SendDatagram(runner_->Io(), kLoopback, ReceiverPort(),
-                                                         kRequest, kLoopback),
+                                                        kRequest, kLoopback),
                   0);
         udp::endpoint from;
         std::string data;

@@ -199,6 +199,31 @@ TEST_F(ServerManagerTest, WithoutRegistryConfigurationFailsAndDisableStillWorks)
     EXPECT_TRUE(Records().empty());
 }
 
+// Configuration repeated (or retried after a failed step) leaves one server
+// per port and interface address: no second socket on port+1, no second
+// multicast member answering every search twice.
+TEST_F(ServerManagerTest, RepeatedConfigurationLeavesOneServerPerPortAndAddress) {
+    Add(0);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
+        ASSERT_EQ(0, nl::ConfigureUDPServer(kUdpPort, true));
+        ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
+        ASSERT_EQ(0, nl::ConfigureMulticastServer(kExtraGroup, kSsdpPort, true));
+    }
+    // A later interface gets one of each too.
+    Add(1);
+    const auto servers = manager_->GetServerList();
+    EXPECT_EQ(2u, CountKind<nl::TCPServer>(servers));
+    EXPECT_EQ(2u, CountKind<nl::UDPServer>(servers));
+    EXPECT_EQ(4u, CountKind<nl::MulticastServer>(servers));
+    // Per kind one template and one record per address; two group templates.
+    EXPECT_EQ(8u, Records().size());
+    for (const IpInfo& record : Records())
+        EXPECT_TRUE(record.port == record.requested_port) << record.ip_address;
+    EXPECT_EQ(2u, zel_test::CountUdpSocketsOnPort(kUdpPort));
+}
+
 TEST_F(ServerManagerTest, MulticastSupportOffCreatesUnstartedServersAndOnStartsThem) {
     Add(0);
     zel_test::LogCapture log;

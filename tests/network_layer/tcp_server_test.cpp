@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -428,6 +430,78 @@ TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
     EXPECT_EQ(received.size(), kHugeResponse);
 }
 
+// A listener that throws, before or after answering.
+class ThrowingListener : public TCPRequestListener {
+  public:
+    explicit ThrowingListener(bool answer_first) : answer_first_(answer_first) {}
+    int OnTCPRequestReceived(HTTPInfoPtr, void* session) override {
+        if (answer_first_)
+            zel_upnp::network_layer::SendSyncResponsePacket(
+                kOkResponse, static_cast<int>(std::strlen(kOkResponse)), session);
+        throw std::runtime_error("application fault");
+    }
+
+  private:
+    const bool answer_first_;
+};
+
+// The exception is logged, never ends the process or the worker; a context
+// the listener did not consume gets the 400 fault and is released, one it
+// did is not answered twice.
+TEST_F(TcpServerTest, ThrowingListenerStillAnswersAndReleasesTheSession) {
+    const struct {
+        bool answer_first;
+        std::string expected;
+    } cases[] = {{false, zel_upnp::network_layer::UnmatchedRequestResponse()}, {true, kOkResponse}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer_first);
+        CallBackHandler::DestroyInstance();
+        dispatch_ = CallBackHandler::CreateInstance();
+        ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
+        Listen(boost::make_shared<ThrowingListener>(c.answer_first), "GET ,/throw");
+        // More requests than workers: a worker ended by the throw would
+        // leave some unanswered.
+        for (int i = 0; i < 2 * CallBackHandler::kTcpRequestThreads + 1; ++i) {
+            Client client(port_);
+            ASSERT_TRUE(client.Send("GET /throw HTTP/1.1\r\nHOST: a\r\n\r\n"));
+            std::string received;
+            ASSERT_TRUE(client.ReadToClose(received));
+            EXPECT_EQ(received, c.expected);
+        }
+        EXPECT_TRUE(SessionsForgotten());
+    }
+}
+
+// Deliberate bounds, shortened here: a request not complete in time closes
+// its session while an honest one beside it is served; a blocking answer to
+// a peer that stops reading gives up.
+TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
+    IncomingTCPSession::SetTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(300));
+    auto stalled = boost::make_shared<AnsweringListener>(AnsweringListener::kSync,
+                                                         std::string(kHugeResponse, 's'));
+    Listen(stalled, "GET ,/huge");
+    auto listener = boost::make_shared<AnsweringListener>();
+    Listen(listener, "GET ,/ok");
+    Client silent(port_);
+    Client slow(port_);
+    ASSERT_TRUE(slow.Send("GET /ok HTTP/1.1\r\n"));
+    Client honest(port_);
+    ASSERT_TRUE(honest.Send("GET /ok HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    std::string received;
+    ASSERT_TRUE(honest.ReadToClose(received));
+    EXPECT_EQ(received, kOkResponse);
+    EXPECT_TRUE(silent.ClosedWithin(kDeadline));
+    EXPECT_TRUE(slow.ClosedWithin(kDeadline));
+
+    Client reader_that_stops(port_);
+    ASSERT_TRUE(reader_that_stops.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
+    ASSERT_TRUE(stalled->WaitForAnswers(1));
+    EXPECT_EQ(stalled->Result(0), 2004);
+    EXPECT_TRUE(SessionsForgotten());
+    IncomingTCPSession::SetTimeouts(IncomingTCPSession::kRequestTimeout,
+                                    IncomingTCPSession::kWriteTimeout);
+}
+
 TEST_F(TcpServerTest, SyncWriteToAResetClientFails) {
     auto listener = boost::make_shared<AnsweringListener>(AnsweringListener::kSync,
                                                           std::string(kHugeResponse, 'r'));
@@ -619,7 +693,8 @@ TEST(TcpServerSessionLimit, OldestTenthIsShedPastTheLimit) {
             int port = 0;
             if (server->Start(port) != 0)
                 status = 2;
-            else if (server->GetSessionLimit().limit != kLimit || server->GetSessionLimit().batch != kBatch)
+            else if (server->GetSessionLimit().limit != kLimit ||
+                     server->GetSessionLimit().batch != kBatch)
                 status = 3;
             if (write(port_pipe[1], &port, sizeof(port)) != sizeof(port))
                 status = 4;
