@@ -329,18 +329,6 @@ TEST_F(ClientManagerTest, InvalidAddressesAreRefusedAtOnce) {
     EXPECT_EQ(id, static_cast<int>(targets.size()));
 }
 
-TEST_F(ClientManagerTest, EmptyListenerDropsTheResponse) {
-    ScriptedPeer peer(Answer(kOk));
-    ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
-    int id = 0;
-    ASSERT_EQ(nl::SendTCPHTTPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0,
-                                    boost::shared_ptr<nl::ResponseListener>(), id),
-              0);
-    EXPECT_TRUE(WaitNoSessions());
-    EXPECT_TRUE(log.Contains("Recived Response -- Handle to UPnP for session 1"));
-}
-
 // ---------------------------------------------------------------------------
 // Cancellation, load, pruning and lifecycle.
 // ---------------------------------------------------------------------------
@@ -402,31 +390,6 @@ TEST_F(ClientManagerTest, ParallelRequestsEachGetTheirOwnResponse) {
     EXPECT_EQ(answered, ids);
     EXPECT_TRUE(WaitNoSessions());
     ExpectNoMoreCalls(kParallelRequests);
-}
-
-TEST_F(ClientManagerTest, StartComputesTheSessionLimitNamesThreeThreadsAndRestarts) {
-    struct rlimit limit = {};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur == RLIM_INFINITY)
-        GTEST_SKIP() << "no finite descriptor limit to derive the session limit from";
-    const int expected = static_cast<int>(limit.rlim_cur * 70 / 100);
-    EXPECT_EQ(static_cast<int>(client_->GetSessionLimit().limit), expected);
-    EXPECT_EQ(static_cast<int>(client_->GetSessionLimit().batch), expected / 10);
-    std::multiset<std::string> suffixes;
-    for (const std::string& name : zel_test::ThreadNames()) {
-        const std::size_t at = name.find("ZelCliIo");
-        if (at != std::string::npos)
-            suffixes.insert(name.substr(at + 8));
-    }
-    EXPECT_EQ(suffixes, (std::multiset<std::string>{"0", "1", "2"}));
-
-    client_->StopClientThreads();
-    ASSERT_EQ(client_->StartClientThreads(ClientManager::kClientThreads), 0);
-    ScriptedPeer peer(Answer(kOk));
-    ASSERT_TRUE(peer.Ok());
-    int id = 0;
-    ASSERT_EQ(Send(peer, id), 0);
-    EXPECT_TRUE(recorder_->WaitForCalls(1));
 }
 
 TEST_F(ClientManagerTest, TooManySessionsPruneTheOldest) {
@@ -588,26 +551,6 @@ TEST_F(ReachabilityTest, FlagsFollowTheConnectsAndTheWaitLastsTheTimeout) {
     ASSERT_TRUE(peer.WaitForEnds(1));
 }
 
-TEST_F(ReachabilityTest, StopRequestEndsTheWaitWithOneAndLeavesTheFlags) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    Map addresses;
-    addresses["uuid:listening"] = Entry(kLoopback, peer.Port(), false);
-    std::thread stopper([this] {
-        std::this_thread::sleep_for(zel_test::kNoCallGrace);
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        stop_ = true;
-        condition_.notify_all();
-    });
-    boost::unique_lock<boost::mutex> lock(mutex_);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(nl::IsReachable(addresses, 60, lock, condition_, stop_), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, zel_test::kTestWait);
-    lock.unlock();
-    stopper.join();
-    EXPECT_FALSE(addresses["uuid:listening"]->reachable);
-}
-
 // ---------------------------------------------------------------------------
 // Datagrams on loopback and the refusals that need no network.
 // ---------------------------------------------------------------------------
@@ -633,26 +576,6 @@ TEST_F(ClientManagerTest, UnicastDatagramArrivesWhole) {
     EXPECT_EQ(nl::SendUDPPacket(kLoopback, 65536, packet, 0), 2000);
     EXPECT_TRUE(log.Contains("Invalid remote ip"));
     EXPECT_EQ(log.Count("UDP Unicasting failed!"), 2u);
-}
-
-TEST_F(ClientManagerTest, MulticastToAllInterfacesWithoutInterfacesGives2008) {
-    zel_test::LogCapture log;
-    ASSERT_EQ(nl::NetworkInterface::GetInstance(), nullptr);
-    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0), 2008);
-    EXPECT_TRUE(log.Contains("getInstance failed"));
-    nl::NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
-    ASSERT_NE(nl::NetworkInterface::CreateInstance(), nullptr);
-    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0), 2008);
-    EXPECT_TRUE(log.Contains("no interface found"));
-}
-
-TEST_F(ClientManagerTest, DisabledMulticastSendsNothingAndReturnsOne) {
-    zel_test::LogCapture log;
-    EXPECT_TRUE(client_->IsMulticastEnabled());
-    client_->SetMulticastEnabled(false);
-    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, kLoopback, "NOTIFY * HTTP/1.1\r\n\r\n", 0), 1);
-    EXPECT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0), 1);
-    EXPECT_EQ(log.Count("Multicasting is disabled by application"), 2u);
 }
 
 // ---------------------------------------------------------------------------

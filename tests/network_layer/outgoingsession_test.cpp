@@ -114,46 +114,6 @@ TEST_F(OutgoingSessionTest, TimeoutAsksForFailureHandlingThenTheStoppedReadForRe
     EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
 }
 
-TEST_F(OutgoingSessionTest, StopIsIdempotentAndAStoppedSessionRefusesToStart) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    auto running = MakeSession(5);
-    ASSERT_EQ(running->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
-    ASSERT_TRUE(peer.WaitForConnections(1));
-    running->Stop();
-    running->Stop();
-    EXPECT_TRUE(running->IsStopped());
-    ASSERT_TRUE(owner_.WaitForCalls(5, 1));
-
-    auto stopped = MakeSession(6);
-    stopped->Stop();
-    EXPECT_EQ(stopped->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 2000);
-    runner_->Join();
-    EXPECT_EQ(owner_.CallsFor(5), std::vector<OwnerCall>{OwnerCall::kRemove});
-    EXPECT_TRUE(owner_.CallsFor(6).empty());
-    EXPECT_EQ(peer.Connections(), 1u);
-}
-
-TEST_F(OutgoingSessionTest, ProbesOnlyRecordWhetherTheConnectWorked) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    auto reachable = MakeSession(8);
-    auto refused = MakeSession(9);
-    ASSERT_EQ(reachable->StartProbe(kLoopback, peer.Port()), 0);
-    ASSERT_EQ(refused->StartProbe(kLoopback, ClosedPort()), 0);
-    EXPECT_EQ(MakeSession(10)->StartProbe("300.1.1.1", 80), 2000);
-    ASSERT_TRUE(WaitUntil([&] { return reachable->IsConnected(); }));
-    reachable->Stop();
-    refused->Stop();
-    // Nothing was written on the probe before it closed.
-    ASSERT_TRUE(peer.WaitForConnections(1));
-    EXPECT_EQ(peer.Requests().front(), "");
-    runner_->Join();
-    EXPECT_FALSE(refused->IsConnected());
-    EXPECT_TRUE(owner_.CallsFor(8).empty());
-    EXPECT_TRUE(owner_.CallsFor(9).empty());
-}
-
 TEST_F(OutgoingSessionTest, StopsRacingTheHandlersEndEverySessionExactlyOnce) {
     ScriptedPeer peer(zel_test::Answer(kOk));
     ASSERT_TRUE(peer.Ok());

@@ -348,20 +348,6 @@ TEST_F(TcpServerTest, TakenPortMovesToTheNextFree) {
     EXPECT_TRUE(client.Connected());
 }
 
-TEST_F(TcpServerTest, BadAddressesFailToStart) {
-    auto invalid = boost::make_shared<TCPServer>("not-an-address", "x", io_service_);
-    int port = 0;
-    EXPECT_EQ(invalid->Start(port), 2006);
-    EXPECT_TRUE(log_.Contains("Invalid local ip"));
-
-    // Not an address of this host: every one of the 99 binds fails.
-    auto foreign = boost::make_shared<TCPServer>("192.0.2.1", "x", io_service_);
-    port = 40000;
-    EXPECT_EQ(foreign->Start(port), 2005);
-    EXPECT_EQ(log_.Count("Bind Error : "), 2u * TCPServer::kBindAttempts);
-    EXPECT_TRUE(log_.Contains("Accept Failed!!!"));
-}
-
 TEST_F(TcpServerTest, SyncAndBinaryAnswers) {
     auto sync_listener =
         boost::make_shared<AnsweringListener>(AnsweringListener::kSync, std::string(3 * kMiB, 's'));
@@ -502,25 +488,6 @@ TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
                                     IncomingTCPSession::kWriteTimeout);
 }
 
-TEST_F(TcpServerTest, SyncWriteToAResetClientFails) {
-    auto listener = boost::make_shared<AnsweringListener>(AnsweringListener::kSync,
-                                                          std::string(kHugeResponse, 'r'));
-    std::atomic<bool> client_gone{false};
-    listener->before_answer = [&] { WaitUntil([&] { return client_gone.load(); }); };
-    Listen(listener, "GET ,/huge");
-    {
-        Client client(port_);
-        ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
-        ASSERT_TRUE(WaitUntil([&] { return listener->RequestCount() == 1; }));
-        client.Reset();
-        client_gone = true;
-    }
-    ASSERT_TRUE(listener->WaitForAnswers(1));
-    EXPECT_EQ(listener->Result(0), 2004);
-    EXPECT_TRUE(log_.Contains("Write to socket failed! Error: ["));
-    EXPECT_TRUE(SessionsForgotten());
-}
-
 TEST_F(TcpServerTest, StopWithAPendingWriteClosesAfterTheWrite) {
     auto listener = ListenHuge(AnsweringListener::kAsync, 'p');
     Client client(port_);
@@ -610,11 +577,12 @@ int OpenDescriptors() {
     return count;
 }
 
-TEST_F(TcpServerTest, TenThousandDroppedConnectionsLeaveNothingBehind) {
+TEST_F(TcpServerTest, ManyDroppedConnectionsLeaveNothingBehind) {
     auto listener = boost::make_shared<AnsweringListener>();
     Listen(listener, "GET ,/after");
     const int descriptors_before = OpenDescriptors();
-    constexpr int kConnections = 10000;
+    // Enough to cycle every session path many times over, in a few seconds.
+    constexpr int kConnections = 2000;
     constexpr int kClientThreads = 4;
     std::atomic<int> connected{0};
     std::vector<std::thread> clients;
@@ -648,21 +616,6 @@ TEST_F(TcpServerTest, TenThousandDroppedConnectionsLeaveNothingBehind) {
     EXPECT_EQ(received, kOkResponse);
     EXPECT_TRUE(SessionsForgotten());
     EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= descriptors_before + 1; }));
-}
-
-TEST_F(TcpServerTest, ServesOnIpv6Loopback) {
-    auto server = StartServer("::1", 0);
-    if (!server)
-        GTEST_SKIP() << "no IPv6 loopback address on this host";
-    auto listener = boost::make_shared<AnsweringListener>();
-    Listen(listener, "GET ,/v6");
-    Client client(server->GetPort(), "::1", AF_INET6);
-    ASSERT_TRUE(client.Connected());
-    ASSERT_TRUE(client.Send("GET /v6 HTTP/1.1\r\nHOST: [::1]\r\n\r\n"));
-    std::string received;
-    ASSERT_TRUE(client.ReadToClose(received));
-    EXPECT_EQ(received, kOkResponse);
-    EXPECT_EQ(listener->RequestAt(0)->GetClientIpAddress(), "::1");
 }
 
 // The session limit derives from the descriptor limit, so the server runs in
