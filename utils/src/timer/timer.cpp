@@ -85,53 +85,53 @@ class TimerWorker {
 TimerHandler::TimerHandler(TimerService& owner, boost::asio::io_service& io, int timerId,
                            int timeoutMs, Timer::Callback callback, void* userData)
     : owner_(owner),
-      timerId_(timerId),
-      timeoutMs_(timeoutMs),
+      timer_id_(timerId),
+      timeout_ms_(timeoutMs),
       callback_(callback),
-      userData_(userData),
+      user_data_(userData),
       deadline_(io),
-      waitPending_(false) {}
+      wait_pending_(false) {}
 
 void TimerHandler::Arm() {
     // The monotonic clock: a wall clock set forward or back after boot (a
     // device taking its time from the network) neither fires every timer at
     // once nor holds them back.
-    if (waitPending_) {
+    if (wait_pending_) {
         deadline_.cancel();
-        waitPending_ = false;
+        wait_pending_ = false;
     }
-    deadline_.expires_after(std::chrono::milliseconds(timeoutMs_));
+    deadline_.expires_after(std::chrono::milliseconds(timeout_ms_));
     boost::shared_ptr<TimerHandler> self = shared_from_this();
     deadline_.async_wait(
         [self](const boost::system::error_code& error) { self->OnWaitComplete(error); });
-    waitPending_ = true;
+    wait_pending_ = true;
 }
 
 void TimerHandler::CancelTimer() {
     try {
-        if (waitPending_) {
+        if (wait_pending_) {
             deadline_.cancel();
-            waitPending_ = false;
+            wait_pending_ = false;
         }
     } catch (const boost::system::system_error& e) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Exception in CancelTimer: %s", e.what());
     } catch (...) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Unknown Exception in CancelTimer");
     }
-    userData_ = nullptr;
+    user_data_ = nullptr;
 }
 
 void TimerHandler::OnWaitComplete(const boost::system::error_code& error) {
     if (error == boost::asio::error::operation_aborted)
         return;
-    owner_.TimerExpired(timerId_);
+    owner_.TimerExpired(timer_id_);
 }
 
 // ---------------------------------------------------------------------------
 // TimerService
 // ---------------------------------------------------------------------------
 
-TimerService::TimerService() : counter_(0), shutDown_(false), stopping_(false), io_() {
+TimerService::TimerService() : counter_(0), shut_down_(false), stopping_(false), io_() {
     ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Timer");
     work_.reset(new boost::asio::io_service::work(io_));
 }
@@ -189,7 +189,7 @@ TimerService::~TimerService() {
 
 int TimerService::AddTimer(int timeoutMs, Timer::Callback callback, void* userData) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    if (shutDown_) {
+    if (shut_down_) {
         ZEL_LOGE(ZEL_CORE_UTILS, "timer service is terminated, timer not started");
         return kNoTimerId;
     }
@@ -257,7 +257,7 @@ void TimerService::Shutdown() {
     ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Shutdown");
     try {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-        shutDown_ = true;
+        shut_down_ = true;
         for (const boost::shared_ptr<TimerHandler>& handler : handlers_)
             handler->CancelTimer();
         handlers_.clear();
@@ -274,7 +274,7 @@ void TimerService::Shutdown() {
 
 void TimerService::JoinWorker() {
     try {
-        boost::lock_guard<boost::mutex> lock(joinMutex_);
+        boost::lock_guard<boost::mutex> lock(join_mutex_);
         if (!worker_ || !worker_->joinable())
             return;
         if (worker_->get_id() == boost::this_thread::get_id())
