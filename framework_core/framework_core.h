@@ -11,7 +11,6 @@
 namespace zel_upnp {
 namespace framework_core {
 
-// @@FRAMEWORK_CORE@@
 // ---------------------------------------------------------------------------
 // Result codes of the framework core. Codes of the network layer (such as
 // 2006, a server that failed to start) are passed through unchanged.

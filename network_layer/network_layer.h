@@ -126,7 +126,10 @@ bool IsInterfaceExisting(const std::string& address, const std::string& namePref
 // registered with. Called on a dispatch worker thread ("ZelTcpReq"), possibly
 // concurrently with other calls. session is the opaque session context: pass
 // it to exactly one of SendResponsePacket, SendSyncResponsePacket or
-// SendBinaryResponsePacket to answer on that connection.
+// SendBinaryResponsePacket to answer on that connection. A listener that
+// throws is logged; unless it consumed the context before throwing, the
+// connection is answered with the fixed 400 fault and released (so a
+// listener must not hand the context to another thread and then throw).
 class TCPRequestListener {
   public:
     virtual int OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) = 0;
@@ -172,7 +175,6 @@ int SendBinaryResponsePacket(char* data, const int& length, void* sessionContext
 // ---------------------------------------------------------------------------
 // Servers and their configuration.
 // ---------------------------------------------------------------------------
-// @@SERVERS@@
 // One configured port (a template) or one running server, shared by
 // boost::shared_ptr between the server manager and its readers.
 const int SERVER_TYPE_TCP = 1;
@@ -219,7 +221,6 @@ int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports);
 // ---------------------------------------------------------------------------
 // Outgoing client.
 // ---------------------------------------------------------------------------
-// @@CLIENT@@
 // One address to probe with IsReachable; the values of a map keyed by the
 // device's UDN. reachable is written by IsReachable.
 struct valid_address_info {
@@ -235,7 +236,8 @@ struct valid_address_info {
 // be registered. The response arrives later, once, on listener (which may be
 // empty to drop it): the parsed response; at the end of the stream whatever
 // was received (empty when the peer closed at once); a fixed 500 fault with
-// UPnP error 501 when the connection broke while reading. A failed connect
+// UPnP error 501 when the connection broke while reading, or when the
+// response (head and body) passed 1 MiB. A failed connect
 // or write, or a peer silent for 30 seconds after the request, ends the
 // session without a call. length is not used.
 int SendTCPHTTPPacket(const std::string& ip, const int& port, const std::string& packet,
@@ -244,10 +246,11 @@ int SendTCPHTTPPacket(const std::string& ip, const int& port, const std::string&
 // Stops the asynchronous request sessionId; its listener will not be called.
 // 0 when the request was still running, 1 otherwise.
 int CancelTCPHTTPPacket(const int& sessionId);
-// Sends packet to ip:port and blocks until the peer ends the stream or
-// timeoutMs has passed, parsing what arrives into *response (created by the
-// caller). 0 on success; 2000 connect failure, 2001 no session, 2004 read
-// failure (also a time-out under a blocked read), 2009 unparsable response.
+// Sends packet to ip:port and blocks until the response is complete, the
+// peer ends the stream or timeoutMs has passed, parsing what arrives into
+// *response (created by the caller). 0 on success; 2000 connect failure, 2001
+// no session, 2004 read failure (also a time-out under a blocked read, or a
+// response past 1 MiB), 2009 unparsable response.
 // length is not used.
 int SendSyncTCPPacket(const std::string& ip, const int& port, const std::string& packet,
                       const int& length, boost::shared_ptr<utils::HTTPInfo>& response,

@@ -25,8 +25,8 @@
 
 #include <zel_upnp/network_layer.h>
 #include "framework_core/src/device_subsystems.h"
-#include "network_layer/src/clientmanager.h"
-#include "network_layer/src/servermanager.h"
+#include "network_layer/src/facade_internal.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/timer/timer_service.h"
 
@@ -69,19 +69,6 @@ bool IsOneOf(int value, const int (&values)[N]) {
     return false;
 }
 
-// Runs fn, turning an escaping exception into fallback.
-template <typename Fn>
-auto Guarded(int fallback, Fn fn) -> decltype(fn()) {
-    try {
-        return fn();
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "exception: %s", e.what());
-    } catch (...) {
-        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Unknown Exception");
-    }
-    return fallback;
-}
-
 // Calls one entry of the device families' table; an entry not filled in yet
 // is logged and counts as success, so that the network side of the library
 // can be brought up and down on its own.
@@ -96,9 +83,9 @@ int CallDeviceEntry(Fn DeviceSubsystemEntryPoints::*entry, const char* name, Arg
 }
 
 // Milliseconds since start, for the step log of suspend and resume.
-int ElapsedMs(const std::chrono::system_clock::time_point& start) {
+int ElapsedMs(const std::chrono::steady_clock::time_point& start) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::system_clock::now() - start)
+                                std::chrono::steady_clock::now() - start)
                                 .count());
 }
 
@@ -134,236 +121,228 @@ DeviceSubsystemEntryPoints GetDeviceSubsystemEntryPoints() {
 // Lifecycle
 // ---------------------------------------------------------------------------
 
-int InitFrameworkCore(const std::string& /*unused*/) {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        ++g_init_calls;
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Entering InitFrameworkCore %d", g_init_calls);
-        if (g_core_state.load() != kUninitialized) {
-            ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, " Returning from InitFrameworkCore ");
-            return static_cast<int>(QX_FC_ALREADY_INITIALIZED);
-        }
-        const int result = network_layer::InitializeNetworkLayer();
-        if (result == network_layer::NL_SUCCESS)
-            g_core_state.store(kInitialized);
-        // Attempted even after a failure, so that whatever part of the layer
-        // exists runs; the failure is still reported.
-        utils::CreateTimerService();
-        network_layer::StartNetworkLayer();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Exiting InitFrameworkCore ");
-        return result;
-    });
-}
-
-int InitializeUPnP(eInitType type) {
-    return Guarded(FC_FAILURE, [type] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Calling InitializeUPnP");
-        if (g_core_state.load() == kUninitialized)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        if (g_role.load() != kNoRole)
-            return static_cast<int>(QX_FC_ALREADY_INITIALIZED);
-        const int role = static_cast<int>(type);
-        if (IsOneOf(role, kRefusedRoles)) {
-            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "framework type %d refused", role);
-            return static_cast<int>(FC_FAILURE);
-        }
-        int result = FC_SUCCESS;
-        if (role == CD_D) {
-            ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "INIT CD_D");
-            result = CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_initialize,
-                                     "cd_discovery::Initialize");
-        } else if (role == CD) {
-            ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "INIT CD");
-            result = CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_initialize,
-                                     "cd_discovery::Initialize");
-            const int control = CallDeviceEntry(&DeviceSubsystemEntryPoints::control_initialize,
-                                                "cd_control::InitializeCDControl");
-            if (result == FC_SUCCESS)
-                result = control;
-        } else {
-            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Invalid framework type!");
-        }
-        // Recorded even when a family failed to come up, so that
-        // TerminateUPnP releases whatever part of it did.
-        g_role.store(role);
-        return result;
-    });
-}
-
-int StartFrameworkCore() {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StartFrameworkCore");
-        if (g_core_state.load() == kUninitialized)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        g_core_state.store(kStarted);
-        return static_cast<int>(FC_SUCCESS);
-    });
-}
-
-int StopFrameworkCore() {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StopFrameworkCore");
-        if (g_core_state.load() != kStarted)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
+int InitFrameworkCore(const std::string& /*unused*/) try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    ++g_init_calls;
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Entering InitFrameworkCore %d", g_init_calls);
+    if (g_core_state.load() != kUninitialized) {
+        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, " Returning from InitFrameworkCore ");
+        return static_cast<int>(QX_FC_ALREADY_INITIALIZED);
+    }
+    const int result = network_layer::InitializeNetworkLayer();
+    if (result == network_layer::NL_SUCCESS)
         g_core_state.store(kInitialized);
-        return static_cast<int>(FC_SUCCESS);
-    });
+    // Attempted even after a failure, so that whatever part of the layer
+    // exists runs; the failure is still reported.
+    utils::CreateTimerService();
+    network_layer::StartNetworkLayer();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Exiting InitFrameworkCore ");
+    return result;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
-int SuspendFrameworkCore(const std::string& udn) {
-    return Guarded(FC_FAILURE, [&udn] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        if (g_core_state.load() != kStarted)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        if (g_suspended) {
-            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "zel already suspended");
-            return static_cast<int>(FC_FAILURE);
-        }
-        const auto start = std::chrono::system_clock::now();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Start");
-        // The monitor stays alive but ignores changes until resume.
-        network_layer::StopNetworkMonitoring();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
-        CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_stop_device,
-                        "cd_discovery::StopDevice", udn);
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
-        // Each deselection raises NIC_REMOVED, which closes that interface's
-        // servers.
-        UnConfigureApplicationOnAllInterfaces();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
-        network_layer::ClearNetworkInterface();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
-        CallDeviceEntry(&DeviceSubsystemEntryPoints::control_clean_subscribers,
-                        "cd_control::CleanServiceSubscribers");
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "End [%d]", ElapsedMs(start));
-        g_suspended = true;
-        return static_cast<int>(FC_SUCCESS);
-    });
+int InitializeUPnP(eInitType type) try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Calling InitializeUPnP");
+    if (g_core_state.load() == kUninitialized)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    if (g_role.load() != kNoRole)
+        return static_cast<int>(QX_FC_ALREADY_INITIALIZED);
+    const int role = static_cast<int>(type);
+    if (IsOneOf(role, kRefusedRoles)) {
+        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "framework type %d refused", role);
+        return static_cast<int>(FC_FAILURE);
+    }
+    int result = FC_SUCCESS;
+    if (role == CD_D) {
+        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "INIT CD_D");
+        result = CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_initialize,
+                                 "cd_discovery::Initialize");
+    } else if (role == CD) {
+        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "INIT CD");
+        result = CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_initialize,
+                                 "cd_discovery::Initialize");
+        const int control = CallDeviceEntry(&DeviceSubsystemEntryPoints::control_initialize,
+                                            "cd_control::InitializeCDControl");
+        if (result == FC_SUCCESS)
+            result = control;
+    } else {
+        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Invalid framework type!");
+    }
+    // Recorded even when a family failed to come up, so that
+    // TerminateUPnP releases whatever part of it did.
+    g_role.store(role);
+    return result;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
-int ResumeFrameworkCore(const std::string& udn) {
-    return Guarded(FC_FAILURE, [&udn] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        if (g_core_state.load() != kStarted)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        if (!g_suspended) {
-            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "not zel suspended");
-            return static_cast<int>(FC_FAILURE);
-        }
-        const auto start = std::chrono::system_clock::now();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Start");
-        network_layer::StartNetworkMonitoring();
-        network_layer::ConfigureOnAllNetworkInterfaces(true);
-        // The rescan reports every present interface as new; selected
-        // automatically, each raises NIC_ADDED and gets its servers back.
-        network_layer::UpdateNetworkInterface();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
-        CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_start_device,
-                        "cd_discovery::StartDevice", udn);
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "End [%d]", ElapsedMs(start));
-        g_suspended = false;
-        return static_cast<int>(FC_SUCCESS);
-    });
+int StartFrameworkCore() try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StartFrameworkCore");
+    if (g_core_state.load() == kUninitialized)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    g_core_state.store(kStarted);
+    return static_cast<int>(FC_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
-int TerminateUPnP() {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Calling TerminateUPnP");
-        const int role = g_role.load();
-        if (role == CD_D) {
-            CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_terminate,
-                            "cd_discovery::Terminate");
-            ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "cd_discovery Terminated");
-        } else if (role == CD) {
-            CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_terminate,
-                            "cd_discovery::Terminate");
-            ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "cd_discovery Terminated");
-            CallDeviceEntry(&DeviceSubsystemEntryPoints::control_terminate,
-                            "cd_control::TerminateCDControl");
-            ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "cd_control Terminated");
-        } else if (role != kNoRole && !IsOneOf(role, kRefusedRoles)) {
-            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Invalid framework type!");
-        }
-        g_role.store(kNoRole);
-        return static_cast<int>(FC_SUCCESS);
-    });
+int StopFrameworkCore() try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StopFrameworkCore");
+    if (g_core_state.load() != kStarted)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    g_core_state.store(kInitialized);
+    return static_cast<int>(FC_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
-int TerminateFrameworkCore() {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        ++g_terminate_calls;
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Enter TerminateFrameworkCore %d ",
-                 g_terminate_calls);
-        if (g_core_state.load() == kUninitialized) {
-            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Error: QX_FC_UNINITIALIZED");
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        }
-        network_layer::StopNetworkLayer();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StopNetworkLayer finished");
-        StopFrameworkCore();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StopFrameworkCore finished");
-        TerminateUPnP();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "TerminateUPnP finished");
-        utils::DestroyTimerService();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Timer Terminate finished");
-        g_core_state.store(kUninitialized);
-        const int result = network_layer::TerminateNetworkLayer();
-        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Exit");
-        return result;
-    });
+int SuspendFrameworkCore(const std::string& udn) try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    if (g_core_state.load() != kStarted)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    if (g_suspended) {
+        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "zel already suspended");
+        return static_cast<int>(FC_FAILURE);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Start");
+    // The monitor stays alive but ignores changes until resume.
+    network_layer::StopNetworkMonitoring();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
+    CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_stop_device, "cd_discovery::StopDevice",
+                    udn);
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
+    // Each deselection raises NIC_REMOVED, which closes that interface's
+    // servers.
+    UnConfigureApplicationOnAllInterfaces();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
+    network_layer::ClearNetworkInterface();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
+    CallDeviceEntry(&DeviceSubsystemEntryPoints::control_clean_subscribers,
+                    "cd_control::CleanServiceSubscribers");
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "End [%d]", ElapsedMs(start));
+    g_suspended = true;
+    return static_cast<int>(FC_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
+}
+
+int ResumeFrameworkCore(const std::string& udn) try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    if (g_core_state.load() != kStarted)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    if (!g_suspended) {
+        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "not zel suspended");
+        return static_cast<int>(FC_FAILURE);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Start");
+    network_layer::StartNetworkMonitoring();
+    network_layer::ConfigureOnAllNetworkInterfaces(true);
+    // The rescan reports every present interface as new; selected
+    // automatically, each raises NIC_ADDED and gets its servers back.
+    network_layer::UpdateNetworkInterface();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "[%d]", ElapsedMs(start));
+    CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_start_device,
+                    "cd_discovery::StartDevice", udn);
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "End [%d]", ElapsedMs(start));
+    g_suspended = false;
+    return static_cast<int>(FC_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
+}
+
+int TerminateUPnP() try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Calling TerminateUPnP");
+    const int role = g_role.load();
+    if (role == CD_D) {
+        CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_terminate,
+                        "cd_discovery::Terminate");
+        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "cd_discovery Terminated");
+    } else if (role == CD) {
+        CallDeviceEntry(&DeviceSubsystemEntryPoints::discovery_terminate,
+                        "cd_discovery::Terminate");
+        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "cd_discovery Terminated");
+        CallDeviceEntry(&DeviceSubsystemEntryPoints::control_terminate,
+                        "cd_control::TerminateCDControl");
+        ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "cd_control Terminated");
+    } else if (role != kNoRole && !IsOneOf(role, kRefusedRoles)) {
+        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Invalid framework type!");
+    }
+    g_role.store(kNoRole);
+    return static_cast<int>(FC_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
+}
+
+int TerminateFrameworkCore() try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    ++g_terminate_calls;
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Enter TerminateFrameworkCore %d ", g_terminate_calls);
+    if (g_core_state.load() == kUninitialized) {
+        ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "Error: QX_FC_UNINITIALIZED");
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    }
+    network_layer::StopNetworkLayer();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StopNetworkLayer finished");
+    StopFrameworkCore();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "StopFrameworkCore finished");
+    TerminateUPnP();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "TerminateUPnP finished");
+    utils::DestroyTimerService();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Timer Terminate finished");
+    g_core_state.store(kUninitialized);
+    const int result = network_layer::TerminateNetworkLayer();
+    ZEL_LOGI(ZEL_CORE_FRAMEWORK_CONTROLLER, "Exit");
+    return result;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
 // ---------------------------------------------------------------------------
 // Servers and interfaces
 // ---------------------------------------------------------------------------
 
-int ConfigureServers(int tcp_port, int multicast_port, int udp_port, bool extra_multicast) {
-    return Guarded(FC_FAILURE, [=] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        if (g_core_state.load() == kUninitialized)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        const bool enable = true;
-        int result = FC_SUCCESS;
-        if (tcp_port != 0) {
-            result = network_layer::ConfigureTCPServer(tcp_port, enable);
+int ConfigureServers(int tcp_port, int multicast_port, int udp_port, bool extra_multicast) try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    if (g_core_state.load() == kUninitialized)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    const bool enable = true;
+    int result = FC_SUCCESS;
+    if (tcp_port != 0) {
+        result = network_layer::ConfigureTCPServer(tcp_port, enable);
+        if (result != FC_SUCCESS)
+            return result;
+    }
+    if (multicast_port != 0) {
+        result = network_layer::ConfigureUPnPMulticastServer(multicast_port, enable);
+        if (result != FC_SUCCESS)
+            return result;
+        if (extra_multicast) {
+            result = network_layer::ConfigureMulticastServer(kExtraMulticastGroup, multicast_port,
+                                                             enable);
             if (result != FC_SUCCESS)
                 return result;
         }
-        if (multicast_port != 0) {
-            result = network_layer::ConfigureUPnPMulticastServer(multicast_port, enable);
-            if (result != FC_SUCCESS)
-                return result;
-            if (extra_multicast) {
-                result = network_layer::ConfigureMulticastServer(kExtraMulticastGroup,
-                                                                 multicast_port, enable);
-                if (result != FC_SUCCESS)
-                    return result;
-            }
-        }
-        if (udp_port != 0)
-            result = network_layer::ConfigureUDPServer(udp_port, enable);
-        return result;
-    });
+    }
+    if (udp_port != 0)
+        result = network_layer::ConfigureUDPServer(udp_port, enable);
+    return result;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
-int ConfigureMulticastSupport(bool enable) {
-    return Guarded(FC_FAILURE, [enable] {
-        if (g_core_state.load() != kStarted)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        network_layer::ServerManager* servers = network_layer::ServerManager::GetInstance();
-        const int server_result = servers != nullptr ? servers->ConfigureMulticastSupport(enable)
-                                                     : static_cast<int>(FC_FAILURE);
-        network_layer::ClientManager* clients = network_layer::ClientManager::GetInstance();
-        if (clients != nullptr)
-            clients->SetMulticastEnabled(enable);
-        const int client_result = clients != nullptr ? FC_SUCCESS : FC_FAILURE;
-        return server_result != FC_SUCCESS ? server_result : client_result;
-    });
+int ConfigureMulticastSupport(bool enable) try {
+    if (g_core_state.load() != kStarted)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    return network_layer::ConfigureMulticastSupport(enable);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
 int ConfigureAutoRescanFeature(bool /*enable*/) {
@@ -378,58 +357,58 @@ int ConfigureApplicationOnInterface(const char* name) {
         ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "interface name is NULL");
         return FC_SUCCESS;
     }
-    Guarded(FC_FAILURE, [name] {
+    try {
         std::string interface_name(name);
-        return network_layer::ConfigureNetworkInterface(interface_name, true);
-    });
+        network_layer::ConfigureNetworkInterface(interface_name, true);
+    } catch (...) {
+        utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
+    }
     return FC_SUCCESS;
 }
 
-int ConfigureApplicationOnAllInterfaces() {
-    Guarded(FC_FAILURE, [] {
-        SelectAllKnownInterfaces(true);
-        return static_cast<int>(FC_SUCCESS);
-    });
+int ConfigureApplicationOnAllInterfaces() try {
+    SelectAllKnownInterfaces(true);
     return FC_SUCCESS;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_SUCCESS);
 }
 
-int UnConfigureApplicationOnAllInterfaces() {
-    Guarded(FC_FAILURE, [] {
-        SelectAllKnownInterfaces(false);
-        return static_cast<int>(FC_SUCCESS);
-    });
+int UnConfigureApplicationOnAllInterfaces() try {
+    SelectAllKnownInterfaces(false);
     return FC_SUCCESS;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_SUCCESS);
 }
 
-int GetAvailableNetworkInterfaces(NetworkInfo** out) {
+int GetAvailableNetworkInterfaces(NetworkInfo** out) try {
     if (out == nullptr || *out != nullptr)
         return FC_FAILURE;
-    return Guarded(FC_FAILURE, [out] {
-        std::vector<network_layer::NetInfo> interfaces;
-        network_layer::GetActiveSelectedNetworkInterfaces(&interfaces);
-        if (interfaces.empty())
-            return static_cast<int>(FC_FAILURE);
-        NetworkInfo* head = nullptr;
-        NetworkInfo* tail = nullptr;
-        for (const network_layer::NetInfo& info : interfaces) {
-            NetworkInfo* node = static_cast<NetworkInfo*>(std::malloc(sizeof(NetworkInfo)));
-            if (node == nullptr) {
-                ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "memory allocation failed");
-                FreeInterfaceList(head);
-                return static_cast<int>(FC_FAILURE);
-            }
-            node->interface_name = MallocCopy(info.interface_name);
-            node->ip_address = MallocCopy(info.ip_address);
-            node->next = nullptr;
-            if (tail == nullptr)
-                head = node;
-            else
-                tail->next = node;
-            tail = node;
+    std::vector<network_layer::NetInfo> interfaces;
+    network_layer::GetActiveSelectedNetworkInterfaces(&interfaces);
+    if (interfaces.empty())
+        return FC_FAILURE;
+    NetworkInfo* head = nullptr;
+    NetworkInfo* tail = nullptr;
+    for (const network_layer::NetInfo& info : interfaces) {
+        NetworkInfo* node = static_cast<NetworkInfo*>(std::malloc(sizeof(NetworkInfo)));
+        if (node == nullptr) {
+            ZEL_LOGE(ZEL_CORE_FRAMEWORK_CONTROLLER, "memory allocation failed");
+            FreeInterfaceList(head);
+            return FC_FAILURE;
         }
-        *out = head;
-        return static_cast<int>(FC_SUCCESS);
-    });
+        node->interface_name = MallocCopy(info.interface_name);
+        node->ip_address = MallocCopy(info.ip_address);
+        node->next = nullptr;
+        if (tail == nullptr)
+            head = node;
+        else
+            tail->next = node;
+        tail = node;
+    }
+    *out = head;
+    return FC_SUCCESS;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
 void FreeInterfaceList(NetworkInfo* list) {
@@ -446,20 +425,20 @@ void FreeInterfaceList(NetworkInfo* list) {
 // Monitoring and interface events
 // ---------------------------------------------------------------------------
 
-int StartNetworkMonitor() {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        if (g_core_state.load() == kUninitialized)
-            return static_cast<int>(QX_FC_UNINITIALIZED);
-        return network_layer::InitializeNetworkMonitor();
-    });
+int StartNetworkMonitor() try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    if (g_core_state.load() == kUninitialized)
+        return static_cast<int>(QX_FC_UNINITIALIZED);
+    return network_layer::InitializeNetworkMonitor();
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
-int StopNetworkMonitor() {
-    return Guarded(FC_FAILURE, [] {
-        boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
-        return network_layer::TerminateNetworkMonitor();
-    });
+int StopNetworkMonitor() try {
+    boost::lock_guard<boost::recursive_mutex> lock(g_framework_mutex);
+    return network_layer::TerminateNetworkMonitor();
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_FRAMEWORK_CONTROLLER, __func__, FC_FAILURE);
 }
 
 int NotifyNICAdded(const std::string& name, const std::string& ip, const std::string& mask) {

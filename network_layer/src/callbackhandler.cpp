@@ -4,16 +4,18 @@
 #include <exception>
 #include <iterator>
 #include <locale>
-#include <mutex>
 #include <new>
 #include <utility>
 
 #include <boost/exception/exception.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/tokenizer.hpp>
 
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/singleton.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/upnp_error.h"
 
@@ -31,7 +33,7 @@ const char kUnmatchedRequestHead[] =
 
 // Creation and destruction of the instance; the pointer is also read without
 // the mutex on the fast path of GetInstance.
-std::mutex g_instance_mutex;
+boost::mutex g_instance_mutex;
 std::atomic<CallBackHandler*> g_instance{nullptr};
 
 std::string UpperCase(const std::string& text) {
@@ -82,15 +84,28 @@ decltype(Pair::listener) FindListener(const std::vector<Pair>& regs,
     return decltype(Pair::listener)();
 }
 
+// Replaces regs by a copy without the registration id; false when there is
+// none. Caller holds the mutex of regs.
 template <class Pair>
-bool RemoveRegistration(std::vector<Pair>& regs, int id) {
-    for (auto it = regs.begin(); it != regs.end(); ++it) {
+bool RemoveRegistration(boost::shared_ptr<const std::vector<Pair>>& regs, int id) {
+    for (auto it = regs->begin(); it != regs->end(); ++it) {
         if (it->id == id) {
-            regs.erase(it);
+            boost::shared_ptr<std::vector<Pair>> copy =
+                boost::make_shared<std::vector<Pair>>(regs->begin(), it);
+            copy->insert(copy->end(), it + 1, regs->end());
+            regs = copy;
             return true;
         }
     }
     return false;
+}
+
+// Replaces regs by a copy with pair appended. Caller holds the mutex of regs.
+template <class Pair>
+void AppendRegistration(boost::shared_ptr<const std::vector<Pair>>& regs, Pair&& pair) {
+    boost::shared_ptr<std::vector<Pair>> copy = boost::make_shared<std::vector<Pair>>(*regs);
+    copy->push_back(std::move(pair));
+    regs = copy;
 }
 
 }  // namespace
@@ -105,12 +120,12 @@ const std::string& UnmatchedRequestResponse() {
     return response;
 }
 
-CallBackHandler* CallBackHandler::GetInstance() {
+CallBackHandler* CallBackHandler::CreateInstance() {
     return CreateOnFirstUse(g_instance, g_instance_mutex, "CallBackHandler",
                             [] { return new (std::nothrow) CallBackHandler(); });
 }
 
-CallBackHandler* CallBackHandler::ExistingInstance() {
+CallBackHandler* CallBackHandler::GetInstance() {
     return g_instance.load(std::memory_order_acquire);
 }
 
@@ -121,13 +136,15 @@ void CallBackHandler::DestroyInstance() {
     // Joined before taking the creation mutex: a listener still running on
     // a worker may call GetInstance.
     instance->StopCallbackThreads();
-    std::lock_guard<std::mutex> lock(g_instance_mutex);
+    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
     instance = g_instance.exchange(nullptr, std::memory_order_acq_rel);
     delete instance;
 }
 
 CallBackHandler::CallBackHandler()
-    : id_counter_(kFirstListenerId),
+    : tcp_registrations_(boost::make_shared<TcpRegistrations>()),
+      udp_registrations_(boost::make_shared<UdpRegistrations>()),
+      id_counter_(kFirstListenerId),
       tcp_req_work_(tcp_req_handling_ios_),
       udp_req_work_(udp_req_handling_ios_),
       tcp_res_work_(tcp_res_handling_ios_) {}
@@ -140,11 +157,11 @@ CallBackHandler::~CallBackHandler() {
         {
             boost::lock_guard<boost::mutex> lock(udp_mutex_);
             udp_queue_.clear();
-            udp_registrations_.clear();
+            udp_registrations_ = boost::make_shared<UdpRegistrations>();
         }
         {
             boost::lock_guard<boost::mutex> lock(tcp_mutex_);
-            tcp_registrations_.clear();
+            tcp_registrations_ = boost::make_shared<TcpRegistrations>();
         }
         {
             boost::lock_guard<boost::mutex> lock(response_mutex_);
@@ -195,7 +212,7 @@ int CallBackHandler::RegisterTCPPattern(const std::vector<std::string>& patterns
         const int new_id = pair.id;
         {
             boost::lock_guard<boost::mutex> lock(tcp_mutex_);
-            tcp_registrations_.push_back(std::move(pair));
+            AppendRegistration(tcp_registrations_, std::move(pair));
         }
         id = new_id;
     } catch (const std::exception& e) {
@@ -216,7 +233,7 @@ int CallBackHandler::RegisterUDPPattern(const std::vector<std::string>& patterns
         const int new_id = pair.id;
         {
             boost::lock_guard<boost::mutex> lock(udp_mutex_);
-            udp_registrations_.push_back(std::move(pair));
+            AppendRegistration(udp_registrations_, std::move(pair));
         }
         id = new_id;
     } catch (const std::exception& e) {
@@ -361,36 +378,41 @@ void CallBackHandler::UnRegisterResponseListener(const int& session_id) {
 
 void CallBackHandler::InvokeUpperLayerTCPRequestListener() {
     TcpRequestEntry entry;
+    boost::shared_ptr<const TcpRegistrations> registrations;
     {
         boost::lock_guard<boost::mutex> lock(tcp_mutex_);
         if (tcp_queue_.empty()) {
-            ZEL_LOGE(ZEL_CORE_NETWORK,
-                     "[InvokeUpperLayerTCPRequestListener] empty incoming tcp packet list!");
+            ZEL_LOGE(ZEL_CORE_NETWORK, "empty incoming tcp packet list!");
             return;
         }
         entry = std::move(tcp_queue_.front());
         tcp_queue_.pop_front();
+        registrations = tcp_registrations_;
     }
+    // Kept across the listener call: a listener that throws may already have
+    // given the context up, and only the session can tell.
+    const boost::shared_ptr<IncomingTCPSession> session = SessionOf(entry.session);
     try {
         const std::string head = UpperCase(RequestHead(entry.request));
         boost::shared_ptr<TCPRequestListener> listener;
-        if (!head.empty()) {
-            boost::lock_guard<boost::mutex> lock(tcp_mutex_);
-            listener = FindListener(tcp_registrations_, head);
-        }
+        if (!head.empty())
+            listener = FindListener(*registrations, head);
         if (!listener) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "ERROR, no valid listeners found!!");
             SendBadRequest(entry.session);
             return;
         }
         listener->OnTCPRequestReceived(entry.request, entry.session);
+        return;
     } catch (const std::exception& e) {
-        // Thrown by the listener or by the matching; the context now belongs
-        // to whoever had it when it was thrown.
         ZEL_LOGE(ZEL_CORE_NETWORK, "TCP request listener failed: %s", e.what());
     } catch (...) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "TCP request listener failed");
     }
+    // The listener threw: unless it consumed the context first, the
+    // connection gets the fixed 400 and is released.
+    if (session && !session->IsContextConsumed())
+        SendBadRequest(entry.session);
 }
 
 void CallBackHandler::SendBadRequest(void* session) {
@@ -410,26 +432,23 @@ void CallBackHandler::SendBadRequest(void* session) {
 
 void CallBackHandler::InvokeUpperLayerUDPRequestListener() {
     boost::shared_ptr<utils::HTTPInfo> request;
+    boost::shared_ptr<const UdpRegistrations> registrations;
     {
         boost::lock_guard<boost::mutex> lock(udp_mutex_);
         if (udp_queue_.empty()) {
-            ZEL_LOGE(ZEL_CORE_NETWORK,
-                     "[InvokeUpperLayerUDPRequestListener] empty udp packet list!");
+            ZEL_LOGE(ZEL_CORE_NETWORK, "empty udp packet list!");
             return;
         }
         request = std::move(udp_queue_.front());
         udp_queue_.pop_front();
+        registrations = udp_registrations_;
     }
     try {
         const std::string head = RequestHead(request);
         if (head.empty())
             return;
-        const std::string upper_head = UpperCase(head);
-        boost::shared_ptr<UDPRequestListener> listener;
-        {
-            boost::lock_guard<boost::mutex> lock(udp_mutex_);
-            listener = FindListener(udp_registrations_, upper_head);
-        }
+        const boost::shared_ptr<UDPRequestListener> listener =
+            FindListener(*registrations, UpperCase(head));
         if (!listener)
             return;
         ZEL_LOGD(ZEL_CORE_NETWORK, "udp received [%s]", head.c_str());
@@ -469,22 +488,11 @@ void CallBackHandler::InvokeUpperLayerResponseHandler(int session_id) {
     }
 }
 
-namespace {
-void RunWorker(boost::asio::io_service& ios) {
-    try {
-        ios.run();
-    } catch (const std::exception& e) {
-        // Every job catches its own failures; this is the last guard of the
-        // worker thread.
-        ZEL_LOGE(ZEL_CORE_NETWORK, "dispatch worker ended: %s", e.what());
-    }
-}
-}  // namespace
-
 void CallBackHandler::StartWorkers(boost::asio::io_service& ios, const char* base_name, int count) {
     const std::string name = utils::PrepareThreadName(base_name);
     for (int index = 0; index < count; ++index) {
-        boost::thread* thread = threads_->create_thread([&ios] { RunWorker(ios); });
+        boost::thread* thread =
+            threads_->create_thread([&ios] { utils::RunIoLoop(ios, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, index);
     }
 }

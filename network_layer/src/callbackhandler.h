@@ -52,13 +52,16 @@ class CallBackHandler {
         std::vector<std::vector<std::string>> tokens;
     };
 
-    // The process-wide instance, created on first use; null only when it
-    // cannot be allocated. The pointer stays valid until DestroyInstance.
+    // The four process-wide objects of the network layer share one rule:
+    // CreateInstance (called only by InitializeNetworkLayer) makes the one
+    // instance if there is none, and returns null only when it cannot be
+    // allocated; GetInstance never creates, and is null before the layer is
+    // initialised and after it is terminated, so that a late call fails
+    // instead of bringing a singleton back.
+    static CallBackHandler* CreateInstance();
     static CallBackHandler* GetInstance();
-    // The instance if one exists; never creates one.
-    static CallBackHandler* ExistingInstance();
     // Stops the worker threads if they run and deletes the instance; the
-    // next GetInstance creates a fresh one (ids start again at 202). Called
+    // next CreateInstance makes a fresh one (ids start again at 202). Called
     // by the network layer's terminate, after every server is gone.
     static void DestroyInstance();
 
@@ -132,9 +135,14 @@ class CallBackHandler {
     // Closes the connections of queued TCP requests that no job will take.
     void ReleaseQueuedTcpRequests();
 
-    std::vector<TCPPatternCallbackPair> tcp_registrations_;
+    // Registrations are replaced, never changed in place: a worker takes a
+    // reference to the current list with its queue entry, under one take of
+    // the queue's mutex, and matches outside it.
+    typedef std::vector<TCPPatternCallbackPair> TcpRegistrations;
+    typedef std::vector<UDPPatternCallbackPair> UdpRegistrations;
+    boost::shared_ptr<const TcpRegistrations> tcp_registrations_;
     std::list<TcpRequestEntry> tcp_queue_;
-    std::vector<UDPPatternCallbackPair> udp_registrations_;
+    boost::shared_ptr<const UdpRegistrations> udp_registrations_;
     std::list<boost::shared_ptr<utils::HTTPInfo>> udp_queue_;
     std::list<ResponseEntry> response_listeners_;
     boost::mutex id_mutex_;

@@ -1,18 +1,17 @@
 #include "network_layer/src/clientmanager.h"
 
-#include <sys/resource.h>
-
-#include <climits>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include <boost/chrono.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include "network_layer/src/callbackhandler.h"
+#include "network_layer/src/datagram_sender.h"
 #include "network_layer/src/singleton.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -22,29 +21,11 @@ namespace {
 
 // The interface address that means "every active interface".
 const char kAllInterfaces[] = "0.0.0.0";
-// Datagram sessions are not listed and take no session id.
-const int kDatagramSessionId = 0;
-const int kPercent = 100;
 
 // Creation and destruction of the instance; the pointer is also read without
 // the mutex on the fast path of GetInstance.
-std::mutex g_instance_mutex;
+boost::mutex g_instance_mutex;
 std::atomic<ClientManager*> g_instance{nullptr};
-
-void RunClientThread(boost::asio::io_service& io_service) {
-    // A handler that throws must not take the thread (and every session it
-    // would have served) with it.
-    for (;;) {
-        try {
-            io_service.run();
-            return;
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "client handler failed: %s", e.what());
-        } catch (...) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "client handler failed");
-        }
-    }
-}
 
 // Timer callback of a blocking request, on "ZelTimer". The session is alive:
 // the requesting thread holds it until Timer::Cancel has returned, and
@@ -56,12 +37,12 @@ void SyncRequestTimedOut(int /*timerId*/, void* userData) {
 
 }  // namespace
 
-ClientManager* ClientManager::GetInstance() {
+ClientManager* ClientManager::CreateInstance() {
     return CreateOnFirstUse(g_instance, g_instance_mutex, "ClientManager",
                             [] { return new (std::nothrow) ClientManager(); });
 }
 
-ClientManager* ClientManager::ExistingInstance() {
+ClientManager* ClientManager::GetInstance() {
     return g_instance.load(std::memory_order_acquire);
 }
 
@@ -73,7 +54,7 @@ void ClientManager::DestroyInstance() {
         // Joined before taking the creation mutex: a handler still running
         // may call GetInstance.
         instance->StopClientThreads();
-        std::lock_guard<std::mutex> lock(g_instance_mutex);
+        boost::lock_guard<boost::mutex> lock(g_instance_mutex);
         instance = g_instance.exchange(nullptr, std::memory_order_acq_rel);
         delete instance;
     } catch (const std::exception& e) {
@@ -84,8 +65,6 @@ void ClientManager::DestroyInstance() {
 ClientManager::ClientManager()
     : work_(new boost::asio::io_service::work(io_service_)),
       session_counter_(0),
-      session_limit_(0),
-      delete_count_(0),
       multicast_enabled_(true),
       response_timeout_ms_(kResponseTimeoutMs) {}
 
@@ -110,20 +89,10 @@ ClientManager::~ClientManager() {
 // ---------------------------------------------------------------------------
 
 int ClientManager::StartClientThreads(int count) {
-    struct rlimit limit = {};
-    int session_limit = 0;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        const unsigned long long soft = limit.rlim_cur == RLIM_INFINITY
-                                            ? static_cast<unsigned long long>(INT_MAX)
-                                            : static_cast<unsigned long long>(limit.rlim_cur);
-        const unsigned long long scaled = soft * kSessionLimitPercent / kPercent;
-        session_limit =
-            scaled > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(scaled);
-    }
-    session_limit_ = session_limit;
-    delete_count_ = session_limit / kDeleteCountDivisor;
-    ZEL_LOGI(ZEL_CORE_NETWORK, "ClientManager::StartClientThreads[%d][%d]", session_limit,
-             session_limit / kDeleteCountDivisor);
+    const SessionLimit limit = ComputeSessionLimit();
+    SetSessionLimit(limit);
+    ZEL_LOGI(ZEL_CORE_NETWORK, "ClientManager::StartClientThreads[%u][%u]", limit.limit,
+             limit.batch);
     if (threads_)
         return NL_SUCCESS;
     try {
@@ -133,8 +102,8 @@ int ClientManager::StartClientThreads(int count) {
         threads_.reset(new boost::thread_group);
         const std::string name = utils::PrepareThreadName("ZelCliIo");
         for (int index = 0; index < count; ++index) {
-            boost::thread* thread =
-                threads_->create_thread([this] { RunClientThread(io_service_); });
+            boost::thread* thread = threads_->create_thread(
+                [this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
             utils::SetNameOnThread(thread, name, index);
         }
     } catch (const boost::thread_resource_error& e) {
@@ -172,17 +141,14 @@ void ClientManager::SetResponseTimeout(int timeoutMs) {
     response_timeout_ms_ = timeoutMs;
 }
 
-void ClientManager::SetSessionLimit(int limit, int deleteCount) {
+void ClientManager::SetSessionLimit(const SessionLimit& limit) {
+    boost::lock_guard<boost::mutex> lock(list_mutex_);
     session_limit_ = limit;
-    delete_count_ = deleteCount;
 }
 
-int ClientManager::GetSessionLimit() {
+SessionLimit ClientManager::GetSessionLimit() {
+    boost::lock_guard<boost::mutex> lock(list_mutex_);
     return session_limit_;
-}
-
-int ClientManager::GetDeleteCount() {
-    return delete_count_;
 }
 
 std::size_t ClientManager::SessionCount() {
@@ -199,13 +165,12 @@ int ClientManager::NextSessionId() {
     return ++session_counter_;
 }
 
-boost::shared_ptr<OutgoingSession> ClientManager::CreateSession(
-    OutgoingSession::Protocol protocol) {
+boost::shared_ptr<OutgoingSession> ClientManager::CreateSession() {
     const int session_id = NextSessionId();
     ZEL_LOGD(ZEL_CORE_NETWORK, "session_id : %d", session_id);
     boost::shared_ptr<OutgoingSession> session;
     try {
-        session.reset(new OutgoingSession(io_service_, this, session_id, protocol));
+        session.reset(new OutgoingSession(io_service_, this, session_id));
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed! [%s]", e.what());
         session.reset();
@@ -240,25 +205,19 @@ void ClientManager::HandleFailureCondition(const int& session_id) {
 }
 
 void ClientManager::OutgoingSessionDeleter() {
-    boost::lock_guard<boost::mutex> prune_lock(prune_mutex_);
     std::vector<boost::shared_ptr<OutgoingSession> > victims;
+    unsigned limit = 0;
     {
         boost::lock_guard<boost::mutex> lock(list_mutex_);
-        const int count = static_cast<int>(sessions_.size());
-        const int limit = session_limit_;
-        if (sessions_.size() > kSessionCountReport)
-            ZEL_LOGW(ZEL_CORE_NETWORK, "current : %d / limit : %d", count, limit);
-        if (limit != 0 && count > limit) {
-            const int delete_count = delete_count_;
-            ZEL_LOGW(ZEL_CORE_NETWORK,
-                     "too many outgoing session, delete : %d / current : %d / limit : %d",
-                     delete_count, count, limit);
-            for (int i = 0; i < delete_count && !sessions_.empty(); ++i) {
-                victims.push_back(sessions_.front());
-                sessions_.pop_front();
-            }
-        }
+        limit = session_limit_.limit;
+        if (sessions_.size() > kSessionWarnCount)
+            ZEL_LOGW(ZEL_CORE_NETWORK, "current : %zu / limit : %u", sessions_.size(),
+                     session_limit_.limit);
+        victims = TakeExcessSessions(sessions_, session_limit_);
     }
+    if (!victims.empty())
+        ZEL_LOGW(ZEL_CORE_NETWORK, "too many outgoing session, delete : %zu / limit : %u",
+                 victims.size(), limit);
     // The listener goes first, so that the read failure the stop provokes
     // reaches nobody.
     CallBackHandler* dispatch = CallBackHandler::GetInstance();
@@ -276,7 +235,7 @@ void ClientManager::OutgoingSessionDeleter() {
 int ClientManager::SendTCPPacket(const std::string& ip, const int& port, const std::string& packet,
                                  const boost::shared_ptr<ResponseListener>& listener,
                                  int& sessionId) {
-    boost::shared_ptr<OutgoingSession> session = CreateSession(OutgoingSession::PROTOCOL_TCP);
+    boost::shared_ptr<OutgoingSession> session = CreateSession();
     if (!session) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed!");
         return NL_SESSION_NOT_CREATED;
@@ -329,7 +288,7 @@ int ClientManager::CancelTCPPacket(const int& sessionId) {
 int ClientManager::SendSyncTCPPacket(const std::string& ip, const int& port,
                                      const std::string& packet,
                                      boost::shared_ptr<utils::HTTPInfo>& response, int timeoutMs) {
-    boost::shared_ptr<OutgoingSession> session = CreateSession(OutgoingSession::PROTOCOL_TCP);
+    boost::shared_ptr<OutgoingSession> session = CreateSession();
     if (!session) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed!");
         return NL_SESSION_NOT_CREATED;
@@ -360,7 +319,7 @@ int ClientManager::IsReachable(
     std::vector<boost::shared_ptr<OutgoingSession> > probes;
     probes.reserve(addresses.size());
     for (const auto& entry : addresses) {
-        boost::shared_ptr<OutgoingSession> session = CreateSession(OutgoingSession::PROTOCOL_TCP);
+        boost::shared_ptr<OutgoingSession> session = CreateSession();
         if (!session) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "memory allocation failed.");
             for (const boost::shared_ptr<OutgoingSession>& probe : probes)
@@ -413,14 +372,7 @@ int ClientManager::IsReachable(
 
 int ClientManager::SendUDPPacket(const std::string& ip, const int& port,
                                  const std::string& packet) {
-    int result = NL_SESSION_NOT_CREATED;
-    try {
-        OutgoingSession session(io_service_, this, kDatagramSessionId,
-                                OutgoingSession::PROTOCOL_UDP);
-        result = session.SendDatagram(ip, port, packet, std::string());
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed! [%s]", e.what());
-    }
+    const int result = SendDatagram(io_service_, ip, port, packet, std::string());
     if (result != NL_SUCCESS)
         ZEL_LOGE(ZEL_CORE_NETWORK, "UDP Unicasting failed!");
     return result;
@@ -428,14 +380,7 @@ int ClientManager::SendUDPPacket(const std::string& ip, const int& port,
 
 int ClientManager::SendMulticastFrom(const std::string& groupIp, const std::string& interfaceIp,
                                      const std::string& packet) {
-    int result = NL_SESSION_NOT_CREATED;
-    try {
-        OutgoingSession session(io_service_, this, kDatagramSessionId,
-                                OutgoingSession::PROTOCOL_UDP);
-        result = session.SendDatagram(groupIp, kMulticastPort, packet, interfaceIp);
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed! [%s]", e.what());
-    }
+    const int result = SendDatagram(io_service_, groupIp, kMulticastPort, packet, interfaceIp);
     if (result == NL_SUCCESS) {
         ZEL_LOGD(ZEL_CORE_NETWORK, "sent mulicast packet to %s, interface addr %s", groupIp.c_str(),
                  interfaceIp.c_str());

@@ -3,9 +3,9 @@
 // Responses reach their listeners through the dispatch core, on its response
 // threads, never on the client threads.
 //
-// Locks: list_mutex_ guards the session list and the id counter; prune_mutex_
-// serialises pruning. Neither is held while the dispatch core is called, and
-// sessions are stopped outside list_mutex_.
+// Locks: list_mutex_ guards the session list, the id counter and the session
+// limit. It is not held while the dispatch core is called, and sessions are
+// stopped outside it.
 #pragma once
 
 #include <atomic>
@@ -25,6 +25,7 @@
 #include <zel_upnp/utils.h>
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/outgoingsession.h"
+#include "network_layer/src/session_limit.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -36,20 +37,13 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
     // An asynchronous request whose response has not begun this long after
     // the request was written is dropped.
     static constexpr int kResponseTimeoutMs = 30000;
-    // Session limit: this percentage of the soft limit of open descriptors;
-    // a tenth of the limit is pruned at once when it is exceeded.
-    static constexpr int kSessionLimitPercent = 70;
-    static constexpr int kDeleteCountDivisor = 10;
-    // More sessions than this are reported at every new request.
-    static constexpr std::size_t kSessionCountReport = 300;
     // SSDP datagrams go to this port of the group.
     static constexpr int kMulticastPort = 1900;
 
-    // The process-wide instance, created on first use; null only when it
-    // cannot be allocated. Valid until DestroyInstance.
+    // Created by InitializeNetworkLayer only; GetInstance never creates (the
+    // rule of CallBackHandler::CreateInstance).
+    static ClientManager* CreateInstance();
     static ClientManager* GetInstance();
-    // The instance if one exists; never creates one.
-    static ClientManager* ExistingInstance();
     // Stops the threads and every session, then deletes the instance.
     static void DestroyInstance();
 
@@ -83,10 +77,9 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
 
     // Shortens the response time-out of requests started from now on.
     void SetResponseTimeout(int timeoutMs);
-    // Overrides the limits StartClientThreads computed.
-    void SetSessionLimit(int limit, int deleteCount);
-    int GetSessionLimit();
-    int GetDeleteCount();
+    // Overrides the limit StartClientThreads computed.
+    void SetSessionLimit(const SessionLimit& limit);
+    SessionLimit GetSessionLimit();
     std::size_t SessionCount();
 
   private:
@@ -95,7 +88,7 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
 
     int NextSessionId();
     // Creates a session with the next id; null when allocation fails.
-    boost::shared_ptr<OutgoingSession> CreateSession(OutgoingSession::Protocol protocol);
+    boost::shared_ptr<OutgoingSession> CreateSession();
     // Takes the session out of the list; null when it is not there.
     boost::shared_ptr<OutgoingSession> TakeSession(int session_id);
     // Stops and forgets the oldest sessions while there are too many.
@@ -110,11 +103,9 @@ class ClientManager : public SessionOwner, private ZELUncopyable {
     // Lifecycle threads only (Start / Stop / Destroy).
     std::unique_ptr<boost::thread_group> threads_;
     int session_counter_;
-    std::atomic<int> session_limit_;
-    std::atomic<int> delete_count_;
+    SessionLimit session_limit_;  // list_mutex_
     std::atomic<bool> multicast_enabled_;
     std::atomic<int> response_timeout_ms_;
-    boost::mutex prune_mutex_;
 };
 
 }  // namespace network_layer

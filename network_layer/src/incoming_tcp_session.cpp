@@ -1,6 +1,9 @@
 #include "network_layer/src/incoming_tcp_session.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -27,6 +30,11 @@ const char kOversizeRequestHead[] =
     "CONTENT-LENGTH: 417\r\n"
     "\r\n";
 
+std::atomic<std::chrono::milliseconds::rep> g_request_timeout_ms(
+    IncomingTCPSession::kRequestTimeout.count());
+std::atomic<std::chrono::milliseconds::rep> g_write_timeout_ms(
+    IncomingTCPSession::kWriteTimeout.count());
+
 // Bytes of a response to write: the caller's length bounded by what there is.
 std::size_t WriteLength(int length, std::size_t available) {
     if (length <= 0)
@@ -41,19 +49,31 @@ const std::string& OversizeRequestResponse() {
     return response;
 }
 
+constexpr std::chrono::milliseconds IncomingTCPSession::kRequestTimeout;
+constexpr std::chrono::milliseconds IncomingTCPSession::kWriteTimeout;
+
+void IncomingTCPSession::SetTimeouts(std::chrono::milliseconds request,
+                                     std::chrono::milliseconds write) {
+    g_request_timeout_ms = request.count();
+    g_write_timeout_ms = write.count();
+}
+
 IncomingTCPSession::IncomingTCPSession(boost::asio::io_service& io_service,
-                                       boost::shared_ptr<ServerNotify> server, int session_id)
+                                       boost::shared_ptr<ServerNotify> server, int session_id,
+                                       const std::string& own_address)
     : socket_(io_service),
+      request_timer_(io_service),
+      own_address_(own_address),
       session_id_(session_id),
       binary_response_(nullptr),
       server_(server),
       request_(boost::make_shared<utils::HTTPInfo>()),
       string_response_(nullptr),
       received_(0),
+      dispatched_(false),
       stop_called_(false),
-      write_pending_(false) {
-    std::memset(read_buffer_, 0, sizeof(read_buffer_));
-}
+      write_pending_(false),
+      context_consumed_(false) {}
 
 IncomingTCPSession::~IncomingTCPSession() {
     try {
@@ -83,6 +103,7 @@ void IncomingTCPSession::RegisterRead() {
             failed = true;
         } else {
             received_ = 0;
+            StartRequestTimerLocked();
             StartRead();
         }
     }
@@ -92,6 +113,27 @@ void IncomingTCPSession::RegisterRead() {
         ShutDown(false);
         server_->HandleFailureCondition(session_id_);
     }
+}
+
+void IncomingTCPSession::StartRequestTimerLocked() {
+    boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
+    request_timer_.expires_after(std::chrono::milliseconds(g_request_timeout_ms.load()));
+    request_timer_.async_wait(
+        [self](const boost::system::error_code& error) { self->CallbackRequestTimeout(error); });
+}
+
+void IncomingTCPSession::CallbackRequestTimeout(const boost::system::error_code& error) {
+    if (error == boost::asio::error::operation_aborted)
+        return;
+    {
+        boost::lock_guard<boost::mutex> lock(session_lock_);
+        if (dispatched_ || stop_called_ || !socket_.is_open())
+            return;
+        ZEL_LOGE(ZEL_CORE_NETWORK, "request of session %d not complete after %lld ms, closing",
+                 session_id_, static_cast<long long>(g_request_timeout_ms.load()));
+        ShutDownLocked(false);
+    }
+    server_->NotifySessionClosed(session_id_);
 }
 
 // Session lock held.
@@ -136,36 +178,36 @@ void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, st
         return;
     }
     request_->SetParsingStatus(utils::PARSING_CONTINUE);
-    if (request_->GetState() != utils::MESSAGE_COMPLETE) {
-        std::memset(read_buffer_, 0, sizeof(read_buffer_));
-        boost::lock_guard<boost::mutex> lock(session_lock_);
-        StartRead();
-        return;
-    }
-    // One request per connection: no further read.
-    DispatchRequest();
-}
-
-void IncomingTCPSession::DispatchRequest() {
-    boost::system::error_code local_error;
     boost::system::error_code remote_error;
-    boost::asio::ip::tcp::endpoint local;
     boost::asio::ip::tcp::endpoint remote;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        local = socket_.local_endpoint(local_error);
+        if (request_->GetState() != utils::MESSAGE_COMPLETE) {
+            StartRead();
+            return;
+        }
+        if (stop_called_ || !socket_.is_open())
+            return;  // the deadline or a stop closed the session meanwhile
+        dispatched_ = true;
+        boost::system::error_code ignored;
+        request_timer_.cancel(ignored);
         remote = socket_.remote_endpoint(remote_error);
     }
+    // One request per connection: no further read.
+    DispatchRequest(remote, remote_error);
+}
+
+void IncomingTCPSession::DispatchRequest(const boost::asio::ip::tcp::endpoint& remote,
+                                         const boost::system::error_code& remote_error) {
     int result = NL_FAILURE;
     SessionContext* context = nullptr;
     try {
-        if (!local_error)
-            request_->SetMyIpAddress(local.address().to_string());
+        request_->SetMyIpAddress(own_address_);
         if (!remote_error) {
             request_->SetClientIpAddress(remote.address().to_string());
             request_->SetClientPort(remote.port());
         }
-        context = new SessionContext{shared_from_this()};
+        context = new SessionContext(shared_from_this());
         CallBackHandler* dispatch = CallBackHandler::GetInstance();
         if (dispatch != nullptr)
             result = dispatch->InvokeTCPRequestHandler(request_, context);
@@ -233,8 +275,9 @@ int IncomingTCPSession::RegisterWrite(char* data, int length) {
 bool IncomingTCPSession::StartWriteLocked(const char* data, std::size_t length) {
     if (!socket_.is_open())
         return false;
-    ZEL_LOGD(ZEL_CORE_NETWORK, "Async RegisterWrite Write");
     write_pending_ = true;
+    boost::system::error_code ignored;
+    request_timer_.cancel(ignored);
     boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
     boost::asio::async_write(socket_, boost::asio::buffer(data, length),
                              [self](const boost::system::error_code& error, std::size_t bytes) {
@@ -294,14 +337,13 @@ int IncomingTCPSession::Write(const std::string& response, int length) {
             // to this thread.
             write_pending_ = true;
             started = true;
-            boost::system::error_code ec;
-            socket_.non_blocking(false, ec);
+            boost::system::error_code ignored;
+            request_timer_.cancel(ignored);
         }
     }
     bool written = false;
     if (started) {
-        boost::system::error_code error;
-        boost::asio::write(socket_, boost::asio::buffer(response.data(), size), error);
+        const boost::system::error_code error = WriteWithin(response.data(), size);
         if (error)
             ZEL_LOGE(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]",
                      error.message().c_str());
@@ -316,6 +358,30 @@ int IncomingTCPSession::Write(const std::string& response, int length) {
     return written ? NL_SUCCESS : NL_SOCKET_FAILURE;
 }
 
+boost::system::error_code IncomingTCPSession::WriteWithin(const char* data, std::size_t size) {
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_write_timeout_ms.load());
+    boost::system::error_code ec;
+    std::size_t sent = 0;
+    while (sent < size) {
+        sent += socket_.write_some(boost::asio::buffer(data + sent, size - sent), ec);
+        if (!ec)
+            continue;
+        if (ec != boost::asio::error::would_block && ec != boost::asio::error::try_again)
+            return ec;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return boost::asio::error::timed_out;
+        // A peer that stops reading must not hold this thread for ever; a
+        // concurrent ShutDown wakes the poll at once.
+        struct pollfd waiter = {socket_.native_handle(), POLLOUT, 0};
+        if (::poll(&waiter, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            return boost::system::error_code(errno, boost::system::system_category());
+    }
+    return ec;
+}
+
 void IncomingTCPSession::Abandon() {
     ShutDown(false);
     server_->NotifySessionClosed(session_id_);
@@ -328,6 +394,9 @@ void IncomingTCPSession::ShutDown(bool stop_called) {
 
 void IncomingTCPSession::ShutDownLocked(bool stop_called) {
     stop_called_ = stop_called_ || stop_called;
+    // The deadline's handler holds a reference: let it go now.
+    boost::system::error_code ignored;
+    request_timer_.cancel(ignored);
     if (socket_.is_open()) {
         boost::system::error_code ec;
         socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);

@@ -5,11 +5,14 @@
 // writes are started by dispatch threads through the response functions.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
@@ -29,9 +32,20 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     static constexpr std::size_t kReadBufferSize = 8192;
     // A request (head and body) may not exceed this many bytes.
     static constexpr std::size_t kMaxRequestSize = 1048576;
+    // Deliberate safety bounds: a request not completely received this long
+    // after the connection was accepted closes the session, so that a slow
+    // or silent peer cannot hold it for ever; a blocking response write
+    // gives up after the second.
+    static constexpr std::chrono::milliseconds kRequestTimeout{30000};
+    static constexpr std::chrono::milliseconds kWriteTimeout{30000};
 
+    // Replaces both bounds for sessions accepted from now on (tests).
+    static void SetTimeouts(std::chrono::milliseconds request, std::chrono::milliseconds write);
+
+    // own_address is the address of the accepting server, which is the
+    // local address of every connection it accepts.
     IncomingTCPSession(boost::asio::io_service& io_service, boost::shared_ptr<ServerNotify> server,
-                       int session_id);
+                       int session_id, const std::string& own_address);
     ~IncomingTCPSession();
     IncomingTCPSession(const IncomingTCPSession&) = delete;
     IncomingTCPSession& operator=(const IncomingTCPSession&) = delete;
@@ -66,6 +80,10 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
 
     // For tests: a write is in progress.
     bool IsWritePending();
+    // The session context of this session has been consumed (deleted):
+    // answered, refused or released.
+    bool IsContextConsumed() const { return context_consumed_.load(); }
+    void MarkContextConsumed() { context_consumed_.store(true); }
 
   private:
     // Starts the next read unless the session was shut down; lock held.
@@ -82,13 +100,23 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     void CloseLocked();
     void ReleaseBuffersLocked();
     // Hands the completed request to the dispatch core.
-    void DispatchRequest();
+    void DispatchRequest(const boost::asio::ip::tcp::endpoint& remote,
+                         const boost::system::error_code& remote_error);
     void SendOversizeResponse();
+    // Arms the request deadline; lock held.
+    void StartRequestTimerLocked();
+    void CallbackRequestTimeout(const boost::system::error_code& error);
+    // Writes all of data on the blocking path within the write bound; the
+    // socket is in non-blocking mode and the lock is not held.
+    boost::system::error_code WriteWithin(const char* data, std::size_t size);
 
     // Serialises every use of socket_ (read start, write start and
     // completion, shutdown) and guards the buffers and flags below.
     boost::mutex session_lock_;
     boost::asio::ip::tcp::socket socket_;
+    // The request deadline, from accept until the request is complete.
+    boost::asio::steady_timer request_timer_;
+    const std::string own_address_;
     const int session_id_;
     char* binary_response_;  // malloc'd; owned while a write is in progress
     // Strong: the server lives as long as any of its sessions.
@@ -101,15 +129,33 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // as a terminated string.
     char read_buffer_[kReadBufferSize + 1];
     std::size_t received_;
+    // The request was complete and handed on: the deadline no longer holds.
+    bool dispatched_;
     bool stop_called_;
     bool write_pending_;
+    std::atomic<bool> context_consumed_;
 };
 
 // The opaque session handle handed upward with every TCP request. It holds
 // one reference to the session; the response functions consume it.
+// Deleting the block is what consuming it means.
 struct SessionContext {
+    explicit SessionContext(const boost::shared_ptr<IncomingTCPSession>& owner) : session(owner) {}
+    ~SessionContext() {
+        if (session)
+            session->MarkContextConsumed();
+    }
+    SessionContext(const SessionContext&) = delete;
+    SessionContext& operator=(const SessionContext&) = delete;
+
     boost::shared_ptr<IncomingTCPSession> session;
 };
+
+// The session of a context not yet consumed; null for a null context.
+inline boost::shared_ptr<IncomingTCPSession> SessionOf(void* context) {
+    return context != nullptr ? static_cast<SessionContext*>(context)->session
+                              : boost::shared_ptr<IncomingTCPSession>();
+}
 
 // Consumes a context that will never be answered: the connection is closed
 // and the block freed. A null context is ignored.

@@ -3,12 +3,13 @@
 
 #include <exception>
 
-#include "network_layer/src/api_guard.h"
 #include "network_layer/src/callbackhandler.h"
 #include "network_layer/src/clientmanager.h"
+#include "network_layer/src/facade_internal.h"
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/servermanager.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -121,133 +122,138 @@ ServerManager* ServerManagerOrLog() {
 
 }  // namespace
 
-int InitializeNetworkLayer() {
-    return Guarded<int>(NL_FAILURE, [] {
-        ZEL_LOGD(ZEL_CORE_NETWORK, "Enter");
-        if (CallBackHandler::GetInstance() == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
-            return static_cast<int>(NL_FAILURE);
-        }
-        if (ServerManager::CreateInstance() == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ServerManager is NULL!");
-            return static_cast<int>(NL_FAILURE);
-        }
-        if (ClientManager::GetInstance() == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
-            return static_cast<int>(NL_FAILURE);
-        }
-        if (NetworkInterface::CreateInstance() == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: NetworkInterface is NULL!");
-            return static_cast<int>(NL_FAILURE);
-        }
-        ZEL_LOGD(ZEL_CORE_NETWORK, "Exit");
-        return static_cast<int>(NL_SUCCESS);
-    });
+int InitializeNetworkLayer() try {
+    ZEL_LOGD(ZEL_CORE_NETWORK, "Enter");
+    if (CallBackHandler::CreateInstance() == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
+        return static_cast<int>(NL_FAILURE);
+    }
+    if (ServerManager::CreateInstance() == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ServerManager is NULL!");
+        return static_cast<int>(NL_FAILURE);
+    }
+    if (ClientManager::CreateInstance() == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
+        return static_cast<int>(NL_FAILURE);
+    }
+    if (NetworkInterface::CreateInstance() == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: NetworkInterface is NULL!");
+        return static_cast<int>(NL_FAILURE);
+    }
+    ZEL_LOGD(ZEL_CORE_NETWORK, "Exit");
+    return static_cast<int>(NL_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
 }
 
-int StartNetworkLayer() {
-    return Guarded<int>(NL_FAILURE, [] {
-        CallBackHandler* dispatch = CallBackHandler::ExistingInstance();
-        if (dispatch == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
-            return static_cast<int>(NL_FAILURE);
-        }
-        dispatch->StartCallbackThreads();
-        ServerManager* servers = ServerManagerOrLog();
-        if (servers == nullptr)
-            return static_cast<int>(NL_FAILURE);
-        servers->StartServerThreads(ServerManager::kTcpIoThreads, ServerManager::kUdpIoThreads,
-                                    ServerManager::kMulticastIoThreads);
-        ClientManager* clients = ClientManager::ExistingInstance();
-        if (clients == nullptr) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
-            return static_cast<int>(NL_FAILURE);
-        }
-        clients->StartClientThreads(ClientManager::kClientThreads);
-        return static_cast<int>(NL_SUCCESS);
-    });
+int StartNetworkLayer() try {
+    CallBackHandler* dispatch = CallBackHandler::GetInstance();
+    if (dispatch == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: CallBackHandler is NULL!");
+        return static_cast<int>(NL_FAILURE);
+    }
+    dispatch->StartCallbackThreads();
+    ServerManager* servers = ServerManagerOrLog();
+    if (servers == nullptr)
+        return static_cast<int>(NL_FAILURE);
+    servers->StartServerThreads(ServerManager::kTcpIoThreads, ServerManager::kUdpIoThreads,
+                                ServerManager::kMulticastIoThreads);
+    ClientManager* clients = ClientManager::GetInstance();
+    if (clients == nullptr) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Error: ClientManager is NULL!");
+        return static_cast<int>(NL_FAILURE);
+    }
+    clients->StartClientThreads(ClientManager::kClientThreads);
+    return static_cast<int>(NL_SUCCESS);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
 }
 
-int StopNetworkLayer() {
-    Guarded<int>(NL_FAILURE, [] {
-        ZEL_LOGD(ZEL_CORE_NETWORK, "1: Calling StopClientThreads");
-        ClientManager* clients = ClientManager::ExistingInstance();
-        if (clients != nullptr)
-            clients->StopClientThreads();
-        ZEL_LOGD(ZEL_CORE_NETWORK, "2: StopClientThreads done");
-        ZEL_LOGD(ZEL_CORE_NETWORK, "3: Calling StopServerThreads");
-        ServerManager* servers = ServerManager::GetInstance();
-        if (servers != nullptr)
-            servers->StopServerThreads();
-        ZEL_LOGD(ZEL_CORE_NETWORK, "4: Calling Stopcallback handler threads");
-        CallBackHandler* dispatch = CallBackHandler::ExistingInstance();
-        if (dispatch != nullptr)
-            dispatch->StopCallbackThreads();
-        ZEL_LOGD(ZEL_CORE_NETWORK, "Exit");
-        return static_cast<int>(NL_SUCCESS);
-    });
+// Both always report success: a failure on the way down is logged and the
+// rest of the way is still taken by the next call.
+int StopNetworkLayer() try {
+    ZEL_LOGD(ZEL_CORE_NETWORK, "1: Calling StopClientThreads");
+    ClientManager* clients = ClientManager::GetInstance();
+    if (clients != nullptr)
+        clients->StopClientThreads();
+    ZEL_LOGD(ZEL_CORE_NETWORK, "3: Calling StopServerThreads");
+    ServerManager* servers = ServerManager::GetInstance();
+    if (servers != nullptr)
+        servers->StopServerThreads();
+    ZEL_LOGD(ZEL_CORE_NETWORK, "4: Calling Stopcallback handler threads");
+    CallBackHandler* dispatch = CallBackHandler::GetInstance();
+    if (dispatch != nullptr)
+        dispatch->StopCallbackThreads();
     return NL_SUCCESS;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_SUCCESS);
 }
 
-int TerminateNetworkLayer() {
-    Guarded<int>(NL_FAILURE, [] {
-        NetworkInterface::DestroyInstance();
-        ZEL_LOGD(ZEL_CORE_NETWORK, "NetworkInterface Destroyed");
-        ClientManager::DestroyInstance();
-        ServerManager::DestroyInstance();
-        ZEL_LOGD(ZEL_CORE_NETWORK, "ServerManager Destroyed");
-        CallBackHandler::DestroyInstance();
-        ZEL_LOGD(ZEL_CORE_NETWORK, "CallBackHandler Destroyed, Exit");
-        return static_cast<int>(NL_SUCCESS);
-    });
+int TerminateNetworkLayer() try {
+    NetworkInterface::DestroyInstance();
+    ClientManager::DestroyInstance();
+    ServerManager::DestroyInstance();
+    CallBackHandler::DestroyInstance();
+    ZEL_LOGD(ZEL_CORE_NETWORK, "network layer destroyed");
     return NL_SUCCESS;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_SUCCESS);
 }
 
 // ---------------------------------------------------------------------------
 // Server configuration, forwarded to the server manager.
 // ---------------------------------------------------------------------------
 
-int ConfigureTCPServer(const int& port, const bool& enable) {
-    return Guarded<int>(NL_FAILURE, [&] {
-        ServerManager* manager = ServerManagerOrLog();
-        return manager != nullptr ? manager->ConfigureTcpServer(port, enable)
-                                  : static_cast<int>(NL_FAILURE);
-    });
+int ConfigureTCPServer(const int& port, const bool& enable) try {
+    ServerManager* manager = ServerManagerOrLog();
+    return manager != nullptr ? manager->ConfigureTcpServer(port, enable)
+                              : static_cast<int>(NL_FAILURE);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
 }
 
-int ConfigureUDPServer(const int& port, const bool& enable) {
-    const int result = Guarded<int>(NL_FAILURE, [&] {
-        ServerManager* manager = ServerManagerOrLog();
-        return manager != nullptr ? manager->ConfigureUdpServer(port, enable)
-                                  : static_cast<int>(NL_FAILURE);
-    });
-    if (result != NL_SUCCESS)
-        ZEL_LOGE(ZEL_CORE_NETWORK, "ServerManager: ConfigureUdpServer failed");
+int ConfigureUDPServer(const int& port, const bool& enable) try {
+    ServerManager* manager = ServerManagerOrLog();
+    return manager != nullptr ? manager->ConfigureUdpServer(port, enable)
+                              : static_cast<int>(NL_FAILURE);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
+}
+
+int ConfigureUPnPMulticastServer(const int& port, const bool& enable) try {
+    ServerManager* manager = ServerManagerOrLog();
+    return manager != nullptr ? manager->ConfigureUPnPMulticastServer(port, enable)
+                              : static_cast<int>(NL_FAILURE);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
+}
+
+int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable) try {
+    ServerManager* manager = ServerManagerOrLog();
+    return manager != nullptr ? manager->ConfigureMulticastServer(group, port, enable)
+                              : static_cast<int>(NL_FAILURE);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
+}
+
+int ConfigureMulticastSupport(bool enable) try {
+    ServerManager* servers = ServerManagerOrLog();
+    ClientManager* clients = ClientManager::GetInstance();
+    if (servers == nullptr || clients == nullptr)
+        return static_cast<int>(NL_FAILURE);
+    const int result = servers->ConfigureMulticastSupport(enable);
+    clients->SetMulticastEnabled(enable);
     return result;
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
 }
 
-int ConfigureUPnPMulticastServer(const int& port, const bool& enable) {
-    return Guarded<int>(NL_FAILURE, [&] {
-        ServerManager* manager = ServerManagerOrLog();
-        return manager != nullptr ? manager->ConfigureUPnPMulticastServer(port, enable)
-                                  : static_cast<int>(NL_FAILURE);
-    });
-}
-
-int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable) {
-    return Guarded<int>(NL_FAILURE, [&] {
-        ServerManager* manager = ServerManagerOrLog();
-        return manager != nullptr ? manager->ConfigureMulticastServer(group, port, enable)
-                                  : static_cast<int>(NL_FAILURE);
-    });
-}
-
-int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports) {
-    return Guarded<int>(NL_FAILURE, [&] {
-        ServerManager* manager = ServerManagerOrLog();
-        return manager != nullptr ? manager->GetConfiguredTcpPorts(ports)
-                                  : static_cast<int>(NL_FAILURE);
-    });
+int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports) try {
+    ServerManager* manager = ServerManagerOrLog();
+    return manager != nullptr ? manager->GetConfiguredTcpPorts(ports)
+                              : static_cast<int>(NL_FAILURE);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
 }
 
 }  // namespace network_layer

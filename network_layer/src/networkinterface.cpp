@@ -22,6 +22,7 @@
 #include <zel_upnp/utils.h>
 #include "network_layer/src/networkmonitor.h"
 #include "network_layer/src/singleton.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -184,7 +185,8 @@ NetworkInterface::NetworkInterface()
     ZEL_LOGD(ZEL_CORE_NETWORK, "NetworkInterface::ZelNetiIo");
     try {
         std::string name = utils::PrepareThreadName(kThreadBaseName);
-        boost::thread* thread = threads_.create_thread([this] { io_service_.run(); });
+        boost::thread* thread =
+            threads_.create_thread([this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, kNoThreadIndex);
     } catch (const boost::thread_resource_error& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "thread_resource_error exception:[%s]", e.what());

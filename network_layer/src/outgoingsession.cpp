@@ -3,21 +3,17 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <utility>
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/ip/multicast.hpp>
-#include <boost/asio/placeholders.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/bind/bind.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/callbackhandler.h"
-#include "network_layer/src/servermanager.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
 #include "utils/src/httpparser/upnp_error.h"
@@ -28,7 +24,6 @@ namespace network_layer {
 namespace {
 
 using boost::asio::ip::tcp;
-using boost::asio::ip::udp;
 
 const char kHeadEnd[] = "\r\n\r\n";
 const std::size_t kHeadEndLength = sizeof(kHeadEnd) - 1;
@@ -50,14 +45,14 @@ const std::string& ReadFailureResponse() {
 }
 
 OutgoingSession::OutgoingSession(boost::asio::io_service& io_service, SessionOwner* owner,
-                                 int session_id, Protocol protocol)
+                                 int session_id)
     : io_service_(io_service),
       owner_(owner),
       session_id_(session_id),
-      protocol_(protocol),
       socket_(io_service),
       next_endpoint_(0),
       written_(0),
+      received_(0),
       response_(new utils::HTTPInfo()),
       timer_(io_service),
       response_timeout_ms_(0),
@@ -66,9 +61,7 @@ OutgoingSession::OutgoingSession(boost::asio::io_service& io_service, SessionOwn
       stopped_(false),
       probe_(false),
       finished_(false),
-      blocking_(false) {
-    std::memset(receive_buffer_, 0, sizeof(receive_buffer_));
-}
+      blocking_(false) {}
 
 OutgoingSession::~OutgoingSession() {
     boost::system::error_code ignored;
@@ -144,14 +137,14 @@ void OutgoingSession::RegisterConnect() {
     boost::lock_guard<boost::mutex> lock(session_lock_);
     if (stopped_ || next_endpoint_ >= endpoints_.size()) {
         // A connect on a closed socket would open it again.
-        io_service_.post(
-            boost::bind(&OutgoingSession::CallbackConnect, shared_from_this(),
-                        boost::system::error_code(boost::asio::error::operation_aborted)));
+        boost::shared_ptr<OutgoingSession> self = shared_from_this();
+        io_service_.post([self] { self->CallbackConnect(boost::asio::error::operation_aborted); });
         return;
     }
-    socket_.async_connect(endpoints_[next_endpoint_],
-                          boost::bind(&OutgoingSession::CallbackConnect, shared_from_this(),
-                                      boost::asio::placeholders::error));
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    socket_.async_connect(endpoints_[next_endpoint_], [self](const boost::system::error_code& ec) {
+        self->CallbackConnect(ec);
+    });
 }
 
 void OutgoingSession::CallbackConnect(const boost::system::error_code& error) {
@@ -163,10 +156,10 @@ void OutgoingSession::CallbackConnect(const boost::system::error_code& error) {
                 ++next_endpoint_;
                 boost::system::error_code ignored;
                 socket_.close(ignored);
+                boost::shared_ptr<OutgoingSession> self = shared_from_this();
                 socket_.async_connect(
                     endpoints_[next_endpoint_],
-                    boost::bind(&OutgoingSession::CallbackConnect, shared_from_this(),
-                                boost::asio::placeholders::error));
+                    [self](const boost::system::error_code& ec) { self->CallbackConnect(ec); });
                 return;
             }
         }
@@ -201,18 +194,18 @@ void OutgoingSession::CallbackConnect(const boost::system::error_code& error) {
 void OutgoingSession::RegisterWrite() {
     boost::lock_guard<boost::mutex> lock(session_lock_);
     if (stopped_) {
-        io_service_.post(boost::bind(
-            &OutgoingSession::CallbackWrite, shared_from_this(),
-            boost::system::error_code(boost::asio::error::operation_aborted), std::size_t(0)));
+        boost::shared_ptr<OutgoingSession> self = shared_from_this();
+        io_service_.post([self] { self->CallbackWrite(boost::asio::error::operation_aborted, 0); });
         return;
     }
     // One write_some at a time rather than a composed write: its follow-up
     // writes would touch the socket outside the lock that Stop takes.
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
     socket_.async_write_some(
         boost::asio::buffer(request_.data() + written_, request_.size() - written_),
-        boost::bind(&OutgoingSession::CallbackWrite, shared_from_this(),
-                    boost::asio::placeholders::error,
-                    boost::asio::placeholders::bytes_transferred));
+        [self](const boost::system::error_code& ec, std::size_t bytes) {
+            self->CallbackWrite(ec, bytes);
+        });
 }
 
 void OutgoingSession::CallbackWrite(const boost::system::error_code& error, std::size_t bytes) {
@@ -234,11 +227,10 @@ void OutgoingSession::RegisterTimeout() {
     boost::lock_guard<boost::mutex> lock(session_lock_);
     if (stopped_)
         return;
-    boost::system::error_code ec;
-    timer_.expires_from_now(boost::posix_time::milliseconds(response_timeout_ms_), ec);
+    timer_.expires_after(std::chrono::milliseconds(response_timeout_ms_));
     timer_pending_ = true;
-    timer_.async_wait(boost::bind(&OutgoingSession::CallbackTimeout, shared_from_this(),
-                                  boost::asio::placeholders::error));
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    timer_.async_wait([self](const boost::system::error_code& ec) { self->CallbackTimeout(ec); });
 }
 
 void OutgoingSession::CallbackTimeout(const boost::system::error_code& error) {
@@ -265,21 +257,28 @@ void OutgoingSession::CallbackTimeout(const boost::system::error_code& error) {
 void OutgoingSession::RegisterRead() {
     boost::lock_guard<boost::mutex> lock(session_lock_);
     if (stopped_) {
-        io_service_.post(boost::bind(
-            &OutgoingSession::CallbackRead, shared_from_this(),
-            boost::system::error_code(boost::asio::error::operation_aborted), std::size_t(0)));
+        boost::shared_ptr<OutgoingSession> self = shared_from_this();
+        io_service_.post([self] { self->CallbackRead(boost::asio::error::operation_aborted, 0); });
         return;
     }
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
     socket_.async_read_some(boost::asio::buffer(receive_buffer_, kReceiveBufferSize),
-                            boost::bind(&OutgoingSession::CallbackRead, shared_from_this(),
-                                        boost::asio::placeholders::error,
-                                        boost::asio::placeholders::bytes_transferred));
+                            [self](const boost::system::error_code& ec, std::size_t bytes) {
+                                self->CallbackRead(ec, bytes);
+                            });
 }
 
 void OutgoingSession::CallbackRead(const boost::system::error_code& error, std::size_t bytes) {
     if (!error) {
         if (bytes == 0) {
             RegisterRead();
+            return;
+        }
+        received_ += bytes;
+        if (received_ > kMaxResponseSize) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "response of session %d passed %zu bytes", session_id_,
+                     kMaxResponseSize);
+            DeliverReadFailure();
             return;
         }
         if (ParseResponse(receive_buffer_, bytes) != 0) {
@@ -311,9 +310,13 @@ void OutgoingSession::CallbackRead(const boost::system::error_code& error, std::
         owner_->RemoveSession(session_id_);
         return;
     }
+    ZEL_LOGE(ZEL_CORE_NETWORK, "CallbackRead: %s", error.message().c_str());
+    DeliverReadFailure();
+}
+
+void OutgoingSession::DeliverReadFailure() {
     response_->CleanInfo();
     pending_head_.clear();
-    ZEL_LOGE(ZEL_CORE_NETWORK, "CallbackRead: %s", error.message().c_str());
     const std::string& fault = ReadFailureResponse();
     const unsigned length = static_cast<unsigned>(fault.size());
     if (utils::Parse(fault.data(), length, response_) == 0 &&
@@ -458,15 +461,21 @@ int OutgoingSession::SendSync(const std::string& ip, int port, const std::string
                 result = NL_SOCKET_FAILURE;
             }
         }
-        // Read until the peer ends the stream, complete response or not.
+        // Read until the response is complete or the peer ends the stream.
+        std::size_t received = 0;
         while (result == NL_SUCCESS) {
-            std::memset(receive_buffer_, 0, sizeof(receive_buffer_));
             const std::size_t bytes =
                 socket_.read_some(boost::asio::buffer(receive_buffer_, kReceiveBufferSize), ec);
             if (ec == boost::asio::error::eof || (!ec && bytes == 0))
                 break;
             if (ec) {
                 ZEL_LOGE(ZEL_CORE_NETWORK, "Failed to read sync tcp response");
+                result = NL_SOCKET_FAILURE;
+                break;
+            }
+            received += bytes;
+            if (received > kMaxResponseSize) {
+                ZEL_LOGE(ZEL_CORE_NETWORK, "sync response passed %zu bytes", kMaxResponseSize);
                 result = NL_SOCKET_FAILURE;
                 break;
             }
@@ -477,6 +486,10 @@ int OutgoingSession::SendSync(const std::string& ip, int port, const std::string
                 break;
             }
             response->SetParsingStatus(utils::PARSING_CONTINUE);
+            // A peer that keeps the connection open after a complete
+            // response must not hold the caller until the time-out.
+            if (response->GetState() == utils::MESSAGE_COMPLETE)
+                break;
         }
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Exception:%s", e.what());
@@ -492,104 +505,6 @@ int OutgoingSession::SendSync(const std::string& ip, int port, const std::string
     }
     CloseLocked();
     return result;
-}
-
-// ---------------------------------------------------------------------------
-// Datagrams.
-// ---------------------------------------------------------------------------
-
-int OutgoingSession::SendDatagram(const std::string& ip, int port, const std::string& packet,
-                                  const std::string& local_ip) {
-    boost::system::error_code ec;
-    const boost::asio::ip::address remote = boost::asio::ip::make_address(ip, ec);
-    if (ec || !remote.is_v4() || port < 0 || port > kMaxPort) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid remote ip");
-        return NL_NETWORK_FAILURE;
-    }
-    boost::asio::ip::address local;
-    if (!local_ip.empty()) {
-        local = boost::asio::ip::make_address(local_ip, ec);
-        if (ec || !local.is_v4()) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid local ip %s", local_ip.c_str());
-            return NL_NETWORK_FAILURE;
-        }
-    }
-    udp::socket socket(io_service_);
-    socket.open(udp::v4(), ec);
-    if (ec) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed for session id %d", session_id_);
-        return NL_NETWORK_FAILURE;
-    }
-    int result = NL_SUCCESS;
-    if (!local_ip.empty()) {
-        if (remote.is_multicast()) {
-            // Leave through the interface that owns the address, whatever
-            // the routing table would pick for the group.
-            socket.set_option(boost::asio::ip::multicast::outbound_interface(local.to_v4()), ec);
-            if (ec) {
-                ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed for session id %d", session_id_);
-                result = NL_NETWORK_FAILURE;
-            }
-        }
-        if (result == NL_SUCCESS && UDPBind(socket, local) != NL_SUCCESS) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "UDPBind failed for session id %d", session_id_);
-            result = NL_NETWORK_FAILURE;
-        }
-    }
-    if (result == NL_SUCCESS) {
-        socket.send_to(boost::asio::buffer(packet),
-                       udp::endpoint(remote, static_cast<unsigned short>(port)), 0, ec);
-        if (ec) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "send_to failed for session id %d [%s]", session_id_,
-                     ec.message().c_str());
-            result = NL_NETWORK_FAILURE;
-        }
-    }
-    socket.close(ec);
-    if (ec) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "close failed for session id %d [%s]", session_id_,
-                 ec.message().c_str());
-        result = NL_NETWORK_FAILURE;
-    }
-    return result;
-}
-
-int OutgoingSession::UDPBind(udp::socket& socket, const boost::asio::ip::address& local) {
-    boost::system::error_code ec;
-    socket.set_option(udp::socket::reuse_address(true), ec);
-    if (ec) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed for session id %d", session_id_);
-        return NL_NETWORK_FAILURE;
-    }
-    IpInfoList servers;
-    if (GetConfiguredUdpPorts(servers) != NL_SUCCESS)
-        ZEL_LOGD(ZEL_CORE_NETWORK, "GetConfiguredUdpPorts failed!");
-    const std::string local_text = local.to_string();
-    for (const boost::shared_ptr<IpInfo>& server : servers) {
-        if (!server || server->ip_address != local_text)
-            continue;
-        // Sent from our UDP server's port, so that unicast answers reach it.
-        try {
-            socket.bind(udp::endpoint(local, static_cast<unsigned short>(server->port)));
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Exception: %s", e.what());
-            return NL_NETWORK_FAILURE;
-        } catch (...) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
-            return NL_NETWORK_FAILURE;
-        }
-        return NL_SUCCESS;
-    }
-    for (int i = 0; i < kDatagramPortCount; ++i) {
-        const int port = kFirstDatagramPort + i;
-        socket.bind(udp::endpoint(local, static_cast<unsigned short>(port)), ec);
-        if (!ec)
-            return NL_SUCCESS;
-        ZEL_LOGW(ZEL_CORE_NETWORK, "Warning: %s", ec.message().c_str());
-    }
-    // Sent from a system-chosen port: answers to it reach no server of ours.
-    ZEL_LOGW(ZEL_CORE_NETWORK, "Warning sending multicast in WiFiDirect network may be failed");
-    return NL_SUCCESS;
 }
 
 }  // namespace network_layer

@@ -1,6 +1,6 @@
 // One request of the outgoing client: an asynchronous HTTP request whose
 // response goes to the dispatch core, a blocking request on the caller's
-// thread, a reachability probe, or one datagram. Created and owned by the
+// thread, or a reachability probe. Created and owned by the
 // ClientManager; the asynchronous kinds run on its "ZelCliIo" threads.
 #pragma once
 
@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
@@ -43,27 +42,23 @@ class SessionOwner {
 // one read chain in flight, or by the caller's thread of a blocking request.
 class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
   public:
-    enum Protocol { PROTOCOL_TCP = 1, PROTOCOL_UDP = 2 };
-
     // Bytes read from the socket at a time.
     static constexpr std::size_t kReceiveBufferSize = 8192;
+    // Deliberate safety bound: a response (head and body) larger than this
+    // ends the request as a broken read does, the same cap as an incoming
+    // request, so that a peer cannot grow our memory without limit.
+    static constexpr std::size_t kMaxResponseSize = 1048576;
     // A descriptor above this number is worth a warning: the process is
     // running out of them.
     static constexpr int kManySocketsFd = 449;
-    // Local ports tried in order for a datagram from an address that has no
-    // UDP server of ours.
-    static constexpr int kFirstDatagramPort = 3955;
-    static constexpr int kDatagramPortCount = 50;
     static constexpr int kMaxPort = 65535;
 
-    OutgoingSession(boost::asio::io_service& io_service, SessionOwner* owner, int session_id,
-                    Protocol protocol);
+    OutgoingSession(boost::asio::io_service& io_service, SessionOwner* owner, int session_id);
     ~OutgoingSession();
     OutgoingSession(const OutgoingSession&) = delete;
     OutgoingSession& operator=(const OutgoingSession&) = delete;
 
     int GetSessionId() const { return session_id_; }
-    Protocol GetProtocol() const { return protocol_; }
 
     // Asynchronous request: starts connecting to ip:port; the request is
     // written once connected, and the response must begin within
@@ -81,13 +76,6 @@ class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
     // the read), 2009 (parse).
     int SendSync(const std::string& ip, int port, const std::string& packet,
                  boost::shared_ptr<utils::HTTPInfo>& response);
-
-    // One datagram to ip:port; blocking. An empty local_ip sends from any
-    // address and port; otherwise the socket is bound to local_ip (see
-    // UDPBind) and, for a multicast destination, that interface sends. 0 or
-    // 2000.
-    int SendDatagram(const std::string& ip, int port, const std::string& packet,
-                     const std::string& local_ip);
 
     // Cancels the response timer and resets the connection (linger 0). A
     // pending operation completes with an error. Any thread; idempotent.
@@ -110,31 +98,29 @@ class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
     int ParseResponse(const char* data, std::size_t length);
     // Hands the response to the dispatch core; the session is then done.
     void DeliverResponse();
+    // Hands the fixed 500 fault of a broken read to the dispatch core.
+    void DeliverReadFailure();
     // Resolves ip:port (numeric only) into endpoints_. false on failure.
     bool ResolveLocked(const std::string& ip, int port);
     // Resets and closes the socket; lock held.
     void CloseLocked();
-    // Binds a datagram socket to local_ip: to the port of our UDP server on
-    // that address when there is one, else to the first free port of the
-    // datagram range, else not at all. 0, or 2000.
-    int UDPBind(boost::asio::ip::udp::socket& socket, const boost::asio::ip::address& local);
-
     boost::asio::io_service& io_service_;
     SessionOwner* const owner_;  // outlives every session (joins the client threads first)
     const int session_id_;
-    const Protocol protocol_;
     boost::mutex session_lock_;
     boost::asio::ip::tcp::socket socket_;
     std::vector<boost::asio::ip::tcp::endpoint> endpoints_;
     std::size_t next_endpoint_;
     std::string request_;
     std::size_t written_;
+    // Response bytes read so far, against kMaxResponseSize.
+    std::size_t received_;
     char receive_buffer_[kReceiveBufferSize + 1];  // one more byte to log a packet as text
     boost::shared_ptr<utils::HTTPInfo> response_;
     // The head of the current response while it is incomplete, so that the
     // bytes after an interim response's head can be parsed as the next one.
     std::string pending_head_;
-    boost::asio::deadline_timer timer_;
+    boost::asio::steady_timer timer_;
     int response_timeout_ms_;
     bool timer_pending_;
     bool connected_;

@@ -15,6 +15,7 @@
 #include "network_layer/src/singleton.h"
 #include "network_layer/src/tcp_server.h"
 #include "network_layer/src/udp_server.h"
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -53,22 +54,6 @@ void NicEventToServerManager(const std::string& interface_name, int event) {
     ServerManager* manager = ServerManager::GetInstance();
     if (manager != nullptr)
         manager->OnNetworkChanged(interface_name, event);
-}
-
-// Body of every io thread: a handler that throws is logged and the thread
-// goes back to its service, so that one bad handler does not take a third
-// of the TCP pool with it.
-void RunIoService(boost::asio::io_service& io_service) {
-    for (;;) {
-        try {
-            io_service.run();
-            return;
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "exception in io thread: %s", e.what());
-        } catch (...) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception in io thread");
-        }
-    }
 }
 
 // The active selected interfaces, in the registry's order; false (logged)
@@ -152,8 +137,8 @@ void ServerManager::StartPool(boost::asio::io_service& io_service, const char* b
                               int count) {
     const std::string name = utils::PrepareThreadName(base_name);
     for (int index = 0; index < count; ++index) {
-        boost::thread* thread =
-            threads_->create_thread([&io_service] { RunIoService(io_service); });
+        boost::thread* thread = threads_->create_thread(
+            [&io_service] { utils::RunIoLoop(io_service, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, index);
     }
 }
@@ -246,8 +231,25 @@ void ServerManager::RemoveByPortLocked(int port) {
 }
 
 // ---------------------------------------------------------------------------
-// Configuration
+// Configuration. A configuration repeated, or retried after a failed step,
+// adds no second template and no second server for a port (or group) on an
+// interface address: only what is missing is started.
 // ---------------------------------------------------------------------------
+
+bool ServerManager::HasRecordLocked(int server_type, const std::string& address,
+                                    int requested_port) {
+    for (const auto& record : configured_) {
+        if (record->server_type == server_type && record->ip_address == address &&
+            record->requested_port == requested_port)
+            return true;
+    }
+    return false;
+}
+
+void ServerManager::AddTemplateLocked(const std::string& address, int port, int server_type) {
+    if (!HasRecordLocked(server_type, address, port))
+        configured_.push_back(MakeRecord(address, port, port, server_type, kTemplateInterface));
+}
 
 int ServerManager::ConfigureTcpServer(const int& port, const bool& enable) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
@@ -258,8 +260,10 @@ int ServerManager::ConfigureTcpServer(const int& port, const bool& enable) {
     std::vector<NetInfo> selected;
     if (!GetSelectedInterfaces(selected))
         return NL_FAILURE;
-    configured_.push_back(MakeRecord(kAnyAddress, port, port, SERVER_TYPE_TCP, kTemplateInterface));
+    AddTemplateLocked(kAnyAddress, port, SERVER_TYPE_TCP);
     for (const NetInfo& info : selected) {
+        if (HasRecordLocked(SERVER_TYPE_TCP, info.ip_address, port))
+            continue;
         boost::shared_ptr<TCPServer> server =
             boost::make_shared<TCPServer>(info.ip_address, info.interface_name, tcp_io_service_);
         int bound_port = port;
@@ -284,7 +288,7 @@ int ServerManager::ConfigureUdpServer(const int& port, const bool& enable) {
     std::vector<NetInfo> selected;
     if (!GetSelectedInterfaces(selected))
         return NL_FAILURE;
-    configured_.push_back(MakeRecord(kAnyAddress, port, port, SERVER_TYPE_UDP, kTemplateInterface));
+    AddTemplateLocked(kAnyAddress, port, SERVER_TYPE_UDP);
     for (const NetInfo& info : selected) {
         if (ConfigureUdpServerOnInterface(info.ip_address, port) != NL_SUCCESS) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Configure Udp Server On Interface failed.");
@@ -297,6 +301,8 @@ int ServerManager::ConfigureUdpServer(const int& port, const bool& enable) {
 
 int ServerManager::ConfigureUdpServerOnInterface(const std::string& address, int port) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    if (HasRecordLocked(SERVER_TYPE_UDP, address, port))
+        return NL_SUCCESS;
     std::string interface_name;
     if (address == kLoopbackAddress) {
         interface_name = kLoopbackInterface;
@@ -346,7 +352,7 @@ int ServerManager::ConfigureMulticastGroup(const std::string& group, const int& 
     std::vector<NetInfo> selected;
     if (!GetSelectedInterfaces(selected))
         return NL_FAILURE;
-    configured_.push_back(MakeRecord(group, port, port, SERVER_TYPE_MULTICAST, kTemplateInterface));
+    AddTemplateLocked(group, port, SERVER_TYPE_MULTICAST);
     for (const NetInfo& info : selected) {
         const int result = ConfigureMulticastServerOnInterface(info.ip_address, group, port);
         if (result != NL_SUCCESS) {
@@ -365,6 +371,11 @@ int ServerManager::ConfigureMulticastGroup(const std::string& group, const int& 
 int ServerManager::ConfigureMulticastServerOnInterface(const std::string& address,
                                                        const std::string& group, int port) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    for (const auto& running : servers_) {
+        const auto multicast = boost::dynamic_pointer_cast<MulticastServer>(running);
+        if (multicast && multicast->GetIpAddress() == address && multicast->GetGroup() == group)
+            return NL_SUCCESS;
+    }
     NetworkInterface* registry = NetworkInterface::GetInstance();
     NetInfo info;
     if (registry == nullptr || registry->GetNetworkInterfaceByIP(address, info) != NL_SUCCESS) {
@@ -389,47 +400,26 @@ int ServerManager::ConfigureMulticastServerOnInterface(const std::string& addres
 int ServerManager::ConfigureMulticastSupport(bool enable) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
     multicast_support_ = enable;
-    std::vector<boost::shared_ptr<MulticastServer> > multicast_servers;
-    std::vector<boost::shared_ptr<UDPServer> > udp_servers;
+    ZEL_LOGI(ZEL_CORE_NETWORK, "%s udp servers!!!", enable ? "Enabling" : "Disabling");
     for (const auto& server : servers_) {
-        if (auto multicast = boost::dynamic_pointer_cast<MulticastServer>(server))
-            multicast_servers.push_back(multicast);
-        else if (auto udp = boost::dynamic_pointer_cast<UDPServer>(server))
-            udp_servers.push_back(udp);
-    }
-    if (!enable) {
-        ZEL_LOGI(ZEL_CORE_NETWORK, "Disabling udp servers!!!");
-        for (const auto& server : multicast_servers) {
-            if (server->Stop() != NL_SUCCESS)
-                ZEL_LOGE(ZEL_CORE_NETWORK, "Error in closing multicast server !!!");
+        if (!boost::dynamic_pointer_cast<DatagramServer>(server))
+            continue;
+        if (!enable) {
+            server->Stop();
+            continue;
         }
-        for (const auto& server : udp_servers) {
-            if (server->Stop() != NL_SUCCESS)
-                ZEL_LOGE(ZEL_CORE_NETWORK, "Error in closing udp server !!!");
-        }
-        return NL_SUCCESS;
-    }
-    ZEL_LOGI(ZEL_CORE_NETWORK, "Enabling udp servers!!!");
-    for (const auto& server : multicast_servers) {
-        int port = server->GetPort();
-        if (server->Start(port) != NL_SUCCESS)
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Error in starting multicast server !!!");
-    }
-    for (const auto& server : udp_servers) {
         const int previous_port = server->GetPort();
         int port = previous_port;
         if (server->Start(port) != NL_SUCCESS) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Error in starting udp server !!!");
             continue;
         }
-        // The port may have been taken meanwhile; keep the record truthful
-        // for the client side, which sends from it.
-        if (port != previous_port) {
-            for (const auto& record : configured_) {
-                if (record->server_type == SERVER_TYPE_UDP &&
-                    record->ip_address == server->GetIpAddress() && record->port == previous_port)
-                    record->port = port;
-            }
+        // A unicast port may have been taken meanwhile; keep the record
+        // truthful for the client side, which sends from it.
+        for (const auto& record : configured_) {
+            if (port != previous_port && record->server_type == SERVER_TYPE_UDP &&
+                record->ip_address == server->GetIpAddress() && record->port == previous_port)
+                record->port = port;
         }
     }
     return NL_SUCCESS;
@@ -493,7 +483,8 @@ void ServerManager::StartServersOnInterface(const NetInfo& info) {
     // Snapshot: the loops below append records for the servers they start.
     const IpInfoList templates = configured_;
     for (const auto& record : templates) {
-        if (record->ip_address != kAnyAddress || record->server_type != SERVER_TYPE_TCP)
+        if (record->ip_address != kAnyAddress || record->server_type != SERVER_TYPE_TCP ||
+            HasRecordLocked(SERVER_TYPE_TCP, info.ip_address, record->requested_port))
             continue;
         boost::shared_ptr<TCPServer> server =
             boost::make_shared<TCPServer>(info.ip_address, info.interface_name, tcp_io_service_);

@@ -94,6 +94,10 @@ class ServerManager {
     // Stops and forgets every server bound to port; lock held.
     void RemoveServersOnPortLocked(int port);
     void RemoveByPortLocked(int port);
+    // A record of this kind, address (or group) and requested port exists.
+    bool HasRecordLocked(int server_type, const std::string& address, int requested_port);
+    // Records a configured port once.
+    void AddTemplateLocked(const std::string& address, int port, int server_type);
     int ConfigureMulticastGroup(const std::string& group, const int& port, const bool& enable);
     int GetConfiguredPorts(int server_type, IpInfoList& ports);
     void StartServersOnInterface(const NetInfo& info);

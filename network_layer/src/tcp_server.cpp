@@ -1,7 +1,5 @@
 #include "network_layer/src/tcp_server.h"
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -24,16 +22,6 @@ constexpr int kMaxPort = 65535;
 // acceptor (e.g. no descriptor left).
 constexpr std::chrono::milliseconds kAcceptRetryDelay(100);
 
-// The soft descriptor limit, or 0 when it cannot be read.
-unsigned long long SoftDescriptorLimit() {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 0;
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return ULLONG_MAX;
-    return static_cast<unsigned long long>(limit.rlim_cur);
-}
-
 }  // namespace
 
 TCPServer::TCPServer(const std::string& interface_address, const std::string& interface_name,
@@ -44,8 +32,6 @@ TCPServer::TCPServer(const std::string& interface_address, const std::string& in
       acceptor_(io_service),
       accept_retry_timer_(io_service),
       stopped_(false),
-      session_limit_(0),
-      delete_batch_(0),
       port_(0),
       next_session_id_(1) {}
 
@@ -63,13 +49,9 @@ int TCPServer::Start(int& port) {
     }
 
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
-    const unsigned long long descriptors = SoftDescriptorLimit();
-    const unsigned long long limit =
-        descriptors / 100 * kSessionLimitPercent + descriptors % 100 * kSessionLimitPercent / 100;
-    session_limit_ = limit > UINT_MAX ? UINT_MAX : static_cast<unsigned>(limit);
-    delete_batch_ = session_limit_ / kSessionDeleteDivisor;
-    ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer::Start[%d][%d]", static_cast<int>(session_limit_),
-             static_cast<int>(delete_batch_));
+    session_limit_ = ComputeSessionLimit();
+    ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer::Start[%u][%u]", session_limit_.limit,
+             session_limit_.batch);
 
     const char* address = interface_address_.c_str();
     bool bound = false;
@@ -144,8 +126,8 @@ void TCPServer::CloseAcceptorLocked(bool with_reason) {
 }
 
 void TCPServer::StartAcceptLocked() {
-    const boost::shared_ptr<IncomingTCPSession> session =
-        boost::make_shared<IncomingTCPSession>(io_service_, shared_from_this(), next_session_id_++);
+    const boost::shared_ptr<IncomingTCPSession> session = boost::make_shared<IncomingTCPSession>(
+        io_service_, shared_from_this(), next_session_id_++, interface_address_);
     AcceptInto(session);
 }
 
@@ -206,33 +188,18 @@ void TCPServer::handle_accept_retry(boost::shared_ptr<IncomingTCPSession> sessio
     AcceptInto(session);
 }
 
-// Server lock held by handle_accept; the deleter lock keeps two checks from
-// interleaving.
 void TCPServer::IncomingSessionDeleter() {
-    boost::lock_guard<boost::mutex> deleter(deleter_lock_);
-    std::vector<boost::shared_ptr<IncomingTCPSession>> oldest;
-    {
-        boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
-        const int count = static_cast<int>(sessions_.size());
-        const int limit = static_cast<int>(session_limit_);
-        const int batch = static_cast<int>(delete_batch_);
-        ZEL_LOGD(ZEL_CORE_NETWORK,
-                 "Incoming session monitor, current : %d / delete : %d / limit : %d", count, batch,
-                 limit);
-        if (sessions_.size() > kSessionWarnCount)
-            ZEL_LOGW(ZEL_CORE_NETWORK, "Warning! current : %d / limit : %d", count, limit);
-        if (session_limit_ == 0 || sessions_.size() <= session_limit_)
-            return;
-        ZEL_LOGE(ZEL_CORE_NETWORK,
-                 "too many incoming session, delete : %d / current : %d / limit : %d", batch, count,
-                 limit);
-        for (unsigned i = 0; i < delete_batch_ && !sessions_.empty(); ++i) {
-            oldest.push_back(sessions_.front());
-            sessions_.pop_front();
-        }
-        for (const boost::shared_ptr<IncomingTCPSession>& session : oldest)
-            session->ShutDown(true);
-    }
+    if (sessions_.size() > kSessionWarnCount)
+        ZEL_LOGW(ZEL_CORE_NETWORK, "Warning! current : %zu / limit : %u", sessions_.size(),
+                 session_limit_.limit);
+    const std::vector<boost::shared_ptr<IncomingTCPSession>> oldest =
+        TakeExcessSessions(sessions_, session_limit_);
+    if (oldest.empty())
+        return;
+    ZEL_LOGE(ZEL_CORE_NETWORK, "too many incoming session, delete : %zu / limit : %u",
+             oldest.size(), session_limit_.limit);
+    for (const boost::shared_ptr<IncomingTCPSession>& session : oldest)
+        session->ShutDown(true);
 }
 
 int TCPServer::Stop() {
@@ -289,14 +256,9 @@ size_t TCPServer::GetSessionCount() {
     return sessions_.size();
 }
 
-unsigned TCPServer::GetSessionLimit() {
+SessionLimit TCPServer::GetSessionLimit() {
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
     return session_limit_;
-}
-
-unsigned TCPServer::GetDeleteBatch() {
-    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
-    return delete_batch_;
 }
 
 }  // namespace network_layer

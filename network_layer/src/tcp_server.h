@@ -14,11 +14,11 @@
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
-#include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/server_notify.h"
+#include "network_layer/src/session_limit.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -30,12 +30,6 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Ports tried by Start: the requested one and the 98 above it.
     static constexpr int kBindAttempts = 99;
     static constexpr int kListenBacklog = 128;
-    // Open sessions allowed, in percent of the soft descriptor limit; past
-    // it the oldest tenth (kSessionDeleteDivisor) is shut down.
-    static constexpr unsigned kSessionLimitPercent = 70;
-    static constexpr unsigned kSessionDeleteDivisor = 10;
-    // More open sessions than this are reported even below the limit.
-    static constexpr size_t kSessionWarnCount = 300;
 
     TCPServer(const std::string& interface_address, const std::string& interface_name,
               boost::asio::io_service& io_service);
@@ -58,8 +52,7 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Accepted sessions still alive; the one waiting for the next connection
     // is not counted.
     size_t GetSessionCount();
-    unsigned GetSessionLimit();
-    unsigned GetDeleteBatch();
+    SessionLimit GetSessionLimit();
 
   private:
     // Appends a fresh session and accepts the next connection into it;
@@ -70,7 +63,8 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
                        const boost::system::error_code& error);
     void handle_accept_retry(boost::shared_ptr<IncomingTCPSession> session,
                              const boost::system::error_code& error);
-    // Sheds the oldest sessions once there are more than the limit.
+    // Sheds the oldest sessions once there are more than the limit; server
+    // lock held.
     void IncomingSessionDeleter();
     // Closes the acceptor if open; with_reason: the failure log names the
     // error (the start path does, the stop paths do not).
@@ -91,9 +85,7 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // acceptor (running out of descriptors would otherwise spin).
     boost::asio::steady_timer accept_retry_timer_;
     bool stopped_;
-    unsigned session_limit_;
-    unsigned delete_batch_;
-    boost::mutex deleter_lock_;
+    SessionLimit session_limit_;
     int port_;
     int next_session_id_;
 };

@@ -264,22 +264,6 @@ TEST(NetworkInterfaceMissing, ExportedFunctionsFallBackWithoutTheRegistry) {
     EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
 }
 
-TEST(NetworkInterfaceMissing, ConcurrentCreationYieldsOneInstance) {
-    constexpr int kThreads = 8;
-    std::vector<NetworkInterface*> seen(kThreads, nullptr);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i)
-        threads.emplace_back([&seen, i] { seen[i] = NetworkInterface::CreateInstance(); });
-    for (std::thread& t : threads)
-        t.join();
-    ASSERT_NE(seen[0], nullptr);
-    for (NetworkInterface* p : seen)
-        EXPECT_EQ(p, seen[0]);
-    EXPECT_EQ(NetworkInterface::GetInstance(), seen[0]);
-    NetworkInterface::DestroyInstance();
-    EXPECT_EQ(NetworkInterface::GetInstance(), nullptr);
-}
-
 // ---------------------------------------------------------------------------
 // Monitor updates and selection
 // ---------------------------------------------------------------------------
@@ -501,21 +485,6 @@ TEST_F(NetworkInterfaceTest, ServerManagerHookRunsOnTheRaisingThreadBeforeListen
     nl::UnRegisterEventListener(id);
 }
 
-TEST_F(NetworkInterfaceTest, RegistrationIdsAndNullListener) {
-    RecordingListener listener;
-    int id = 5;
-    EXPECT_EQ(nl::RegisterNetworkEventListener(nullptr, id), 2007);
-    EXPECT_EQ(id, -1);
-    int a = -1;
-    int b = -1;
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, a), 0);
-    EXPECT_EQ(nl::UnRegisterEventListener(a), 0);
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, b), 0);
-    EXPECT_GT(b, a) << "ids are never reused";
-    EXPECT_EQ(nl::UnRegisterEventListener(b), 0);
-    EXPECT_EQ(nl::UnRegisterEventListener(12345), 0);
-}
-
 // Blocks inside its callback until released, to hold the registry thread.
 class BlockingListener : public nl::NetworkEventListener {
   public:
@@ -645,101 +614,9 @@ TEST_F(NetworkInterfaceTest, ConcurrentUpdatesSelectionsAndRegistrations) {
 // Monitor lifecycle
 // ---------------------------------------------------------------------------
 
-TEST_F(NetworkInterfaceTest, MonitorsThatFailToStartAreHandledQuietly) {
-    zel_test::LogCapture logs;
-    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
-    EXPECT_TRUE(logs.Contains("network_monitor failed to start"));
-    nl::StartNetworkMonitoring();
-    EXPECT_TRUE(logs.Contains("network_monitor is NULL"));
-    nl::UpdateNetworkInterface();
-    EXPECT_FALSE(logs.Contains("Query network interface update"));
-    EXPECT_EQ(nl::TerminateNetworkMonitor(), 0);
-    EXPECT_TRUE(logs.Contains("ScanNetworkInterface stopped"));
-
-    // A monitor that fails to start is kept; the registry's destruction
-    // stops and deletes it.
-    logs.Clear();
-    InstallFakeMonitor(false);
-    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
-    EXPECT_TRUE(logs.Contains("network_monitor failed to start"));
-    EXPECT_EQ(destroyed.load(), 0);
-    NetworkInterface::DestroyInstance();
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(stopped.load(), 1) << "stopped before it was deleted";
-    monitor = nullptr;
-}
-
-TEST_F(NetworkInterfaceTest, MonitorLifecycle) {
-    zel_test::LogCapture logs;
-    InstallFakeMonitor();
-    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
-    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
-    ASSERT_NE(monitor, nullptr);
-    EXPECT_EQ(monitor->starts.load(), 1);
-    EXPECT_TRUE(logs.Contains("ScanNetworkInterface started"));
-    FakeMonitor* first = monitor;
-    EXPECT_EQ(nl::InitializeNetworkMonitor(), 0);
-    EXPECT_EQ(monitor, first);
-    EXPECT_TRUE(logs.Contains("can't start network interface, network monitor is not null!"));
-
-    nl::StopNetworkMonitoring();
-    EXPECT_FALSE(monitor->enabled.load());
-    EXPECT_TRUE(logs.Contains("Stop network monitoring"));
-    nl::StartNetworkMonitoring();
-    EXPECT_TRUE(monitor->enabled.load());
-    EXPECT_TRUE(logs.Contains("Start network monitoring"));
-
-    monitor->platform = {Info("eth0", "192.168.1.10")};
-    nl::UpdateNetworkInterface();
-    EXPECT_EQ(monitor->queries.load(), 1);
-    EXPECT_TRUE(logs.Contains("Query network interface update"));
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0"}));
-
-    // Suspend clears both lists without events; resume re-selects through
-    // auto-select and the rescan reports the interface anew.
-    nl::ClearNetworkInterface();
-    EXPECT_EQ(monitor->clears.load(), 1);
-    EXPECT_TRUE(Active().empty());
-    std::vector<NetInfo> all;
-    nl::GetNetworkInterfaces(&all);
-    EXPECT_TRUE(all.empty());
-    EXPECT_EQ(hook.Size(), 1u);
-    nl::UpdateNetworkInterface();
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:0"}));
-
-    EXPECT_EQ(nl::TerminateNetworkMonitor(), 0);
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(stopped.load(), 1);
-    monitor = nullptr;
-    nl::UpdateNetworkInterface();  // no monitor any more: nothing to ask
-    EXPECT_EQ(hook.Size(), 2u);
-}
-
 // ---------------------------------------------------------------------------
 // Address utilities
 // ---------------------------------------------------------------------------
-
-TEST_F(NetworkInterfaceTest, LookupsByAddress) {
-    zel_test::LogCapture logs;
-    NetInfo info = Info("keep", "0.0.0.0");
-    EXPECT_EQ(nl::GetNetworkInterfaceByIP("192.168.1.10", info), 1);
-    EXPECT_TRUE(logs.Contains("available_net_interfaces_ empty!"));
-    Update({Info("eth0", "192.168.1.10"), Info("p2p0", "192.168.49.1")});
-    EXPECT_EQ(nl::GetNetworkInterfaceByIP("", info), 1);
-    EXPECT_TRUE(logs.Contains("local ip address empty!"));
-    EXPECT_EQ(nl::GetNetworkInterfaceByIP("192.168.1.11", info), 1);
-    EXPECT_TRUE(logs.Contains("No info for local ip 192.168.1.11!"));
-    EXPECT_EQ(info.interface_name, "keep");
-    EXPECT_EQ(nl::GetNetworkInterfaceByIP("192.168.49.1", info), 0);
-    EXPECT_EQ(info.interface_name, "p2p0");
-
-    EXPECT_TRUE(nl::IsLocalMachine("127.0.0.1"));
-    EXPECT_TRUE(nl::IsLocalMachine("192.168.1.10")) << "selected or not";
-    EXPECT_FALSE(nl::IsLocalMachine("192.168.1.11"));
-    EXPECT_TRUE(nl::IsInterfaceExisting("192.168.49.1", "p2p"));
-    EXPECT_FALSE(nl::IsInterfaceExisting("192.168.1.10", "p2p"));
-    EXPECT_FALSE(nl::IsInterfaceExisting("192.168.49.2", "p2p"));
-}
 
 TEST_F(NetworkInterfaceTest, SameSubnetWithAGivenMask) {
     std::string mask = "255.255.0.0";

@@ -1,4 +1,5 @@
 #include "network_layer/src/outgoingsession.h"
+#include "network_layer/src/datagram_sender.h"
 
 #include <gtest/gtest.h>
 
@@ -68,8 +69,7 @@ class FakeOwner : public nl::SessionOwner {
 class OutgoingSessionTest : public ::testing::Test {
   protected:
     boost::shared_ptr<OutgoingSession> MakeSession(int id) {
-        return boost::make_shared<OutgoingSession>(runner_->Io(), &owner_, id,
-                                                   OutgoingSession::PROTOCOL_TCP);
+        return boost::make_shared<OutgoingSession>(runner_->Io(), &owner_, id);
     }
 
     FakeOwner owner_;
@@ -112,46 +112,6 @@ TEST_F(OutgoingSessionTest, TimeoutAsksForFailureHandlingThenTheStoppedReadForRe
     EXPECT_EQ(owner_.CallsFor(4).back(), OwnerCall::kRemove);
     ASSERT_TRUE(peer.WaitForEnds(1));
     EXPECT_NE(peer.Ends().front(), PeerEnd::kOpen);
-}
-
-TEST_F(OutgoingSessionTest, StopIsIdempotentAndAStoppedSessionRefusesToStart) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    auto running = MakeSession(5);
-    ASSERT_EQ(running->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 0);
-    ASSERT_TRUE(peer.WaitForConnections(1));
-    running->Stop();
-    running->Stop();
-    EXPECT_TRUE(running->IsStopped());
-    ASSERT_TRUE(owner_.WaitForCalls(5, 1));
-
-    auto stopped = MakeSession(6);
-    stopped->Stop();
-    EXPECT_EQ(stopped->Start(kLoopback, peer.Port(), kRequest, kLongTimeoutMs), 2000);
-    runner_->Join();
-    EXPECT_EQ(owner_.CallsFor(5), std::vector<OwnerCall>{OwnerCall::kRemove});
-    EXPECT_TRUE(owner_.CallsFor(6).empty());
-    EXPECT_EQ(peer.Connections(), 1u);
-}
-
-TEST_F(OutgoingSessionTest, ProbesOnlyRecordWhetherTheConnectWorked) {
-    ScriptedPeer peer(Silent());
-    ASSERT_TRUE(peer.Ok());
-    auto reachable = MakeSession(8);
-    auto refused = MakeSession(9);
-    ASSERT_EQ(reachable->StartProbe(kLoopback, peer.Port()), 0);
-    ASSERT_EQ(refused->StartProbe(kLoopback, ClosedPort()), 0);
-    EXPECT_EQ(MakeSession(10)->StartProbe("300.1.1.1", 80), 2000);
-    ASSERT_TRUE(WaitUntil([&] { return reachable->IsConnected(); }));
-    reachable->Stop();
-    refused->Stop();
-    // Nothing was written on the probe before it closed.
-    ASSERT_TRUE(peer.WaitForConnections(1));
-    EXPECT_EQ(peer.Requests().front(), "");
-    runner_->Join();
-    EXPECT_FALSE(refused->IsConnected());
-    EXPECT_TRUE(owner_.CallsFor(8).empty());
-    EXPECT_TRUE(owner_.CallsFor(9).empty());
 }
 
 TEST_F(OutgoingSessionTest, StopsRacingTheHandlersEndEverySessionExactlyOnce) {
@@ -215,9 +175,10 @@ class DatagramSessionTest : public OutgoingSessionTest {
         std::vector<std::unique_ptr<udp::socket>> held;
         for (int i = 0; i < count; ++i) {
             held.emplace_back(new udp::socket(
-                runner_->Io(), udp::endpoint(boost::asio::ip::make_address(kLoopback),
-                                             static_cast<unsigned short>(
-                                                 OutgoingSession::kFirstDatagramPort + i))));
+                runner_->Io(),
+                udp::endpoint(
+                    boost::asio::ip::make_address(kLoopback),
+                    static_cast<unsigned short>(zel_upnp::network_layer::kFirstDatagramPort + i))));
         }
         return held;
     }
@@ -231,19 +192,20 @@ std::unique_ptr<zel_test::NetnsTopology> DatagramSessionTest::topo_;
 // Bound to the first free port of the range; with the whole range taken,
 // sent unbound.
 TEST_F(DatagramSessionTest, DatagramTakesTheFirstFreePortOfTheRangeOrGoesUnbound) {
-    const int first = OutgoingSession::kFirstDatagramPort;
-    const int last = first + OutgoingSession::kDatagramPortCount - 1;
-    for (int taken : {2, OutgoingSession::kDatagramPortCount}) {
+    const int first = zel_upnp::network_layer::kFirstDatagramPort;
+    const int last = first + zel_upnp::network_layer::kDatagramPortCount - 1;
+    for (int taken : {2, zel_upnp::network_layer::kDatagramPortCount}) {
         SCOPED_TRACE(taken);
         auto held = HoldPorts(taken);
         zel_test::LogCapture log;
-        OutgoingSession session(runner_->Io(), &owner_, 0, OutgoingSession::PROTOCOL_UDP);
-        ASSERT_EQ(session.SendDatagram(kLoopback, ReceiverPort(), kRequest, kLoopback), 0);
+        ASSERT_EQ(zel_upnp::network_layer::SendDatagram(runner_->Io(), kLoopback, ReceiverPort(),
+                                                        kRequest, kLoopback),
+                  0);
         udp::endpoint from;
         std::string data;
         ASSERT_TRUE(ReceiveFrom(from, data));
         EXPECT_EQ(data, kRequest);
-        if (taken < OutgoingSession::kDatagramPortCount) {
+        if (taken < zel_upnp::network_layer::kDatagramPortCount) {
             EXPECT_EQ(from.port(), first + taken);
             EXPECT_EQ(log.Count("Warning: "), static_cast<size_t>(taken));
         } else {

@@ -22,7 +22,7 @@
 #include <boost/make_shared.hpp>
 
 #include "network_layer/src/callbackhandler.h"
-#include "network_layer/src/datagram_request.h"
+#include "network_layer/src/datagram_server.h"
 
 namespace zel_test {
 
@@ -260,7 +260,7 @@ size_t UdpRequestRecorder::CountHeader(const char* name, const std::string& valu
 }
 
 DispatchHarness::DispatchHarness() : recorder_(boost::make_shared<UdpRequestRecorder>()) {
-    auto* dispatch = zel_upnp::network_layer::CallBackHandler::GetInstance();
+    auto* dispatch = zel_upnp::network_layer::CallBackHandler::CreateInstance();
     // An empty pattern matches every datagram.
     ok_ = dispatch != nullptr && dispatch->StartCallbackThreads() == 0 &&
           dispatch->RegisterUDPPattern({""}, recorder_, id_) == 0;

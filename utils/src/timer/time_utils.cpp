@@ -4,9 +4,8 @@
 
 #include <zel_upnp/utils.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "utils/src/common/zel_log.h"
@@ -16,36 +15,35 @@ namespace utils {
 
 namespace {
 
-constexpr const char* kHttpDateFormat = "%a, %d %b %Y %H:%M:%S GMT";
-// Work buffer, and the part of it strftime may fill. An HTTP date needs 30
-// bytes; the room left over keeps strftime from ever truncating.
-constexpr size_t kDateWorkBufferSize = 128;
-constexpr size_t kDateFormatLimit = 80;
-static_assert(kDateFormatLimit <= kDateWorkBufferSize, "strftime limit exceeds its buffer");
-
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
-};
+// The date is built from these tables, not by strftime, so that it is in
+// English whatever locale the application has set ("%a, %d %b %Y %H:%M:%S
+// GMT").
+const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// An HTTP date is 29 characters; the room left over keeps snprintf from ever
+// truncating a year of more than four digits.
+constexpr size_t kDateBufferSize = 64;
 
 }  // namespace
 
 int FormatHttpDate(const std::time_t& now, std::string& date) {
-    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(std::malloc(kDateWorkBufferSize)));
-    if (!buffer) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "malloc failed!");
-        return UTILS_FAILURE;
-    }
     struct tm broken;
-    if (gmtime_r(&now, &broken) == nullptr) {
+    if (gmtime_r(&now, &broken) == nullptr || broken.tm_wday < 0 || broken.tm_wday > 6 ||
+        broken.tm_mon < 0 || broken.tm_mon > 11) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Error in getting the local time");
         return UTILS_SYSTEM_FAILURE;
     }
-    const size_t length = std::strftime(buffer.get(), kDateFormatLimit, kHttpDateFormat, &broken);
-    if (length == 0) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "strftime failed!");
+    char buffer[kDateBufferSize];
+    const int length =
+        std::snprintf(buffer, sizeof(buffer), "%s, %02d %s %04d %02d:%02d:%02d GMT",
+                      kDayNames[broken.tm_wday], broken.tm_mday, kMonthNames[broken.tm_mon],
+                      broken.tm_year + 1900, broken.tm_hour, broken.tm_min, broken.tm_sec);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof(buffer)) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "date formatting failed!");
         return UTILS_SYSTEM_FAILURE;
     }
-    date.assign(buffer.get(), length);
+    date.assign(buffer, static_cast<size_t>(length));
     return UTILS_SUCCESS;
 }
 

@@ -13,14 +13,15 @@
 #include <memory>
 #include <new>
 
-#include <boost/bind/bind.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <chrono>
+
 #include <boost/exception/exception.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/exceptions.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -35,22 +36,22 @@ constexpr int kUnnumberedThread = -1;
 constexpr int kNoTimerId = 0;
 
 boost::mutex g_creationMutex;
-// Read and written with std::atomic_load/atomic_store only.
-std::shared_ptr<TimerService> g_service;
+// Read and written with boost::atomic_load/atomic_store only.
+boost::shared_ptr<TimerService> g_service;
 
-std::shared_ptr<TimerService> CurrentService() {
-    return std::atomic_load(&g_service);
+boost::shared_ptr<TimerService> CurrentService() {
+    return boost::atomic_load(&g_service);
 }
 
-std::shared_ptr<TimerService> AcquireService() {
-    std::shared_ptr<TimerService> service = CurrentService();
+boost::shared_ptr<TimerService> AcquireService() {
+    boost::shared_ptr<TimerService> service = CurrentService();
     if (service)
         return service;
     boost::lock_guard<boost::mutex> lock(g_creationMutex);
     service = CurrentService();
     if (!service) {
         service = TimerService::Create();
-        std::atomic_store(&g_service, service);
+        boost::atomic_store(&g_service, service);
     }
     return service;
 }
@@ -60,19 +61,19 @@ std::shared_ptr<TimerService> AcquireService() {
 // own callbacks stays alive until that callback has returned.
 class TimerWorker {
   public:
-    explicit TimerWorker(std::shared_ptr<TimerService> service) : service_(std::move(service)) {}
+    explicit TimerWorker(boost::shared_ptr<TimerService> service) : service_(std::move(service)) {}
     TimerWorker(const TimerWorker&) = default;
 
     // boost::thread keeps its copy of this object until the thread is joined
     // or detached; moving the reference out lets it go when the loop ends.
     void operator()() {
-        std::shared_ptr<TimerService> service;
+        boost::shared_ptr<TimerService> service;
         service.swap(service_);
         service->RunLoop();
     }
 
   private:
-    std::shared_ptr<TimerService> service_;
+    boost::shared_ptr<TimerService> service_;
 };
 
 }  // namespace
@@ -84,57 +85,59 @@ class TimerWorker {
 TimerHandler::TimerHandler(TimerService& owner, boost::asio::io_service& io, int timerId,
                            int timeoutMs, Timer::Callback callback, void* userData)
     : owner_(owner),
-      timerId_(timerId),
-      timeoutMs_(timeoutMs),
+      timer_id_(timerId),
+      timeout_ms_(timeoutMs),
       callback_(callback),
-      userData_(userData),
+      user_data_(userData),
       deadline_(io),
-      waitPending_(false) {}
+      wait_pending_(false) {}
 
 void TimerHandler::Arm() {
-    const boost::posix_time::ptime expiry = boost::asio::deadline_timer::traits_type::now() +
-                                            boost::posix_time::milliseconds(timeoutMs_);
-    if (waitPending_) {
+    // The monotonic clock: a wall clock set forward or back after boot (a
+    // device taking its time from the network) neither fires every timer at
+    // once nor holds them back.
+    if (wait_pending_) {
         deadline_.cancel();
-        waitPending_ = false;
+        wait_pending_ = false;
     }
-    deadline_.expires_at(expiry);
+    deadline_.expires_after(std::chrono::milliseconds(timeout_ms_));
+    boost::shared_ptr<TimerHandler> self = shared_from_this();
     deadline_.async_wait(
-        boost::bind(&TimerHandler::OnWaitComplete, shared_from_this(), boost::placeholders::_1));
-    waitPending_ = true;
+        [self](const boost::system::error_code& error) { self->OnWaitComplete(error); });
+    wait_pending_ = true;
 }
 
 void TimerHandler::CancelTimer() {
     try {
-        if (waitPending_) {
+        if (wait_pending_) {
             deadline_.cancel();
-            waitPending_ = false;
+            wait_pending_ = false;
         }
     } catch (const boost::system::system_error& e) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Exception in CancelTimer: %s", e.what());
     } catch (...) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Unknown Exception in CancelTimer");
     }
-    userData_ = nullptr;
+    user_data_ = nullptr;
 }
 
 void TimerHandler::OnWaitComplete(const boost::system::error_code& error) {
     if (error == boost::asio::error::operation_aborted)
         return;
-    owner_.TimerExpired(timerId_);
+    owner_.TimerExpired(timer_id_);
 }
 
 // ---------------------------------------------------------------------------
 // TimerService
 // ---------------------------------------------------------------------------
 
-TimerService::TimerService() : counter_(0), shutDown_(false), stopping_(false), io_() {
+TimerService::TimerService() : counter_(0), shut_down_(false), stopping_(false), io_() {
     ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Timer");
     work_.reset(new boost::asio::io_service::work(io_));
 }
 
-std::shared_ptr<TimerService> TimerService::Create() {
-    std::shared_ptr<TimerService> service;
+boost::shared_ptr<TimerService> TimerService::Create() {
+    boost::shared_ptr<TimerService> service;
     try {
         TimerService* raw = new (std::nothrow) TimerService();
         if (raw == nullptr) {
@@ -167,13 +170,7 @@ bool TimerService::StartWorker() {
 }
 
 void TimerService::RunLoop() {
-    try {
-        io_.run();
-    } catch (const std::exception& e) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "timer loop ended by exception: %s", e.what());
-    } catch (...) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "timer loop ended by unknown exception");
-    }
+    RunIoLoop(io_, ZEL_CORE_UTILS);
 }
 
 TimerService::~TimerService() {
@@ -192,7 +189,7 @@ TimerService::~TimerService() {
 
 int TimerService::AddTimer(int timeoutMs, Timer::Callback callback, void* userData) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    if (shutDown_) {
+    if (shut_down_) {
         ZEL_LOGE(ZEL_CORE_UTILS, "timer service is terminated, timer not started");
         return kNoTimerId;
     }
@@ -260,7 +257,7 @@ void TimerService::Shutdown() {
     ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Shutdown");
     try {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-        shutDown_ = true;
+        shut_down_ = true;
         for (const boost::shared_ptr<TimerHandler>& handler : handlers_)
             handler->CancelTimer();
         handlers_.clear();
@@ -277,7 +274,7 @@ void TimerService::Shutdown() {
 
 void TimerService::JoinWorker() {
     try {
-        boost::lock_guard<boost::mutex> lock(joinMutex_);
+        boost::lock_guard<boost::mutex> lock(join_mutex_);
         if (!worker_ || !worker_->joinable())
             return;
         if (worker_->get_id() == boost::this_thread::get_id())
@@ -302,7 +299,7 @@ int CreateTimerService() {
 }
 
 void DestroyTimerService() {
-    std::shared_ptr<TimerService> service;
+    boost::shared_ptr<TimerService> service;
     {
         boost::lock_guard<boost::mutex> lock(g_creationMutex);
         service = CurrentService();
@@ -316,7 +313,7 @@ void DestroyTimerService() {
     {
         boost::lock_guard<boost::mutex> lock(g_creationMutex);
         if (CurrentService() == service)
-            std::atomic_store(&g_service, std::shared_ptr<TimerService>());
+            boost::atomic_store(&g_service, boost::shared_ptr<TimerService>());
     }
     service->JoinWorker();
 }
@@ -327,7 +324,7 @@ Timer::~Timer() {}
 
 int Timer::Start(int timeoutMs, Callback callback, void* userData) {
     try {
-        std::shared_ptr<TimerService> service = AcquireService();
+        boost::shared_ptr<TimerService> service = AcquireService();
         if (!service)
             return kNoTimerId;
         return service->AddTimer(timeoutMs, callback, userData);
@@ -339,7 +336,7 @@ int Timer::Start(int timeoutMs, Callback callback, void* userData) {
 
 void Timer::Cancel(int timerId, void** userData) {
     try {
-        std::shared_ptr<TimerService> service = CurrentService();
+        boost::shared_ptr<TimerService> service = CurrentService();
         if (service)
             service->RemoveTimer(timerId, userData);
     } catch (...) {

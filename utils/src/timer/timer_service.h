@@ -14,8 +14,8 @@
 #include <list>
 #include <memory>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
@@ -43,10 +43,10 @@ class TimerHandler : public boost::enable_shared_from_this<TimerHandler> {
     // Cancels a pending wait and forgets the user pointer. Never throws.
     void CancelTimer();
     // The wait completed and the service took the handler off its list.
-    void MarkExpired() { waitPending_ = false; }
+    void MarkExpired() { wait_pending_ = false; }
 
-    int GetTimerId() const { return timerId_; }
-    void* GetUserData() const { return userData_; }
+    int GetTimerId() const { return timer_id_; }
+    void* GetUserData() const { return user_data_; }
     Timer::Callback GetCallback() const { return callback_; }
 
   private:
@@ -54,19 +54,19 @@ class TimerHandler : public boost::enable_shared_from_this<TimerHandler> {
     void OnWaitComplete(const boost::system::error_code& error);
 
     TimerService& owner_;
-    const int timerId_;
-    const int timeoutMs_;
+    const int timer_id_;
+    const int timeout_ms_;
     const Timer::Callback callback_;
-    void* userData_;
-    boost::asio::deadline_timer deadline_;
-    bool waitPending_;
+    void* user_data_;
+    boost::asio::steady_timer deadline_;
+    bool wait_pending_;
 };
 
-class TimerService : public Timer, public std::enable_shared_from_this<TimerService> {
+class TimerService : public Timer, public boost::enable_shared_from_this<TimerService> {
   public:
     // A running service, or null (logged) when memory, the io_service or the
     // worker thread cannot be had.
-    static std::shared_ptr<TimerService> Create();
+    static boost::shared_ptr<TimerService> Create();
     ~TimerService() override;
 
     // Timer::Start and Timer::Cancel on this service. AddTimer returns 0 once
@@ -101,7 +101,7 @@ class TimerService : public Timer, public std::enable_shared_from_this<TimerServ
     // timers must go before the io_service they belong to.
     boost::recursive_mutex mutex_;
     int counter_;
-    bool shutDown_;
+    bool shut_down_;
     // Set by Shutdown before it waits for the mutex: a callback still running
     // then delays the shutdown, but no further callback starts meanwhile.
     std::atomic<bool> stopping_;
@@ -110,7 +110,7 @@ class TimerService : public Timer, public std::enable_shared_from_this<TimerServ
     std::list<boost::shared_ptr<TimerHandler>> handlers_;
     // Serialises JoinWorker between concurrent destroyers; never held with
     // mutex_ except by a callback destroying its own service.
-    boost::mutex joinMutex_;
+    boost::mutex join_mutex_;
     std::unique_ptr<boost::thread> worker_;
 };
 

@@ -1,0 +1,120 @@
+#include "network_layer/src/datagram_sender.h"
+
+#include <exception>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include "network_layer/src/servermanager.h"
+#include "utils/src/common/zel_log.h"
+
+namespace zel_upnp {
+namespace network_layer {
+
+using boost::asio::ip::udp;
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+
+// Binds a datagram socket to local: to the port of our UDP server on that
+// address when there is one, so that unicast answers reach it; else to the
+// first free port of the datagram range; else not at all. 0, or 2000.
+int UDPBind(udp::socket& socket, const boost::asio::ip::address& local) {
+    boost::system::error_code ec;
+    socket.set_option(udp::socket::reuse_address(true), ec);
+    if (ec) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed");
+        return NL_NETWORK_FAILURE;
+    }
+    IpInfoList servers;
+    if (GetConfiguredUdpPorts(servers) != NL_SUCCESS)
+        ZEL_LOGD(ZEL_CORE_NETWORK, "GetConfiguredUdpPorts failed!");
+    const std::string local_text = local.to_string();
+    for (const boost::shared_ptr<IpInfo>& server : servers) {
+        if (!server || server->ip_address != local_text)
+            continue;
+        // Sent from our UDP server's port, so that unicast answers reach it.
+        try {
+            socket.bind(udp::endpoint(local, static_cast<unsigned short>(server->port)));
+        } catch (const std::exception& e) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Exception: %s", e.what());
+            return NL_NETWORK_FAILURE;
+        } catch (...) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Unknown Exception");
+            return NL_NETWORK_FAILURE;
+        }
+        return NL_SUCCESS;
+    }
+    for (int i = 0; i < kDatagramPortCount; ++i) {
+        const int port = kFirstDatagramPort + i;
+        socket.bind(udp::endpoint(local, static_cast<unsigned short>(port)), ec);
+        if (!ec)
+            return NL_SUCCESS;
+        ZEL_LOGW(ZEL_CORE_NETWORK, "Warning: %s", ec.message().c_str());
+    }
+    // Sent from a system-chosen port: answers to it reach no server of ours.
+    ZEL_LOGW(ZEL_CORE_NETWORK, "Warning sending multicast in WiFiDirect network may be failed");
+    return NL_SUCCESS;
+}
+
+}  // namespace
+
+int SendDatagram(boost::asio::io_service& io_service, const std::string& ip, int port,
+                 const std::string& packet, const std::string& local_ip) {
+    boost::system::error_code ec;
+    const boost::asio::ip::address remote = boost::asio::ip::make_address(ip, ec);
+    if (ec || !remote.is_v4() || port < 0 || port > kMaxPort) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid remote ip");
+        return NL_NETWORK_FAILURE;
+    }
+    boost::asio::ip::address local;
+    if (!local_ip.empty()) {
+        local = boost::asio::ip::make_address(local_ip, ec);
+        if (ec || !local.is_v4()) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid local ip %s", local_ip.c_str());
+            return NL_NETWORK_FAILURE;
+        }
+    }
+    udp::socket socket(io_service);
+    socket.open(udp::v4(), ec);
+    if (ec) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed");
+        return NL_NETWORK_FAILURE;
+    }
+    int result = NL_SUCCESS;
+    if (!local_ip.empty()) {
+        if (remote.is_multicast()) {
+            // Leave through the interface that owns the address, whatever
+            // the routing table would pick for the group.
+            socket.set_option(boost::asio::ip::multicast::outbound_interface(local.to_v4()), ec);
+            if (ec) {
+                ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed");
+                result = NL_NETWORK_FAILURE;
+            }
+        }
+        if (result == NL_SUCCESS && UDPBind(socket, local) != NL_SUCCESS) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "UDPBind failed");
+            result = NL_NETWORK_FAILURE;
+        }
+    }
+    if (result == NL_SUCCESS) {
+        socket.send_to(boost::asio::buffer(packet),
+                       udp::endpoint(remote, static_cast<unsigned short>(port)), 0, ec);
+        if (ec) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "send_to failed [%s]", ec.message().c_str());
+            result = NL_NETWORK_FAILURE;
+        }
+    }
+    socket.close(ec);
+    if (ec) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "close failed [%s]", ec.message().c_str());
+        result = NL_NETWORK_FAILURE;
+    }
+    return result;
+}
+
+}  // namespace network_layer
+}  // namespace zel_upnp
