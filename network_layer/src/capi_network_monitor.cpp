@@ -450,15 +450,19 @@ int CAPINetworkMonitor::AddInterfaceforLAN(connection_profile_h profile) {
     }
     char* text = nullptr;
     result = connection_profile_get_ip_address(profile, CONNECTION_ADDRESS_FAMILY_IPV4, &text);
-    std::string address = Take(result == 0 ? text : nullptr);
+    std::string address = Take(text);
+    if (result != 0)
+        address.clear();
     if (address.empty() || boost::starts_with(address, kLoopbackPrefix) ||
         address == kUnsetAddress) {
         ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI LAN::IP not to be handled by Capi[%s]", address.c_str());
         return kRefused;
     }
     text = nullptr;
-    if (connection_profile_get_network_interface_name(profile, &text) == 0)
-        ZEL_LOGD(ZEL_CORE_NETWORK, "CAPI LAN::platform interface name [%s]", Take(text).c_str());
+    // Taken outside the log call, which skips its arguments when filtered.
+    connection_profile_get_network_interface_name(profile, &text);
+    std::string platformName = Take(text);
+    ZEL_LOGD(ZEL_CORE_NETWORK, "CAPI LAN::platform interface name [%s]", platformName.c_str());
     text = nullptr;
     result = connection_profile_get_subnet_mask(profile, CONNECTION_ADDRESS_FAMILY_IPV4, &text);
     if (result != 0) {
@@ -490,10 +494,10 @@ int CAPINetworkMonitor::AddInterfaceforWifi() {
     }
     char* text = nullptr;
     result = wifi_ap_get_ip_address(ap, WIFI_ADDRESS_FAMILY_IPV4, &text);
-    std::string address = Take(result == 0 ? text : nullptr);
+    std::string address = Take(text);
     text = nullptr;
     int maskResult = wifi_ap_get_subnet_mask(ap, WIFI_ADDRESS_FAMILY_IPV4, &text);
-    std::string mask = Take(maskResult == 0 ? text : nullptr);
+    std::string mask = Take(text);
     wifi_ap_destroy(ap);
     if (result != 0 || maskResult != 0 || address.empty() ||
         boost::starts_with(address, kLoopbackPrefix) || address == kUnsetAddress) {
@@ -543,9 +547,10 @@ int CAPINetworkMonitor::AddServiceInterface(const char* name, const std::string&
                                             const std::string& mask, int (*getName)(char**),
                                             int (*getMac)(char**), const char* addingFormat) {
     char* text = nullptr;
-    if (getName(&text) == 0)
-        ZEL_LOGD(ZEL_CORE_NETWORK, "CAPI [%s] platform interface name [%s]", name,
-                 Take(text).c_str());
+    getName(&text);
+    std::string platformName = Take(text);
+    ZEL_LOGD(ZEL_CORE_NETWORK, "CAPI [%s] platform interface name [%s]", name,
+             platformName.c_str());
     text = nullptr;
     int result = getMac(&text);
     if (result != 0) {

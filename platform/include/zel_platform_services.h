@@ -18,6 +18,10 @@ extern "C" {
 
 /* ---- Connection manager ------------------------------------------------ */
 
+/* Every enumeration carries a sentinel that makes any int one of its valid
+ * values: a service may report a value this header does not know, and the
+ * callbacks must be able to receive and reject it. */
+
 typedef void* connection_h;
 typedef void* connection_profile_h;
 typedef void* connection_profile_iterator_h;
@@ -27,12 +31,14 @@ typedef enum {
     CONNECTION_TYPE_WIFI = 1,
     CONNECTION_TYPE_CELLULAR = 2,
     CONNECTION_TYPE_ETHERNET = 3,
+    CONNECTION_TYPE_ANY_INT_ = (-2147483647 - 1),
 } connection_type_e;
 
 typedef enum {
     CONNECTION_PROFILE_TYPE_CELLULAR = 0,
     CONNECTION_PROFILE_TYPE_WIFI = 1,
     CONNECTION_PROFILE_TYPE_ETHERNET = 2,
+    CONNECTION_PROFILE_TYPE_ANY_INT_ = (-2147483647 - 1),
 } connection_profile_type_e;
 
 typedef enum {
@@ -41,22 +47,26 @@ typedef enum {
     CONNECTION_PROFILE_STATE_CONFIGURATION = 2,
     CONNECTION_PROFILE_STATE_CONNECTED = 3,
     CONNECTION_PROFILE_STATE_ONLINE = 4,
+    CONNECTION_PROFILE_STATE_ANY_INT_ = (-2147483647 - 1),
 } connection_profile_state_e;
 
 typedef enum {
     CONNECTION_ETHERNET_STATE_DEACTIVATED = 0,
     CONNECTION_ETHERNET_STATE_DISCONNECTED = 1,
     CONNECTION_ETHERNET_STATE_CONNECTED = 2,
+    CONNECTION_ETHERNET_STATE_ANY_INT_ = (-2147483647 - 1),
 } connection_ethernet_state_e;
 
 typedef enum {
     CONNECTION_ITERATOR_TYPE_REGISTERED = 0,
     CONNECTION_ITERATOR_TYPE_CONNECTED = 1,
+    CONNECTION_ITERATOR_TYPE_ANY_INT_ = (-2147483647 - 1),
 } connection_iterator_type_e;
 
 typedef enum {
     CONNECTION_ADDRESS_FAMILY_IPV4 = 0,
     CONNECTION_ADDRESS_FAMILY_IPV6 = 1,
+    CONNECTION_ADDRESS_FAMILY_ANY_INT_ = (-2147483647 - 1),
 } connection_address_family_e;
 
 typedef void (*connection_type_changed_cb)(connection_type_e type, void* user_data);
@@ -106,6 +116,7 @@ typedef void* wifi_ap_h;
 typedef enum {
     WIFI_DEVICE_STATE_DEACTIVATED = 0,
     WIFI_DEVICE_STATE_ACTIVATED = 1,
+    WIFI_DEVICE_STATE_ANY_INT_ = (-2147483647 - 1),
 } wifi_device_state_e;
 
 typedef enum {
@@ -114,11 +125,13 @@ typedef enum {
     WIFI_CONNECTION_STATE_ASSOCIATION = 1,
     WIFI_CONNECTION_STATE_CONFIGURATION = 2,
     WIFI_CONNECTION_STATE_CONNECTED = 3,
+    WIFI_CONNECTION_STATE_ANY_INT_ = (-2147483647 - 1),
 } wifi_connection_state_e;
 
 typedef enum {
     WIFI_ADDRESS_FAMILY_IPV4 = 0,
     WIFI_ADDRESS_FAMILY_IPV6 = 1,
+    WIFI_ADDRESS_FAMILY_ANY_INT_ = (-2147483647 - 1),
 } wifi_address_family_e;
 
 typedef void (*wifi_device_state_changed_cb)(wifi_device_state_e state, void* user_data);
@@ -170,6 +183,7 @@ typedef enum {
     WIFI_DIRECT_STATE_DISCONNECTING = 6,
     WIFI_DIRECT_STATE_CONNECTED = 7,
     WIFI_DIRECT_STATE_GROUP_OWNER = 8,
+    WIFI_DIRECT_STATE_ANY_INT_ = (-2147483647 - 1),
 } wifi_direct_state_e;
 
 typedef enum {
@@ -185,6 +199,7 @@ typedef enum {
     WIFI_DIRECT_INVITATION_REQ = 9,
     WIFI_DIRECT_CONNECTION_WAIT = 10,
     WIFI_DIRECT_CONNECTION_INTERNAL = 11,
+    WIFI_DIRECT_CONNECTION_STATE_ANY_INT_ = (-2147483647 - 1),
 } wifi_direct_connection_state_e;
 
 /* One connected peer, valid only during the enumeration callback. */
