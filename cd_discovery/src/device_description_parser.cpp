@@ -262,7 +262,12 @@ int ReplaceUdnElement(const std::string& folder, bool in_device_list, std::strin
     static const std::string kOpen = "<UDN>";
     static const std::string kClose = "</UDN>";
     static const std::string kEmpty = "<UDN/>";
+    // Whichever form comes first is the element to replace: a "<UDN/>" root
+    // must not take an embedded device's "<UDN>" further down.
     size_t begin = text.find(kOpen, from);
+    const size_t self_closed = text.find(kEmpty, from);
+    if (self_closed < begin)
+        begin = std::string::npos;
     size_t end = std::string::npos;
     if (begin != std::string::npos) {
         const size_t close = text.find(kClose, begin);
