@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <atomic>
 #include <fstream>
 #include <list>
 #include <sstream>
@@ -26,19 +27,33 @@ DeviceLibrary::~DeviceLibrary() {
     fc::TerminateFrameworkCore();
 }
 
+namespace {
+
+// Hears the NIC events after every listener registered before it, so once it
+// has seen one, the discovery family has handled it too.
+class EventWitness : public zel_upnp::network_layer::NetworkEventListener {
+  public:
+    void OnNetworkChanged(const std::string& name, int event) override {
+        if (event == zel_upnp::network_layer::NIC_ADDED && name == name_)
+            seen_ = true;
+    }
+    std::string name_;
+    std::atomic<bool> seen_{false};
+};
+
+}  // namespace
+
 bool DeviceLibrary::AddLink(size_t i) {
     const NetnsLink& link = topo_.Link(i);
-    if (fc::NotifyNICAdded(link.device_if, link.device_ip, link.netmask) != 0)
+    EventWitness witness;
+    witness.name_ = link.device_if;
+    int id = -1;
+    if (zel_upnp::network_layer::RegisterNetworkEventListener(&witness, id) != 0)
         return false;
-    return WaitUntil([&] {
-        std::list<boost::shared_ptr<zel_upnp::network_layer::IpInfo> > servers;
-        zel_upnp::network_layer::GetConfiguredTcpPorts(servers);
-        for (const auto& server : servers) {
-            if (server->ip_address == link.device_ip)
-                return true;
-        }
-        return false;
-    });
+    const bool added = fc::NotifyNICAdded(link.device_if, link.device_ip, link.netmask) == 0 &&
+                       WaitUntil([&] { return witness.seen_.load(); });
+    zel_upnp::network_layer::UnRegisterEventListener(id);
+    return added;
 }
 
 DescriptionFolder::DescriptionFolder(const std::string& udn_element, int max_age,

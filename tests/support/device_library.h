@@ -36,9 +36,9 @@ class DeviceLibrary {
 // folder's parent holds "secret.png", outside it. Removed in the destructor.
 class DescriptionFolder {
   public:
-    explicit DescriptionFolder(const std::string& udn_element = "<UDN>uuid:root-1</UDN>",
-                               int max_age = 0, const std::string& device_type =
-                                                    "urn:schemas-upnp-org:device:MediaServer:1");
+    explicit DescriptionFolder(
+        const std::string& udn_element = "<UDN>uuid:root-1</UDN>", int max_age = 0,
+        const std::string& device_type = "urn:schemas-upnp-org:device:MediaServer:1");
     ~DescriptionFolder();
     const std::string& Path() const { return path_; }
     std::string Read(const std::string& name = "DeviceDescription.xml") const;
