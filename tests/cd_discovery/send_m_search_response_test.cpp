@@ -63,8 +63,8 @@ class SendMSearchResponseTest : public ::testing::Test {
         const zel_test::NetnsLink& link = topo_->Link(0);
         zel_test::NetnsTopology::Exec(link.peer_ns, "ip addr add " + std::string(kOtherSubnetPeer) +
                                                         "/24 dev " + link.peer_if);
-        zel_test::NetnsTopology::Exec(topo_->DeviceNs(), "ip route add 10.99.0.0/24 dev " +
-                                                             link.device_if);
+        zel_test::NetnsTopology::Exec(topo_->DeviceNs(),
+                                      "ip route add 10.99.0.0/24 dev " + link.device_if);
     }
     static void TearDownTestSuite() { topo_.reset(); }
 
@@ -84,14 +84,15 @@ class SendMSearchResponseTest : public ::testing::Test {
         std::vector<std::string> got;
         zel_test::NetnsTopology::RunIn(link.peer_ns, [&] {
             boost::asio::io_service io;
-            udp::socket socket(io, udp::endpoint(boost::asio::ip::make_address(
-                                                     from.empty() ? link.peer_ip : from),
-                                                 0));
+            udp::socket socket(
+                io, udp::endpoint(boost::asio::ip::make_address(from.empty() ? link.peer_ip : from),
+                                  0));
             socket.set_option(boost::asio::ip::multicast::outbound_interface(
                 boost::asio::ip::make_address_v4(link.peer_ip)));
-            const std::string search = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
-                                       "MAN: \"ssdp:discover\"\r\nMX: 1\r\nST: " +
-                                       st + "\r\n\r\n";
+            const std::string search =
+                "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                "MAN: \"ssdp:discover\"\r\nMX: 1\r\nST: " +
+                st + "\r\n\r\n";
             socket.send_to(boost::asio::buffer(search),
                            udp::endpoint(boost::asio::ip::make_address("239.255.255.250"), 1900));
             got = Answers(socket, expected);

@@ -88,7 +88,8 @@ DescriptionFolder::DescriptionFolder(const std::string& udn_element, int max_age
     Write("dial_1.xml", "<scpd>dial</scpd>");
     Write("SwitchPower_1.xml", "<scpd>switch</scpd>");
     Write("icons/i.png", std::string("\x89PNG\0\1\2", 7));
-    std::ofstream(parent_ + "/secret.png") << "secret";
+    boost::filesystem::create_directories(parent_ + "/icons");
+    std::ofstream(parent_ + "/icons/i.png") << "secret";
 }
 
 DescriptionFolder::~DescriptionFolder() {

@@ -33,7 +33,8 @@ class DeviceLibrary {
 // A temporary description folder: the root (two services, one icon,
 // max_age seconds as X_MaxAge when above 0, udn_element as the UDN element)
 // with one embedded device, their service descriptions and the icon; the
-// folder's parent holds "secret.png", outside it. Removed in the destructor.
+// folder's parent holds "icons/i.png" too, holding "secret": the file a
+// request escaping the folder would reach. Removed in the destructor.
 class DescriptionFolder {
   public:
     explicit DescriptionFolder(
