@@ -9,9 +9,11 @@ install(TARGETS zel_upnp EXPORT zel_upnpTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${ZEL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zel_upnp)
-if(ZEL_PLATFORM STREQUAL "sim")
+if(ZEL_PLATFORM STREQUAL "generic")
   install(FILES ${CMAKE_SOURCE_DIR}/platform/include/zel_platform_log.h
                 ${CMAKE_SOURCE_DIR}/platform/include/zel_platform_hooks.h
+                ${CMAKE_SOURCE_DIR}/platform/include/zel_platform_services.h
+                ${CMAKE_SOURCE_DIR}/platform/include/zel_platform_sim.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zel_upnp/platform)
 endif()
 

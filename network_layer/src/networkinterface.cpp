@@ -48,7 +48,7 @@ std::atomic<NetworkInterface*> g_instance(nullptr);
 
 // Hooks, installed by other units; copied under the lock, called outside it.
 boost::mutex g_hook_mutex;
-NetworkMonitorFactory g_monitor_factory;
+NetworkMonitorFactory g_monitor_factory(&CreatePlatformNetworkMonitor);
 NicEventHook g_nic_event_hook;
 
 // Splits a dotted quad into numbers. False unless it has exactly four parts,

@@ -74,7 +74,7 @@ class NetworkInterface : private ZELUncopyable {
     static NetworkInterface* GetInstance();
     static void DestroyInstance();
 
-    // Installed by the platform monitor's unit (and by tests); an empty
+    // CreatePlatformNetworkMonitor unless replaced (by tests); an empty
     // factory leaves the registry without a monitor.
     static void SetMonitorFactory(const NetworkMonitorFactory& factory);
     // Installed by the server manager; an empty hook means no reaction.

@@ -9,6 +9,8 @@
 namespace zel_upnp {
 namespace network_layer {
 
+class NetworkInterface;
+
 class NetworkMonitor {
   public:
     NetworkMonitor() : enabled(true) {}
@@ -33,6 +35,13 @@ class NetworkMonitor {
     // application's thread, read on the platform's.
     std::atomic<bool> enabled;
 };
+
+// The monitor of this build's platform: on the device the one that follows
+// its connection-manager, Wi-Fi and Wi-Fi Direct services; on a generic
+// build the kernel monitor, or the services monitor over the simulated
+// services when they are selected. Null when allocation fails. The
+// registry's default monitor factory.
+NetworkMonitor* CreatePlatformNetworkMonitor(NetworkInterface* owner);
 
 }  // namespace network_layer
 }  // namespace zel_upnp

@@ -1,6 +1,6 @@
 /* Hooks of the simulated platform, for tests and for applications that want
  * the library's log lines. Not present when the library is built against the
- * real device platform (ZEL_PLATFORM=linux). */
+ * real device platform (ZEL_PLATFORM=device). */
 #ifndef ZEL_PLATFORM_HOOKS_H
 #define ZEL_PLATFORM_HOOKS_H
 

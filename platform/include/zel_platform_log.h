@@ -1,5 +1,5 @@
 /* Platform log call. On a device the platform's logging library provides
- * __dlog_print; the simulated platform (platform/sim) writes to stderr and
+ * __dlog_print; the generic platform (platform/generic) writes to stderr and
  * lets tests capture every message. */
 #ifndef ZEL_PLATFORM_LOG_H
 #define ZEL_PLATFORM_LOG_H

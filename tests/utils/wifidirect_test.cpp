@@ -1,0 +1,178 @@
+#include "utils/src/wifidirect/wifidirect.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zel_platform_sim.h"
+
+namespace {
+
+using zel_upnp::utils::getDeviceMac;
+using zel_upnp::utils::NormalizeMacAddress;
+using zel_upnp::utils::WifiDirectErrorName;
+
+// The conversion cache lives as long as the process: every test uses
+// addresses of its own (the second byte names the test).
+std::string Mac(int test, int peer, bool normalised) {
+    char text[18];
+    std::snprintf(text, sizeof(text),
+                  normalised ? "0A-%02X-00-00-00-%02X" : "0a:%02x:00:00:00:%02x", test, peer);
+    return text;
+}
+
+std::string DeviceMac(int test, int peer) {
+    char text[18];
+    std::snprintf(text, sizeof(text), "DE-%02X-00-00-00-%02X", test, peer);
+    return text;
+}
+
+class WifiDirectTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zel_sim_reset();
+        zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+    }
+    void TearDown() override { zel_sim_reset(); }
+
+    // Peer whose platform record carries lower-case, colon-separated text.
+    static void AddPeer(int test, int peer) {
+        std::string device = DeviceMac(test, peer);
+        for (char& c : device)
+            c = c == '-' ? ':' : static_cast<char>(std::tolower(c));
+        zel_sim_add_wifi_direct_peer("peer", "192.168.49.2", device.c_str(),
+                                     Mac(test, peer, false).c_str());
+    }
+    static int Queries() { return zel_sim_call_count("wifi_direct_foreach_connected_peers"); }
+};
+
+TEST(WifiDirectMac, Normalisation) {
+    struct Case {
+        std::string in, out;
+        bool ok;
+    } cases[] = {
+        {"aa:bb:cc:dd:ee:ff", "AA-BB-CC-DD-EE-FF", true},
+        {"AA-bb-CC-dd-EE-ff", "AA-BB-CC-DD-EE-FF", true},
+        {"aa:bb:cc:dd:ee:f", "aa:bb:cc:dd:ee:f", false},
+        {"aa:bb:cc:dd:ee:ff:", "aa:bb:cc:dd:ee:ff:", false},
+        {"", "", false},
+    };
+    for (Case& c : cases) {
+        std::string mac = c.in;
+        EXPECT_EQ(c.ok, NormalizeMacAddress(mac)) << c.in;
+        EXPECT_EQ(c.out, mac) << c.in;
+    }
+}
+
+TEST(WifiDirectMac, ErrorNames) {
+    EXPECT_STREQ("NOT_PERMITTED", WifiDirectErrorName(-1));
+    EXPECT_STREQ("CONNECTION_TIME_OUT", WifiDirectErrorName(-110));
+    EXPECT_STREQ("NOT_INITIALIZED", WifiDirectErrorName(static_cast<int>(0xfe3a0001)));
+    EXPECT_STREQ("ALREADY_INITIALIZED", WifiDirectErrorName(static_cast<int>(0xfe3a0009)));
+    EXPECT_STREQ("PBC_SESSION_OVERLAP", WifiDirectErrorName(static_cast<int>(0xfe3a0011)));
+    EXPECT_STREQ("UNKNOWN", WifiDirectErrorName(static_cast<int>(0xfe3a0012)));
+    EXPECT_STREQ("UNKNOWN", WifiDirectErrorName(0));
+}
+
+TEST_F(WifiDirectTest, ConvertsOnceThenAnswersFromCacheWithoutPlatform) {
+    AddPeer(1, 1);
+    AddPeer(1, 2);
+    EXPECT_EQ(DeviceMac(1, 2), getDeviceMac(Mac(1, 2, true)));
+    EXPECT_EQ(1, Queries());
+    // The service was taken for the query only.
+    EXPECT_EQ(1, zel_sim_call_count("wifi_direct_deinitialize"));
+
+    zel_sim_clear_wifi_direct_peers();
+    EXPECT_EQ(DeviceMac(1, 2), getDeviceMac(Mac(1, 2, true)));
+    EXPECT_EQ(1, zel_sim_call_count("wifi_direct_initialize"));
+    EXPECT_EQ(1, Queries());
+}
+
+TEST_F(WifiDirectTest, RequestNotInNormalisedFormNeverMatches) {
+    AddPeer(2, 1);
+    EXPECT_EQ("", getDeviceMac(Mac(2, 1, false)));
+    std::string upperColons = Mac(2, 1, true);
+    for (char& c : upperColons)
+        c = c == '-' ? ':' : c;
+    EXPECT_EQ("", getDeviceMac(upperColons));
+}
+
+TEST_F(WifiDirectTest, FailuresGiveEmptyAndCacheNothing) {
+    AddPeer(3, 1);
+    struct Case {
+        const char* function;
+        int error;
+    } cases[] = {
+        {"wifi_direct_initialize", WIFI_DIRECT_ERROR_OPERATION_FAILED},
+        {"wifi_direct_get_state", WIFI_DIRECT_ERROR_COMMUNICATION_FAILED},
+        {"wifi_direct_foreach_connected_peers", WIFI_DIRECT_ERROR_RESOURCE_BUSY},
+    };
+    for (const Case& c : cases) {
+        zel_sim_inject_error(c.function, c.error, 1);
+        EXPECT_EQ("", getDeviceMac(Mac(3, 1, true))) << c.function;
+    }
+    zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_ACTIVATED);
+    EXPECT_EQ("", getDeviceMac(Mac(3, 1, true)));
+    // Nothing was cached: the next request asks the platform again.
+    zel_sim_set_wifi_direct_state(WIFI_DIRECT_STATE_CONNECTED);
+    int before = Queries();
+    EXPECT_EQ(DeviceMac(3, 1), getDeviceMac(Mac(3, 1, true)));
+    EXPECT_EQ(before + 1, Queries());
+    // Every path that initialised the service released it again.
+    EXPECT_EQ(zel_sim_call_count("wifi_direct_initialize") - 1,
+              zel_sim_call_count("wifi_direct_deinitialize"));
+}
+
+TEST_F(WifiDirectTest, ServiceHeldByAnotherIsUsedButNotReleased) {
+    ASSERT_EQ(0, wifi_direct_initialize());
+    AddPeer(4, 1);
+    EXPECT_EQ(DeviceMac(4, 1), getDeviceMac(Mac(4, 1, true)));
+    EXPECT_EQ(0, zel_sim_call_count("wifi_direct_deinitialize"));
+    wifi_direct_state_e state;
+    EXPECT_EQ(0, wifi_direct_get_state(&state));
+}
+
+TEST_F(WifiDirectTest, TwentyFirstConversionDropsTheOldest) {
+    for (int peer = 0; peer <= 20; ++peer)
+        AddPeer(5, peer);
+    for (int peer = 0; peer <= 20; ++peer)
+        ASSERT_EQ(DeviceMac(5, peer), getDeviceMac(Mac(5, peer, true)));
+    int before = Queries();
+    EXPECT_EQ(DeviceMac(5, 20), getDeviceMac(Mac(5, 20, true)));
+    EXPECT_EQ(DeviceMac(5, 1), getDeviceMac(Mac(5, 1, true)));
+    EXPECT_EQ(before, Queries());
+    EXPECT_EQ(DeviceMac(5, 0), getDeviceMac(Mac(5, 0, true)));
+    EXPECT_EQ(before + 1, Queries());
+}
+
+TEST_F(WifiDirectTest, PeerAddressOfOtherLengthMatchesOnlyAsGiven) {
+    zel_sim_add_wifi_direct_peer("odd", "192.168.49.3", "de:06:00:00:00:01", "0a:06:00:00:01");
+    EXPECT_EQ("", getDeviceMac("0A-06-00-00-01"));
+    EXPECT_EQ("DE-06-00-00-00-01", getDeviceMac("0a:06:00:00:01"));
+}
+
+TEST_F(WifiDirectTest, ConcurrentCallersAllGetTheirPeer) {
+    const int kThreads = 4;
+    const int kRounds = 50;
+    for (int peer = 0; peer < kThreads; ++peer)
+        AddPeer(7, peer);
+    // Held for the whole test, as the network monitor holds it: callers that
+    // each took and released the service would end each other's queries.
+    ASSERT_EQ(0, wifi_direct_initialize());
+    std::vector<int> wrong(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &wrong] {
+            for (int round = 0; round < kRounds; ++round)
+                wrong[t] += getDeviceMac(Mac(7, t, true)) != DeviceMac(7, t);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(0, wrong[t]) << "thread " << t;
+}
+
+}  // namespace
