@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <zel_upnp/cd_discovery.h>
+#include <zel_upnp/cd_utils.h>
 #include <zel_upnp/framework_core.h>
 #include "support/device_library.h"
 #include "support/peers.h"
@@ -148,6 +149,9 @@ TEST_F(CDDiscoveryManagerTest, FileTransferServerIsAlsoAnnouncedOnTheSecondGroup
 TEST_F(CDDiscoveryManagerTest, FriendlyNameChangeRewritesFileAndUserAgentAndReannounces) {
     zel_test::DescriptionFolder folder;
     const cd::RegisteredDeviceInfo device = Register(folder);
+    ASSERT_EQ(0, zel_upnp::cd_utils::RegisterAclListener(
+                     device.udn, [](const auto&) { return true; },
+                     zel_upnp::cd_utils::ACL_MODE_ALLOW_ALL));
     ASSERT_EQ(0, cd::StartDevice(device.udn));
     ASSERT_EQ(32u, Collect(32).size());
     ASSERT_EQ(0, cd::SetFriendlyName(device.handle, "Den <Lamp>", folder.Path()));
