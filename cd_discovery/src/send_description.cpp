@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -178,10 +179,21 @@ int SendDocument(const boost::shared_ptr<utils::HTTPInfo>& request, const Descri
         answer += ApplicationUrlLine(target, local);
     answer += "\r\n";
     answer += body;
-    return SendTextResponse(answer, session);
+    return SendOwnedResponse(std::move(answer), session);
 }
 
 }  // namespace
+
+int SendOwnedResponse(std::string&& text, void* session) {
+    std::string* heap = new (std::nothrow) std::string(std::move(text));
+    if (heap == nullptr)
+        return network_layer::SendSyncResponsePacket(text, static_cast<int>(text.size()), session);
+    const int result =
+        network_layer::SendResponsePacket(heap, static_cast<int>(heap->size()), session);
+    if (result != 0)
+        delete heap;
+    return result;
+}
 
 DescriptionLookup GetDeviceDescDetails(const std::string& path, DescriptionTarget& target) {
     boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Existing();
@@ -255,14 +267,7 @@ char* GetDeviceIconResponse(const std::string& filePath, const std::string& mime
 }
 
 int SendTextResponse(const std::string& text, void* session) {
-    std::string* copy = new (std::nothrow) std::string(text);
-    if (copy == nullptr)
-        return network_layer::SendSyncResponsePacket(text, static_cast<int>(text.size()), session);
-    const int result =
-        network_layer::SendResponsePacket(copy, static_cast<int>(copy->size()), session);
-    if (result != 0)
-        delete copy;
-    return result;
+    return SendOwnedResponse(std::string(text), session);
 }
 
 int SendDescription(const boost::shared_ptr<utils::HTTPInfo>& request,

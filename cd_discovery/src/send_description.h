@@ -55,6 +55,8 @@ std::string RewriteDescriptionUrls(const std::string& text, const std::string& l
 // Sends text on session (a heap copy that the network layer takes over);
 // frees the copy when the send fails. Returns the send result.
 int SendTextResponse(const std::string& text, void* session);
+// The same without a copy: text moves into the heap string.
+int SendOwnedResponse(std::string&& text, void* session);
 
 extern const char kBadRequestResponse[];
 extern const char kNotFoundResponse[];
