@@ -2,12 +2,13 @@
 // discovery (role initialisation, device stop and start around a suspend)
 // and control with eventing. The core calls them only through this table.
 //
-// TO BE WIRED: the discovery and control families fill the table when they
-// are added to the library (cd_discovery::Initialize, Terminate, StartDevice,
-// StopDevice; cd_control::InitializeCDControl, TerminateCDControl,
-// CleanServiceSubscribers). Until then every entry is null, and the core logs
-// the call as not present and goes on as if it had succeeded. Tests install
-// recording entries to check the order of the lifecycle calls.
+// The discovery entries (cd_discovery::Initialize, Terminate, StartDevice,
+// StopDevice) are filled in from the start. TO BE WIRED: the control family
+// fills its entries when it is added (cd_control::InitializeCDControl,
+// TerminateCDControl, CleanServiceSubscribers); until then they are null,
+// and the core logs such a call as not present and goes on as if it had
+// succeeded. Tests install recording entries to check the order of the
+// lifecycle calls.
 #pragma once
 
 #include <string>
@@ -26,8 +27,8 @@ struct DeviceSubsystemEntryPoints {
 };
 
 // Replaces the whole table; a default-constructed table means "no device
-// family present". Thread-safe; takes effect for calls that start after it
-// returns.
+// family present" (the library starts with the discovery entries filled). Thread-safe; takes effect
+// for calls that start after it returns.
 void SetDeviceSubsystemEntryPoints(const DeviceSubsystemEntryPoints& entry_points);
 DeviceSubsystemEntryPoints GetDeviceSubsystemEntryPoints();
 

@@ -23,6 +23,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
+#include <zel_upnp/cd_discovery.h>
 #include <zel_upnp/network_layer.h>
 #include "framework_core/src/device_subsystems.h"
 #include "network_layer/src/facade_internal.h"
@@ -58,7 +59,10 @@ int g_init_calls = 0;
 int g_terminate_calls = 0;
 
 boost::mutex g_entry_points_mutex;
-DeviceSubsystemEntryPoints g_entry_points;
+// Constant-initialised, so the table is complete before any static
+// constructor of the application can reach the core.
+DeviceSubsystemEntryPoints g_entry_points = {&cd_discovery::Initialize, &cd_discovery::Terminate,
+                                             &cd_discovery::StartDevice, &cd_discovery::StopDevice};
 
 template <size_t N>
 bool IsOneOf(int value, const int (&values)[N]) {

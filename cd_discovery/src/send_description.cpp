@@ -1,0 +1,290 @@
+// Description, service-description and icon answers. Runs on the dispatch
+// core's TCP request workers; the device list's mutex is held only while a
+// path is looked up, never while a file is read or an answer sent.
+#include "cd_discovery/src/send_description.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+#include <zel_upnp/network_layer.h>
+#include "cd_discovery/src/device_description_parser.h"
+#include "cd_discovery/src/device_info_list.h"
+#include "utils/src/common/zel_log.h"
+
+namespace zel_upnp {
+namespace cd_discovery {
+
+const char kBadRequestResponse[] = "HTTP/1.1 400 Bad Request\r\nConnection: Close\r\n\r\n";
+const char kNotFoundResponse[] = "HTTP/1.1 404 Not Found\r\n\r\n";
+
+namespace {
+
+const char kDefaultUserAgent[] = "DLNADOC/1.50 QTN_HHP_Varnesk Mobile/1.0 UPnP/1.0";
+const char kServiceMarker[] = "service:";
+const int kDefaultApplicationUrlPort = 80;
+// The URL elements rewritten in a served description, in rewrite order.
+const char* const kRewrittenTags[] = {"SCPDURL", "controlURL", "eventSubURL"};
+// Icons larger than this are not served: the whole answer is built in memory.
+const long long kMaxIconBytes = 16 * 1024 * 1024;
+
+// "urn:...:service:Name:1" -> "Name_1.xml"; empty when the type has no
+// "service:" with a ":" after it, or would name a file outside the folder.
+std::string ScpdFileName(const std::string& service_type) {
+    const size_t marker = service_type.find(kServiceMarker);
+    if (marker == std::string::npos)
+        return std::string();
+    std::string name = service_type.substr(marker + std::strlen(kServiceMarker));
+    const size_t colon = name.find(':');
+    if (colon == std::string::npos || name.find('/') != std::string::npos)
+        return std::string();
+    name[colon] = '_';
+    return name + ".xml";
+}
+
+// An icon path may name only a file inside the device's folder: no ".."
+// segment, and after following links the file must still lie below it.
+bool IconPathInsideFolder(const std::string& folder, const std::string& path) {
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        size_t end = path.find('/', begin);
+        if (end == std::string::npos)
+            end = path.size();
+        if (path.compare(begin, end - begin, "..") == 0)
+            return false;
+        begin = end + 1;
+    }
+    boost::system::error_code error;
+    const boost::filesystem::path root = boost::filesystem::canonical(folder, error);
+    if (error)
+        return false;
+    const boost::filesystem::path file = boost::filesystem::canonical(folder + "/" + path, error);
+    if (error)
+        return true;  // missing file: opening it fails and is answered 404
+    const std::string prefix = root.string() + "/";
+    return file.string().compare(0, prefix.size(), prefix) == 0;
+}
+
+void FillCommon(const DeviceInfo& device, DescriptionTarget& target) {
+    target.userAgent = device.userAgent;
+    target.udn = device.udn;
+}
+
+DescriptionLookup FindTarget(DeviceInfoList& list, const std::string& path,
+                             DescriptionTarget& target) {
+    boost::lock_guard<boost::mutex> lock(list.Mutex());
+    if (DeviceInfoPtr device = list.FindByDescriptionUrl(path)) {
+        if (!device->active)
+            return DescriptionLookup::kNotFound;
+        FillCommon(*device, target);
+        target.filePath = device->descriptionFolder + kDescriptionFileName;
+        target.isDescription = true;
+        target.applicationUrlScheme = device->applicationUrlScheme;
+        target.applicationUrlPort = device->applicationUrlPort;
+        target.applicationUrlPath = device->applicationUrlPath;
+        target.port = device->portNumber;
+        return DescriptionLookup::kFound;
+    }
+    for (const DeviceInfoPtr& device : list.Devices()) {
+        for (size_t i = 0; i < device->scpdUrls.size(); ++i) {
+            const std::string& url = device->scpdUrls[i];
+            if (url.empty() || path.rfind(url) == std::string::npos)
+                continue;
+            const std::string name = ScpdFileName(device->serviceTypes[i]);
+            if (!device->active || name.empty())
+                return DescriptionLookup::kNotFound;
+            FillCommon(*device, target);
+            target.filePath = device->descriptionFolder + "/" + name;
+            return DescriptionLookup::kFound;
+        }
+    }
+    for (const DeviceInfoPtr& device : list.Devices()) {
+        for (const boost::shared_ptr<CDDeviceIcon>& icon : device->icons) {
+            if (icon->url.empty() || !boost::ends_with(path, icon->url))
+                continue;
+            if (!device->active)
+                return DescriptionLookup::kNotFound;
+            if (!IconPathInsideFolder(device->descriptionFolder, path))
+                return DescriptionLookup::kRefused;
+            FillCommon(*device, target);
+            target.filePath = device->descriptionFolder + "/" + path;
+            target.mimetype = icon->mimetype;
+            target.isIcon = true;
+            return DescriptionLookup::kFound;
+        }
+    }
+    return DescriptionLookup::kNotFound;
+}
+
+// The path part of an absolute URL, "/" when it has none.
+std::string PathOfUrl(const std::string& url) {
+    std::string host;
+    int port = 0;
+    std::string path;
+    if (utils::StringUtils::ParseURI(url, host, port, path) == 1)
+        return path;
+    const size_t authority = url.find("//");
+    const size_t slash =
+        url.find('/', authority == std::string::npos ? 0 : authority + std::strlen("//"));
+    return slash == std::string::npos ? std::string("/") : url.substr(slash);
+}
+
+std::string ApplicationUrlLine(const DescriptionTarget& target, const std::string& local) {
+    std::string path = target.applicationUrlPath;
+    utils::StringUtils::TrimString(path);
+    if (path.empty())
+        return std::string();
+    if (path[0] == '/')
+        path.erase(0, 1);
+    const int port =
+        target.applicationUrlPort < 1 ? kDefaultApplicationUrlPort : target.applicationUrlPort;
+    return "Application-URL: " + target.applicationUrlScheme + "://" + local + ":" +
+           std::to_string(port) + "/" + path + "\r\n";
+}
+
+int SendDocument(const boost::shared_ptr<utils::HTTPInfo>& request, const DescriptionTarget& target,
+                 void* session) {
+    char* data = nullptr;
+    if (utils::ReadFileUTF8(target.filePath, &data) != utils::UTILS_SUCCESS || data[0] == '\0') {
+        delete[] data;
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Cannot obtain description!!!");
+        return SendTextResponse(kNotFoundResponse, session);
+    }
+    std::string body(data);
+    delete[] data;
+    const std::string local = request->GetMyIpAddress();
+    if (target.isDescription && target.port > 0)
+        body = RewriteDescriptionUrls(body, local, target.port);
+
+    std::string language;
+    const bool has_language = request->GetHeaderValue("ACCEPT-LANGUAGE", language) == 0;
+    std::string answer;
+    answer.reserve(body.size() + 512);
+    answer += "HTTP/1.1 200 OK\r\n";
+    if (has_language)
+        answer += "Content-Language: " + language + "\r\n";
+    answer += "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: ";
+    answer += std::to_string(body.size());
+    answer += "\r\nConnection: close\r\nUser-Agent: ";
+    answer += target.userAgent.empty() ? kDefaultUserAgent : target.userAgent;
+    answer += "\r\nServer: NRV, UPnP/1.0, Varnesk UPnP SDK/1.0\r\n";
+    if (target.isDescription)
+        answer += ApplicationUrlLine(target, local);
+    answer += "\r\n";
+    answer += body;
+    return SendOwnedResponse(std::move(answer), session);
+}
+
+}  // namespace
+
+int SendOwnedResponse(std::string&& text, void* session) {
+    std::string* heap = new (std::nothrow) std::string(std::move(text));
+    if (heap == nullptr)
+        return network_layer::SendSyncResponsePacket(text, static_cast<int>(text.size()), session);
+    const int result =
+        network_layer::SendResponsePacket(heap, static_cast<int>(heap->size()), session);
+    if (result != 0)
+        delete heap;
+    return result;
+}
+
+DescriptionLookup GetDeviceDescDetails(const std::string& path, DescriptionTarget& target) {
+    boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Existing();
+    const DescriptionLookup found =
+        list ? FindTarget(*list, path, target) : DescriptionLookup::kNotFound;
+    if (found == DescriptionLookup::kNotFound)
+        ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "Device info not found!!");
+    return found;
+}
+
+std::string RewriteDescriptionUrls(const std::string& text, const std::string& localAddress,
+                                   int port) {
+    std::string out = text;
+    const std::string authority = "http://" + localAddress + ":" + std::to_string(port);
+    for (const char* tag : kRewrittenTags) {
+        const std::string open = std::string("<") + tag + ">";
+        const std::string close = std::string("</") + tag + ">";
+        size_t from = 0;
+        for (;;) {
+            const size_t begin = out.find(open, from);
+            if (begin == std::string::npos)
+                break;
+            const size_t value_begin = begin + open.size();
+            const size_t end = out.find(close, value_begin);
+            if (end == std::string::npos)
+                break;
+            std::string value = out.substr(value_begin, end - value_begin);
+            utils::StringUtils::TrimString(value);
+            if (value.empty())
+                value = "/";
+            else if (value[0] == 'h')
+                value = PathOfUrl(value);
+            else if (value[0] != '/')
+                value.insert(0, "/");
+            const std::string url = authority + value;
+            out.replace(value_begin, end - value_begin, url);
+            from = value_begin + url.size() + close.size();
+        }
+    }
+    return out;
+}
+
+char* GetDeviceIconResponse(const std::string& filePath, const std::string& mimetype, int& length) {
+    std::ifstream file(filePath, std::ios_base::in | std::ios_base::binary);
+    if (!file.is_open() || !boost::filesystem::is_regular_file(filePath)) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Unable to make stream ");
+        return nullptr;
+    }
+    file.seekg(0, std::ios_base::end);
+    const long long size = static_cast<long long>(file.tellg());
+    file.seekg(0, std::ios_base::beg);
+    if (size < 0 || size > kMaxIconBytes)
+        return nullptr;
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + mimetype +
+                             "\r\nContent-Length: " + std::to_string(size) +
+                             "\r\nConnection: close\r\n\r\n";
+    const size_t total = head.size() + static_cast<size_t>(size);
+    char* buffer = static_cast<char*>(std::malloc(total));
+    if (buffer == nullptr) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "malloc failed!!");
+        return nullptr;
+    }
+    std::memcpy(buffer, head.data(), head.size());
+    if (!file.read(buffer + head.size(), static_cast<std::streamsize>(size))) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Cannot read stream!!");
+        std::free(buffer);
+        return nullptr;
+    }
+    length = static_cast<int>(total);
+    return buffer;
+}
+
+int SendTextResponse(const std::string& text, void* session) {
+    return SendOwnedResponse(std::string(text), session);
+}
+
+int SendDescription(const boost::shared_ptr<utils::HTTPInfo>& request,
+                    const DescriptionTarget& target, void* session) {
+    if (!target.isIcon)
+        return SendDocument(request, target, session);
+    int length = 0;
+    char* icon = GetDeviceIconResponse(target.filePath, target.mimetype, length);
+    if (icon == nullptr) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Icon can't be sent!!!");
+        return SendTextResponse(kNotFoundResponse, session);
+    }
+    const int result = network_layer::SendBinaryResponsePacket(icon, length, session);
+    if (result != 0)
+        std::free(icon);
+    return result;
+}
+
+}  // namespace cd_discovery
+}  // namespace zel_upnp

@@ -1,0 +1,195 @@
+#include "cd_discovery/src/cd_discovery_manager.h"
+#include "cd_discovery/src/ssdp_notify.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zel_upnp/cd_discovery.h>
+#include <zel_upnp/cd_utils.h>
+#include <zel_upnp/framework_core.h>
+#include "support/device_library.h"
+#include "support/peers.h"
+
+// The device lives in a private topology; its NOTIFYs are read by group
+// members in the peer namespaces.
+namespace {
+
+namespace cd = zel_upnp::cd_discovery;
+
+size_t CountOf(const std::vector<std::string>& messages, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& m : messages)
+        n += m.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+class CDDiscoveryManagerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
+    static void TearDownTestSuite() { topo_.reset(); }
+
+    void SetUp() override {
+        ZEL_REQUIRE_TOPOLOGY(topo_);
+        for (size_t i = 0; i < 2; ++i) {
+            members_.emplace_back(new zel_test::GroupMember(
+                topo_->Link(i).peer_ns, "239.255.255.250", 1900, topo_->Link(i).peer_ip));
+            ASSERT_TRUE(members_.back()->Ok());
+        }
+        library_.reset(new zel_test::DeviceLibrary(*topo_));
+        ASSERT_TRUE(library_->Ok());
+    }
+    void TearDown() override { library_.reset(); }
+
+    // The next n datagrams reaching peer i (fewer when they stop coming).
+    std::vector<std::string> Collect(size_t n, size_t peer = 0,
+                                     std::chrono::milliseconds wait = zel_test::kTestWait) {
+        std::vector<std::string> got;
+        std::string data;
+        boost::asio::ip::udp::endpoint from;
+        while (got.size() < n && members_[peer]->Receive(data, from, wait))
+            got.push_back(data);
+        return got;
+    }
+
+    cd::RegisteredDeviceInfo Register(const zel_test::DescriptionFolder& folder) {
+        cd::RegisteredDeviceInfo out;
+        EXPECT_EQ(0, cd::RegisterDevice(folder.Path(), "d.xml", out));
+        return out;
+    }
+
+    static std::unique_ptr<zel_test::NetnsTopology> topo_;
+    std::vector<std::unique_ptr<zel_test::GroupMember> > members_;
+    std::unique_ptr<zel_test::DeviceLibrary> library_;
+};
+
+std::unique_ptr<zel_test::NetnsTopology> CDDiscoveryManagerTest::topo_;
+
+TEST_F(CDDiscoveryManagerTest, HandlesGrowAndRepeatedOrInvalidRegistrationsAddNothing) {
+    zel_test::DescriptionFolder folder;
+    zel_test::DescriptionFolder broken;
+    broken.Write("DeviceDescription.xml", "<root><specVersion/></root>");
+    cd::RegisteredDeviceInfo out;
+    EXPECT_EQ(cd::CD_INVALID, cd::RegisterDevice(broken.Path(), "d.xml", out));
+    EXPECT_EQ(cd::CD_INVALID, cd::RegisterDevice("", "d.xml", out));
+    EXPECT_EQ(cd::CD_INVALID, cd::RegisterDevice(folder.Path(), "", out));
+    EXPECT_EQ(0, out.handle);
+
+    EXPECT_EQ(1, Register(folder).handle);  // the embedded device takes 2
+    cd::RegisteredDeviceInfo again;
+    EXPECT_EQ(cd::CD_FAILURE, cd::RegisterDevice(folder.Path(), "d.xml", again));
+    EXPECT_EQ(0, again.handle);
+    EXPECT_EQ("uuid:root-1", again.udn);
+
+    EXPECT_EQ(cd::CD_SUCCESS, cd::UnRegisterDevice(1));
+    EXPECT_EQ(cd::CD_INVALID, cd::UnRegisterDevice(1));
+    EXPECT_EQ(3, Register(folder).handle);
+
+    EXPECT_EQ(cd::CD_FAILURE, cd::StartDevice("uuid:nobody"));
+}
+
+// Start: one bye-bye burst at once (two passes), one alive burst (two
+// rounds) 200 ms later. Root: upnp:rootdevice, udn, type, 2 services;
+// embedded: udn, type, 1 service.
+TEST_F(CDDiscoveryManagerTest, StartSendsByeByeThenAliveBurstsWithExactCounts) {
+    zel_test::DescriptionFolder folder("<UDN>uuid:root-1</UDN>", 600);
+    const cd::RegisteredDeviceInfo device = Register(folder);
+    ASSERT_EQ(0, cd::StartDevice(device.udn));
+    const std::vector<std::string> got = Collect(32);
+    ASSERT_EQ(32u, got.size());
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_NE(std::string::npos, got[i].find(i < 16 ? "ssdp:byebye" : "ssdp:alive")) << i;
+    const std::string location = "LOCATION: http://" + topo_->Link(0).device_ip + ":49152/d.xml";
+    EXPECT_EQ(16u, CountOf(got, location));
+    EXPECT_EQ(16u, CountOf(got, "CACHE-CONTROL: max-age=600\r\n"));
+    EXPECT_EQ(4u, CountOf(got, "USN: uuid:root-1::upnp:rootdevice\r\n"));
+    EXPECT_EQ(4u, CountOf(got, "USN: uuid:root-1\r\n"));
+    EXPECT_EQ(4u, CountOf(got, "USN: uuid:emb-1\r\n"));
+    EXPECT_EQ(0u, CountOf(got, "uuid:emb-1::upnp:rootdevice"));
+    EXPECT_EQ(4u, CountOf(got, "USN: uuid:emb-1::urn:schemas-upnp-org:service:SwitchPower:1\r\n"));
+    EXPECT_EQ(32u, CountOf(got, "HOST: 239.255.255.250:1900\r\n"));
+    EXPECT_EQ(0, got[0].find("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nDATE: "));
+
+    // Stop: bye-bye, and no alive after it.
+    ASSERT_EQ(0, cd::StopDevice(device.udn));
+    const std::vector<std::string> after = Collect(100, 0, std::chrono::milliseconds(800));
+    EXPECT_EQ(16u, after.size());
+    EXPECT_EQ(16u, CountOf(after, "ssdp:byebye"));
+}
+
+TEST_F(CDDiscoveryManagerTest, AliveTimerIsRearmedAtFourTenthsOfTheMaxAge) {
+    zel_test::DescriptionFolder folder("<UDN>uuid:root-1</UDN>", 1);
+    ASSERT_EQ(0, cd::StartDevice(Register(folder).udn));
+    // bye-bye burst, then three alive bursts: at 200 ms, 400 ms later, 400 ms later.
+    const std::vector<std::string> got = Collect(16 + 3 * 16);
+    EXPECT_EQ(48u, CountOf(got, "CACHE-CONTROL: max-age=1\r\n"));
+}
+
+TEST_F(CDDiscoveryManagerTest, FileTransferServerIsAlsoAnnouncedOnTheSecondGroup) {
+    zel_test::GroupMember second(topo_->Link(0).peer_ns, "239.255.255.177", 1900,
+                                 topo_->Link(0).peer_ip);
+    ASSERT_TRUE(second.Ok());
+    zel_test::DescriptionFolder folder("<UDN>uuid:root-1</UDN>", 0,
+                                       std::string(cd::kFileTransferServerType) + ":1");
+    ASSERT_EQ(0, cd::StartDevice(Register(folder).udn));
+    // Members bound to the SSDP port on any address hear both groups once
+    // the peer has joined both. Only the root's 5 types go to the second
+    // group (2 bye-bye passes, 2 alive rounds).
+    const std::vector<std::string> got = Collect(32 + 20);
+    EXPECT_EQ(20u, CountOf(got, "HOST: 239.255.255.177:1900\r\n"));
+    EXPECT_EQ(32u, CountOf(got, "HOST: 239.255.255.250:1900\r\n"));
+}
+
+TEST_F(CDDiscoveryManagerTest, FriendlyNameChangeRewritesFileAndUserAgentAndReannounces) {
+    zel_test::DescriptionFolder folder;
+    const cd::RegisteredDeviceInfo device = Register(folder);
+    ASSERT_EQ(0, zel_upnp::cd_utils::RegisterAclListener(
+                     device.udn, [](const auto&) { return true; },
+                     zel_upnp::cd_utils::ACL_MODE_ALLOW_ALL));
+    ASSERT_EQ(0, cd::StartDevice(device.udn));
+    ASSERT_EQ(32u, Collect(32).size());
+    ASSERT_EQ(0, cd::SetFriendlyName(device.handle, "Den <Lamp>", folder.Path()));
+    std::string name;
+    EXPECT_EQ(0, cd::GetFriendlyName(device.handle, name));
+    EXPECT_EQ("Den <Lamp>", name);
+    EXPECT_NE(std::string::npos,
+              folder.Read().find("<friendlyName>Den &lt;Lamp&gt;</friendlyName>"));
+    const std::vector<std::string> got = Collect(32);
+    ASSERT_EQ(32u, got.size());
+    EXPECT_EQ(16u, CountOf(got, "ssdp:byebye"));
+    EXPECT_NE(std::string::npos, got[16].find("ssdp:alive"));
+    const std::string answer =
+        zel_test::TcpExchange(topo_->Link(0).peer_ns, topo_->Link(0).device_ip, 49152,
+                              "GET /d.xml HTTP/1.1\r\nHOST: x\r\n\r\n");
+    EXPECT_NE(std::string::npos,
+              answer.find("User-Agent: DLNADOC/1.50 QTN_HHP_Den <Lamp>/1.0 UPnP/1.0\r\n"));
+    EXPECT_EQ(cd::CD_INVALID, cd::SetFriendlyName(99, "x", folder.Path()));
+}
+
+TEST_F(CDDiscoveryManagerTest, NewInterfaceReannouncesEveryDeviceOnItsAddress) {
+    zel_test::DescriptionFolder folder;
+    ASSERT_EQ(0, cd::StartDevice(Register(folder).udn));
+    ASSERT_EQ(32u, Collect(32).size());
+    ASSERT_TRUE(library_->AddLink(1));
+    // Root and embedded entries are each re-announced: bye-bye from the new
+    // address at once, alive 200 ms later. Two passes of the root's burst
+    // (5 + 3 types), then two of the embedded entry as a root (4 types).
+    const std::vector<std::string> got = Collect(24 + 1, 1);
+    ASSERT_EQ(25u, got.size());
+    EXPECT_EQ(24u, CountOf(std::vector<std::string>(got.begin(), got.begin() + 24), "byebye"));
+    EXPECT_NE(std::string::npos, got[24].find("ssdp:alive"));
+}
+
+TEST_F(CDDiscoveryManagerTest, TerminateSaysByeByeForEveryDevice) {
+    zel_test::DescriptionFolder folder;
+    ASSERT_EQ(0, cd::StartDevice(Register(folder).udn));
+    ASSERT_EQ(32u, Collect(32).size());
+    library_.reset();
+    const std::vector<std::string> got = Collect(100, 0, std::chrono::milliseconds(800));
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_EQ(got.size(), CountOf(got, "ssdp:byebye"));
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+#include "cd_discovery/src/device_description_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include <boost/algorithm/string/replace.hpp>
+
+#include <zel_upnp/cd_discovery.h>
+#include "support/device_library.h"
+
+namespace {
+
+namespace cd = zel_upnp::cd_discovery;
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    boost::algorithm::replace_all(text, from, to);
+    return text;
+}
+
+const char kUdnElement[] = "<UDN>uuid:root-1</UDN>";
+const char kDeviceList[] =
+    "<deviceList><device><deviceType>urn:schemas-upnp-org:device:Embedded:1</deviceType>"
+    "<friendlyName>Test Embedded</friendlyName><UDN>uuid:emb-1</UDN><serviceList><service>"
+    "<serviceType>urn:schemas-upnp-org:service:SwitchPower:1</serviceType><SCPDURL>/sp/"
+    "scpd.xml</SCPDURL></service></serviceList></device></deviceList>";
+
+struct InvalidCase {
+    const char* name;
+    std::function<std::string(const std::string&)> mutate;  // of the valid document
+};
+
+// Every malformed document is refused with 6002 and its file left as it was.
+TEST(DeviceDescriptionParserTest, MalformedDocumentsAreRefusedWithoutTouchingTheFile) {
+    const InvalidCase cases[] = {
+        {"no device element",
+         [](const std::string& xml) {
+             return Replace(Replace(xml, "<device>", "<dev>"), "</device>", "</dev>");
+         }},
+        {"empty service type",
+         [](const std::string& xml) {
+             return Replace(xml, "urn:dial-multiscreen-org:service:dial:1", "");
+         }},
+        {"no UDN element to replace",
+         [](const std::string& xml) {
+             return Replace(Replace(xml, kUdnElement, ""), kDeviceList, "");
+         }},
+        {"unclosed UDN element",
+         [](const std::string& xml) { return Replace(xml, kUdnElement, "<UDN>"); }},
+        {"not XML", [](const std::string&) { return std::string("<root><device>"); }},
+        {"empty device type",
+         [](const std::string& xml) {
+             return Replace(xml, "urn:schemas-upnp-org:device:MediaServer:1", " ");
+         }},
+        {"icon without url",
+         [](const std::string& xml) { return Replace(xml, "<url>/icons/i.png</url>", ""); }},
+    };
+    for (const InvalidCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        zel_test::DescriptionFolder folder;
+        const std::string text = c.mutate(folder.Read());
+        folder.Write("DeviceDescription.xml", text);
+        cd::DeviceInfo device;
+        EXPECT_EQ(cd::CD_INVALID, cd::ParseDescription(folder.Path(), "d.xml", device));
+        EXPECT_EQ(text, folder.Read());
+    }
+    cd::DeviceInfo device;
+    EXPECT_EQ(cd::CD_INVALID, cd::ParseDescription("/nonexistent/zel", "d.xml", device));
+}
+
+// An empty or self-closed UDN gets a generated one, written in its place.
+TEST(DeviceDescriptionParserTest, MissingUdnIsGeneratedAndWrittenBack) {
+    for (const char* element : {"<UDN></UDN>", "<UDN/>", "<UDN>  </UDN>"}) {
+        SCOPED_TRACE(element);
+        zel_test::DescriptionFolder folder(element);
+        const std::string before = folder.Read();
+        cd::DeviceInfo device;
+        ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", device));
+        ASSERT_EQ(41u, device.udn.size());
+        EXPECT_EQ(0u, device.udn.find("uuid:"));
+        const std::string expected =
+            Replace(before, element, std::string("<UDN>") + device.udn + "</UDN>");
+        EXPECT_EQ(expected, folder.Read());
+        // A second parse keeps the written UDN.
+        cd::DeviceInfo again;
+        ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", again));
+        EXPECT_EQ(device.udn, again.udn);
+    }
+}
+
+// Fields the other tests do not reach: the age, and the paths of an
+// embedded device.
+TEST(DeviceDescriptionParserTest, AgesAndEmbeddedDevicePaths) {
+    zel_test::DescriptionFolder folder(kUdnElement, 600);
+    cd::DeviceInfo device;
+    ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", device));
+    EXPECT_EQ(600000, device.maxAgeMs);
+    ASSERT_EQ(1u, device.embeddedDevices.size());
+    EXPECT_EQ("d.xml", device.embeddedDevices[0]->descriptionUrl);
+    EXPECT_EQ(folder.Path(), device.embeddedDevices[0]->descriptionFolder);
+
+    // An age that does not convert keeps 0, which registration turns into
+    // the default.
+    for (const char* age : {"abc", "0", "-5", "99999999999"}) {
+        folder.Write("DeviceDescription.xml",
+                     Replace(folder.Read(), "<X_MaxAge>600", std::string("<X_MaxAge>") + age));
+        cd::DeviceInfo odd;
+        ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", odd));
+        EXPECT_EQ(0, odd.maxAgeMs) << age;
+        folder.Write("DeviceDescription.xml",
+                     Replace(folder.Read(), std::string("<X_MaxAge>") + age, "<X_MaxAge>600"));
+    }
+}
+
+}  // namespace
