@@ -82,6 +82,71 @@ int SendActionResponse(const int& statusCode, const std::string& userAgent, cons
 int SendSyncActionResponse(const int& statusCode, const std::string& userAgent,
                            const std::string& body, const int& actionId);
 
+// ---------------------------------------------------------------------------
+// Eventing
+// ---------------------------------------------------------------------------
+//
+// The application registers each evented service under its event URL. A
+// control point SUBSCRIBEs there with its callback URLs; 500 ms later the
+// library calls the service's initial-event handler once per callback URL,
+// and the handler answers with SendInitialEvent carrying the whole state.
+// From then on every SendMulticastEvent reaches the subscriber, with SEQ
+// numbers counting from 1 per callback URL. Subscriptions end by
+// UNSUBSCRIBE, by their time-out (1800 s unless the SUBSCRIBE asks
+// otherwise; "Second-infinite" never ends) or by CleanServiceSubscribers.
+
+// Result codes of the send operations.
+enum EventResult {
+    CDC_EVENT_SUCCESS = 0,
+    CDC_NO_SUBSCRIBER = 7000,         // no subscriber with that SID
+    CDC_NO_SERVICE = 7001,            // no service with that event URL
+    CDC_PACKET_SENDING_FAILED = 7002  // a NOTIFY could not be handed to the network
+};
+
+// Asks the application for a new subscriber's initial event: one call per
+// callback URL of the subscriber, with the callback's host, port and path,
+// the subscriber's SID and the service tag given at registration. Runs on
+// the timer thread ("ZelTimer") while the eventing lock is held: it may call
+// SendInitialEvent (or any asynchronous send of this family) but must not
+// wait for another thread that uses eventing, nor send synchronously.
+typedef boost::function<void(const std::string& host, const int& port, const std::string& sid,
+                             const std::string& path, const std::string& serviceTag)>
+    InitialEventHandler;
+
+// Registers a service for subscriptions under eventUrl (the path control
+// points SUBSCRIBE to, as in the service's eventSubURL). udn is not used.
+// false when eventUrl is already registered or the control subsystem is not
+// initialised.
+bool RegisterServiceForSubscribe(const std::string& udn, const std::string& eventUrl,
+                                 const std::string& serviceTag, InitialEventHandler handler);
+// Drops the service and all its subscribers; false for an unknown URL.
+bool UnRegisterServiceFromSubscribe(const std::string& eventUrl);
+// Drops every subscriber of every service; the services stay registered.
+void CleanServiceSubscribers();
+
+// Sends body (a property set, passed through unchanged) as an event with
+// SEQ 0 to host:port at path, for the subscriber sid of the service at
+// eventUrl. SendInitialEvent needs only the service; SendSingleEvent and
+// SendSyncSingleEvent also the subscriber. 0, 7000, 7001 or 7002.
+// SendSyncSingleEvent returns once the subscriber has answered (at most 30 s).
+int SendInitialEvent(const std::string& host, const int& port, const std::string& sid,
+                     const std::string& body, const std::string& path, const std::string& eventUrl);
+int SendSingleEvent(const std::string& host, const int& port, const std::string& sid,
+                    const std::string& body, const std::string& path, const std::string& eventUrl);
+int SendSyncSingleEvent(const std::string& host, const int& port, const std::string& sid,
+                        const std::string& body, const std::string& path,
+                        const std::string& eventUrl);
+// Sends body as an event to every subscriber of the service at eventUrl
+// whose initial event has been requested, in SID order, each callback URL
+// with its own SEQ. udn is not used. 0; 7001 for an unknown service; 7002
+// when a NOTIFY could not be handed to the network (the others still go
+// out). The synchronous form returns once every subscriber has answered or
+// timed out (30 s); the subscribers are served in parallel.
+int SendMulticastEvent(const std::string& udn, const std::string& body,
+                       const std::string& eventUrl);
+int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
+                           const std::string& eventUrl);
+
 }  // namespace cd_control
 }  // namespace zel_upnp
 

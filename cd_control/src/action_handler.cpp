@@ -10,6 +10,7 @@
 
 #include <boost/thread/lock_guard.hpp>
 
+#include "cd_control/src/subscribe_handler.h"
 #include "cd_discovery/src/send_description.h"
 #include "network_layer/src/incoming_tcp_session.h"
 #include "utils/src/common/zel_log.h"
@@ -608,8 +609,9 @@ void ActionHandler::Shutdown() {
 
 namespace {
 
-// Guards the count and the instance; never held while the dispatcher is torn
-// down, since a handler on the action thread may be calling in.
+// Guards the count, the instance and the eventing handler's creation and
+// destruction; never held while the action dispatcher is torn down, since a
+// handler on the action thread may be calling in.
 boost::mutex g_control_mutex;
 int g_control_users = 0;
 boost::shared_ptr<ActionHandler> g_action_handler;
@@ -628,6 +630,8 @@ int InitializeCDControl() {
     g_action_handler = ActionHandler::Create();
     if (!g_action_handler)
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action handler not created");
+    if (SubscribeHandler::Create() != 0)
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Subscribe handler not created");
     return 0;
 }
 
@@ -638,6 +642,9 @@ int TerminateCDControl() {
         if (g_control_users == 0 || --g_control_users > 0)
             return 0;
         handler.swap(g_action_handler);
+        // Eventing goes first; its tear-down waits for no thread that could
+        // be waiting for this lock.
+        SubscribeHandler::Destroy();
     }
     if (handler)
         handler->Shutdown();

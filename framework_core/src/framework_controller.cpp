@@ -62,9 +62,15 @@ int g_terminate_calls = 0;
 boost::mutex g_entry_points_mutex;
 // Constant-initialised, so the table is complete before any static
 // constructor of the application can reach the core.
+int CleanServiceSubscribersEntry() {
+    cd_control::CleanServiceSubscribers();
+    return 0;
+}
+
 DeviceSubsystemEntryPoints g_entry_points = {
-    &cd_discovery::Initialize, &cd_discovery::Terminate,         &cd_discovery::StartDevice,
-    &cd_discovery::StopDevice, &cd_control::InitializeCDControl, &cd_control::TerminateCDControl};
+    &cd_discovery::Initialize,    &cd_discovery::Terminate,         &cd_discovery::StartDevice,
+    &cd_discovery::StopDevice,    &cd_control::InitializeCDControl, &cd_control::TerminateCDControl,
+    &CleanServiceSubscribersEntry};
 
 template <size_t N>
 bool IsOneOf(int value, const int (&values)[N]) {
