@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <string>
@@ -120,7 +121,7 @@ struct Recorder {
     };
     std::mutex mutex;
     std::vector<Call> calls;
-    bool answer = true;
+    std::atomic<bool> answer{true};
     cc::ActionRequestHandler For(const std::string& url) {
         return [this, url](const std::string& action, const std::string& service,
                            const std::vector<boost::shared_ptr<cc::StrArgument> >& args,
