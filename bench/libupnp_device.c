@@ -1,20 +1,59 @@
-/* Reference device for the discovery benchmark, written on Debian's libupnp
- * (an independent UPnP library): it serves a description folder from
- * libupnp's web server and answers searches for the device described there.
+/* Reference device for the discovery and control benchmarks, written on
+ * Debian's libupnp (an independent UPnP library): it serves a description
+ * folder from libupnp's web server, answers searches for the device
+ * described there and answers the SwitchPower:1 actions SetTarget, GetTarget
+ * and GetStatus as the sample device does.
  *
  *   libupnp-device IFNAME PORT FOLDER
  *
  * Runs until SIGINT or SIGTERM. */
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <upnp.h>
+#include <upnptools.h>
+
+static const char kSwitchPower[] = "urn:schemas-upnp-org:service:SwitchPower:1";
+static int g_target; /* libupnp runs callbacks on its thread pool */
+static pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+static void AnswerAction(UpnpActionRequest* request) {
+    const char* name = UpnpActionRequest_get_ActionName_cstr(request);
+    IXML_Document* answer = NULL;
+    int err = UPNP_E_SUCCESS;
+    pthread_mutex_lock(&g_mutex);
+    if (strcmp(name, "GetStatus") == 0 || strcmp(name, "GetTarget") == 0) {
+        UpnpAddToActionResponse(&answer, name, kSwitchPower,
+                                name[3] == 'S' ? "ResultStatus" : "RetTargetValue",
+                                g_target ? "1" : "0");
+    } else if (strcmp(name, "SetTarget") == 0) {
+        IXML_NodeList* values = ixmlDocument_getElementsByTagName(
+            (IXML_Document*)UpnpActionRequest_get_ActionRequest(request), "newTargetValue");
+        IXML_Node* text = values ? ixmlNode_getFirstChild(ixmlNodeList_item(values, 0)) : NULL;
+        const char* value = text ? ixmlNode_getNodeValue(text) : NULL;
+        if (value && (strcmp(value, "1") == 0 || strcmp(value, "0") == 0)) {
+            g_target = value[0] == '1';
+            answer = UpnpMakeActionResponse(name, kSwitchPower, 0, NULL);
+        } else {
+            err = 402;
+        }
+        if (values)
+            ixmlNodeList_free(values);
+    } else {
+        err = 401;
+    }
+    pthread_mutex_unlock(&g_mutex);
+    UpnpActionRequest_set_ErrCode(request, err);
+    UpnpActionRequest_set_ActionResult(request, answer);
+}
 
 static int Callback(Upnp_EventType type, const void* event, void* cookie) {
-    (void)type;
-    (void)event;
     (void)cookie;
+    if (type == UPNP_CONTROL_ACTION_REQUEST)
+        AnswerAction((UpnpActionRequest*)event);
     return 0;
 }
 

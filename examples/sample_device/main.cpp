@@ -15,6 +15,9 @@
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,8 @@
 #include <zel_upnp/cd_utils.h>
 #include <zel_upnp/framework_core.h>
 #include <zel_upnp/network_layer.h>
+
+#include "switch_power.h"
 
 namespace {
 
@@ -169,7 +174,14 @@ std::list<boost::shared_ptr<nl::IpInfo> > WaitForServers(size_t expected) {
     }
 }
 
-// Every control point may read the sample device; the access-control
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Every control point may read and switch the sample device; the access-control
 // listener only hears of newcomers.
 bool AllowEveryControlPoint(const boost::shared_ptr<acl::stEventNotification>&) {
     return true;
@@ -236,6 +248,14 @@ int main(int argc, char** argv) {
         } else {
             cd::SetPortNumber(device.handle, servers.front()->port);
             acl::RegisterAclListener(device.udn, AllowEveryControlPoint, acl::ACL_MODE_ALLOW_ALL);
+            std::map<std::string, std::shared_ptr<sample_device::SwitchPower> > lights;
+            if (sample_device::RegisterSwitchPower(
+                    device.udn, ReadFile(options.dir + "/DeviceDescription.xml"), lights) < 0)
+                std::fprintf(stderr, "%s: a SwitchPower control URL could not be registered\n",
+                             kProgram);
+            for (const auto& light : lights)
+                std::printf("SwitchPower %s control %s\n", light.second->ServiceId().c_str(),
+                            light.first.c_str());
             for (const boost::shared_ptr<nl::IpInfo>& server : servers) {
                 std::printf("listening on %s (%s) tcp %d ssdp %d\n", server->ip_address.c_str(),
                             server->interface_name.c_str(), server->port, options.ssdp_port);

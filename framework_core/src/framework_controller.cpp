@@ -23,6 +23,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
+#include <zel_upnp/cd_control.h>
 #include <zel_upnp/cd_discovery.h>
 #include <zel_upnp/network_layer.h>
 #include "framework_core/src/device_subsystems.h"
@@ -61,8 +62,15 @@ int g_terminate_calls = 0;
 boost::mutex g_entry_points_mutex;
 // Constant-initialised, so the table is complete before any static
 // constructor of the application can reach the core.
-DeviceSubsystemEntryPoints g_entry_points = {&cd_discovery::Initialize, &cd_discovery::Terminate,
-                                             &cd_discovery::StartDevice, &cd_discovery::StopDevice};
+int CleanServiceSubscribersEntry() {
+    cd_control::CleanServiceSubscribers();
+    return 0;
+}
+
+DeviceSubsystemEntryPoints g_entry_points = {
+    &cd_discovery::Initialize,    &cd_discovery::Terminate,         &cd_discovery::StartDevice,
+    &cd_discovery::StopDevice,    &cd_control::InitializeCDControl, &cd_control::TerminateCDControl,
+    &CleanServiceSubscribersEntry};
 
 template <size_t N>
 bool IsOneOf(int value, const int (&values)[N]) {
