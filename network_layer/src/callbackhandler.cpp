@@ -306,6 +306,11 @@ bool CallBackHandler::WithdrawTcpRequest(void* session) {
 int CallBackHandler::InvokeUDPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request) {
     try {
         boost::lock_guard<boost::mutex> lock(udp_mutex_);
+        if (udp_queue_.size() >= kMaxUdpQueueLength) {
+            ZEL_LOGW(ZEL_CORE_NETWORK, "UDP request queue full (%d), datagram dropped",
+                     static_cast<int>(udp_queue_.size()));
+            return NL_FAILURE;
+        }
         udp_queue_.push_back(request);
         if (udp_queue_.size() > kUdpQueueWarnLength) {
             ZEL_LOGW(ZEL_CORE_NETWORK, "udp_packet seems not consumed[%d]!!",

@@ -31,8 +31,12 @@ class CallBackHandler {
     static constexpr int kTcpRequestThreads = 2;
     static constexpr int kUdpRequestThreads = 2;
     static constexpr int kResponseThreads = 5;
-    // A UDP queue longer than this is reported (never trimmed).
+    // A UDP queue longer than this is reported.
     static constexpr size_t kUdpQueueWarnLength = 100;
+    // Safety bound: any host on the LAN can send datagrams faster than a slow
+    // listener consumes them, so past this many waiting requests a new one is
+    // dropped (about 8 MiB of datagrams at most).
+    static constexpr size_t kMaxUdpQueueLength = 1024;
     // Registration ids: the first is kFirstListenerId + kListenerIdStep.
     static constexpr int kFirstListenerId = 200;
     static constexpr int kListenerIdStep = 2;
