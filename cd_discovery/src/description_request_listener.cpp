@@ -10,6 +10,7 @@
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include <zel_upnp/cd_utils.h>
 #include "cd_discovery/src/send_description.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/upnp_error.h"
@@ -75,6 +76,12 @@ int HandleRequest(const boost::shared_ptr<utils::HTTPInfo>& request, void* sessi
     if (found != DescriptionLookup::kFound) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "description cannot be sent!");
         return SendTextResponse(kBadRequestResponse, session);
+    }
+    // Only the device description is guarded: service descriptions and icons
+    // tell nothing a refused control point could use.
+    if (target.isDescription && !cd_utils::IsCpAuthorized(target.udn, request)) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "CP is denied access!");
+        return SendUnauthorized(session);
     }
     const int result = SendDescription(request, target, session);
     ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "SendDescription[%d], device[%d] to [%s]", result,

@@ -15,19 +15,26 @@
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <zel_upnp/cd_discovery.h>
+#include <zel_upnp/cd_utils.h>
 #include <zel_upnp/framework_core.h>
 #include <zel_upnp/network_layer.h>
+
+#include "switch_power.h"
 
 namespace {
 
 namespace fc = zel_upnp::framework_core;
 namespace cd = zel_upnp::cd_discovery;
 namespace nl = zel_upnp::network_layer;
+namespace acl = zel_upnp::cd_utils;
 
 const char kProgram[] = "zel-sample-device";
 const char kDescriptionUrl[] = "description.xml";
@@ -109,7 +116,7 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
     return std::string();
 }
 
-// The IPv4 interfaces of this host (loopback left out when all are asked for).
+// The IPv4 interfaces of this host that are up.
 std::vector<Interface> ReadInterfaces() {
     std::vector<Interface> found;
     ifaddrs* list = nullptr;
@@ -132,34 +139,24 @@ std::vector<Interface> ReadInterfaces() {
     return found;
 }
 
-// Empty on success, else the complaint.
+// Selects the named interfaces (all of them, present and future, when none
+// is named) and lets the kernel monitor follow them. Empty on success, else
+// the complaint.
 std::string SelectInterfaces(const Options& options) {
     const std::vector<Interface> present = ReadInterfaces();
-    std::vector<Interface> chosen;
-    if (options.interfaces.empty()) {
-        for (const Interface& i : present) {
-            if (std::strncmp(i.address.c_str(), "127.", 4) != 0)
-                chosen.push_back(i);
-        }
-        if (chosen.empty())
-            return "no IPv4 interface is up";
-    }
     for (const std::string& name : options.interfaces) {
         bool known = false;
-        for (const Interface& i : present) {
-            if (i.name == name) {
-                chosen.push_back(i);
-                known = true;
-                break;
-            }
-        }
+        for (const Interface& i : present)
+            known = known || i.name == name;
         if (!known)
             return "interface " + name + " has no IPv4 address";
     }
-    for (const Interface& i : chosen) {
-        if (fc::NotifyNICAdded(i.name, i.address, i.netmask) != 0)
-            return "interface " + i.name + " could not be added";
-    }
+    for (const std::string& name : options.interfaces)
+        fc::ConfigureApplicationOnInterface(name.c_str());
+    if (options.interfaces.empty())
+        fc::ConfigureApplicationOnAllInterfaces();
+    if (fc::StartNetworkMonitor() != 0)
+        return "the network monitor could not be started";
     return std::string();
 }
 
@@ -175,6 +172,19 @@ std::list<boost::shared_ptr<nl::IpInfo> > WaitForServers(size_t expected) {
             return servers;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Every control point may read and switch the sample device; the access-control
+// listener only hears of newcomers.
+bool AllowEveryControlPoint(const boost::shared_ptr<acl::stEventNotification>&) {
+    return true;
 }
 
 void WaitForStop(const sigset_t& signals, long seconds) {
@@ -237,6 +247,15 @@ int main(int argc, char** argv) {
                     " (code " + std::to_string(code) + ")";
         } else {
             cd::SetPortNumber(device.handle, servers.front()->port);
+            acl::RegisterAclListener(device.udn, AllowEveryControlPoint, acl::ACL_MODE_ALLOW_ALL);
+            std::map<std::string, std::shared_ptr<sample_device::SwitchPower> > lights;
+            if (sample_device::RegisterSwitchPower(
+                    device.udn, ReadFile(options.dir + "/DeviceDescription.xml"), lights) < 0)
+                std::fprintf(stderr, "%s: a SwitchPower control URL could not be registered\n",
+                             kProgram);
+            for (const auto& light : lights)
+                std::printf("SwitchPower %s control %s\n", light.second->ServiceId().c_str(),
+                            light.first.c_str());
             for (const boost::shared_ptr<nl::IpInfo>& server : servers) {
                 std::printf("listening on %s (%s) tcp %d ssdp %d\n", server->ip_address.c_str(),
                             server->interface_name.c_str(), server->port, options.ssdp_port);
@@ -248,6 +267,7 @@ int main(int argc, char** argv) {
             cd::StartDevice(device.udn);
             WaitForStop(signals, options.seconds);
             cd::StopDevice(device.udn);
+            acl::UnRegisterAclListener(device.udn);
         }
     }
     if (!error.empty())

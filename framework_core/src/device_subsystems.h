@@ -3,9 +3,9 @@
 // and control with eventing. The core calls them only through this table.
 //
 // The discovery entries (cd_discovery::Initialize, Terminate, StartDevice,
-// StopDevice) and cd_control::CleanServiceSubscribers are filled in from the
-// start. TO BE WIRED: the control family fills its two lifecycle entries
-// (cd_control::InitializeCDControl, TerminateCDControl); until then they are null,
+// StopDevice) and the control family's (cd_control::InitializeCDControl,
+// TerminateCDControl, CleanServiceSubscribers) are filled in from the start;
+// a table without them (a test's) leaves them null,
 // and the core logs such a call as not present and goes on as if it had
 // succeeded. Tests install recording entries to check the order of the
 // lifecycle calls.

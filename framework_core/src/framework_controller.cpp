@@ -67,13 +67,10 @@ int CleanServiceSubscribersEntry() {
     return 0;
 }
 
-DeviceSubsystemEntryPoints g_entry_points = {&cd_discovery::Initialize,
-                                             &cd_discovery::Terminate,
-                                             &cd_discovery::StartDevice,
-                                             &cd_discovery::StopDevice,
-                                             nullptr,
-                                             nullptr,
-                                             &CleanServiceSubscribersEntry};
+DeviceSubsystemEntryPoints g_entry_points = {
+    &cd_discovery::Initialize,    &cd_discovery::Terminate,         &cd_discovery::StartDevice,
+    &cd_discovery::StopDevice,    &cd_control::InitializeCDControl, &cd_control::TerminateCDControl,
+    &CleanServiceSubscribersEntry};
 
 template <size_t N>
 bool IsOneOf(int value, const int (&values)[N]) {

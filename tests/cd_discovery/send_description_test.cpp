@@ -8,6 +8,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <zel_upnp/cd_discovery.h>
+#include <zel_upnp/cd_utils.h>
 #include "support/device_library.h"
 #include "support/peers.h"
 
@@ -16,6 +17,11 @@
 namespace {
 
 namespace cd = zel_upnp::cd_discovery;
+namespace acl = zel_upnp::cd_utils;
+
+bool Allow(const boost::shared_ptr<acl::stEventNotification>&) {
+    return true;
+}
 
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nConnection: Close\r\n\r\n";
 const char kNotFound[] = "HTTP/1.1 404 Not Found\r\n\r\n";
@@ -34,9 +40,13 @@ class SendDescriptionTest : public ::testing::Test {
         library_.reset(new zel_test::DeviceLibrary(*topo_));
         ASSERT_TRUE(library_->Ok());
         ASSERT_EQ(0, cd::RegisterDevice(folder_.Path(), "d.xml", device_));
+        ASSERT_EQ(0, acl::RegisterAclListener(device_.udn, Allow, acl::ACL_MODE_ALLOW_ALL));
         ip_ = topo_->Link(0).device_ip;
     }
-    void TearDown() override { library_.reset(); }
+    void TearDown() override {
+        acl::UnRegisterAclListener(device_.udn);
+        library_.reset();
+    }
 
     std::string Exchange(const std::string& request, const std::string& ns = std::string()) {
         return zel_test::TcpExchange(ns.empty() ? topo_->Link(0).peer_ns : ns, ip_, 49152, request);
@@ -124,16 +134,23 @@ TEST_F(SendDescriptionTest, ServiceDescriptionsIconsAndHostileRequests) {
     }
 }
 
-// The device's own address and loopback get the UPnP 401 envelope.
-TEST_F(SendDescriptionTest, OwnAddressIsRefusedWithTheUnauthorizedEnvelope) {
+// The device's own address, and a control point the access control
+// refuses, get the UPnP 401 envelope for the description only.
+TEST_F(SendDescriptionTest, OwnAddressAndRefusedControlPointGetTheUnauthorizedEnvelope) {
     ASSERT_EQ(0, cd::StartDevice(device_.udn));
-    const std::string answer = Exchange(Get("/d.xml"), topo_->DeviceNs());
     const std::string head =
         "HTTP/1.1 401 Unauthorized\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
         "SERVER:UPnP/1.1 Varnesk Omnilume Server/1.0\r\nCONTENT-LENGTH: 417\r\n\r\n";
-    ASSERT_EQ(0u, answer.find(head));
-    EXPECT_EQ(417u, answer.size() - head.size());
-    EXPECT_NE(std::string::npos, answer.find("<errorCode>401</errorCode>"));
+    ASSERT_EQ(0, acl::SetAclMode(device_.udn, acl::ACL_MODE_DENY_ALL));
+    for (const std::string& ns : {topo_->DeviceNs(), topo_->Link(0).peer_ns}) {
+        SCOPED_TRACE(ns);
+        const std::string answer = Exchange(Get("/d.xml"), ns);
+        ASSERT_EQ(0u, answer.find(head));
+        EXPECT_EQ(417u, answer.size() - head.size());
+        EXPECT_NE(std::string::npos, answer.find("<errorCode>401</errorCode>"));
+    }
+    EXPECT_EQ(0u, Exchange(Get("/ContentDirectory/scpd.xml")).find("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(0u, Exchange(Get("/icons/i.png")).find("HTTP/1.1 200 OK\r\n"));
 }
 
 }  // namespace

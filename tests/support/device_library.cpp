@@ -17,8 +17,8 @@ namespace zel_test {
 
 namespace fc = zel_upnp::framework_core;
 
-DeviceLibrary::DeviceLibrary(const NetnsTopology& topo) : topo_(topo) {
-    ok_ = fc::InitFrameworkCore("") == 0 && fc::InitializeUPnP(fc::CD_D) == 0 &&
+DeviceLibrary::DeviceLibrary(const NetnsTopology& topo, int role) : topo_(topo) {
+    ok_ = fc::InitFrameworkCore("") == 0 && fc::InitializeUPnP(fc::eInitType(role)) == 0 &&
           fc::StartFrameworkCore() == 0 &&
           fc::ConfigureServers(kDeviceTcpPort, kDeviceSsdpPort, 0, false) == 0 && AddLink(0);
 }

@@ -12,12 +12,13 @@ namespace zel_test {
 constexpr int kDeviceTcpPort = 49152;
 constexpr int kDeviceSsdpPort = 1900;
 
-// Brings the framework up (discovery role), configures a TCP server and the
-// SSDP group and adds the device side of link 0 of topo; tears it all down
-// in the destructor. The calling thread must be in the device namespace.
+// Brings the framework up (in role, discovery by default), configures a TCP
+// server and the SSDP group and adds the device side of link 0 of topo;
+// tears it all down in the destructor. The calling thread must be in the
+// device namespace.
 class DeviceLibrary {
   public:
-    explicit DeviceLibrary(const NetnsTopology& topo);
+    explicit DeviceLibrary(const NetnsTopology& topo, int role = 2);
     ~DeviceLibrary();
     DeviceLibrary(const DeviceLibrary&) = delete;
     DeviceLibrary& operator=(const DeviceLibrary&) = delete;

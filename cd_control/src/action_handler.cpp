@@ -1,0 +1,710 @@
+#include "cd_control/src/action_handler.h"
+#include "cd_control/src/subscribe_handler.h"
+
+#include <zel_upnp/cd_utils.h>
+#include <zel_upnp/utils.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <new>
+
+#include <boost/thread/lock_guard.hpp>
+
+#include "cd_discovery/src/send_description.h"
+#include "network_layer/src/incoming_tcp_session.h"
+#include "utils/src/common/zel_log.h"
+#include "utils/src/httpparser/upnp_error.h"
+
+namespace zel_upnp {
+namespace cd_control {
+
+namespace {
+
+const char kThreadBaseName[] = "ZelTcpActionReg";
+const int kUnnumberedThread = -1;
+const char kDefaultUserAgent[] = "DLNADOC/1.50 QTN_HHP_Varnesk Mobile/1.0 UPnP/1.0";
+const char kXmlnsPrefix[] = "xmlns:";
+
+// The faults of a control request: status line, UPnP errorCode and
+// errorDescription.
+struct Fault {
+    const char* statusLine;
+    int errorCode;
+    const char* errorDescription;
+};
+const Fault kInvalidArgs = {"HTTP/1.1 400 Bad Request", 402, "Invalid Args"};
+const Fault kUnauthorized = {"HTTP/1.1 401 Unauthorized", 401, "Unauthorized"};
+const Fault kInvalidAction = {"HTTP/1.1 500 Internal Server Error", 401, "Invalid Action"};
+const Fault kActionFailed = {"HTTP/1.1 500 Internal Server Error", 501, "Action Failed"};
+
+int SendFault(const Fault& fault, void* session) {
+    const std::string body = utils::UPnPErrorEnvelope(fault.errorCode, fault.errorDescription);
+    std::string answer;
+    answer.reserve(body.size() + 192);
+    answer += fault.statusLine;
+    answer +=
+        "\r\nEXT: \r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
+        "SERVER:UPnP/1.1 Varnesk Omnilume Server/1.0\r\nCONTENT-LENGTH: ";
+    answer += std::to_string(body.size());
+    answer += "\r\n\r\n";
+    answer += body;
+    return cd_discovery::SendTextResponse(answer, session);
+}
+
+// What a started action timer carries: the dispatcher it belongs to (weak,
+// so a timer cannot keep a torn-down dispatcher alive or reach its
+// successor) and the action. Freed by the time-out callback, or by whoever
+// cancels the timer while it is live.
+struct TimeoutTag {
+    boost::weak_ptr<ActionHandler> owner;
+    int actionId;
+};
+
+void CancelActionTimer(int timerId) {
+    if (timerId == 0)
+        return;
+    void* userData = nullptr;
+    utils::Timer::Cancel(timerId, &userData);
+    delete static_cast<TimeoutTag*>(userData);
+}
+
+struct ReasonPhrase {
+    int code;
+    const char* text;
+};
+const ReasonPhrase kReasonPhrases[] = {
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {102, "Processing"},
+    {103, "Checkpoint"},
+    {122, "Request-URI too long"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-Authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {207, "Multi-Status"},
+    {226, "IM Used"},
+    {300, "Multiple Choices"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {306, "Switch Proxy"},
+    {307, "Temporary Redirect"},
+    {308, "Resume Incomplete"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Time-out"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Request Entity Too Large"},
+    {414, "Request URI Too Large"},
+    {415, "Unsupported Media Type"},
+    {416, "Requested Range Not Satisfiable"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Time-out"},
+    {505, "HTTP Version not supported"},
+};
+
+// Reads the SOAPACTION header and the body into the action's names and
+// arguments.
+bool ExtractVariables(const boost::shared_ptr<utils::HTTPInfo>& request, const std::string& head,
+                      std::string& serviceType, std::string& actionName,
+                      std::vector<boost::shared_ptr<StrArgument> >& arguments) {
+    std::string soapAction;
+    request->GetHeaderValue("SOAPACTION", soapAction);
+    if (soapAction.empty()) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "SOAPACTION is invalid ");
+        return false;
+    }
+    if (!ExtractServiceTypeAndAction(soapAction, serviceType, actionName))
+        return false;
+    std::string body;
+    request->ReadBody(body);
+    if (body.empty()) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Invalid soap message ");
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Packet Data =%s ", head.c_str());
+        return false;
+    }
+    if (!ParseSOAPMessage(body, arguments)) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, " Unable to parse soap message for data ");
+        return false;
+    }
+    return true;
+}
+
+// The prefix of the envelope's first "xmlns:" declaration, empty without one.
+std::string GetNameSpace(utils::NodeXml* envelope) {
+    std::string attribute;
+    if (utils::XmlGetAttributeName(envelope, kXmlnsPrefix, attribute) != 1) {
+        ZEL_LOGD(ZEL_CORE_CDCONTROL, "Template value not avaiable. ");
+        return std::string();
+    }
+    return attribute.substr(sizeof(kXmlnsPrefix) - 1);
+}
+
+// Frees a node handed out by the XML parser when it goes out of scope.
+struct NodeGuard {
+    utils::NodeXml* node = nullptr;
+    ~NodeGuard() { utils::XmlParserFreeNode(node); }
+    void Reset() {
+        utils::XmlParserFreeNode(node);
+        node = nullptr;
+    }
+};
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Walks the parsed envelope; the parser's cursor is on nothing yet.
+bool ParseEnvelope(utils::XmlParser& parser,
+                   std::vector<boost::shared_ptr<StrArgument> >& arguments) {
+    NodeGuard node;
+    if (utils::XmlParserGetFirstNode(parser, node.node) != 1) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No root node ");
+        return false;
+    }
+    const std::string prefix = GetNameSpace(node.node);
+    const std::string bodyTag = prefix.empty() ? std::string("Body") : prefix + ":Body";
+    node.Reset();
+    int found = utils::XmlParserGetChildNode(parser, node.node);
+    // A SOAP Header block may precede the Body.
+    if (found == 1 && EndsWith(node.node->name, "Header")) {
+        node.Reset();
+        found = utils::XmlParserGetNextNode(parser, node.node);
+    }
+    if (found != 1 || node.node->name.find(bodyTag) == std::string::npos) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No SOAP body [%s] ", bodyTag.c_str());
+        return false;
+    }
+    node.Reset();
+    if (utils::XmlParserGetChildNode(parser, node.node) != 1) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No action element ");
+        return false;
+    }
+    node.Reset();
+    for (int more = utils::XmlParserGetChildNode(parser, node.node); more == 1;
+         more = utils::XmlParserGetNextNode(parser, node.node)) {
+        if (node.node->name.empty()) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Argument without a name ");
+            return false;
+        }
+        boost::shared_ptr<StrArgument> argument(new StrArgument);
+        argument->name = node.node->name;
+        if (node.node->value.empty() ||
+            utils::XmlUnescapeValue(node.node->value, argument->value) != utils::UTILS_SUCCESS)
+            argument->value = node.node->value;
+        arguments.push_back(argument);
+        node.Reset();
+    }
+    return true;
+}
+
+}  // namespace
+
+std::atomic<int> ActionHandler::timeoutMs_(ActionHandler::kActionTimeoutMs);
+
+bool ExtractServiceTypeAndAction(const std::string& soapAction, std::string& serviceType,
+                                 std::string& actionName) {
+    if (soapAction.empty()) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, " SOAPACTION has invalid length ");
+        return false;
+    }
+    if (soapAction.find("urn:") == std::string::npos) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "SOAPACTION is invalid for urn ");
+        return false;
+    }
+    if (soapAction.find("service:") == std::string::npos) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, " SOAPACTION is invalid for service ");
+        return false;
+    }
+    const std::size_t hash = soapAction.rfind('#');
+    if (hash == 0 || hash == std::string::npos) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, " SOAPACTION is invalid for length ");
+        return false;
+    }
+    // The usual form is quoted; an unquoted value keeps all its characters.
+    const std::size_t begin = soapAction[0] == '"' ? 1 : 0;
+    std::size_t end = soapAction.size();
+    if (end - 1 > hash && soapAction[end - 1] == '"')
+        --end;
+    serviceType = soapAction.substr(begin, hash - begin);
+    actionName = soapAction.substr(hash + 1, end - hash - 1);
+    if (serviceType.empty()) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unable to extract service from SOAPACTION ");
+        return false;
+    }
+    if (actionName.empty()) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unable to extract action from SOAPACTION ");
+        return false;
+    }
+    return true;
+}
+
+bool ParseSOAPMessage(const std::string& body,
+                      std::vector<boost::shared_ptr<StrArgument> >& arguments) {
+    utils::XmlParser parser;
+    if (utils::XmlParserGetDomMA(body, parser) != 1) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unable to create xml parser ");
+        return false;
+    }
+    const bool parsed = ParseEnvelope(parser, arguments);
+    utils::XmlParserDestroy(parser);
+    if (!parsed)
+        arguments.clear();
+    return parsed;
+}
+
+const char* GetReasonPhrase(int statusCode) {
+    for (const ReasonPhrase& phrase : kReasonPhrases) {
+        if (phrase.code == statusCode)
+            return phrase.text;
+    }
+    return "";
+}
+
+std::string BuildActionResponse(int statusCode, const std::string& date,
+                                const std::string& userAgent, const std::string& body) {
+    static const char kEnvelopeHead[] =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+        "<s:Envelope s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+        "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>";
+    static const char kEnvelopeTail[] = "</s:Body></s:Envelope>";
+    const std::size_t wrapper = sizeof(kEnvelopeHead) - 1 + sizeof(kEnvelopeTail) - 1;
+    std::string response;
+    response.reserve(wrapper + body.size() + 256 + userAgent.size());
+    response += "HTTP/1.1 ";
+    response += std::to_string(statusCode);
+    response += ' ';
+    response += GetReasonPhrase(statusCode);
+    response +=
+        "\r\nEXT: \r\nCONNECTION: close\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
+        "SERVER:UPnP/1.0, Varnesk Omnilume Server/1.0\r\nDATE: ";
+    response += date;
+    response += "\r\nUSER-AGENT: ";
+    response += userAgent;
+    response += "\r\nContent-Length: ";
+    response += std::to_string(body.size() + wrapper);
+    response += "\r\n\r\n";
+    response += kEnvelopeHead;
+    response += body;
+    response += kEnvelopeTail;
+    return response;
+}
+
+ActionHandler::ActionHandler() : nextActionId_(0), queuedCalls_(0), stopped_(false) {}
+
+ActionHandler::~ActionHandler() {
+    Shutdown();
+}
+
+boost::shared_ptr<ActionHandler> ActionHandler::Create() {
+    boost::shared_ptr<ActionHandler> handler(new (std::nothrow) ActionHandler);
+    if (!handler || !handler->StartThread())
+        return boost::shared_ptr<ActionHandler>();
+    return handler;
+}
+
+void ActionHandler::SetActionTimeoutMs(int timeoutMs) {
+    timeoutMs_ = timeoutMs;
+}
+
+bool ActionHandler::StartThread() {
+    try {
+        work_.reset(new boost::asio::io_service::work(io_));
+        const std::string name = utils::PrepareThreadName(kThreadBaseName);
+        // The thread holds the dispatcher until its loop has ended, so that a
+        // handler that tears the subsystem down does not free the io_service
+        // it is running on.
+        boost::shared_ptr<ActionHandler> self = shared_from_this();
+        thread_.reset(new boost::thread([self] { self->RunLoop(); }));
+        utils::SetNameOnThread(thread_.get(), name, kUnnumberedThread);
+        return true;
+    } catch (const boost::thread_resource_error& e) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "thread_resource_error exception:[%s]", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unknown Exception in StartCallbackThreads");
+    }
+    work_.reset();
+    return false;
+}
+
+void ActionHandler::RunLoop() {
+    try {
+        io_.run();
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "action loop ended by exception: %s", e.what());
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "action loop ended by unknown exception");
+    }
+}
+
+int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) {
+    // Whether session has been handed on (answered or made pending).
+    bool consumed = false;
+    try {
+        std::string head;
+        if (!request || request->GetHeader(head) != 0)
+            return SendFault(kInvalidArgs, session);
+
+        boost::shared_ptr<ActionHandlerInfo> entry;
+        {
+            boost::lock_guard<boost::mutex> lock(handlersMutex_);
+            for (const auto& candidate : handlers_) {
+                if (head.find(candidate.first) != std::string::npos) {
+                    entry = candidate.second;
+                    break;
+                }
+            }
+        }
+        if (!entry) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "No handler for the control url ");
+            return SendFault(kInvalidAction, session);
+        }
+
+        ZEL_LOGD(ZEL_CORE_CDCONTROL, "verifying CP");
+        cd_utils::AuthorizedCPInfo cpInfo;
+        if (!cd_utils::IsCpAuthorizedAndGetCpInfo(entry->udn, request, cpInfo)) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Access denied to CP");
+            return SendFault(kUnauthorized, session);
+        }
+
+        boost::shared_ptr<ActionInfo> action(new ActionInfo);
+        action->actionId = nextActionId_++;
+        action->session = nullptr;
+        action->timerId = 0;
+        std::string serviceType;
+        std::string actionName;
+        std::vector<boost::shared_ptr<StrArgument> > arguments;
+        if (!ExtractVariables(request, head, serviceType, actionName, arguments))
+            return SendFault(kInvalidArgs, session);
+
+        {
+            boost::lock_guard<boost::mutex> lock(pendingMutex_);
+            if (stopped_ || pending_.size() >= kMaxPendingActions ||
+                queuedCalls_ >= kMaxPendingActions) {
+                ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action refused: %zu pending, stopped %d",
+                         pending_.size(), stopped_ ? 1 : 0);
+                return SendFault(kActionFailed, session);
+            }
+            action->session = session;
+            pending_.push_back(action);
+            consumed = true;
+        }
+        // The timer is started outside the pending lock (the time-out takes
+        // that lock under the timer's own). Until its id is stored the action
+        // can only be taken by the tear-down, whose timer this then cancels.
+        TimeoutTag* tag = new TimeoutTag{weak_from_this(), action->actionId};
+        const int timerId = utils::Timer::Start(timeoutMs_, &ActionHandler::TimerCallback, tag);
+        if (timerId == 0)
+            delete tag;
+        bool stillPending = false;
+        {
+            boost::lock_guard<boost::mutex> lock(pendingMutex_);
+            stillPending = std::find(pending_.begin(), pending_.end(), action) != pending_.end();
+            if (stillPending)
+                action->timerId = timerId;
+        }
+        if (!stillPending) {
+            CancelActionTimer(timerId);
+            return 0;
+        }
+        if (timerId == 0)
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action timer not started for %d", action->actionId);
+
+        boost::shared_ptr<stCpDeviceDetails> controlPoint(new stCpDeviceDetails);
+        controlPoint->ip_address = cpInfo.ip_address;
+        controlPoint->user_agent = cpInfo.user_agent;
+        controlPoint->mac_address = cpInfo.mac_address;
+        controlPoint->device_name = cpInfo.device_name;
+        request->GetHeaderValue("X-MRCP-ID", controlPoint->mrcp_id);
+        const std::string localAddress = request->GetMyIpAddress();
+        ZEL_LOGD(ZEL_CORE_CDCONTROL, "Calling the uppler layer callback through boost::bind");
+        QueueHandlerCall(entry, actionName, serviceType, arguments, controlPoint, localAddress,
+                         action->actionId);
+        ZEL_LOGD(ZEL_CORE_CDCONTROL, "Called the uppler layer callback through boost::bind");
+        return 0;
+    } catch (const std::exception& e) {
+        // Only allocation throws here. A pending session is answered by the
+        // time-out or dropped by the tear-down; any other is closed now.
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
+    }
+    if (!consumed)
+        network_layer::ReleaseSessionContext(session);
+    return 1;
+}
+
+void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>& entry,
+                                     const std::string& actionName, const std::string& serviceType,
+                                     const std::vector<boost::shared_ptr<StrArgument> >& arguments,
+                                     const boost::shared_ptr<stCpDeviceDetails>& controlPoint,
+                                     const std::string& localAddress, int actionId) {
+    ++queuedCalls_;
+    ActionRequestHandler callback = entry->callback;
+    io_.post(
+        [this, callback, actionName, serviceType, arguments, controlPoint, localAddress, actionId] {
+            --queuedCalls_;
+            try {
+                callback(actionName, serviceType, arguments, controlPoint, localAddress, actionId);
+            } catch (const std::exception& e) {
+                ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw: %s", e.what());
+            } catch (...) {
+                ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw an unknown exception");
+            }
+        });
+}
+
+bool ActionHandler::AddHandler(const std::string& udn, const std::string& controlUrl,
+                               ActionRequestHandler handler) {
+    boost::lock_guard<boost::mutex> lock(handlersMutex_);
+    if (handlers_.count(controlUrl) != 0) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Control url registered already present in the list ");
+        return false;
+    }
+    boost::shared_ptr<ActionHandlerInfo> entry(new ActionHandlerInfo);
+    entry->udn = udn;
+    entry->controlUrl = controlUrl;
+    entry->callback = handler;
+    entry->listenerId = -1;
+    const std::vector<std::string> patterns(1, "POST," + controlUrl);
+    const int result =
+        network_layer::RegisterTCPRequestListener(patterns, shared_from_this(), entry->listenerId);
+    if (result != 0) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Listener registration failed [%d]", result);
+        return false;
+    }
+    handlers_[controlUrl] = entry;
+    return true;
+}
+
+bool ActionHandler::RemoveHandler(const std::string& controlUrl) {
+    boost::lock_guard<boost::mutex> lock(handlersMutex_);
+    auto found = handlers_.find(controlUrl);
+    if (found == handlers_.end()) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Trying to remove unknown control uri.");
+        return false;
+    }
+    network_layer::UnRegisterRequestListener(found->second->listenerId);
+    handlers_.erase(found);
+    return true;
+}
+
+boost::shared_ptr<ActionHandler::ActionInfo> ActionHandler::TakePending(int actionId) {
+    boost::lock_guard<boost::mutex> lock(pendingMutex_);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if ((*it)->actionId == actionId) {
+            boost::shared_ptr<ActionInfo> action = *it;
+            pending_.erase(it);
+            return action;
+        }
+    }
+    return boost::shared_ptr<ActionInfo>();
+}
+
+int ActionHandler::Answer(int statusCode, const std::string& userAgent, const std::string& body,
+                          int actionId, bool sync) {
+    const std::string agent = userAgent.empty() ? std::string(kDefaultUserAgent) : userAgent;
+    boost::shared_ptr<ActionInfo> action = TakePending(actionId);
+    if (!action) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL,
+                 "[ActionHandler::ActionResponse] Unable to retrieve action info. ");
+        return network_layer::NL_INVALID_LISTENER;
+    }
+    CancelActionTimer(action->timerId);
+    std::string date;
+    if (utils::Generate_CurrentDate(date) != utils::UTILS_SUCCESS) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "[ActionHandler::ActionResponse] Date generation failed!");
+        date.clear();
+    }
+    int result = 0;
+    if (sync) {
+        const std::string response = BuildActionResponse(statusCode, date, agent, body);
+        result = network_layer::SendSyncResponsePacket(response, static_cast<int>(response.size()),
+                                                       action->session);
+    } else {
+        std::string* response = new std::string(BuildActionResponse(statusCode, date, agent, body));
+        result = network_layer::SendResponsePacket(response, static_cast<int>(response->size()),
+                                                   action->session);
+        if (result != 0)
+            delete response;
+    }
+    ZEL_LOGD(ZEL_CORE_CDCONTROL, "[ActionHandler::ActionResponse] Action Response Sent. ");
+    return result;
+}
+
+void ActionHandler::TimerCallback(int /*timerId*/, void* userData) {
+    std::unique_ptr<TimeoutTag> tag(static_cast<TimeoutTag*>(userData));
+    if (!tag)
+        return;
+    boost::shared_ptr<ActionHandler> owner = tag->owner.lock();
+    if (owner)
+        owner->OnActionTimeout(tag->actionId);
+}
+
+void ActionHandler::OnActionTimeout(int actionId) {
+    boost::shared_ptr<ActionInfo> action = TakePending(actionId);
+    if (!action)
+        return;
+    ZEL_LOGE(ZEL_CORE_CDCONTROL, "Time out happended");
+    SendFault(kActionFailed, action->session);
+}
+
+void ActionHandler::Shutdown() {
+    {
+        boost::lock_guard<boost::mutex> lock(pendingMutex_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+    }
+    work_.reset();
+    io_.stop();
+    if (thread_) {
+        if (thread_->get_id() == boost::this_thread::get_id())
+            thread_->detach();
+        else
+            thread_->join();
+        thread_.reset();
+    }
+    std::map<std::string, boost::shared_ptr<ActionHandlerInfo> > handlers;
+    {
+        boost::lock_guard<boost::mutex> lock(handlersMutex_);
+        handlers.swap(handlers_);
+    }
+    for (const auto& entry : handlers)
+        network_layer::UnRegisterRequestListener(entry.second->listenerId);
+    std::vector<boost::shared_ptr<ActionInfo> > pending;
+    {
+        boost::lock_guard<boost::mutex> lock(pendingMutex_);
+        pending.swap(pending_);
+    }
+    for (const auto& action : pending) {
+        CancelActionTimer(action->timerId);
+        network_layer::ReleaseSessionContext(action->session);
+    }
+    nextActionId_ = 0;
+    queuedCalls_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// The family's entry points.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Guards the count and the instance; never held while the dispatcher is torn
+// down, since a handler on the action thread may be calling in.
+boost::mutex g_control_mutex;
+int g_control_users = 0;
+boost::shared_ptr<ActionHandler> g_action_handler;
+
+}  // namespace
+
+boost::shared_ptr<ActionHandler> ExistingActionHandler() {
+    boost::lock_guard<boost::mutex> lock(g_control_mutex);
+    return g_action_handler;
+}
+
+int InitializeCDControl() {
+    boost::lock_guard<boost::mutex> lock(g_control_mutex);
+    if (g_control_users++ > 0)
+        return 0;
+    g_action_handler = ActionHandler::Create();
+    if (!g_action_handler)
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action handler not created");
+    if (SubscribeHandler::Create() != 0)
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Subscribe handler not created");
+    return 0;
+}
+
+int TerminateCDControl() {
+    boost::shared_ptr<ActionHandler> handler;
+    {
+        boost::lock_guard<boost::mutex> lock(g_control_mutex);
+        if (g_control_users == 0 || --g_control_users > 0)
+            return 0;
+        handler.swap(g_action_handler);
+    }
+    if (handler)
+        handler->Shutdown();
+    SubscribeHandler::Destroy();
+    return 0;
+}
+
+bool AddActionRequestHandler(const std::string& udn, const std::string& controlUrl,
+                             const std::string& serviceId, ActionRequestHandler handler) {
+    if (udn.empty() || controlUrl.empty() || serviceId.empty() || !handler) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Error in input arguments.");
+        return false;
+    }
+    boost::shared_ptr<ActionHandler> dispatcher = ExistingActionHandler();
+    if (!dispatcher) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "cd_control not initialized");
+        return false;
+    }
+    try {
+        return dispatcher->AddHandler(udn, controlUrl, handler);
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
+    }
+    return false;
+}
+
+bool RemoveActionRequestHandler(const std::string& controlUrl) {
+    boost::shared_ptr<ActionHandler> dispatcher = ExistingActionHandler();
+    if (!dispatcher) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Trying to remove unknown control uri.");
+        return false;
+    }
+    return dispatcher->RemoveHandler(controlUrl);
+}
+
+namespace {
+
+int SendAnswer(int statusCode, const std::string& userAgent, const std::string& body, int actionId,
+               bool sync) {
+    boost::shared_ptr<ActionHandler> dispatcher = ExistingActionHandler();
+    if (!dispatcher) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL,
+                 "[ActionHandler::ActionResponse] Unable to retrieve action info. ");
+        return network_layer::NL_INVALID_LISTENER;
+    }
+    try {
+        return dispatcher->Answer(statusCode, userAgent, body, actionId, sync);
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
+    }
+    return 1;
+}
+
+}  // namespace
+
+int SendActionResponse(const int& statusCode, const std::string& userAgent, const std::string& body,
+                       const int& actionId) {
+    return SendAnswer(statusCode, userAgent, body, actionId, false);
+}
+
+int SendSyncActionResponse(const int& statusCode, const std::string& userAgent,
+                           const std::string& body, const int& actionId) {
+    return SendAnswer(statusCode, userAgent, body, actionId, true);
+}
+
+}  // namespace cd_control
+}  // namespace zel_upnp
