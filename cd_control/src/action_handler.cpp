@@ -1,5 +1,4 @@
 #include "cd_control/src/action_handler.h"
-#include "cd_control/src/subscribe_handler.h"
 
 #include <zel_upnp/cd_utils.h>
 #include <zel_upnp/utils.h>
@@ -11,6 +10,7 @@
 
 #include <boost/thread/lock_guard.hpp>
 
+#include "cd_control/src/subscribe_handler.h"
 #include "cd_discovery/src/send_description.h"
 #include "network_layer/src/incoming_tcp_session.h"
 #include "utils/src/common/zel_log.h"
@@ -609,8 +609,9 @@ void ActionHandler::Shutdown() {
 
 namespace {
 
-// Guards the count and the instance; never held while the dispatcher is torn
-// down, since a handler on the action thread may be calling in.
+// Guards the count, the instance and the eventing handler's creation and
+// destruction; never held while the action dispatcher is torn down, since a
+// handler on the action thread may be calling in.
 boost::mutex g_control_mutex;
 int g_control_users = 0;
 boost::shared_ptr<ActionHandler> g_action_handler;
@@ -641,10 +642,12 @@ int TerminateCDControl() {
         if (g_control_users == 0 || --g_control_users > 0)
             return 0;
         handler.swap(g_action_handler);
+        // Eventing goes first; its tear-down waits for no thread that could
+        // be waiting for this lock.
+        SubscribeHandler::Destroy();
     }
     if (handler)
         handler->Shutdown();
-    SubscribeHandler::Destroy();
     return 0;
 }
 

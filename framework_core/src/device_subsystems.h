@@ -2,12 +2,11 @@
 // discovery (role initialisation, device stop and start around a suspend)
 // and control with eventing. The core calls them only through this table.
 //
-// The discovery entries (cd_discovery::Initialize, Terminate, StartDevice,
-// StopDevice) and the control family's (cd_control::InitializeCDControl,
-// TerminateCDControl, CleanServiceSubscribers) are filled in from the start;
-// a table without them (a test's) leaves them null,
-// and the core logs such a call as not present and goes on as if it had
-// succeeded. Tests install recording entries to check the order of the
+// Every entry is filled in from the start: discovery (cd_discovery::
+// Initialize, Terminate, StartDevice, StopDevice) and control with eventing
+// (cd_control::InitializeCDControl, TerminateCDControl,
+// CleanServiceSubscribers). A null entry is logged as not present and counts
+// as success. Tests install recording entries to check the order of the
 // lifecycle calls.
 #pragma once
 
