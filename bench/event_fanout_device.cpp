@@ -33,8 +33,9 @@ std::string PropertySet(int status) {
 
 int main(int argc, char** argv) {
     if (argc != 7) {
-        std::fprintf(stderr, "usage: event-fanout-device IFNAME ADDRESS NETMASK PORT EVENTS "
-                             "async|sync\n");
+        std::fprintf(stderr,
+                     "usage: event-fanout-device IFNAME ADDRESS NETMASK PORT EVENTS "
+                     "async|sync\n");
         return 2;
     }
     const int events = std::atoi(argv[5]);
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (fc::InitFrameworkCore("") != 0 || fc::InitializeUPnP(fc::CD) != 0 ||
-        fc::StartFrameworkCore() != 0 || fc::ConfigureServers(std::atoi(argv[4]), 0, 0, false) != 0 ||
+        fc::StartFrameworkCore() != 0 ||
+        fc::ConfigureServers(std::atoi(argv[4]), 0, 0, false) != 0 ||
         fc::NotifyNICAdded(argv[1], argv[2], argv[3]) != 0) {
         fc::TerminateFrameworkCore();
         return 1;
