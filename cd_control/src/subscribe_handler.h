@@ -49,7 +49,7 @@ const size_t kMaxCallbackHeaderLength = 2048;
 // Asynchronous NOTIFYs to one callback URL that may still be in flight; the
 // oldest is cancelled when a new one would exceed it, so a callback that
 // never answers holds at most this many client sessions.
-const size_t kMaxPendingNotifiesPerCallback = 32;
+const size_t kMaxPendingNotifiesPerCallback = 128;
 // Threads that send the NOTIFYs of one synchronous event to all at once, so
 // that a subscriber that never answers delays none of the others.
 const size_t kMaxSyncSendThreads = 8;

@@ -122,13 +122,22 @@ bool SwitchPower::Status() const {
 }
 
 void SwitchPower::SetTarget(bool on) {
+    bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        changed = status_ != on;
         target_ = on;
         status_ = on;
     }
-    if (onChange)
+    if (changed && onChange)
         onChange(*this, on);
+}
+
+std::string StatusPropertySet(bool status) {
+    return std::string(
+               "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\"><e:property>"
+               "<Status>") +
+           (status ? "1" : "0") + "</Status></e:property></e:propertyset>";
 }
 
 std::vector<ServiceEntry> FindSwitchPowerServices(const std::string& description) {
@@ -144,7 +153,8 @@ std::vector<ServiceEntry> FindSwitchPowerServices(const std::string& description
         if (ElementText(block, "serviceType") != kSwitchPowerType)
             continue;
         const ServiceEntry entry = {ElementText(block, "serviceId"),
-                                    ElementText(block, "controlURL")};
+                                    ElementText(block, "controlURL"),
+                                    ElementText(block, "eventSubURL")};
         if (!entry.controlUrl.empty())
             found.push_back(entry);
     }
@@ -155,6 +165,30 @@ int RegisterSwitchPower(const std::string& udn, const std::string& description,
     int count = 0;
     for (const ServiceEntry& entry : FindSwitchPowerServices(description)) {
         std::shared_ptr<SwitchPower> power = std::make_shared<SwitchPower>(entry.serviceId);
+        const std::string eventUrl = entry.eventUrl;
+        if (!eventUrl.empty()) {
+            // Status is evented: every change goes to all subscribers; a new
+            // subscriber first gets the current Status.
+            power->onChange = [eventUrl](const SwitchPower&, bool status) {
+                const int sent = cc::SendMulticastEvent("", StatusPropertySet(status), eventUrl);
+                std::printf("event Status=%d to the subscribers of %s (send %d)\n", status ? 1 : 0,
+                            eventUrl.c_str(), sent);
+                std::fflush(stdout);
+            };
+            std::weak_ptr<SwitchPower> weak = power;
+            if (!cc::RegisterServiceForSubscribe(
+                    udn, eventUrl, entry.serviceId,
+                    [weak, eventUrl](const std::string& host, const int& port,
+                                     const std::string& sid, const std::string& path,
+                                     const std::string&) {
+                        const std::shared_ptr<SwitchPower> light = weak.lock();
+                        if (light)
+                            cc::SendInitialEvent(host, port, sid,
+                                                 StatusPropertySet(light->Status()), path,
+                                                 eventUrl);
+                    }))
+                return -1;
+        }
         const bool added = cc::AddActionRequestHandler(
             udn, entry.controlUrl, entry.serviceId.empty() ? entry.controlUrl : entry.serviceId,
             [power](const std::string& action, const std::string& serviceType,

@@ -22,8 +22,8 @@ class SwitchPower {
     bool Target() const;
     bool Status() const;
     void SetTarget(bool on);
-    // Called after every SetTarget, outside the lock, with the new status;
-    // set it before the service is registered.
+    // Called after a SetTarget that changed the status, outside the lock,
+    // with the new status; set it before the service is registered.
     std::function<void(const SwitchPower&, bool status)> onChange;
 
   private:
@@ -33,18 +33,24 @@ class SwitchPower {
     bool status_ = false;  // mutex_
 };
 
-// One SwitchPower:1 service of a description: its id and control URL.
+// One SwitchPower:1 service of a description: its id, control URL and
+// event URL (empty when the service is not evented).
 struct ServiceEntry {
     std::string serviceId;
     std::string controlUrl;
+    std::string eventUrl;
 };
+
+// The property set of an event carrying Status.
+std::string StatusPropertySet(bool status);
 
 // Every service of type urn:schemas-upnp-org:service:SwitchPower:1 in the
 // description text, in document order.
 std::vector<ServiceEntry> FindSwitchPowerServices(const std::string& description);
 
 // Registers the action handler of every SwitchPower:1 service of the
-// description for the device udn; the services' states stay in services,
+// description for the device udn, with Status evented at the service's
+// event URL; the services' states stay in services,
 // keyed by control URL. The number of services registered, or -1 when a
 // registration failed.
 int RegisterSwitchPower(const std::string& udn, const std::string& description,

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# NOTIFY fan-out benchmark: events per second delivered to 1, 10 and 100
+# subscribers by a zel_upnp device (asynchronous and synchronous events to
+# all) and by a reference device written on Debian's libupnp, side by side.
+#
+#   bench/event_fanout_bench.sh [BUILD_DIR]
+#
+# The device runs in one private network namespace, the sink (notify_sink.py,
+# an asynchronous HTTP server that subscribes N times and counts the NOTIFYs)
+# in another, joined by a veth pair: nothing reaches this machine's
+# interfaces. Every run is bounded by ZEL_BENCH_TIMEOUT seconds.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+tag=$$
+dev_ns=zfan-dev-$tag
+cp_ns=zfan-cp-$tag
+dev_ip=10.216.1.1
+cp_ip=10.216.1.2
+port=49160
+timeout=${ZEL_BENCH_TIMEOUT:-60}
+total=${ZEL_BENCH_NOTIFIES:-5000}  # NOTIFYs per run, spread over the subscribers
+work=$(mktemp -d /tmp/zel-fanout.XXXXXX)
+pid=
+
+cleanup() {
+  [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+  ip netns del "$dev_ns" 2>/dev/null || true
+  ip netns del "$cp_ns" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+"$root/scripts/deps" libupnp-dev python3 >/dev/null
+cmake --build "$build" --target zel_upnp >/dev/null
+c++ -O2 -std=c++17 -o "$work/event-fanout-device" "$root/bench/event_fanout_device.cpp" \
+  -I"$build/include" -L"$build" -lzel_upnp -lboost_thread -lboost_system -lpthread \
+  -Wl,-rpath,"$build"
+cc -O2 -Wall -o "$work/libupnp-event-device" "$root/bench/libupnp_event_device.c" \
+  $(pkg-config --cflags --libs libupnp)
+cp -r "$root/examples/sample_device/light" "$work/light"
+sed -i 's|<UDN></UDN>|<UDN>uuid:fanout-light</UDN>|' "$work/light/DeviceDescription.xml"
+
+ip netns add "$dev_ns"
+ip netns add "$cp_ns"
+ip -n "$dev_ns" link add zf0 type veth peer name zf1 netns "$cp_ns"
+for spec in "$dev_ns:zf0:$dev_ip" "$cp_ns:zf1:$cp_ip"; do
+  IFS=: read -r ns ifc ip <<<"$spec"
+  ip -n "$ns" link set lo up
+  ip -n "$ns" addr add "$ip/24" dev "$ifc"
+  ip -n "$ns" link set "$ifc" up
+done
+
+wait_line() {  # file pattern
+  local i
+  for i in $(seq 300); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+run() {  # name subscribers events command...
+  local name=$1 n=$2 events=$3
+  shift 3
+  : >"$work/dev.out"
+  ip netns exec "$dev_ns" "$@" >"$work/dev.out" 2>"$work/dev.err" &
+  pid=$!
+  wait_line "$work/dev.out" '^ready' || { cat "$work/dev.err"; echo "$name: no ready"; return 1; }
+  ip netns exec "$cp_ns" timeout $((timeout + 15)) python3 "$root/bench/notify_sink.py" "$cp_ip" 40000 \
+    "http://$dev_ip:$port/SwitchPower/event" "$n" $((n * events)) "$timeout" >"$work/sink.out" 2>"$work/sink.err" &
+  local sink=$!
+  wait_line "$work/sink.out" '^initialised\|^initial events missing' || true
+  kill -USR1 "$pid"
+  wait "$sink" || true
+  kill -TERM "$pid"; wait "$pid" 2>/dev/null || true; pid=
+  local rss_line sent received span
+  sent=$(grep -o 'sent [0-9]* in [0-9.]* s' "$work/dev.out" || echo "sent ? in ? s")
+  cat "$work/sink.err" >&2
+  read -r received span < <(awk '/^received/{print $2, $4}' "$work/sink.out"; cat "$work/sink.out" >&2)
+  printf '%-18s %5d %7d %9d %8.3f %10.0f   (%s)\n' "$name" "$n" "$events" "$received" "$span" \
+    "$(awk -v r="$received" -v s="$span" 'BEGIN{print (s > 0 ? r / s : 0)}')" "$sent"
+}
+
+printf '%-18s %5s %7s %9s %8s %10s\n' device subs events delivered seconds "NOTIFY/s"
+for n in 1 10 100; do
+  events=$((total / n))
+  run "zel async" "$n" "$events" "$work/event-fanout-device" zf0 "$dev_ip" 255.255.255.0 "$port" "$events" async
+  run "zel sync" "$n" "$events" "$work/event-fanout-device" zf0 "$dev_ip" 255.255.255.0 "$port" "$events" sync
+  run "libupnp" "$n" "$events" "$work/libupnp-event-device" zf0 "$port" "$work/light" "$events"
+done

@@ -1,0 +1,266 @@
+#include "cd_control/src/subscribe_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "support/device_library.h"
+#include "support/peers.h"
+
+// Control points and their callback sinks live in the peer namespace and
+// talk to the device over real TCP connections. The handler runs with short
+// timers: one TIMEOUT second lasts 5 ms.
+namespace {
+
+namespace cdc = zel_upnp::cd_control;
+using zel_test::kDeviceTcpPort;
+
+const char kEventUrl[] = "/evt/sp";
+const char kSinkOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+const char kBody[] = "<e:propertyset><e:property><Status>1</Status></e:property></e:propertyset>";
+const int kInitialDelayMs = 300;  // margin for the event that must miss a new subscriber
+
+std::string Subscribe(const std::string& headers, const std::string& uri = kEventUrl) {
+    return "SUBSCRIBE " + uri + " HTTP/1.1\r\nHOST: device\r\n" + headers + "\r\n";
+}
+std::string Unsubscribe(const std::string& headers) {
+    return std::string("UNSUBSCRIBE ") + kEventUrl + " HTTP/1.1\r\nHOST: device\r\n" + headers +
+           "\r\n";
+}
+std::string HeaderOf(const std::string& message, const std::string& name) {
+    const size_t at = message.find("\r\n" + name + ": ");
+    if (at == std::string::npos)
+        return std::string();
+    const size_t start = at + name.size() + 4;
+    return message.substr(start, message.find("\r\n", start) - start);
+}
+
+class SubscribeHandlerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(1); }
+    static void TearDownTestSuite() { topo_.reset(); }
+
+    void SetUp() override {
+        ZEL_REQUIRE_TOPOLOGY(topo_);
+        library_.reset(new zel_test::DeviceLibrary(*topo_));
+        ASSERT_TRUE(library_->Ok());
+        cdc::EventTimings timings;
+        timings.initialEventDelayMs = kInitialDelayMs;
+        timings.msPerTimeoutSecond = 5;
+        ASSERT_EQ(0, cdc::SubscribeHandler::Create(timings));
+        ASSERT_TRUE(cdc::RegisterServiceForSubscribe(
+            "", kEventUrl, "tag",
+            [](const std::string& host, const int& port, const std::string& sid,
+               const std::string& path, const std::string& tag) {
+                EXPECT_EQ("tag", tag);
+                EXPECT_EQ(0, cdc::SendInitialEvent(host, port, sid, kBody, path, kEventUrl));
+            }));
+        EXPECT_FALSE(
+            cdc::RegisterServiceForSubscribe("", kEventUrl, "again", cdc::InitialEventHandler()));
+        zel_test::NetnsTopology::RunIn(Link().peer_ns, [&] {
+            sink_.reset(new zel_test::ScriptedPeer(zel_test::Answer(kSinkOk), Link().peer_ip));
+        });
+        ASSERT_TRUE(sink_ && sink_->Ok());
+    }
+    void TearDown() override {
+        cdc::SubscribeHandler::Destroy();
+        library_.reset();
+        sink_.reset();
+    }
+
+    const zel_test::NetnsLink& Link() { return topo_->Link(0); }
+    std::string Exchange(const std::string& request) {
+        return zel_test::TcpExchange(Link().peer_ns, Link().device_ip, kDeviceTcpPort, request);
+    }
+    std::string Callback(const std::string& path, int port = 0) {
+        return "<http://" + Link().peer_ip + ":" + std::to_string(port ? port : sink_->Port()) +
+               path + ">";
+    }
+    size_t Count() { return cdc::SubscribeHandler::Instance()->SubscriberCount(kEventUrl); }
+    // NOTIFYs the sink received at path with the given SEQ.
+    size_t Received(const std::string& path, const std::string& seq) {
+        size_t n = 0;
+        for (const std::string& r : sink_->Requests())
+            n += r.find("NOTIFY " + path + " ") == 0 && HeaderOf(r, "SEQ") == seq;
+        return n;
+    }
+
+    static std::unique_ptr<zel_test::NetnsTopology> topo_;
+    std::unique_ptr<zel_test::DeviceLibrary> library_;
+    std::unique_ptr<zel_test::ScriptedPeer> sink_;
+};
+
+std::unique_ptr<zel_test::NetnsTopology> SubscribeHandlerTest::topo_;
+
+TEST_F(SubscribeHandlerTest, BadRequestsGetTheirExactAnswerAndStoreNothing) {
+    const std::string sid = "SID: uuid:00000000-0000-4000-8000-000000000000\r\n";
+    const std::string cb = "CALLBACK: " + Callback("/a") + "\r\n";
+    const struct {
+        std::string request;
+        std::string answer;
+    } cases[] = {
+        {Subscribe(cb), "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0\r\n\r\n"},
+        {Subscribe(cb + "NT: upnp:other\r\n"),
+         "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0\r\n\r\n"},
+        {Subscribe("NT: upnp:event\r\n"),
+         "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0 \r\n\r\n"},
+        {Subscribe("NT: upnp:event\r\nCALLBACK: <>\r\n"),
+         "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0 \r\n\r\n"},
+        {Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/a") + "<https://h:1/x>\r\n"),
+         "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0 \r\n\r\n"},
+        {Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/" + std::string(3000, 'a')) +
+                   "\r\n"),
+         "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0 \r\n\r\n"},
+        {Subscribe("NT: upnp:event\r\nCALLBACK: <http://h/x><http://h:0/x><http://:5/x>\r\n"),
+         "HTTP/1.1 412 Precondition Failed\r\nCONTENT-LENGTH: 0 \r\n\r\n"},
+        {Subscribe("NT: upnp:event\r\n" + cb, "/evt/other"),
+         "HTTP/1.1 404 Not Found\r\nCONTENT-LENGTH: 0\r\n\r\n"},
+        {Subscribe(sid), "HTTP/1.1 412 Precondition Failed\r\nConnection: Close\r\n\r\n"},
+        {Subscribe(sid + "NT: upnp:event\r\n"), "HTTP/1.1 400 Bad Request\r\n\r\n"},
+        {Subscribe(sid + cb), "HTTP/1.1 400 Bad Request\r\n\r\n"},
+        {"SUBSCRIBE /evt/sp HTTP/1.1\r\n" + sid + "\r\n",
+         "HTTP/1.1 412 Precondition Failed\r\n\r\n"},
+        {Unsubscribe(""), "HTTP/1.1 412 Precondition Failed \r\nCONTENT-LENGTH: 0\r\n\r\n"},
+        {Unsubscribe(sid + "NT: upnp:event\r\n"),
+         "HTTP/1.1 400 Incompatible header fields \r\nCONTENT-LENGTH: 0\r\n\r\n"},
+        {Unsubscribe(sid), "HTTP/1.1 412 Precondition Failed\r\nConnection: Close\r\n\r\n"},
+        {"GET /subscribe HTTP/1.1\r\nHOST: device\r\n\r\n",
+         "HTTP/1.0 412 Precondition Failed\r\nSERVER:UPnP/1.1 Varnesk Omnilume Server/1.0\r\n"
+         "CONTENT-LENGTH: 0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.answer, Exchange(c.request)) << c.request;
+        EXPECT_EQ(0u, Count()) << c.request;
+    }
+}
+
+TEST_F(SubscribeHandlerTest, TimeoutsRenewalExpiryAndUnsubscribe) {
+    const std::string cb = "NT: upnp:event\r\nCALLBACK: " + Callback("/a") + "\r\n";
+    const struct {
+        std::string timeout;
+        std::string answered;
+    } cases[] = {{"", "Second-1800"},
+                 {"TIMEOUT: Second-infinite\r\n", "Second-infinite"},
+                 {"TIMEOUT: Second-abc\r\n", "Second-infinite"},
+                 {"TIMEOUT: Second-300\r\n", "Second-300"}};
+    std::string sid300;
+    for (const auto& c : cases) {
+        const std::string answer = Exchange(Subscribe(cb + c.timeout));
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\nCONNECTION: close\r\nSID: uuid:")) << answer;
+        EXPECT_NE(std::string::npos,
+                  answer.find("\r\nSERVER:UPnP/1.1 Varnesk Omnilume Server/1.0\r\nTIMEOUT: " +
+                              c.answered + "\r\nCONTENT-LENGTH: 0\r\n\r\n"))
+            << answer;
+        sid300 = HeaderOf(answer, "SID");
+        EXPECT_EQ(41u, sid300.size());
+        EXPECT_EQ('4', sid300[19]);  // version 4
+    }
+    ASSERT_EQ(4u, Count());
+
+    // A renewal keeps the stored time-out whatever it asks for.
+    const std::string renew = "SID: " + sid300 + "\r\nTIMEOUT: Second-60\r\n";
+    EXPECT_EQ("Second-300", HeaderOf(Exchange(Subscribe(renew)), "TIMEOUT"));
+    // The 300 s subscriber (1.5 s here) expires, then the 1800 s one; the
+    // infinite ones never.
+    EXPECT_TRUE(zel_test::WaitUntil([&] { return Count() == 3; }));
+    EXPECT_TRUE(zel_test::WaitUntil([&] { return Count() == 2; }, std::chrono::seconds(30)));
+    EXPECT_EQ("HTTP/1.1 412 Precondition Failed\r\nConnection: Close\r\n\r\n",
+              Exchange(Subscribe(renew)));
+
+    const std::string sid = HeaderOf(Exchange(Subscribe(cb + "TIMEOUT: Second-1000\r\n")), "SID");
+    EXPECT_EQ("HTTP/1.1 200 OK \r\nCONTENT-LENGTH: 0\r\n\r\n",
+              Exchange(Unsubscribe("SID: " + sid + "\r\n")));
+    EXPECT_EQ(2u, Count());
+    cdc::CleanServiceSubscribers();
+    EXPECT_EQ(0u, Count());
+    EXPECT_TRUE(cdc::UnRegisterServiceFromSubscribe(kEventUrl));
+    EXPECT_FALSE(cdc::UnRegisterServiceFromSubscribe(kEventUrl));
+}
+
+TEST_F(SubscribeHandlerTest, InitialEventThenNumberedEventsPerCallback) {
+    EXPECT_EQ(cdc::CDC_NO_SERVICE, cdc::SendMulticastEvent("", kBody, "/evt/none"));
+    const std::string first =
+        Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/a") + "<http://" +
+                           Link().peer_ip + "/portless>" + Callback("/b") + "\r\n"));
+    const std::string sid = HeaderOf(first, "SID");
+    ASSERT_TRUE(
+        zel_test::WaitUntil([&] { return Received("/a", "0") + Received("/b", "0") == 2; }));
+    EXPECT_EQ(0u, Received("/portless", "0"));
+    EXPECT_EQ(cdc::CDC_NO_SUBSCRIBER, cdc::SendSingleEvent(Link().peer_ip, sink_->Port(), "uuid:x",
+                                                           kBody, "/a", kEventUrl));
+
+    // A second subscriber whose initial event is still pending misses this one.
+    const std::string late = HeaderOf(
+        Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/c") + "\r\n")), "SID");
+    ASSERT_EQ(0, cdc::SendMulticastEvent("", kBody, kEventUrl));
+    ASSERT_TRUE(
+        zel_test::WaitUntil([&] { return Received("/a", "1") + Received("/b", "2") == 2; }));
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/c", "0") == 1; }));
+    EXPECT_EQ(0u, Received("/c", "1"));
+    ASSERT_EQ(0, cdc::SendSyncMulticastEvent("", kBody, kEventUrl));
+    EXPECT_EQ(1u, Received("/a", "3"));
+    EXPECT_EQ(1u, Received("/b", "4"));
+    EXPECT_EQ(1u, Received("/c", "1"));
+
+    for (const std::string& r : sink_->Requests()) {
+        if (r.find("NOTIFY /a ") != 0 || HeaderOf(r, "SEQ") != "1")
+            continue;
+        const std::string host = Link().peer_ip + ":" + std::to_string(sink_->Port());
+        const std::string date = HeaderOf(r, "DATE");
+        EXPECT_EQ("NOTIFY /a HTTP/1.1\r\nSID: " + sid + "\r\nSEQ: 1\r\nDATE: " + date +
+                      "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nCONNECTION: close\r\n"
+                      "CACHE-CONTROL: no-cache\r\nNTS: upnp:propchange\r\nNT: upnp:event\r\n"
+                      "HOST: " +
+                      host +
+                      "\r\nUSER-AGENT: Varnesk Server UPnP/1.0\r\n"
+                      "CONTENT-LENGTH: " +
+                      std::to_string(sizeof(kBody) - 1 + 40) +
+                      "\r\n\r\n<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n" + kBody,
+                  r);
+    }
+    EXPECT_NE(late, sid);
+}
+
+TEST_F(SubscribeHandlerTest, DeadCallbacksDelayNobodyAndHoldBoundedSessions) {
+    // One callback refuses connections, one leads nowhere (no such host on
+    // the link: the connect hangs until ARP gives up), one is live.
+    const std::string blackhole = "10.213.1.77";
+    for (const std::string& callback : {Callback("/refused", zel_test::ClosedPort()),
+                                        "<http://" + blackhole + ":80/silent>", Callback("/live")})
+        ASSERT_EQ(0u, Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + callback + "\r\n"))
+                          .find("HTTP/1.1 200 OK"));
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/live", "0") == 1; }));
+    const size_t descriptors = zel_test::CountDescriptors();
+    const int kEvents = 400;
+    for (int i = 0; i < kEvents; ++i)
+        ASSERT_EQ(0, cdc::SendMulticastEvent("", kBody, kEventUrl));
+    EXPECT_TRUE(
+        zel_test::WaitUntil([&] { return Received("/live", std::to_string(kEvents)) == 1; }));
+    EXPECT_LE(zel_test::CountDescriptors(), descriptors + cdc::kMaxPendingNotifiesPerCallback + 64);
+}
+
+TEST_F(SubscribeHandlerTest, TenThousandSubscribesFromOnePeerStayBounded) {
+    // A service without an initial-event handler: no NOTIFY muddles the
+    // heap figure.
+    const std::string quiet = "/evt/quiet";
+    ASSERT_TRUE(cdc::RegisterServiceForSubscribe("", quiet, "q", cdc::InitialEventHandler()));
+    const std::string request = Subscribe(
+        "NT: upnp:event\r\nTIMEOUT: Second-100000\r\nCALLBACK: " + Callback("/m") + "\r\n", quiet);
+    const size_t before = mallinfo2().uordblks;
+    size_t refused = 0;
+    for (int i = 0; i < 10000; ++i)
+        refused +=
+            Exchange(request) == "HTTP/1.1 500 Internal Server Error\r\nCONTENT-LENGTH: 0\r\n\r\n";
+    const size_t kept = cdc::SubscribeHandler::Instance()->SubscriberCount(quiet);
+    EXPECT_EQ(cdc::kMaxSubscribersPerService, kept);
+    EXPECT_EQ(10000 - kept, refused);
+    std::cout << "heap bytes per subscriber (two live timers included): "
+              << (mallinfo2().uordblks - before) / kept << "\n";
+}
+
+}  // namespace
