@@ -174,11 +174,9 @@ void InstallFakeMonitor(const std::vector<nl::NetInfo>& reported) {
     });
 }
 
-// Answers of the three response functions.
+// What the listener of the full bring-up answers.
 const char kHelloResponse[] =
     "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 5\r\nCONNECTION: close\r\n\r\nhello";
-const char kSyncResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 4\r\n\r\nsync";
-const char kBinaryResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 3\r\n\r\n\x01\x02\x03";
 
 // ---------------------------------------------------------------------------
 // Fixture
@@ -237,13 +235,8 @@ std::unique_ptr<zel_test::NetnsTopology> FrameworkCoreTest::topo_;
 
 TEST_F(FrameworkCoreTest, InitTwiceReturns100AndTerminateWithoutInitReturns101) {
     EXPECT_EQ(101, fc::TerminateFrameworkCore());
-    EXPECT_TRUE(log_.Contains("Error: QX_FC_UNINITIALIZED", "ZEL_CORE_FRAMEWORK_CONTROLLER"));
-    EXPECT_TRUE(log_.Contains("Enter TerminateFrameworkCore "));
     ASSERT_EQ(0, fc::InitFrameworkCore("ignored"));
-    EXPECT_TRUE(log_.Contains("Exiting InitFrameworkCore "));
     EXPECT_EQ(100, fc::InitFrameworkCore(""));
-    EXPECT_TRUE(log_.Contains(" Returning from InitFrameworkCore "));
-    EXPECT_EQ(2u, log_.Count("Entering InitFrameworkCore "));
     EXPECT_EQ(0, fc::TerminateFrameworkCore());
     EXPECT_EQ(101, fc::TerminateFrameworkCore());
     // Initialisable again after a terminate.
@@ -257,7 +250,6 @@ TEST_F(FrameworkCoreTest, InitializeUPnPRecordsOneRoleAtATime) {
     ASSERT_EQ(0, fc::InitFrameworkCore(""));
 
     EXPECT_EQ(0, fc::InitializeUPnP(fc::CD));
-    EXPECT_TRUE(log_.Contains("INIT CD"));
     EXPECT_EQ((std::vector<std::string>{"discovery_initialize", "control_initialize"}),
               CallNames());
     EXPECT_EQ(100, fc::InitializeUPnP(fc::CD_D));
@@ -266,8 +258,6 @@ TEST_F(FrameworkCoreTest, InitializeUPnPRecordsOneRoleAtATime) {
     EXPECT_EQ((std::vector<std::string>{"discovery_initialize", "control_initialize",
                                         "discovery_terminate", "control_terminate"}),
               CallNames());
-    EXPECT_LT(LinePosition(log_, "cd_discovery Terminated"),
-              LinePosition(log_, "cd_control Terminated"));
 
     ClearCalls();
     EXPECT_EQ(1, fc::InitializeUPnP(static_cast<fc::eInitType>(0)));
@@ -275,11 +265,8 @@ TEST_F(FrameworkCoreTest, InitializeUPnPRecordsOneRoleAtATime) {
     EXPECT_EQ(1, fc::InitializeUPnP(static_cast<fc::eInitType>(-1)));
     // Nothing recorded: the auto-rescan check still sees no role.
     EXPECT_EQ(101, fc::ConfigureAutoRescanFeature(true));
-    EXPECT_TRUE(log_.Contains("CP discovery not initialized"));
 
-    log_.Clear();
     EXPECT_EQ(0, fc::InitializeUPnP(static_cast<fc::eInitType>(3)));
-    EXPECT_TRUE(log_.Contains("Invalid framework type!"));
     EXPECT_EQ(0, fc::ConfigureAutoRescanFeature(false));
     EXPECT_EQ(100, fc::InitializeUPnP(fc::CD_D));
     EXPECT_TRUE(CallNames().empty());
@@ -288,7 +275,6 @@ TEST_F(FrameworkCoreTest, InitializeUPnPRecordsOneRoleAtATime) {
     EXPECT_EQ(101, fc::ConfigureAutoRescanFeature(true));
 
     EXPECT_EQ(0, fc::InitializeUPnP(fc::CD_D));
-    EXPECT_TRUE(log_.Contains("INIT CD_D"));
     EXPECT_EQ((std::vector<std::string>{"discovery_initialize"}), CallNames());
     EXPECT_EQ(0, fc::TerminateFrameworkCore());
     EXPECT_EQ((std::vector<std::string>{"discovery_initialize", "discovery_terminate"}),
@@ -356,7 +342,6 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
     ASSERT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
 
     EXPECT_EQ(1, fc::ResumeFrameworkCore(kUdn));
-    EXPECT_TRUE(log_.Contains("not zel suspended"));
 
     log_.Clear();
     ASSERT_EQ(0, fc::SuspendFrameworkCore(kUdn));
@@ -378,7 +363,6 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
     EXPECT_TRUE(SelectedNames().empty());
 
     EXPECT_EQ(1, fc::SuspendFrameworkCore(kUdn));
-    EXPECT_TRUE(log_.Contains("zel already suspended"));
 
     ClearCalls();
     ASSERT_EQ(0, fc::ResumeFrameworkCore(kUdn));
@@ -461,7 +445,6 @@ TEST_F(FrameworkCoreTest, MulticastSupportReachesServersAndClient) {
     EXPECT_FALSE(nl::ClientManager::GetInstance()->IsMulticastEnabled());
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
     EXPECT_EQ(1, nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0));
-    EXPECT_TRUE(log_.Contains("Multicasting is disabled by application"));
 
     EXPECT_EQ(0, fc::ConfigureMulticastSupport(true));
     EXPECT_TRUE(nl::ServerManager::GetInstance()->IsMulticastSupported());
@@ -561,24 +544,16 @@ TEST_F(FrameworkCoreTest, FullBringUpAnswersARequestAndTerminatesWithoutLeaks) {
         }
     }
 
-    using zel_test::AnsweringListener;
-    const std::string binary(kBinaryResponse, sizeof(kBinaryResponse) - 1);
-    const std::vector<std::pair<std::string, boost::shared_ptr<AnsweringListener>>> answering = {
-        {"/hello",
-         boost::make_shared<AnsweringListener>(AnsweringListener::kAsync, kHelloResponse)},
-        {"/sync", boost::make_shared<AnsweringListener>(AnsweringListener::kSync, kSyncResponse)},
-        {"/bin", boost::make_shared<AnsweringListener>(AnsweringListener::kBinary, binary)}};
-    for (const auto& path : answering) {
-        int id = -1;
-        ASSERT_EQ(0, nl::RegisterTCPRequestListener({"GET ," + path.first}, path.second, id));
-        EXPECT_EQ(
-            path.second->answer,
-            zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip, kTcpPort,
-                                  "GET " + path.first + " HTTP/1.1\r\nHOST: 10.213.1.1\r\n\r\n"));
-        // The peer may see the answer before the listener has returned.
-        ASSERT_TRUE(path.second->WaitForAnswers(1));
-        EXPECT_EQ(0, path.second->Result(0));
-    }
+    auto hello = boost::make_shared<zel_test::AnsweringListener>(
+        zel_test::AnsweringListener::kAsync, kHelloResponse);
+    int id = -1;
+    ASSERT_EQ(0, nl::RegisterTCPRequestListener({"GET ,/hello"}, hello, id));
+    EXPECT_EQ(hello->answer,
+              zel_test::TcpExchange(Link(0).peer_ns, Link(0).device_ip, kTcpPort,
+                                    "GET /hello HTTP/1.1\r\nHOST: 10.213.1.1\r\n\r\n"));
+    // The peer may see the answer before the listener has returned.
+    ASSERT_TRUE(hello->WaitForAnswers(1));
+    EXPECT_EQ(0, hello->Result(0));
 
     ASSERT_EQ(0, fc::TerminateFrameworkCore());
     // Joined threads leave /proc/self/task a moment after the join returns.

@@ -1,7 +1,6 @@
 #include "network_layer/src/callbackhandler.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -43,13 +42,10 @@ class Recorder {
         HTTPInfoPtr message;
         void* session;
         int session_id;
-        std::string thread;
     };
     void Record(const HTTPInfoPtr& message, void* session, int session_id) {
-        char name[16] = {0};
-        pthread_getname_np(pthread_self(), name, sizeof(name));
         std::lock_guard<std::mutex> lock(mutex_);
-        entries_.push_back({message, session, session_id, name});
+        entries_.push_back({message, session, session_id});
         changed_.notify_all();
     }
     bool WaitFor(size_t count) {
@@ -204,42 +200,19 @@ TEST_F(CallBackHandlerTest, UdpDatagramGoesToMatchOrNowhere) {
                     "\"ssdp:discover\"\r\nMX: 2\r\nST: ssdp:all\r\n\r\n"));
     ASSERT_TRUE(search->WaitFor(1));
     EXPECT_EQ(search->Entries()[0].message->GetRequestType(), zel_upnp::utils::HTTP_MSEARCH);
-    EXPECT_TRUE(log_.Contains("udp received [M-SEARCH * HTTP/1.1\r\n"));
     // The NOTIFY was queued first and dropped; nothing else arrives.
     dispatch_->StopCallbackThreads();
     EXPECT_EQ(search->Count(), 1u);
-}
-
-TEST_F(CallBackHandlerTest, ListenersRunOnTheirNamedWorkers) {
-    auto tcp = boost::make_shared<TcpRecorder>();
-    auto udp = boost::make_shared<UdpRecorder>();
-    auto response = boost::make_shared<ResponseRecorder>();
-    RegisterTcp({"GET "}, tcp);
-    RegisterUdp({"M-SEARCH"}, udp);
-    ASSERT_EQ(dispatch_->RegisterResponseListener(7, response), 0);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-    dispatch_->InvokeTCPRequestHandler(Get("/"), session_);
-    dispatch_->InvokeUDPRequestHandler(MakeMessage("M-SEARCH * HTTP/1.1\r\nMX: 1\r\n\r\n"));
-    dispatch_->InvokeResponseHandler(7, MakeMessage("HTTP/1.1 200 OK\r\nUSN: x\r\n\r\n"));
-    ASSERT_TRUE(tcp->WaitFor(1));
-    ASSERT_TRUE(udp->WaitFor(1));
-    ASSERT_TRUE(response->WaitFor(1));
-    EXPECT_NE(tcp->Entries()[0].thread.find("ZelTcpReq"), std::string::npos);
-    EXPECT_NE(udp->Entries()[0].thread.find("ZelUdpReq"), std::string::npos);
-    EXPECT_NE(response->Entries()[0].thread.find("ZelTcpRes"), std::string::npos);
-    EXPECT_EQ(response->Entries()[0].session_id, 7);
 }
 
 TEST_F(CallBackHandlerTest, ResponseListenerNeedsAPositiveSessionAndIsDroppedAfterUnregistration) {
     auto response = boost::make_shared<ResponseRecorder>();
     auto other = boost::make_shared<ResponseRecorder>();
     EXPECT_EQ(dispatch_->RegisterResponseListener(0, response), 1);
-    EXPECT_TRUE(log_.Contains("Invalid Params for session 0!"));
     EXPECT_EQ(dispatch_->RegisterResponseListener(-3, response), 1);
     ASSERT_EQ(dispatch_->RegisterResponseListener(11, response), 0);
     ASSERT_EQ(dispatch_->RegisterResponseListener(12, other), 0);
     dispatch_->UnRegisterResponseListener(11);
-    EXPECT_TRUE(log_.Contains("list erased(11)"));
     ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
     EXPECT_EQ(
         dispatch_->InvokeResponseHandler(11, MakeMessage("HTTP/1.1 200 OK\r\nUSN: a\r\n\r\n")), 0);

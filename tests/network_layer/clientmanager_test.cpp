@@ -162,11 +162,16 @@ TEST_F(ClientManagerTest, DeliversOnADispatchThreadWithTheRequestSentWhole) {
     ASSERT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, sync_response,
                                     kSyncPatientMs),
               0);
+    EXPECT_EQ(Body(sync_response), "ok");
     int third = -1;
     ASSERT_EQ(Send(peer, third), 0);
     EXPECT_EQ(third, 3);
     ASSERT_TRUE(recorder_->WaitForCalls(2));
     EXPECT_EQ(recorder_->Calls().back().session_id, 3);
+    HTTPInfoPtr none;
+    EXPECT_EQ(
+        nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, none, kSyncPatientMs),
+        1);
     EXPECT_TRUE(WaitNoSessions());
     ExpectNoMoreCalls(2);
 }
@@ -181,36 +186,34 @@ TEST_F(ClientManagerTest, ResponsesAreAssembledAndDelivered) {
         ScriptedPeer::Script script;
         unsigned status;
         std::string body;
-        std::string log;  // with the session id appended
     };
     const std::vector<Case> cases = {
         {"chunked in pieces",
          AnswerInPieces({"HTTP/1.1 200 OK\r\nTRANSFER-ENC", "ODING: chunked\r\n\r\n3\r\nabc",
                          "\r\n4\r\ndefg\r\n0\r\n", "\r\n"}),
-         200, "abcdefg", ""},
+         200, "abcdefg"},
         {"larger than one read",
          Answer("HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + std::to_string(kBodySize) + "\r\n\r\n" +
                 large),
-         200, large, ""},
+         200, large},
         {"no length, ends at end of stream",
          AnswerInPieces({"HTTP/1.0 200 OK\r\nCONTENT-TYPE: text/plain\r\n\r\nfirst ", "and last"}),
-         200, "first and last", "EOF received from Peer -- Handle to UPnP for session "},
+         200, "first and last"},
         {"interim response in the same segment", Answer("HTTP/1.1 100 Continue\r\n\r\n" + kOk), 200,
-         "ok", ""},
+         "ok"},
         {"interim responses split across segments",
          AnswerInPieces({"HTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\n",
                          "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 201 Created\r",
                          "\nCONTENT-LENGTH: 3\r\n\r\nnew"}),
-         201, "new", ""},
+         201, "new"},
         // An empty response: no start line at all.
-        {"peer closes at once", CloseAtOnce(), 0, "", ""},
+        {"peer closes at once", CloseAtOnce(), 0, ""},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
         ScriptedPeer peer(c.script);
         ASSERT_TRUE(peer.Ok());
-        zel_test::LogCapture log;
         int id = 0;
         ASSERT_EQ(Send(peer, id), 0);
         ASSERT_TRUE(recorder_->WaitForCalls(i + 1));
@@ -222,9 +225,6 @@ TEST_F(ClientManagerTest, ResponsesAreAssembledAndDelivered) {
         std::string ignored;
         EXPECT_EQ(call.response->GetHeaderValue("X-A", ignored), 1);
         EXPECT_EQ(call.response->GetStartLine(ignored), c.status == 0 ? 1 : 0);
-        if (!c.log.empty()) {
-            EXPECT_TRUE(log.Contains(c.log + std::to_string(id)));
-        }
         EXPECT_TRUE(WaitNoSessions());
     }
     ExpectNoMoreCalls(cases.size());
@@ -313,7 +313,6 @@ TEST_F(ClientManagerTest, FailedRequestsEndTheSessionWithoutACall) {
 }
 
 TEST_F(ClientManagerTest, InvalidAddressesAreRefusedAtOnce) {
-    zel_test::LogCapture log;
     const std::string packet = Notify(1);
     const std::vector<std::pair<const char*, int>> targets = {
         {"", 80},       {"not an address", 80}, {"256.1.1.1", 80}, {"::1", 80},
@@ -324,7 +323,6 @@ TEST_F(ClientManagerTest, InvalidAddressesAreRefusedAtOnce) {
                   2000)
             << target.first << ":" << target.second;
     EXPECT_EQ(client_->SessionCount(), 0u);
-    EXPECT_EQ(log.Count("TCP Unicasting failed!"), targets.size());
     // Each refused request still consumed its id.
     EXPECT_EQ(id, static_cast<int>(targets.size()));
 }
@@ -396,7 +394,6 @@ TEST_F(ClientManagerTest, TooManySessionsPruneTheOldest) {
     client_->SetSessionLimit(nl::SessionLimit{2, 1});
     ScriptedPeer peer(Silent());
     ASSERT_TRUE(peer.Ok());
-    zel_test::LogCapture log;
     int ids[4] = {};
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(Send(peer, ids[i]), 0);
@@ -433,22 +430,6 @@ TEST_F(ClientManagerTest, DestroyWithRequestsInFlightEndsTheirConnections) {
 // Synchronous requests.
 // ---------------------------------------------------------------------------
 
-TEST_F(ClientManagerTest, SyncRequestParsesTheWholeStream) {
-    ScriptedPeer peer(
-        AnswerInPieces({"HTTP/1.1 200 OK\r\nCONTENT-TYPE: text/xml\r\n\r\n<a>", "</a>"}));
-    ASSERT_TRUE(peer.Ok());
-    HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
-    const std::string packet = Notify(peer.Port());
-    ASSERT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, response, kSyncPatientMs),
-              0);
-    EXPECT_EQ(response->GetStatusCode(), 200u);
-    EXPECT_EQ(Body(response), "<a></a>");
-    EXPECT_EQ(peer.Requests().front(), packet);
-    EXPECT_EQ(client_->SessionCount(), 0u);
-    HTTPInfoPtr none;
-    EXPECT_EQ(nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, none, kSyncPatientMs), 1);
-}
-
 TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
     struct Case {
         const char* name;
@@ -457,29 +438,26 @@ TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
         int timeout_ms;
         int code;
         int status;  // what was parsed before the failure; -1: not checked
-        const char* log;
     };
     const std::vector<Case> cases = {
-        {"refused connect", nullptr, kLoopback, kSyncPatientMs, 2000, -1,
-         "network layer connect failed."},
-        {"bad address", nullptr, "bogus", kSyncPatientMs, 2000, -1, ""},
-        {"silent peer", Silent(), kLoopback, kSyncTimeoutMs, 2004, -1, "sync request timed out!"},
+        {"refused connect", nullptr, kLoopback, kSyncPatientMs, 2000, -1},
+        {"bad address", nullptr, "bogus", kSyncPatientMs, 2000, -1},
+        {"silent peer", Silent(), kLoopback, kSyncTimeoutMs, 2004, -1},
         // A complete response ends the call, however long the peer stays.
         {"peer keeps the connection open", AnswerAndStayOpen(kOk), kLoopback, kSyncPatientMs, 0,
-         200, ""},
+         200},
         {"unparsable response", Answer("THIS IS NOT HTTP\r\n\r\n"), kLoopback, kSyncPatientMs, 2009,
-         -1, ""},
-        {"reset", ResetAtOnce(), kLoopback, kSyncPatientMs, 2004, -1, ""},
+         -1},
+        {"reset", ResetAtOnce(), kLoopback, kSyncPatientMs, 2004, -1},
         {"response past 1 MiB",
          AnswerAndStayOpen("HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2097152\r\n\r\n" +
                            std::string(2097152, 'x')),
-         kLoopback, kSyncPatientMs, 2004, -1, "sync response passed"},
+         kLoopback, kSyncPatientMs, 2004, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::unique_ptr<ScriptedPeer> peer(c.script ? new ScriptedPeer(c.script) : nullptr);
         const int port = peer ? peer->Port() : ClosedPort();
-        zel_test::LogCapture log;
         HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(nl::SendSyncTCPPacket(c.address, port, Notify(port), 0, response, c.timeout_ms),
@@ -491,9 +469,6 @@ TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
         }
         if (c.status >= 0) {
             EXPECT_EQ(response->GetStatusCode(), static_cast<unsigned>(c.status));
-        }
-        if (*c.log != '\0') {
-            EXPECT_TRUE(log.Contains(c.log));
         }
         if (peer && c.timeout_ms == kSyncTimeoutMs) {
             ASSERT_TRUE(peer->WaitForEnds(1));
@@ -571,11 +546,8 @@ TEST_F(ClientManagerTest, UnicastDatagramArrivesWhole) {
         return !ec;
     }));
     EXPECT_EQ(std::string(buffer, received), packet);
-    zel_test::LogCapture log;
     EXPECT_EQ(nl::SendUDPPacket("not-an-ip", port, packet, 0), 2000);
     EXPECT_EQ(nl::SendUDPPacket(kLoopback, 65536, packet, 0), 2000);
-    EXPECT_TRUE(log.Contains("Invalid remote ip"));
-    EXPECT_EQ(log.Count("UDP Unicasting failed!"), 2u);
 }
 
 // ---------------------------------------------------------------------------
@@ -653,12 +625,9 @@ TEST_F(ClientNetnsTest, MulticastGoesToTheChosenInterfacesUnlessDisabled) {
     EXPECT_FALSE(first.Receive(data, from, zel_test::kNoCallGrace));
     client_->SetMulticastEnabled(true);
 
-    zel_test::LogCapture log;
     ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", kAlive, 0), 0);
     // No UDP server on the addresses: the first port of the datagram range.
     ExpectOneCopyEach(receivers, {Link(0).device_ip, Link(1).device_ip}, nl::kFirstDatagramPort);
-    EXPECT_TRUE(log.Contains("sent mulicast packet to 239.255.255.250, interface addr " +
-                             Link(1).device_ip));
 
     ASSERT_EQ(nl::SendMulticastPacket(kSsdpGroup, Link(1).device_ip, kAlive, 0), 0);
     ASSERT_TRUE(second.Receive(data, from));
@@ -690,13 +659,11 @@ TEST_F(ClientNetnsTest, SyncTimeoutEndsAConnectThatGetsNoAnswer) {
     AddInterface(0);
     // An address on the link that nobody holds: the connect waits for ARP.
     const std::string nobody = "10.213.1.77";
-    zel_test::LogCapture log;
     HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(nl::SendSyncTCPPacket(nobody, 80, Notify(80), 0, response, kSyncTimeoutMs), 2000);
     // Well before the kernel would give up on the neighbour (about 3 s).
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_TRUE(log.Contains("sync request timed out!"));
     EXPECT_EQ(client_->SessionCount(), 0u);
 }
 

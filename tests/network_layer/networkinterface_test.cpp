@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,8 +28,6 @@ using nl::NetworkInterface;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kWait{5};
-// Where the datagram that makes the kernel resolve a peer goes.
-constexpr int kDiscardPort = 9;
 // Long enough for a delivery that should not happen to show up if it were
 // going to; used only to assert an absence.
 constexpr std::chrono::milliseconds kQuiet{150};
@@ -117,69 +114,6 @@ class RecordingListener : public nl::NetworkEventListener {
     bool unregister_self = false;  // from inside its first callback
 };
 
-// Stands in for the platform monitor: reports whatever list the test sets.
-class FakeMonitor : public nl::NetworkMonitor {
-  public:
-    FakeMonitor(NetworkInterface* owner, bool startResult, std::atomic<int>* destroyed,
-                std::atomic<int>* stoppedBeforeDestroy)
-        : owner_(owner),
-          start_result_(startResult),
-          destroyed_(destroyed),
-          stopped_before_destroy_(stoppedBeforeDestroy) {}
-    ~FakeMonitor() override {
-        *stopped_before_destroy_ += stops;
-        ++*destroyed_;
-    }
-    bool Start() override {
-        ++starts;
-        Update();
-        return start_result_;
-    }
-    int Stop() override {
-        ++stops;
-        return 0;
-    }
-    void Update() override {
-        std::vector<NetInfo> copy;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            copy = list_;
-        }
-        owner_->Update(copy);
-    }
-    void ClearInterfaceList() override {
-        ++clears;
-        std::lock_guard<std::mutex> lock(mutex_);
-        list_.clear();
-    }
-    void QueryUpdate() override {
-        ++queries;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            list_ = platform;
-        }
-        Update();
-    }
-    void Set(const std::vector<NetInfo>& list) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        list_ = list;
-    }
-
-    std::atomic<int> starts{0};
-    std::atomic<int> stops{0};
-    std::atomic<int> clears{0};
-    std::atomic<int> queries{0};
-    std::vector<NetInfo> platform;  // what a rescan finds
-
-  private:
-    NetworkInterface* owner_;
-    bool start_result_;
-    std::atomic<int>* destroyed_;
-    std::atomic<int>* stopped_before_destroy_;
-    std::mutex mutex_;
-    std::vector<NetInfo> list_;
-};
-
 class NetworkInterfaceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -209,18 +143,9 @@ class NetworkInterfaceTest : public ::testing::Test {
     bool Select(std::string name, bool select = true) {
         return nl::ConfigureNetworkInterface(name, select) == 1;
     }
-    void InstallFakeMonitor(bool startResult = true) {
-        NetworkInterface::SetMonitorFactory([this, startResult](NetworkInterface* owner) {
-            monitor = new FakeMonitor(owner, startResult, &destroyed, &stopped);
-            return monitor;
-        });
-    }
 
     NetworkInterface* registry = nullptr;
     EventLog hook;
-    FakeMonitor* monitor = nullptr;
-    std::atomic<int> destroyed{0};
-    std::atomic<int> stopped{0};
 };
 
 using Keys = std::vector<std::string>;
@@ -231,10 +156,8 @@ using Keys = std::vector<std::string>;
 
 TEST(NetworkInterfaceMissing, ExportedFunctionsFallBackWithoutTheRegistry) {
     ASSERT_EQ(NetworkInterface::GetInstance(), nullptr);
-    zel_test::LogCapture logs;
     NetInfo info = Info("keep", "1.2.3.4");
     EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 1);
-    EXPECT_TRUE(logs.Contains("Network Instance NULL!", "ZEL_CORE_NETWORK"));
     EXPECT_EQ(nl::GetNetworkInterfaceByIP("1.2.3.4", info), 1);
     EXPECT_EQ(info.interface_name, "keep");
     std::string name = "eth0";
@@ -245,7 +168,6 @@ TEST(NetworkInterfaceMissing, ExportedFunctionsFallBackWithoutTheRegistry) {
     EXPECT_EQ(nl::InitializeNetworkMonitor(), 1);
     EXPECT_EQ(nl::TerminateNetworkMonitor(), 1);
     nl::StartNetworkMonitoring();
-    EXPECT_TRUE(logs.Contains("network_instance is NULL"));
     RecordingListener listener;
     int id = 7;
     EXPECT_EQ(nl::RegisterNetworkEventListener(&listener, id), 1);
@@ -268,39 +190,12 @@ TEST(NetworkInterfaceMissing, ExportedFunctionsFallBackWithoutTheRegistry) {
 // Monitor updates and selection
 // ---------------------------------------------------------------------------
 
-TEST_F(NetworkInterfaceTest, UpdatesWithoutSelectionFillTheListButRaiseNothing) {
-    RecordingListener listener;
-    int id = -1;
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&listener, id), 0);
-    Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5", "255.0.0.0")});
-    std::vector<NetInfo> all;
-    nl::GetNetworkInterfaces(&all);
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].interface_name, "eth0");
-    EXPECT_EQ(all[1].subnet_mask, "255.0.0.0");
-    EXPECT_TRUE(Active().empty());
-    // An address change of an unselected interface is silent too.
-    Update({Info("eth0", "192.168.1.20", "255.255.0.0"), Info("wlan0", "10.0.0.5", "255.0.0.0")});
-    EXPECT_EQ(AddressOf("eth0"), "192.168.1.20");
-    EXPECT_EQ(hook.Size(), 0u);
-
-    ASSERT_TRUE(Select("wlan0"));
-    ASSERT_TRUE(listener.log.WaitFor(1));
-    EXPECT_EQ(hook.Keys(), Keys({"wlan0:0"}));
-    EXPECT_EQ(listener.log.Keys(), Keys({"wlan0:0"}));
-    EXPECT_EQ(Active(), std::vector<std::string>({"wlan0"}));
-    nl::UnRegisterEventListener(id);
-}
-
 TEST_F(NetworkInterfaceTest, SelectionRules) {
-    zel_test::LogCapture logs;
     ASSERT_TRUE(Select(""));
-    EXPECT_TRUE(logs.Contains("Invalid param!!!"));
     // Selecting a name that is not present raises nothing yet.
     ASSERT_TRUE(Select("eth0"));
     EXPECT_EQ(hook.Size(), 0u);
     ASSERT_TRUE(Select("eth0"));
-    EXPECT_TRUE(logs.Contains("NetworkInterface is already selected"));
     Update({Info("eth0", "192.168.1.10")});
     EXPECT_EQ(hook.Keys(), Keys({"eth0:0"}));
     // Deselecting raises NIC_REMOVED once; a second deselect or an unknown
@@ -314,18 +209,6 @@ TEST_F(NetworkInterfaceTest, SelectionRules) {
     EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 0) << "deselection keeps the interface";
 }
 
-TEST_F(NetworkInterfaceTest, SelectionSurvivesTheInterfaceGoingAway) {
-    ASSERT_TRUE(Select("eth0"));
-    Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5")});
-    Update({Info("wlan0", "10.0.0.5")});
-    NetInfo info;
-    EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 1);
-    Update({Info("wlan0", "10.0.0.5"), Info("eth0", "192.168.1.11")});
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:1", "eth0:0"}));
-    EXPECT_EQ(AddressOf("eth0"), "192.168.1.11");
-    EXPECT_EQ(Active(), std::vector<std::string>({"eth0"}));
-}
-
 TEST_F(NetworkInterfaceTest, RemovalsAreRaisedBeforeAdditions) {
     ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
     Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5")});
@@ -336,11 +219,9 @@ TEST_F(NetworkInterfaceTest, RemovalsAreRaisedBeforeAdditions) {
 }
 
 TEST_F(NetworkInterfaceTest, AutoSelectSelectsEveryNewNameInOrder) {
-    zel_test::LogCapture logs;
     ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
     Update({Info("eth0", "192.168.1.10"), Info("", "10.1.1.1"), Info("wlan0", ""),
             Info("p2p0", "192.168.49.1")});
-    EXPECT_TRUE(logs.Contains("updated list : [4][1]"));
     EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "p2p0:0"}));
     EXPECT_EQ(Active(), std::vector<std::string>({"eth0", "p2p0"}));
     std::vector<NetInfo> all;
@@ -384,11 +265,9 @@ TEST_F(NetworkInterfaceTest, AddressChangeOfASelectedInterface) {
 // ---------------------------------------------------------------------------
 
 TEST_F(NetworkInterfaceTest, NotifyNICAddedAndRemoved) {
-    zel_test::LogCapture logs;
     EXPECT_EQ(nl::NotifyNICAdded("", "10.0.0.1", "255.0.0.0"), 1);
     EXPECT_EQ(nl::NotifyNICAdded("usb0", "", "255.0.0.0"), 1);
     EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", ""), 1);
-    EXPECT_EQ(logs.Count("Invalid Params!!!"), 3u);
     EXPECT_EQ(nl::NotifyNICRemoved(""), 1);
 
     EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
@@ -400,12 +279,10 @@ TEST_F(NetworkInterfaceTest, NotifyNICAddedAndRemoved) {
 
     // Known name, another address: the old address stays, no event.
     EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.2", "255.0.0.0"), 0);
-    EXPECT_TRUE(logs.Contains("Interface [usb0] is already added!!"));
     EXPECT_EQ(AddressOf("usb0"), "10.0.0.1");
 
     EXPECT_EQ(nl::NotifyNICRemoved("usb0"), 0);
     EXPECT_EQ(nl::NotifyNICRemoved("usb0"), 0);
-    EXPECT_TRUE(logs.Contains("Interface [usb0] is already removed!!"));
     EXPECT_EQ(hook.Keys(), Keys({"usb0:0", "usb0:1"}));
     // Still selected: a monitor report brings it straight back.
     Update({Info("usb0", "10.0.0.3")});
@@ -425,10 +302,8 @@ TEST_F(NetworkInterfaceTest, NotifyNICAddedAndRemoved) {
 // ---------------------------------------------------------------------------
 
 TEST_F(NetworkInterfaceTest, ListenersHearEveryEventInOrderOnTheRegistryThread) {
-    zel_test::LogCapture logs;
     Update({Info("eth0", "192.168.1.10")});
     ASSERT_TRUE(Select("eth0"));
-    EXPECT_TRUE(logs.Contains("event listener vector is empty!!"));
 
     RecordingListener first;
     RecordingListener second;
@@ -448,9 +323,6 @@ TEST_F(NetworkInterfaceTest, ListenersHearEveryEventInOrderOnTheRegistryThread) 
     ASSERT_TRUE(second.log.WaitFor(expected.size()));
     EXPECT_EQ(first.log.Keys(), expected);
     EXPECT_EQ(second.log.Keys(), expected);
-    EXPECT_TRUE(logs.Contains("2 event listeners are notified!!!"));
-    EXPECT_TRUE(
-        logs.Contains("Notifying NIC Change 1 for eth0 listener_id " + std::to_string(id2)));
 
     const std::thread::id self = std::this_thread::get_id();
     std::thread::id registryThread = first.log.Events()[0].thread;
@@ -611,37 +483,31 @@ TEST_F(NetworkInterfaceTest, ConcurrentUpdatesSelectionsAndRegistrations) {
 }
 
 // ---------------------------------------------------------------------------
-// Monitor lifecycle
-// ---------------------------------------------------------------------------
-
-// ---------------------------------------------------------------------------
 // Address utilities
 // ---------------------------------------------------------------------------
 
 TEST_F(NetworkInterfaceTest, SameSubnetWithAGivenMask) {
-    std::string mask = "255.255.0.0";
-    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.2.9", mask));
-    mask = "255.255.255.0";
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.2.9", mask));
-    EXPECT_TRUE(nl::IsSameSubnet("192.168.2.5", "192.168.2.9", mask));
-    mask = "255.255.255.252";
-    EXPECT_TRUE(nl::IsSameSubnet("10.0.0.4", "10.0.0.7", mask));
-    EXPECT_FALSE(nl::IsSameSubnet("10.0.0.4", "10.0.0.8", mask));
-
-    zel_test::LogCapture logs;
-    mask = "255.255.255.0";
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1", "192.168.1.9", mask));
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "host.example", mask));
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.300", mask));
-    EXPECT_FALSE(nl::IsSameSubnet("192.168..5", "192.168.1.5", mask));
-    EXPECT_EQ(logs.Count("IP address is invalid : wrong value!"), 4u);
-    mask = "255.255.0";
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
-    EXPECT_TRUE(logs.Contains("Subnet mask is invalid : wrong value!"));
-    // Loopback is local whatever the rest says.
-    mask.clear();
-    EXPECT_TRUE(nl::IsSameSubnet("127.0.0.1", "8.8.8.8", mask));
-    EXPECT_TRUE(nl::IsSameSubnet("10.0.0.1", "127.0.0.1", mask));
+    const struct {
+        const char *a, *b, *mask;
+        bool same;
+    } cases[] = {
+        {"192.168.1.5", "192.168.2.9", "255.255.0.0", true},
+        {"192.168.1.5", "192.168.2.9", "255.255.255.0", false},
+        {"10.0.0.4", "10.0.0.7", "255.255.255.252", true},
+        {"10.0.0.4", "10.0.0.8", "255.255.255.252", false},
+        {"192.168.1", "192.168.1.9", "255.255.255.0", false},
+        {"192.168.1.5", "host.example", "255.255.255.0", false},
+        {"192.168.1.5", "192.168.1.300", "255.255.255.0", false},
+        {"192.168..5", "192.168.1.5", "255.255.255.0", false},
+        {"192.168.1.5", "192.168.1.9", "255.255.0", false},
+        // Loopback is local whatever the rest says.
+        {"127.0.0.1", "8.8.8.8", "", true},
+        {"10.0.0.1", "127.0.0.1", "", true},
+    };
+    for (const auto& c : cases) {
+        std::string mask = c.mask;
+        EXPECT_EQ(nl::IsSameSubnet(c.a, c.b, mask), c.same) << c.a << " " << c.b << " " << c.mask;
+    }
 }
 
 TEST_F(NetworkInterfaceTest, SameSubnetTriesTheInterfaceMasksInOrder) {
@@ -659,13 +525,11 @@ TEST_F(NetworkInterfaceTest, SameSubnetTriesTheInterfaceMasksInOrder) {
     EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "193.168.1.5", mask));
     EXPECT_EQ(mask, "255.0.0.0") << "receives the last mask tried";
 
-    zel_test::LogCapture logs;
     Update({Info("bad", "172.16.0.1", "255.255")});
     Update({Info("bad", "172.16.0.1", "255.255"), Info("wlan0", "10.0.0.5", "255.0.0.0")});
     mask.clear();
     EXPECT_FALSE(nl::IsSameSubnet("10.1.1.1", "10.2.2.2", mask))
         << "a malformed mask ends the search before wlan0 is tried";
-    EXPECT_TRUE(logs.Contains("Subnet mask is invalid : wrong value!"));
 }
 
 TEST_F(NetworkInterfaceTest, OutgoingAddressIsTheFirstSelectedInterfaceOnTheSubnet) {
@@ -691,9 +555,7 @@ TEST_F(NetworkInterfaceTest, OutgoingAddressIsTheFirstSelectedInterfaceOnTheSubn
 TEST(NetworkInterfaceMac, BadAndUnknownAddresses) {
     std::string mac = "unchanged";
     EXPECT_EQ(nl::GetMacAddress("", mac), 2011);
-    zel_test::LogCapture logs;
     EXPECT_EQ(nl::GetMacAddress("not an address", mac), 2004);
-    EXPECT_TRUE(logs.Contains("inet_aton is failed"));
     // Reading the ARP cache sends nothing; an address nobody resolved has no
     // entry on any interface.
     EXPECT_EQ(nl::GetMacAddress("10.213.254.254", mac), 2010);
@@ -703,41 +565,20 @@ TEST(NetworkInterfaceMac, BadAndUnknownAddresses) {
 TEST(NetworkInterfaceMac, PeerMacFromTheArpCacheInsideANamespace) {
     if (!zel_test::NetnsTopology::Available())
         GTEST_SKIP() << "needs root to create network namespaces";
-    zel_test::NetnsTopology topo(2);
+    zel_test::NetnsTopology topo(1);
     ASSERT_TRUE(topo.Ok()) << topo.Error();
-    const zel_test::NetnsLink& first = topo.Link(0);
-    const zel_test::NetnsLink& second = topo.Link(1);
-
-    // A permanent entry on the second link.
+    const zel_test::NetnsLink& link = topo.Link(0);
     ASSERT_EQ(
         zel_test::NetnsTopology::Exec(
-            topo.DeviceNs(), "ip neigh replace " + second.peer_ip +
-                                 " lladdr 02:0a:1b:2c:3d:4e nud permanent dev " + second.device_if),
+            topo.DeviceNs(), "ip neigh replace " + link.peer_ip +
+                                 " lladdr 02:0a:1b:2c:3d:4e nud permanent dev " + link.device_if),
         0);
     std::string mac;
     int rc = -1;
-    ASSERT_TRUE(zel_test::NetnsTopology::RunIn(
-        topo.DeviceNs(), [&] { rc = nl::GetMacAddress(second.peer_ip, mac); }));
+    ASSERT_TRUE(zel_test::NetnsTopology::RunIn(topo.DeviceNs(),
+                                               [&] { rc = nl::GetMacAddress(link.peer_ip, mac); }));
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(mac, "02-0A-1B-2C-3D-4E");
-
-    // A learned entry on the first link: a datagram to the peer makes the
-    // kernel resolve it.
-    ASSERT_FALSE(first.peer_mac.empty());
-    rc = -1;
-    ASSERT_TRUE(zel_test::NetnsTopology::RunIn(
-        topo.DeviceNs(), [&] { EXPECT_EQ(nl::GetMacAddress(first.peer_ip, mac), 2010); }));
-    // Sent from the device namespace, so the peer's address is resolved there.
-    EXPECT_TRUE(
-        zel_test::SendDatagram(topo.DeviceNs(), first.device_ip, first.peer_ip, kDiscardPort, "x"));
-    ASSERT_TRUE(zel_test::NetnsTopology::RunIn(topo.DeviceNs(), [&] {
-        zel_test::WaitUntil([&] { return (rc = nl::GetMacAddress(first.peer_ip, mac)) == 0; });
-    }));
-    EXPECT_EQ(rc, 0);
-    std::string expected = first.peer_mac;
-    std::transform(expected.begin(), expected.end(), expected.begin(),
-                   [](unsigned char c) { return c == ':' ? '-' : std::toupper(c); });
-    EXPECT_EQ(mac, expected);
 }
 
 }  // namespace

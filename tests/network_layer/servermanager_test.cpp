@@ -45,7 +45,6 @@ constexpr char kSsdpGroup[] = "239.255.255.250";
 constexpr char kExtraGroup[] = "239.255.255.177";
 constexpr char kUnknownAddress[] = "10.213.99.1";
 constexpr int kConcurrentRounds = 20;
-constexpr size_t kThreadNameMax = 15;
 
 std::string Datagram(const std::string& seq) {
     return "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
@@ -138,11 +137,9 @@ TEST_F(ServerManagerTest, TcpOnTwoInterfacesThenDisableByPortRemovesEverything) 
     ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, false));
     EXPECT_TRUE(Records().empty());
     EXPECT_TRUE(manager_->GetServerList().empty());
-    zel_test::LogCapture log;
     std::list<boost::shared_ptr<IpInfo>> none;
     EXPECT_EQ(1, nl::GetConfiguredTcpPorts(none));
     EXPECT_TRUE(none.empty());
-    EXPECT_TRUE(log.Contains("No configured TCP servers found!!!", "ZEL_CORE_NETWORK"));
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     EXPECT_FALSE(zel_test::CanConnect(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
 }
@@ -174,9 +171,7 @@ TEST_F(ServerManagerTest, TcpStartFailureEndsTheCallWith2006) {
     // An address no interface of the namespace has: every bind fails.
     ASSERT_EQ(0, nl::NotifyNICAdded("ghost0", kUnknownAddress, Link(0).netmask));
     Add(0);
-    zel_test::LogCapture log;
     EXPECT_EQ(2006, nl::ConfigureTCPServer(kTcpPort, true));
-    EXPECT_TRUE(log.Contains("ServerManager::ConfigureTcpServer failed"));
     // The template stays; the interface after the failing one got nothing.
     const std::vector<IpInfo> records = Records();
     ASSERT_EQ(1u, records.size());
@@ -212,13 +207,9 @@ TEST_F(ServerManagerTest, RepeatedConfigurationLeavesOneServerPerPortAndAddress)
 
 TEST_F(ServerManagerTest, MulticastSupportOffCreatesUnstartedServersAndOnStartsThem) {
     Add(0);
-    zel_test::LogCapture log;
     ASSERT_EQ(0, manager_->ConfigureMulticastSupport(false));
-    EXPECT_TRUE(log.Contains("Disabling udp servers!!!"));
     ASSERT_EQ(0, nl::ConfigureUDPServer(kUdpPort, true));
     ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, true));
-    EXPECT_TRUE(log.Contains("Start of udp server blocked as multicasting is disabled"));
-    EXPECT_TRUE(log.Contains("Start of multicast server blocked as multicasting is disabled"));
 
     // Kept and recorded, but holding no socket.
     const std::vector<IpInfo> records = Records();
@@ -234,8 +225,6 @@ TEST_F(ServerManagerTest, MulticastSupportOffCreatesUnstartedServersAndOnStartsT
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
 
     ASSERT_EQ(0, manager_->ConfigureMulticastSupport(true));
-    EXPECT_TRUE(log.Contains("Enabling udp servers!!!"));
-    EXPECT_FALSE(log.Contains("Error in starting"));
     EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kUdpPort));
     EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
     ASSERT_TRUE(zel_test::SendDatagram(Link(0).peer_ns, Link(0).peer_ip, Link(0).device_ip,
@@ -267,10 +256,7 @@ TEST_F(ServerManagerTest, InterfaceAppearingLaterGetsEveryConfiguredServerAndLos
     EXPECT_EQ(4u, Records().size());
     EXPECT_TRUE(manager_->GetServerList().empty());
 
-    zel_test::LogCapture log;
     Add(0);
-    EXPECT_TRUE(log.Contains("ServerManager::OnNetworkChanged:NIC_ADDED : [" + Link(0).device_if +
-                             "][" + Link(0).device_ip + "]"));
     const auto servers = manager_->GetServerList();
     ASSERT_EQ(4u, servers.size());
     EXPECT_EQ(1u, CountKind<nl::TCPServer>(servers));
@@ -299,8 +285,6 @@ TEST_F(ServerManagerTest, InterfaceAppearingLaterGetsEveryConfiguredServerAndLos
     EXPECT_TRUE(recorder_->WaitForHeader("X-SEQ", "unicast"));
 
     ASSERT_EQ(0, nl::NotifyNICRemoved(Link(0).device_if));
-    EXPECT_TRUE(
-        log.Contains("ServerManager::OnNetworkChanged:NIC_REMOVED : [" + Link(0).device_if + "]"));
     EXPECT_TRUE(manager_->GetServerList().empty());
     for (const IpInfo& record : Records())
         EXPECT_EQ("empty", record.interface_name);
@@ -308,22 +292,6 @@ TEST_F(ServerManagerTest, InterfaceAppearingLaterGetsEveryConfiguredServerAndLos
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
     EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kUdpPort));
-}
-
-TEST_F(ServerManagerTest, RemovingOneInterfaceLeavesTheOtherRunning) {
-    Add(0);
-    Add(1);
-    ASSERT_EQ(0, nl::ConfigureTCPServer(kTcpPort, true));
-    ASSERT_EQ(0, nl::NotifyNICRemoved(Link(0).device_if));
-    const auto servers = manager_->GetServerList();
-    ASSERT_EQ(1u, servers.size());
-    EXPECT_EQ(Link(1).device_if, servers.front()->GetInterfaceName());
-    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-    EXPECT_TRUE(zel_test::Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
-    // Coming back rebuilds it from the template.
-    Add(0);
-    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-    EXPECT_EQ(3u, Records().size());
 }
 
 TEST_F(ServerManagerTest, MulticastDisableStopsServersOnThePortButKeepsTemplates) {
@@ -411,13 +379,8 @@ TEST_F(ServerManagerTest, AddressChangeMovesTheServersToTheNewAddress) {
     nl::UpdateNetworkInterface();
     ASSERT_EQ(2u, manager_->GetServerList().size());
 
-    zel_test::LogCapture log;
     reported.ip_address = second_ip;
     nl::UpdateNetworkInterface();
-    EXPECT_TRUE(
-        log.Contains("ServerManager::OnNetworkChanged:NIC_REMOVED : [" + Link(0).device_if + "]"));
-    EXPECT_TRUE(log.Contains("ServerManager::OnNetworkChanged:NIC_IPCHANGED : [" +
-                             Link(0).device_if + "][" + second_ip + "]"));
     const auto servers = manager_->GetServerList();
     ASSERT_EQ(2u, servers.size());
     for (const auto& server : servers)
@@ -431,7 +394,6 @@ TEST_F(ServerManagerTest, AddressChangeMovesTheServersToTheNewAddress) {
 }
 
 TEST(ServerManagerFacadeTest, LayerLifecycleCreatesAndDestroysTheSingletons) {
-    zel_test::LogCapture log;
     ASSERT_EQ(0, nl::InitializeNetworkLayer());
     EXPECT_NE(nullptr, ServerManager::GetInstance());
     EXPECT_NE(nullptr, nl::NetworkInterface::GetInstance());

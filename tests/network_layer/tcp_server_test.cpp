@@ -1,7 +1,6 @@
 #include "network_layer/src/tcp_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -17,18 +16,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
-#include <boost/weak_ptr.hpp>
 
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/callbackhandler.h"
@@ -39,7 +33,6 @@ namespace {
 
 using zel_upnp::network_layer::CallBackHandler;
 using zel_upnp::network_layer::IncomingTCPSession;
-using zel_upnp::network_layer::SessionContext;
 using zel_upnp::network_layer::TCPRequestListener;
 using zel_upnp::network_layer::TCPServer;
 using zel_upnp::utils::HTTPInfo;
@@ -68,8 +61,8 @@ const std::string kFaultBody =
 // A client socket, closed on destruction.
 class Client {
   public:
-    explicit Client(int port, const char* address = "127.0.0.1", int family = AF_INET) {
-        fd_ = socket(family, SOCK_STREAM, 0);
+    explicit Client(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
         if (fd_ < 0)
             return;
         timeval timeout{static_cast<time_t>(kDeadline.count()), 0};
@@ -77,20 +70,11 @@ class Client {
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        int rc = -1;
-        if (family == AF_INET) {
-            sockaddr_in peer{};
-            peer.sin_family = AF_INET;
-            peer.sin_port = htons(static_cast<uint16_t>(port));
-            inet_pton(AF_INET, address, &peer.sin_addr);
-            rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
-        } else {
-            sockaddr_in6 peer{};
-            peer.sin6_family = AF_INET6;
-            peer.sin6_port = htons(static_cast<uint16_t>(port));
-            inet_pton(AF_INET6, address, &peer.sin6_addr);
-            rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
-        }
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, "127.0.0.1", &peer.sin_addr);
+        const int rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
         if (rc != 0) {
             close(fd_);
             fd_ = -1;
@@ -285,21 +269,17 @@ TEST_F(TcpServerTest, EachRequestGetsOneAnswerAndTheConnectionIsClosed) {
         std::string request;
         std::string expected;
         size_t dispatched;
-        const char* log;
     };
     // Complete at its very last byte, which is one byte too many.
     const std::string over_cap = PostOfTotalSize(kMiB + 1);
     const std::vector<Case> cases = {
         {"no listener matches", "GET /nothing HTTP/1.1\r\nHOST: 127.0.0.1\r\n\r\n",
-         FaultHead(" ") + kFaultBody, 0, ""},
-        {"exactly the size cap", PostOfTotalSize(kMiB), kOkResponse, 1, ""},
-        {"one byte over the cap", over_cap, FaultHead("") + kFaultBody, 0,
-         "upperbound size exceeded."},
+         FaultHead(" ") + kFaultBody, 0},
+        {"exactly the size cap", PostOfTotalSize(kMiB), kOkResponse, 1},
+        {"one byte over the cap", over_cap, FaultHead("") + kFaultBody, 0},
         {"keep-alive is still closed after one response",
-         "GET /big HTTP/1.1\r\nHOST: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n", kOkResponse, 1,
-         ""},
-        {"malformed: closed without an answer", "GARBAGE\r\n\r\n", "", 0,
-         "PARSER FAILURE Status: "},
+         "GET /big HTTP/1.1\r\nHOST: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n", kOkResponse, 1},
+        {"malformed: closed without an answer", "GARBAGE\r\n\r\n", "", 0},
     };
     ASSERT_EQ(cases[1].request.size(), kMiB);
     auto listener = boost::make_shared<AnsweringListener>();
@@ -316,36 +296,8 @@ TEST_F(TcpServerTest, EachRequestGetsOneAnswerAndTheConnectionIsClosed) {
         EXPECT_EQ(received, c.expected);
         dispatched += c.dispatched;
         EXPECT_EQ(listener->RequestCount(), dispatched);
-        if (*c.log != '\0') {
-            EXPECT_TRUE(log_.Contains(c.log));
-        }
         EXPECT_TRUE(SessionsForgotten());
     }
-}
-
-TEST_F(TcpServerTest, TakenPortMovesToTheNextFree) {
-    int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(blocker, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    socklen_t length = sizeof(local);
-    getsockname(blocker, reinterpret_cast<sockaddr*>(&local), &length);
-    const int taken = ntohs(local.sin_port);
-
-    auto server = boost::make_shared<TCPServer>("127.0.0.1", "lo", io_service_);
-    int port = taken;
-    ASSERT_EQ(server->Start(port), 0);
-    servers_.push_back(server);
-    close(blocker);
-    EXPECT_GT(port, taken);
-    EXPECT_LE(port, taken + TCPServer::kBindAttempts - 1);
-    EXPECT_EQ(server->GetPort(), port);
-    EXPECT_TRUE(log_.Contains("Bind Error : "));
-    Client client(port);
-    EXPECT_TRUE(client.Connected());
 }
 
 TEST_F(TcpServerTest, SyncAndBinaryAnswers) {
@@ -379,21 +331,6 @@ TEST_F(TcpServerTest, ResponseFunctionsRefuseANullContext) {
     EXPECT_EQ(zel_upnp::network_layer::SendSyncResponsePacket("x", 1, nullptr), 1);
     char byte = 'x';
     EXPECT_EQ(zel_upnp::network_layer::SendBinaryResponsePacket(&byte, 1, nullptr), 1);
-    EXPECT_EQ(log_.Count("session_context is NULL"), 3u);
-}
-
-TEST_F(TcpServerTest, ClientClosingMidRequestIsForgotten) {
-    auto listener = boost::make_shared<AnsweringListener>();
-    Listen(listener, "");
-    {
-        Client client(port_);
-        ASSERT_TRUE(client.Connected());
-        ASSERT_TRUE(client.Send("POST /control HTTP/1.1\r\nCONTENT-LENGTH: 100\r\n\r\nhalf"));
-        ASSERT_TRUE(WaitUntil([&] { return server_->GetSessionCount() == 1; }));
-    }
-    EXPECT_TRUE(SessionsForgotten());
-    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("CallbackRead] Socket Error: "); }));
-    EXPECT_EQ(listener->RequestCount(), 0u);
 }
 
 TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
@@ -406,7 +343,6 @@ TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
         ASSERT_GT(recv(client.fd(), some, sizeof(some), 0), 0);
         client.Reset();
     }
-    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("CallbackWrite new completed"); }));
     EXPECT_TRUE(SessionsForgotten());
     // The server goes on serving.
     Client next(port_);
@@ -499,7 +435,6 @@ TEST_F(TcpServerTest, StopWithAPendingWriteClosesAfterTheWrite) {
     ASSERT_TRUE(session->IsWritePending());
     EXPECT_EQ(server_->Stop(), 0);
     EXPECT_TRUE(WaitUntil([&] { return !session->IsWritePending(); }));
-    EXPECT_TRUE(log_.Contains("CallbackWrite new completed"));
     EXPECT_TRUE(client.ClosedWithin(kDeadline));
     EXPECT_EQ(server_->GetSessionCount(), 0u);
     // Stopped for good.
@@ -544,43 +479,10 @@ TEST_F(TcpServerTest, ReleasedContextClosesTheConnection) {
     EXPECT_TRUE(SessionsForgotten());
 }
 
-TEST_F(TcpServerTest, ManyConcurrentClientsAreEachAnsweredOnce) {
-    auto listener = boost::make_shared<AnsweringListener>();
-    Listen(listener, "GET ,/c");
-    constexpr int kClients = 40;
-    std::atomic<int> answered{0};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i) {
-        clients.emplace_back([&] {
-            Client client(port_);
-            if (!client.Send("GET /c HTTP/1.1\r\nHOST: a\r\n\r\n"))
-                return;
-            std::string received;
-            if (client.ReadToClose(received) && received == kOkResponse)
-                ++answered;
-        });
-    }
-    for (std::thread& thread : clients)
-        thread.join();
-    EXPECT_EQ(answered.load(), kClients);
-    EXPECT_EQ(listener->RequestCount(), static_cast<size_t>(kClients));
-    EXPECT_TRUE(SessionsForgotten());
-}
-
-// Counts this process's open descriptors.
-int OpenDescriptors() {
-    int count = 0;
-    for (int fd = 0; fd < 65536; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1)
-            ++count;
-    }
-    return count;
-}
-
 TEST_F(TcpServerTest, ManyDroppedConnectionsLeaveNothingBehind) {
     auto listener = boost::make_shared<AnsweringListener>();
     Listen(listener, "GET ,/after");
-    const int descriptors_before = OpenDescriptors();
+    const size_t descriptors_before = zel_test::CountDescriptors();
     // Enough to cycle every session path many times over, in a few seconds.
     constexpr int kConnections = 2000;
     constexpr int kClientThreads = 4;
@@ -615,7 +517,7 @@ TEST_F(TcpServerTest, ManyDroppedConnectionsLeaveNothingBehind) {
     EXPECT_TRUE(after.ReadToClose(received));
     EXPECT_EQ(received, kOkResponse);
     EXPECT_TRUE(SessionsForgotten());
-    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= descriptors_before + 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return zel_test::CountDescriptors() <= descriptors_before + 1; }));
 }
 
 // The session limit derives from the descriptor limit, so the server runs in
