@@ -12,12 +12,15 @@
 
 #include <boost/make_shared.hpp>
 
+#include "network_layer/src/incoming_tcp_session.h"
 #include "support/peers.h"
 #include "utils/src/httpparser/httpparser.h"
 
 namespace {
 
 using zel_upnp::network_layer::CallBackHandler;
+using zel_upnp::network_layer::IncomingTCPSession;
+using zel_upnp::network_layer::SessionContext;
 using zel_upnp::network_layer::ResponseListener;
 using zel_upnp::network_layer::TCPRequestListener;
 using zel_upnp::network_layer::UDPRequestListener;
@@ -114,9 +117,10 @@ class CallBackHandlerTest : public ::testing::Test {
 
     zel_test::LogCapture log_;
     CallBackHandler* dispatch_ = nullptr;
-    // A stand-in session handle: the dispatch core only passes it on.
-    int session_token_ = 0;
-    void* session_ = &session_token_;
+    // A context without a session: the dispatch core reads the session out
+    // of it, so a stand-in must have the real layout.
+    SessionContext context_{boost::shared_ptr<IncomingTCPSession>()};
+    void* session_ = &context_;
 };
 
 TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKindsAndRemoveOnce) {
