@@ -134,32 +134,6 @@ class TimerTest : public ::testing::Test {
     void TearDown() override { DestroyTimerService(); }
 };
 
-TEST_F(TimerTest, IdsAndLifecycle) {
-    EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 1);
-    // A second create keeps the running service; ids are never reused while
-    // it lives, cancelled or not.
-    ASSERT_EQ(CreateTimerService(), UTILS_SUCCESS);
-    EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 2);
-    Timer::Cancel(1, nullptr);
-    EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 3);
-    // Destroying with live timers calls none of them; a new service numbers
-    // from 1 again.
-    DestroyTimerService();
-    EXPECT_TRUE(Firings().empty());
-    ASSERT_EQ(CreateTimerService(), UTILS_SUCCESS);
-    EXPECT_EQ(Timer::Start(kNeverMs, Record, Tag(0)), 1);
-    // Destroy and Cancel without a service do nothing; the first Start
-    // brings the service up.
-    DestroyTimerService();
-    DestroyTimerService();
-    void* out = &out;
-    Timer::Cancel(1, &out);
-    EXPECT_EQ(out, &out);
-    EXPECT_EQ(Timer::Start(0, Record, Tag(1)), 1);
-    ASSERT_TRUE(WaitForCount(1));
-    EXPECT_EQ(Firings()[0].userData, Tag(1));
-}
-
 // Zero and negative time-outs fire once, on the timer thread (named from
 // the thread that created the service), and never inside Start: inside a
 // callback the timer thread is busy, so a 0 ms timer started there can only
