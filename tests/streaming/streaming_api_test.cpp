@@ -105,8 +105,6 @@ TEST(StreamingApi, ClientIdsWrapFrom999To101) {
     }
     for (int i = 0; i < 899; ++i)
         EXPECT_EQ(ids[i], 101 + i);
-    EXPECT_EQ(ids.front(), 101);
-    EXPECT_EQ(ids[898], 999);
     EXPECT_EQ(ids[899], 102);  // 101 is still open
     EXPECT_EQ(st::TerminateStreamingManager(), 0);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -14,18 +15,20 @@ namespace {
 namespace st = zel_upnp::streaming;
 using zel_test::ScriptedPeer;
 
-// A peer that sends its response in the given pieces, one write each.
-ScriptedPeer::Script Pieces(std::vector<std::string> pieces) {
+// A peer that sends its response in pieces split at '|', one write each.
+ScriptedPeer::Script Pieces(const std::string& pieces) {
     return [pieces](ScriptedPeer&, ScriptedPeer::Socket& socket, const std::string&) {
-        for (const std::string& piece : pieces)
-            ScriptedPeer::Send(socket, piece);
+        for (size_t from = 0, bar = 0; from <= pieces.size(); from = bar + 1) {
+            bar = std::min(pieces.find('|', from), pieces.size());
+            ScriptedPeer::Send(socket, pieces.substr(from, bar - from));
+        }
     };
 }
 
 struct SyncCase {
     const char* name;
     int request_type;
-    std::vector<std::string> pieces;
+    std::string pieces;
     int status_code;
     std::string body;
     int head_rc;  // of ReadHTTPHeader
@@ -34,52 +37,24 @@ struct SyncCase {
 
 TEST(StreamingSyncClient, ReadsResponsesAcrossReads) {
     const std::string big(20000, 'q');
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const int kGet = st::REQUEST_GET;
+    const int kParse = st::STREAMING_PARSE_FAILURE;
     const std::vector<SyncCase> cases = {
-        {"head over several reads",
-         st::REQUEST_GET,
-         {"HTTP/1.1 200 OK\r\nX-Pad: " + std::string(9000, 'p'), "\r\nContent-Length: 4",
-          "\r\n\r\nbody"},
-         200,
-         "body",
-         0,
-         0},
-        {"until close", st::REQUEST_GET, {"HTTP/1.0 200 OK\r\n\r\n", big}, 200, big, 0, 0},
-        {"chunked",
-         st::REQUEST_GET,
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nab", "cd\r\n0\r\n\r\n"},
-         200,
-         "abcd",
-         0,
-         0},
-        {"head request",
-         st::REQUEST_HEAD,
-         {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n"},
-         200,
-         "",
-         0,
-         0},
-        {"chunk-size line of 100 digits",
-         st::REQUEST_GET,
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(100, '1') +
-          "\r\nx\r\n"},
-         0,
-         "",
-         st::STREAMING_PARSE_FAILURE,
-         0},
-        {"closed before the length",
-         st::REQUEST_GET,
-         {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab"},
-         200,
-         "ab",
-         0,
-         st::STREAMING_SOCKET_FAILURE},
-        {"a head that never ends",
-         st::REQUEST_GET,
-         {"HTTP/1.1 200 OK\r\n" + std::string(70000, 'h')},
-         0,
-         "",
-         st::STREAMING_PARSE_FAILURE,
-         0},
+        {"head over several reads", kGet,
+         "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(9000, 'p') +
+             "|\r\nContent-Length: 4|\r\n\r\nbody",
+         200, "body", 0, 0},
+        {"until close", kGet, "HTTP/1.0 200 OK\r\n\r\n|" + big, 200, big, 0, 0},
+        {"chunked", kGet, chunked + "4\r\nab|cd\r\n0\r\n\r\n", 200, "abcd", 0, 0},
+        {"head request", st::REQUEST_HEAD, "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n", 200, "",
+         0, 0},
+        {"chunk-size line of 100 digits", kGet, chunked + std::string(100, '1') + "\r\nx\r\n", 0,
+         "", kParse, 0},
+        {"closed before the length", kGet, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab", 200,
+         "ab", 0, st::STREAMING_SOCKET_FAILURE},
+        {"a head that never ends", kGet, "HTTP/1.1 200 OK\r\n" + std::string(70000, 'h'), 0, "",
+         kParse, 0},
     };
     ASSERT_EQ(st::InitializeStreamingManager(), 0);
     for (const SyncCase& c : cases) {

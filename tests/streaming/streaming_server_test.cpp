@@ -190,133 +190,95 @@ TEST_F(StreamingServerTest, TakenPortGivesTheNextFreeOne) {
     EXPECT_EQ(st::StopServers(profile), st::STREAMING_NO_SERVER);
 }
 
-struct Exchange {
-    const char* name;
-    std::vector<std::string> segments;  // each sent after the previous one was seen
-    std::function<void(Recorder&)> app;
-    std::vector<std::string> expected_events;  // in order, up to the first status
-    std::string expected_wire;                 // everything until the server closed
-};
-
-std::string Chunked1MiBPlus1() {
-    const std::string half(0x80000, 'a');
-    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000\r\n" + half +
-           "\r\n80000\r\n" + half + "\r\n1\r\nb\r\n0\r\n\r\n";
+// Splits at '|'.
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t from = 0, bar = 0; from <= text.size(); from = bar + 1) {
+        bar = std::min(text.find('|', from), text.size());
+        out.push_back(text.substr(from, bar - from));
+    }
+    return out;
 }
 
+// What the application does: a head on the request (status 0 for none), a
+// head of body_status once the body is complete (0 for none), and the
+// payload, as the last one, whenever a write is done.
+struct Exchange {
+    const char* name;
+    std::string segments;  // split at '|', each sent after the previous one was seen
+    int status;
+    const char* transfer_encoding;
+    long long length;
+    bool last;
+    int body_status;
+    std::string payload;
+    std::string expected_events;  // split at '|', in order, up to the first status
+    std::string expected_wire;    // everything until the server closed
+};
+
 TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
+    const std::string half(0x80000, 'a');
+    const std::string big = std::string(1048576, 'a') + "b";
+    const char* kChunked = "chunked";
+    const std::string kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
     const std::vector<Exchange> cases = {
-        {"head in three segments",
-         {"GET /f HT", "TP/1.1\r\nHost: x\r", "\n\r\n"},
-         [](Recorder& r) {
-             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
-                 Respond(s, n, 200, nullptr, 5, false);
-             };
-             r.on_write_done = [](int s, int n, unsigned) {
-                 st::SendHTTPPayload(s, n, Payload("hello"), 5, true);
-             };
-         },
-         {"connect", "request  complete", "written"},
+        {"head in three segments", "GET /f HT|TP/1.1\r\nHost: x\r|\n\r\n", 200, nullptr, 5, false,
+         0, "hello", "connect|request  complete|written",
          "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
-        {"post body in several reads",
-         {"POST /u HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", "defg", "hij"},
-         [](Recorder& r) {
-             r.on_data = [](int s, int n, bool complete) {
-                 if (complete)
-                     Respond(s, n, 204, nullptr, 0, true);
-             };
-         },
-         {"connect", "request abc", "data defg", "data hij complete"},
+        {"post body in several reads", "POST /u HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc|defg|hij",
+         0, nullptr, 0, false, 204, "", "connect|request abc|data defg|data hij complete",
          "HTTP/1.1 204 No Content\r\n\r\n"},
         {"100-continue before the body is read",
-         {"POST /u HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n", "body"},
-         [](Recorder& r) {
-             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
-                 Respond(s, n, 100, nullptr, 0, false);
-             };
-             r.on_data = [](int s, int n, bool complete) {
-                 if (complete)
-                     Respond(s, n, 201, nullptr, 0, true);
-             };
-         },
-         {"connect", "request ", "data body complete"},
+         "POST /u HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n|body", 100, nullptr,
+         0, false, 201, "", "connect|request |data body complete",
          "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\n\r\n"},
-        {"status 999 becomes the 500 head",
-         {"GET / HTTP/1.1\r\n\r\n"},
-         [](Recorder& r) {
-             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
-                 Respond(s, n, 999, nullptr, 5, false);
-             };
-         },
-         {"connect", "request  complete"},
-         "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
-        {"1048577 chunked bytes as 80000 + 80000 + 1",
-         {"GET /big HTTP/1.1\r\n\r\n"},
-         [](Recorder& r) {
-             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
-                 Respond(s, n, 200, "chunked", 1048577, false);
-             };
-             r.on_write_done = [](int s, int n, unsigned) {
-                 std::string bytes(1048577, 'a');
-                 bytes.back() = 'b';
-                 st::SendHTTPPayload(s, n, Payload(bytes), 1048577, true);
-             };
-         },
-         {"connect", "request  complete", "written"},
-         Chunked1MiBPlus1()},
-        {"zero-length last chunk",
-         {"GET / HTTP/1.1\r\n\r\n"},
-         [](Recorder& r) {
-             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
-                 Respond(s, n, 200, "chunked", 0, false);
-             };
-             r.on_write_done = [](int s, int n, unsigned) {
-                 st::SendHTTPPayload(s, n, nullptr, 0, true);
-             };
-         },
-         {"connect", "request  complete", "written"},
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
-        {"a head that never ends",
-         {"GET / HTTP/1.1\r\n" + std::string(st::kMaxHeadSize, 'X')},
-         [](Recorder&) {},
-         {"connect"},
-         "HTTP/1.1 400 Bad Request\r\n\r\n"},
+        {"status 999 becomes the 500 head", "GET / HTTP/1.1\r\n\r\n", 999, nullptr, 5, false, 0, "",
+         "connect|request  complete", "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
+        {"1048577 chunked bytes as 80000 + 80000 + 1", "GET /big HTTP/1.1\r\n\r\n", 200, kChunked,
+         1048577, false, 0, big, "connect|request  complete|written",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000\r\n" + half + "\r\n80000\r\n" +
+             half + "\r\n1\r\nb\r\n0\r\n\r\n"},
+        {"a head that never ends", "GET / HTTP/1.1\r\n" + std::string(st::kMaxHeadSize, 'X'), 0,
+         nullptr, 0, false, 0, "", "connect", kBadRequest},
         {"a chunk-size line of 100 digits",
-         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
-          std::string(100, '1') + "\r\nx\r\n"},
-         [](Recorder&) {},
-         {"connect", "request "},
-         "HTTP/1.1 400 Bad Request\r\n\r\n"},
+         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n|" + std::string(100, '1') +
+             "\r\nx\r\n",
+         0, nullptr, 0, false, 0, "", "connect|request ", kBadRequest},
         {"a body longer than its Content-Length",
-         {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdefghij"},
-         [](Recorder& r) {
-             r.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
-                 Respond(s, n, 200, nullptr, 0, true);
-             };
-         },
-         {"connect", "request abc complete"},
-         "HTTP/1.1 200 OK\r\n\r\n"},
+         "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdefghij", 200, nullptr, 0, true, 0, "",
+         "connect|request abc complete", "HTTP/1.1 200 OK\r\n\r\n"},
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
-        rec_.on_request = nullptr;
-        rec_.on_data = nullptr;
-        rec_.on_write_done = nullptr;
+        rec_.on_request = [&c](int s, int n, st::ReqHeaderInfo*, bool) {
+            if (c.status != 0)
+                Respond(s, n, c.status, c.transfer_encoding, c.length, c.last);
+        };
+        rec_.on_data = [&c](int s, int n, bool complete) {
+            if (complete && c.body_status != 0)
+                Respond(s, n, c.body_status, nullptr, 0, true);
+        };
+        rec_.on_write_done = [&c](int s, int n, unsigned) {
+            if (!c.payload.empty())
+                st::SendHTTPPayload(s, n, Payload(c.payload),
+                                    static_cast<unsigned>(c.payload.size()), true);
+        };
         {
             std::lock_guard<std::mutex> lock(rec_.mutex);
             rec_.events.clear();
         }
-        c.app(rec_);
+        const std::vector<std::string> segments = Split(c.segments);
+        const std::vector<std::string> expected_events = Split(c.expected_events);
         RawClient client(port_);
         ASSERT_TRUE(client.Ok());
         std::string wire;
-        for (std::size_t i = 0; i < c.segments.size(); ++i) {
-            ASSERT_TRUE(client.Send(c.segments[i]));
-            if (i + 1 == c.segments.size())
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            ASSERT_TRUE(client.Send(segments[i]));
+            if (i + 1 == segments.size())
                 break;
             // The next segment goes once the server has taken this one.
             const std::size_t seen = rec_.Events().size();
-            if (c.segments[i].find("Expect") != std::string::npos) {
+            if (segments[i].find("Expect") != std::string::npos) {
                 wire = client.Read(std::strlen("HTTP/1.1 100 Continue\r\n\r\n"));
             } else {
                 WaitUntil([&] { return rec_.Events().size() > seen; },
@@ -327,8 +289,8 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
         EXPECT_EQ(wire.size(), c.expected_wire.size());
         EXPECT_TRUE(wire == c.expected_wire) << wire.substr(0, 200);
         std::vector<std::string> events = rec_.Events();
-        events.resize(std::min(events.size(), c.expected_events.size()));
-        EXPECT_EQ(events, c.expected_events);
+        events.resize(std::min(events.size(), expected_events.size()));
+        EXPECT_EQ(events, expected_events);
     }
 }
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <list>
 #include <string>
-#include <vector>
 
+#include <boost/algorithm/string/split.hpp>
 #include <boost/filesystem.hpp>
 
 namespace {
@@ -68,33 +68,31 @@ TEST_F(FileUtilsTest, ReadFileUTF8) {
 TEST_F(FileUtilsTest, CheckFileExistance) {
     // Files present, names asked for, name and path found ("" for none).
     // Exact names win over upper case; directory and name are joined as given.
-    struct Case {
-        std::vector<std::string> files;
-        std::string directory;
-        std::list<std::string> names;
-        std::string name, path;
+    // Lists are split at '|'.
+    const auto split = [](const std::string& text) {
+        std::list<std::string> out;
+        boost::algorithm::split(out, text, [](char c) { return c == '|'; });
+        out.remove(std::string());
+        return out;
     };
-    const Case cases[] = {
-        {{"second.xml", "third.xml"},
-         "/",
-         {"first.xml", "second.xml", "third.xml"},
-         "second.xml",
+    const char* const cases[][5] = {
+        {"second.xml|third.xml", "/", "first.xml|second.xml|third.xml", "second.xml",
          "/second.xml"},
-        {{"ICON.PNG"}, "/", {"icon.png"}, "ICON.PNG", "/ICON.PNG"},
-        {{"A.XML", "b.xml"}, "/", {"a.xml", "b.xml"}, "b.xml", "/b.xml"},
-        {{"subfile"}, "/sub", {"file"}, "file", "/subfile"},
-        {{}, "/", {"none.xml"}, "", ""},
+        {"ICON.PNG", "/", "icon.png", "ICON.PNG", "/ICON.PNG"},
+        {"A.XML|b.xml", "/", "a.xml|b.xml", "b.xml", "/b.xml"},
+        {"subfile", "/sub", "file", "file", "/subfile"},
+        {"", "/", "none.xml", "", ""},
     };
     int index = 0;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const std::string caseDir = "c" + std::to_string(index++);
         ASSERT_TRUE(boost::filesystem::create_directory(Path(caseDir)));
-        for (const std::string& file : c.files)
+        for (const std::string& file : split(c[0]))
             Write(caseDir + "/" + file, "x");
         std::string name = "stale", path = "stale";
-        CheckFileExistance(Path(caseDir) + c.directory, c.names, name, path);
-        EXPECT_EQ(name, c.name) << caseDir;
-        EXPECT_EQ(path, c.path.empty() ? "" : Path(caseDir) + c.path) << caseDir;
+        CheckFileExistance(Path(caseDir) + c[1], split(c[2]), name, path);
+        EXPECT_EQ(name, c[3]) << caseDir;
+        EXPECT_EQ(path, *c[4] == '\0' ? "" : Path(caseDir) + c[4]) << caseDir;
     }
     // Bad arguments leave the outputs alone.
     std::string name = "n0", path = "p0";

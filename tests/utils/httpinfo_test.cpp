@@ -58,8 +58,6 @@ TEST(HttpInfo, StartLineIsRebuiltFromItsFields) {
     const std::pair<std::string, const char*> cases[] = {
         {"HTTP/1.1 100 Whatever", "HTTP/1.1 100 Continue"},
         {"HTTP/1.1 200 x", "HTTP/1.1 200 OK"},
-        {"HTTP/1.1 412 x", "HTTP/1.1 412 Precondition Failed"},
-        {"HTTP/1.1 505 x", "HTTP/1.1 505 HTTP Version not supported"},
         {"HTTP/1.1 199 x", "HTTP/1.1 199 Continue"},
         {"HTTP/1.1 418 x", "HTTP/1.1 418 Bad Request"},
         {"HTTP/1.1 599 x", "HTTP/1.1 599 Internal Server Error"},
@@ -211,12 +209,6 @@ auto ResetFields(const HTTPInfo& info) {
 
 TEST(HttpInfo, CleanInfoRestoresInitialValuesButAddresses) {
     HTTPInfo fresh;
-    EXPECT_EQ(
-        std::make_tuple(0, int(STAGE_NONE), MESSAGE_INCOMPLETE, PARSING_CONTINUE, HTTP_UNKNOWN, 0u,
-                        uint64_t(0), uint64_t(0), ENCODING_UNIDENTIFIED, false, 0, 0, size_t(0)),
-        ResetFields(fresh));
-    EXPECT_EQ("", fresh.GetClientIpAddress());
-
     // Left in the middle of a chunk, so that no decoder state may survive.
     boost::shared_ptr<HTTPInfo> info = Parsed({kChunkedHead + std::string("5\r\nab")});
     info->SetClientIpAddress("10.1.2.3");

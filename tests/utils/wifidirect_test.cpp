@@ -12,7 +12,6 @@ namespace {
 
 using zel_upnp::utils::getDeviceMac;
 using zel_upnp::utils::NormalizeMacAddress;
-using zel_upnp::utils::WifiDirectErrorName;
 
 // The conversion cache lives as long as the process: every test uses
 // addresses of its own (the second byte names the test).
@@ -66,16 +65,6 @@ TEST(WifiDirectMac, Normalisation) {
         EXPECT_EQ(c.ok, NormalizeMacAddress(mac)) << c.in;
         EXPECT_EQ(c.out, mac) << c.in;
     }
-}
-
-TEST(WifiDirectMac, ErrorNames) {
-    EXPECT_STREQ("NOT_PERMITTED", WifiDirectErrorName(-1));
-    EXPECT_STREQ("CONNECTION_TIME_OUT", WifiDirectErrorName(-110));
-    EXPECT_STREQ("NOT_INITIALIZED", WifiDirectErrorName(static_cast<int>(0xfe3a0001)));
-    EXPECT_STREQ("ALREADY_INITIALIZED", WifiDirectErrorName(static_cast<int>(0xfe3a0009)));
-    EXPECT_STREQ("PBC_SESSION_OVERLAP", WifiDirectErrorName(static_cast<int>(0xfe3a0011)));
-    EXPECT_STREQ("UNKNOWN", WifiDirectErrorName(static_cast<int>(0xfe3a0012)));
-    EXPECT_STREQ("UNKNOWN", WifiDirectErrorName(0));
 }
 
 TEST_F(WifiDirectTest, ConvertsOnceThenAnswersFromCacheWithoutPlatform) {
