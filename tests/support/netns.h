@@ -32,14 +32,12 @@
 // already run stay where they were. The topology's destructor moves the
 // entering thread back to its original namespace. A thread that has called
 // setns must not be handed back to a pool, which is why RunIn uses a fresh
-// thread per call and NetnsWorker keeps one thread for its namespace.
+// thread per call.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -136,32 +134,5 @@ class NetnsTopology {
     std::thread::id entered_by_;
 };
 
-// One thread that lives in a namespace for its whole life and runs the jobs
-// given to it in order: for peers that keep sockets open across test steps.
-class NetnsWorker {
-  public:
-    explicit NetnsWorker(const std::string& ns);
-    ~NetnsWorker();  // runs the queued jobs, then joins
-    NetnsWorker(const NetnsWorker&) = delete;
-    NetnsWorker& operator=(const NetnsWorker&) = delete;
-
-    // False when the thread could not enter the namespace; jobs are then
-    // dropped and Run returns false.
-    bool Ok();
-    void Post(std::function<void()> job);
-    // Runs job on the worker and waits for it.
-    bool Run(const std::function<void()>& job);
-
-  private:
-    void Loop(std::string ns);
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> jobs_;
-    bool started_ = false;
-    bool entered_ = false;
-    bool stopping_ = false;
-    std::thread thread_;
-};
 
 }  // namespace zel_test
