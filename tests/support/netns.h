@@ -134,5 +134,4 @@ class NetnsTopology {
     std::thread::id entered_by_;
 };
 
-
 }  // namespace zel_test
