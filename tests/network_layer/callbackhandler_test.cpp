@@ -20,8 +20,8 @@ namespace {
 
 using zel_upnp::network_layer::CallBackHandler;
 using zel_upnp::network_layer::IncomingTCPSession;
-using zel_upnp::network_layer::SessionContext;
 using zel_upnp::network_layer::ResponseListener;
+using zel_upnp::network_layer::SessionContext;
 using zel_upnp::network_layer::TCPRequestListener;
 using zel_upnp::network_layer::UDPRequestListener;
 using zel_upnp::utils::HTTPInfo;
