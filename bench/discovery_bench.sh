@@ -44,8 +44,8 @@ cc -O2 -Wall -o "$work/libupnp-device" "$root/bench/libupnp_device.c" \
 ip netns add "$dev_ns"
 ip netns add "$cp_ns"
 ip -n "$dev_ns" link add zb0 type veth peer name zb1 netns "$cp_ns"
-for spec in "$dev_ns:zb0:$dev_ip" "$cp_ns:zb1:$cp_ip"; do
-  IFS=: read -r ns ifc ip <<<"$spec"
+for link_def in "$dev_ns:zb0:$dev_ip" "$cp_ns:zb1:$cp_ip"; do
+  IFS=: read -r ns ifc ip <<<"$link_def"
   ip -n "$ns" link set lo up
   ip -n "$ns" addr add "$ip/24" dev "$ifc"
   ip -n "$ns" link set "$ifc" up

@@ -45,8 +45,8 @@ sed -i 's|<UDN></UDN>|<UDN>uuid:fanout-light</UDN>|' "$work/light/DeviceDescript
 ip netns add "$dev_ns"
 ip netns add "$cp_ns"
 ip -n "$dev_ns" link add zf0 type veth peer name zf1 netns "$cp_ns"
-for spec in "$dev_ns:zf0:$dev_ip" "$cp_ns:zf1:$cp_ip"; do
-  IFS=: read -r ns ifc ip <<<"$spec"
+for link_def in "$dev_ns:zf0:$dev_ip" "$cp_ns:zf1:$cp_ip"; do
+  IFS=: read -r ns ifc ip <<<"$link_def"
   ip -n "$ns" link set lo up
   ip -n "$ns" addr add "$ip/24" dev "$ifc"
   ip -n "$ns" link set "$ifc" up
