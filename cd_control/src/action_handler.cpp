@@ -14,6 +14,7 @@
 #include "cd_discovery/src/send_description.h"
 #include "network_layer/src/incoming_tcp_session.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/httpparser/reason_phrase.h"
 #include "utils/src/httpparser/upnp_error.h"
 
 namespace zel_upnp {
@@ -68,59 +69,6 @@ void CancelActionTimer(int timerId) {
     utils::Timer::Cancel(timerId, &userData);
     delete static_cast<TimeoutTag*>(userData);
 }
-
-struct ReasonPhrase {
-    int code;
-    const char* text;
-};
-const ReasonPhrase kReasonPhrases[] = {
-    {100, "Continue"},
-    {101, "Switching Protocols"},
-    {102, "Processing"},
-    {103, "Checkpoint"},
-    {122, "Request-URI too long"},
-    {200, "OK"},
-    {201, "Created"},
-    {202, "Accepted"},
-    {203, "Non-Authoritative Information"},
-    {204, "No Content"},
-    {205, "Reset Content"},
-    {206, "Partial Content"},
-    {207, "Multi-Status"},
-    {226, "IM Used"},
-    {300, "Multiple Choices"},
-    {301, "Moved Permanently"},
-    {302, "Found"},
-    {303, "See Other"},
-    {304, "Not Modified"},
-    {305, "Use Proxy"},
-    {306, "Switch Proxy"},
-    {307, "Temporary Redirect"},
-    {308, "Resume Incomplete"},
-    {400, "Bad Request"},
-    {401, "Unauthorized"},
-    {402, "Payment Required"},
-    {403, "Forbidden"},
-    {404, "Not Found"},
-    {405, "Method Not Allowed"},
-    {406, "Not Acceptable"},
-    {407, "Proxy Authentication Required"},
-    {408, "Request Time-out"},
-    {409, "Conflict"},
-    {410, "Gone"},
-    {411, "Length Required"},
-    {412, "Precondition Failed"},
-    {413, "Request Entity Too Large"},
-    {414, "Request URI Too Large"},
-    {415, "Unsupported Media Type"},
-    {416, "Requested Range Not Satisfiable"},
-    {500, "Internal Server Error"},
-    {501, "Not Implemented"},
-    {502, "Bad Gateway"},
-    {503, "Service Unavailable"},
-    {504, "Gateway Time-out"},
-    {505, "HTTP Version not supported"},
-};
 
 // Reads the SOAPACTION header and the body into the action's names and
 // arguments.
@@ -274,11 +222,8 @@ bool ParseSOAPMessage(const std::string& body,
 }
 
 const char* GetReasonPhrase(int statusCode) {
-    for (const ReasonPhrase& phrase : kReasonPhrases) {
-        if (phrase.code == statusCode)
-            return phrase.text;
-    }
-    return "";
+    const char* phrase = utils::StandardReasonPhrase(statusCode);
+    return phrase != nullptr ? phrase : "";
 }
 
 std::string BuildActionResponse(int statusCode, const std::string& date,
