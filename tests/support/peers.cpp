@@ -543,8 +543,12 @@ AnsweringListener::Request AnsweringListener::RequestAt(size_t index) {
 }
 
 int AnsweringListener::Result(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return results_.at(index);
+    // The answer reaches the peer before the listener records its result:
+    // wait for the record rather than race it.
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!answered_.wait_for(lock, kTestWait, [&] { return results_.size() > index; }))
+        return kNoResult;
+    return results_[index];
 }
 
 boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> AnsweringListener::Session(

@@ -239,6 +239,9 @@ class AnsweringListener : public zel_upnp::network_layer::TCPRequestListener {
     bool WaitForAnswers(size_t count);
     size_t RequestCount();
     Request RequestAt(size_t index);
+    // The result of the index-th answer call, waiting for it; kNoResult when
+    // no such call was recorded in time.
+    static constexpr int kNoResult = -12345;
     int Result(size_t index);
     boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> Session(size_t index);
 
