@@ -1,6 +1,7 @@
 #include <strings.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <zel_upnp/utils.h>
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
+#include "utils/src/httpparser/reason_phrase.h"
 
 namespace zel_upnp {
 namespace utils {
@@ -37,55 +39,10 @@ struct StatusReason {
     const char* reason;
 };
 
-const StatusReason kStatusReasonTable[] = {
-    {100, "Continue"},
-    {101, "Switching Protocols"},
-    {102, "Processing"},
-    {103, "Checkpoint"},
-    {122, "Request-URI too long"},
+// Codes this table knows beyond the shared ones of the library's own heads.
+const StatusReason kExtraStatusReasons[] = {
     {154, "Continue"},
-    {200, "OK"},
-    {201, "Created"},
-    {202, "Accepted"},
-    {203, "Non-Authoritative Information"},
-    {204, "No Content"},
-    {205, "Reset Content"},
-    {206, "Partial Content"},
-    {207, "Multi-Status"},
-    {226, "IM Used"},
     {284, "OK"},
-    {300, "Multiple Choices"},
-    {301, "Moved Permanently"},
-    {302, "Found"},
-    {303, "See Other"},
-    {304, "Not Modified"},
-    {305, "Use Proxy"},
-    {306, "Switch Proxy"},
-    {307, "Temporary Redirect"},
-    {308, "Resume Incomplete"},
-    {400, "Bad Request"},
-    {401, "Unauthorized"},
-    {402, "Payment Required"},
-    {403, "Forbidden"},
-    {404, "Not Found"},
-    {405, "Method Not Allowed"},
-    {406, "Not Acceptable"},
-    {407, "Proxy Authentication Required"},
-    {408, "Request Time-out"},
-    {409, "Conflict"},
-    {410, "Gone"},
-    {411, "Length Required"},
-    {412, "Precondition Failed"},
-    {413, "Request Entity Too Large"},
-    {414, "Request URI Too Large"},
-    {415, "Unsupported Media Type"},
-    {416, "Requested Range Not Satisfiable"},
-    {500, "Internal Server Error"},
-    {501, "Not Implemented"},
-    {502, "Bad Gateway"},
-    {503, "Service Unavailable"},
-    {504, "Gateway Time-out"},
-    {505, "HTTP Version not supported"},
 };
 
 // Phrase of a code missing from the table, by its class (code / 100).
@@ -102,7 +59,11 @@ const char kCrLf[] = "\r\n";
 const char kHeaderSeparator[] = ": ";
 
 const char* ReasonPhrase(uint32_t code) {
-    for (const StatusReason& row : kStatusReasonTable) {
+    if (code <= static_cast<uint32_t>(INT_MAX)) {
+        if (const char* phrase = StandardReasonPhrase(static_cast<int>(code)))
+            return phrase;
+    }
+    for (const StatusReason& row : kExtraStatusReasons) {
         if (row.code == code)
             return row.reason;
     }
