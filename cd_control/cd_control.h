@@ -1,14 +1,15 @@
-// zel_upnp::cd_control: SOAP control actions (and, beside them, GENA
-// eventing) for the application's controlled devices.
-//
-// The application registers one handler per service control URL. When a
-// control point POSTs an action there, the library checks that the control
-// point may use the device, parses the SOAP envelope into name/value
-// arguments and calls the handler on the library's action thread
-// ("ZelTcpActionReg"; handlers run one at a time, in arrival order). The
-// application answers later, from any thread, with SendActionResponse naming
-// the action id it was given; an action left unanswered for 30 seconds is
-// answered with the UPnP fault 501 "Action Failed".
+/// @file
+/// zel_upnp::cd_control: SOAP control actions (and, beside them, GENA
+/// eventing) for the application's controlled devices.
+///
+/// The application registers one handler per service control URL. When a
+/// control point POSTs an action there, the library checks that the control
+/// point may use the device, parses the SOAP envelope into name/value
+/// arguments and calls the handler on the library's action thread
+/// ("ZelTcpActionReg"; handlers run one at a time, in arrival order). The
+/// application answers later, from any thread, with SendActionResponse naming
+/// the action id it was given; an action left unanswered for 30 seconds is
+/// answered with the UPnP fault 501 "Action Failed".
 #ifndef ZEL_UPNP_CD_CONTROL_H
 #define ZEL_UPNP_CD_CONTROL_H
 
@@ -20,65 +21,75 @@
 #pragma GCC visibility push(default)
 
 namespace zel_upnp {
+/// SOAP actions and GENA eventing of the application's devices.
 namespace cd_control {
 
 // ---------------------------------------------------------------------------
 // Actions
 // ---------------------------------------------------------------------------
 
-// One argument of an action: the element's tag name as written in the
-// request (a namespace prefix included) and its text.
+/// One argument of an action: the element's tag name as written in the
+/// request (a namespace prefix included) and its text.
 struct StrArgument {
+    /// Tag name, with its namespace prefix if the request used one.
     std::string name;
+    /// Text of the element, entity-decoded.
     std::string value;
 };
 
-// The control point that sent an action. The first four come from the
-// access-control decision; mrcp_id is the request's "X-MRCP-ID" header,
-// empty when absent.
+/// The control point that sent an action. The first four come from the
+/// access-control decision; mrcp_id is the request's "X-MRCP-ID" header,
+/// empty when absent.
 struct stCpDeviceDetails {
+    /// IPv4 address the request came from.
     std::string ip_address;
+    /// Sanitised User-Agent of the request.
     std::string user_agent;
+    /// MAC address from the kernel's ARP cache ("AA-BB-CC-DD-EE-FF").
     std::string mac_address;
+    /// Display name the access control gave the control point.
     std::string device_name;
+    /// The "X-MRCP-ID" header, empty when absent.
     std::string mrcp_id;
 };
 
-// The application's action handler: action name, service type, arguments
-// in document order, the control point, the local address the request
-// arrived on, and the action id to answer with. Runs on "ZelTcpActionReg";
-// it must not block for long, since the next action waits for it.
+/// The application's action handler: action name, service type, arguments
+/// in document order, the control point, the local address the request
+/// arrived on, and the action id to answer with. Runs on "ZelTcpActionReg";
+/// it must not block for long, since the next action waits for it.
 typedef boost::function<void(const std::string& actionName, const std::string& serviceType,
                              const std::vector<boost::shared_ptr<StrArgument> >& arguments,
                              boost::shared_ptr<stCpDeviceDetails> controlPoint,
                              const std::string& localAddress, const int& actionId)>
     ActionRequestHandler;
 
-// Brings the control subsystem (actions and eventing) up. Counted: the first
-// call creates it, later calls only count. 0.
+/// Brings the control subsystem (actions and eventing) up. Counted: the first
+/// call creates it, later calls only count. 0.
 int InitializeCDControl();
-// Undoes one InitializeCDControl; the last one tears the subsystem down:
-// handlers are unregistered, pending actions are dropped without an answer
-// and action ids start again at 0. 0.
+/// Undoes one InitializeCDControl; the last one tears the subsystem down:
+/// handlers are unregistered, pending actions are dropped without an answer
+/// and action ids start again at 0. 0.
 int TerminateCDControl();
 
-// Routes POSTs whose request head contains controlUrl to handler, guarded by
-// the access list of the device udn. serviceId must be non-empty but is not
-// kept. false for an empty argument, a null handler, a control URL already
-// registered, or when the control subsystem is not initialised.
+/// Routes POSTs whose request head contains controlUrl to handler, guarded by
+/// the access list of the device udn. serviceId must be non-empty but is not
+/// kept. false for an empty argument, a null handler, a control URL already
+/// registered, or when the control subsystem is not initialised.
 bool AddActionRequestHandler(const std::string& udn, const std::string& controlUrl,
                              const std::string& serviceId, ActionRequestHandler handler);
-// false for an unknown control URL.
+/// false for an unknown control URL.
 bool RemoveActionRequestHandler(const std::string& controlUrl);
 
-// Answers the action actionId with HTTP status statusCode and body, the
-// application's SOAP body text (the library wraps it in the envelope). An
-// empty userAgent sends the library's default. 0 when sent; 2007 when the
-// action is unknown, already answered or timed out; otherwise the network
-// layer's send result. SendActionResponse queues the write;
-// SendSyncActionResponse returns once it is written.
+/// Answers the action actionId with HTTP status statusCode and body, the
+/// application's SOAP body text (the library wraps it in the envelope). An
+/// empty userAgent sends the library's default. 0 when sent; 2007 when the
+/// action is unknown, already answered or timed out; otherwise the network
+/// layer's send result. SendActionResponse queues the write;
+/// SendSyncActionResponse returns once it is written.
 int SendActionResponse(const int& statusCode, const std::string& userAgent, const std::string& body,
                        const int& actionId);
+/// As SendActionResponse, but returns once the response is written (same
+/// results).
 int SendSyncActionResponse(const int& statusCode, const std::string& userAgent,
                            const std::string& body, const int& actionId);
 
@@ -95,55 +106,62 @@ int SendSyncActionResponse(const int& statusCode, const std::string& userAgent,
 // UNSUBSCRIBE, by their time-out (1800 s unless the SUBSCRIBE asks
 // otherwise; "Second-infinite" never ends) or by CleanServiceSubscribers.
 
-// Result codes of the send operations.
+/// Result codes of the send operations.
 enum EventResult {
     CDC_EVENT_SUCCESS = 0,
-    CDC_NO_SUBSCRIBER = 7000,         // no subscriber with that SID
-    CDC_NO_SERVICE = 7001,            // no service with that event URL
-    CDC_PACKET_SENDING_FAILED = 7002  // a NOTIFY could not be handed to the network
+    CDC_NO_SUBSCRIBER = 7000,         ///< no subscriber with that SID
+    CDC_NO_SERVICE = 7001,            ///< no service with that event URL
+    CDC_PACKET_SENDING_FAILED = 7002  ///< a NOTIFY could not be handed to the network
 };
 
-// Asks the application for a new subscriber's initial event: one call per
-// callback URL of the subscriber, with the callback's host, port and path,
-// the subscriber's SID and the service tag given at registration. Runs on
-// the timer thread ("ZelTimer") while the eventing lock is held: it may call
-// SendInitialEvent (or any asynchronous send of this family) but must not
-// wait for another thread that uses eventing, nor send synchronously.
+/// Asks the application for a new subscriber's initial event: one call per
+/// callback URL of the subscriber, with the callback's host, port and path,
+/// the subscriber's SID and the service tag given at registration. Runs on
+/// the timer thread ("ZelTimer") while the eventing lock is held: it may call
+/// SendInitialEvent (or any asynchronous send of this family) but must not
+/// wait for another thread that uses eventing, nor send synchronously.
 typedef boost::function<void(const std::string& host, const int& port, const std::string& sid,
                              const std::string& path, const std::string& serviceTag)>
     InitialEventHandler;
 
-// Registers a service for subscriptions under eventUrl (the path control
-// points SUBSCRIBE to, as in the service's eventSubURL). udn is not used.
-// false when eventUrl is already registered or the control subsystem is not
-// initialised.
+/// Registers a service for subscriptions under eventUrl (the path control
+/// points SUBSCRIBE to, as in the service's eventSubURL). udn is not used.
+/// false when eventUrl is already registered or the control subsystem is not
+/// initialised.
 bool RegisterServiceForSubscribe(const std::string& udn, const std::string& eventUrl,
                                  const std::string& serviceTag, InitialEventHandler handler);
-// Drops the service and all its subscribers; false for an unknown URL.
+/// Drops the service and all its subscribers; false for an unknown URL.
 bool UnRegisterServiceFromSubscribe(const std::string& eventUrl);
-// Drops every subscriber of every service; the services stay registered.
+/// Drops every subscriber of every service; the services stay registered.
 void CleanServiceSubscribers();
 
-// Sends body (a property set, passed through unchanged) as an event with
-// SEQ 0 to host:port at path, for the subscriber sid of the service at
-// eventUrl. SendInitialEvent needs only the service; SendSingleEvent and
-// SendSyncSingleEvent also the subscriber. 0, 7000, 7001 or 7002.
-// SendSyncSingleEvent returns once the subscriber has answered (at most 30 s).
+/// Sends body (a property set, passed through unchanged) as an event with
+/// SEQ 0 to host:port at path, for the subscriber sid of the service at
+/// eventUrl. SendInitialEvent needs only the service; SendSingleEvent and
+/// SendSyncSingleEvent also the subscriber. 0, 7000, 7001 or 7002.
+/// SendSyncSingleEvent returns once the subscriber has answered (at most 30 s).
 int SendInitialEvent(const std::string& host, const int& port, const std::string& sid,
                      const std::string& body, const std::string& path, const std::string& eventUrl);
+/// As SendInitialEvent, for a subscriber that must exist (7000 otherwise);
+/// returns once the NOTIFY is handed to the network.
 int SendSingleEvent(const std::string& host, const int& port, const std::string& sid,
                     const std::string& body, const std::string& path, const std::string& eventUrl);
+/// As SendSingleEvent, but returns once the subscriber has answered or 30 s
+/// have passed; same results. Not from the initial-event handler.
 int SendSyncSingleEvent(const std::string& host, const int& port, const std::string& sid,
                         const std::string& body, const std::string& path,
                         const std::string& eventUrl);
-// Sends body as an event to every subscriber of the service at eventUrl
-// whose initial event has been requested, in SID order, each callback URL
-// with its own SEQ. udn is not used. 0; 7001 for an unknown service; 7002
-// when a NOTIFY could not be handed to the network (the others still go
-// out). The synchronous form returns once every subscriber has answered or
-// timed out (30 s); the subscribers are served in parallel.
+/// Sends body as an event to every subscriber of the service at eventUrl
+/// whose initial event has been requested, in SID order, each callback URL
+/// with its own SEQ. udn is not used. 0; 7001 for an unknown service; 7002
+/// when a NOTIFY could not be handed to the network (the others still go
+/// out). The synchronous form returns once every subscriber has answered or
+/// timed out (30 s); the subscribers are served in parallel.
 int SendMulticastEvent(const std::string& udn, const std::string& body,
                        const std::string& eventUrl);
+/// As SendMulticastEvent, but returns once every subscriber has answered or
+/// timed out (30 s each, at most 8 sent in parallel); same results. Not from
+/// the initial-event handler.
 int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
                            const std::string& eventUrl);
 
