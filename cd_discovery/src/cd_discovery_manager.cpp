@@ -207,8 +207,8 @@ void ByeByeALiveAll(const std::string& address) {
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "SendByeBye error %d", result);
         // A stopped or not yet started device stays silent. Embedded devices
         // go out in their root's bursts: a timer of their own would outlive
-        // the root's stop.
-        if (device->active && !device->embedded)
+        // the root's stop. Only one started by its own UDN keeps its timer.
+        if (device->active && (!device->embedded || device->aliveTimerId != 0))
             ArmAliveTimer(kFirstAliveDelayMs, device->maxAgeMs, ByHandle(device->handlerId));
     }
 }
