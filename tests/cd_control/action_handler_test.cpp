@@ -224,11 +224,10 @@ TEST_F(ActionHandlerNetns, TimeOutFaultsThenTheLateAnswerIsRefused) {
     EXPECT_EQ(zel_upnp::network_layer::NL_INVALID_LISTENER, cc::SendActionResponse(200, "", "", 0));
 }
 
-// A handler call that waited behind a slow handler until its action timed
-// out never runs: the control point already has its fault.
+// A call that waited behind a slow handler until its action timed out is dropped.
 TEST_F(ActionHandlerNetns, HandlerCallOfATimedOutActionIsDropped) {
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
+    auto released = release.get_future().share();
     std::atomic<bool> entered{false};
     ASSERT_TRUE(
         cc::AddActionRequestHandler(kUdn, "/ctl/slow", "sid", [&, released](const auto&...) {
@@ -243,7 +242,6 @@ TEST_F(ActionHandlerNetns, HandlerCallOfATimedOutActionIsDropped) {
     EXPECT_EQ(kActionFailed, slow.get());
     release.set_value();
     cc::ActionHandler::SetActionTimeoutMs(cc::ActionHandler::kActionTimeoutMs);
-    // Calls run in arrival order: the timed-out one would come first.
     EXPECT_EQ(0u, Exchange(Post("/ctl/a", kEnvelope)).find("HTTP/1.1 200 OK\r\n"));
     ASSERT_EQ(1u, recorder_.Count());
     EXPECT_EQ(2, recorder_.calls[0].id);

@@ -185,8 +185,7 @@ TEST_F(CDDiscoveryManagerTest, NewInterfaceReannouncesEveryDeviceOnItsAddress) {
     EXPECT_NE(std::string::npos, got[24].find("ssdp:alive"));
 }
 
-// Embedded devices are advertised inside their root's bursts only: after an
-// interface event and the root's stop, nothing of them goes out or is served.
+// After an interface event and the root's stop, nothing of its embedded device goes out.
 TEST_F(CDDiscoveryManagerTest, StoppedRootSilencesItsEmbeddedDeviceAfterAnInterfaceEvent) {
     zel_test::DescriptionFolder folder("<UDN>uuid:root-1</UDN>", 1);  // re-armed every 400 ms
     folder.Write("DeviceDescription.xml",
@@ -209,8 +208,7 @@ TEST_F(CDDiscoveryManagerTest, StoppedRootSilencesItsEmbeddedDeviceAfterAnInterf
                   .find(" 200 OK"));
 }
 
-// Each embedded device without a UDN gets its own, written into its own
-// element, so a second registration reads the same UDNs and adds nothing.
+// Generated UDNs land in their own elements: a second registration adds nothing.
 TEST_F(CDDiscoveryManagerTest, GeneratedEmbeddedUdnsAreKeptInTheirOwnElements) {
     zel_test::DescriptionFolder folder;
     std::string text = folder.Read();

@@ -145,9 +145,8 @@ TEST_F(WifiDirectTest, PeerAddressOfOtherLengthMatchesOnlyAsGiven) {
     EXPECT_EQ("DE-06-00-00-00-01", getDeviceMac("0a:06:00:00:01"));
 }
 
-// Every lookup asks the platform (no address is asked twice), and each takes
-// and releases the service itself: a caller's release must not end the
-// enumeration of another that found the service already initialised.
+// Every lookup asks the platform and takes and releases the service itself:
+// one caller's release must not end another's enumeration.
 TEST_F(WifiDirectTest, ConcurrentLookupsAllGetTheirPeer) {
     const int kThreads = 4;
     const int kRounds = 16;
