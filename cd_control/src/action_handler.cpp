@@ -305,6 +305,7 @@ void ActionHandler::RunLoop() {
 int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) {
     // Whether session has been handed on (answered or made pending).
     bool consumed = false;
+    boost::shared_ptr<ActionInfo> action;
     try {
         std::string head;
         if (!request || request->GetHeader(head) != 0)
@@ -332,7 +333,7 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
             return SendFault(kUnauthorized, session);
         }
 
-        boost::shared_ptr<ActionInfo> action(new ActionInfo);
+        action.reset(new ActionInfo);
         action->actionId = nextActionId_++;
         action->session = nullptr;
         action->timerId = 0;
@@ -388,9 +389,22 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
         ZEL_LOGD(ZEL_CORE_CDCONTROL, "Called the uppler layer callback through boost::bind");
         return 0;
     } catch (const std::exception& e) {
-        // Only allocation throws here. A pending session is answered by the
-        // time-out or dropped by the tear-down; any other is closed now.
+        // Only allocation throws here. An action made pending may have no
+        // handler call queued: it is taken back (its queued call, if any, is
+        // then dropped) and failed at once. A session that the time-out, an
+        // answer or the tear-down already took is theirs; any other is
+        // closed now.
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
+        if (consumed) {
+            if (!TakePending(action->actionId))
+                return 1;
+            CancelActionTimer(action->timerId);
+            consumed = false;
+            try {
+                return SendFault(kActionFailed, session);
+            } catch (const std::exception&) {
+            }
+        }
     }
     if (!consumed)
         network_layer::ReleaseSessionContext(session);
@@ -404,17 +418,23 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
                                      const std::string& localAddress, int actionId) {
     ++queuedCalls_;
     ActionRequestHandler callback = entry->callback;
-    io_.post(
-        [this, callback, actionName, serviceType, arguments, controlPoint, localAddress, actionId] {
-            --queuedCalls_;
-            try {
-                callback(actionName, serviceType, arguments, controlPoint, localAddress, actionId);
-            } catch (const std::exception& e) {
-                ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw: %s", e.what());
-            } catch (...) {
-                ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw an unknown exception");
-            }
-        });
+    io_.post([this, callback, actionName, serviceType, arguments, controlPoint, localAddress,
+              actionId] {
+        --queuedCalls_;
+        // The control point of an action that timed out while its call
+        // waited here has its fault already: the call must not act.
+        if (!IsPending(actionId)) {
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "Handler call of finished action %d dropped", actionId);
+            return;
+        }
+        try {
+            callback(actionName, serviceType, arguments, controlPoint, localAddress, actionId);
+        } catch (const std::exception& e) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw: %s", e.what());
+        } catch (...) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw an unknown exception");
+        }
+    });
 }
 
 bool ActionHandler::AddHandler(const std::string& udn, const std::string& controlUrl,
@@ -464,9 +484,28 @@ boost::shared_ptr<ActionHandler::ActionInfo> ActionHandler::TakePending(int acti
     return boost::shared_ptr<ActionInfo>();
 }
 
+bool ActionHandler::IsPending(int actionId) {
+    boost::lock_guard<boost::mutex> lock(pendingMutex_);
+    for (const auto& action : pending_) {
+        if (action->actionId == actionId)
+            return true;
+    }
+    return false;
+}
+
 int ActionHandler::Answer(int statusCode, const std::string& userAgent, const std::string& body,
                           int actionId, bool sync) {
+    // The answer is built before the action is taken: an allocation failure
+    // then leaves the action pending (for another try or its time-out)
+    // instead of taken and never answered.
     const std::string agent = userAgent.empty() ? std::string(kDefaultUserAgent) : userAgent;
+    std::string date;
+    if (utils::Generate_CurrentDate(date) != utils::UTILS_SUCCESS) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "[ActionHandler::ActionResponse] Date generation failed!");
+        date.clear();
+    }
+    std::unique_ptr<std::string> response(
+        new std::string(BuildActionResponse(statusCode, date, agent, body)));
     boost::shared_ptr<ActionInfo> action = TakePending(actionId);
     if (!action) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL,
@@ -474,22 +513,15 @@ int ActionHandler::Answer(int statusCode, const std::string& userAgent, const st
         return network_layer::NL_INVALID_LISTENER;
     }
     CancelActionTimer(action->timerId);
-    std::string date;
-    if (utils::Generate_CurrentDate(date) != utils::UTILS_SUCCESS) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "[ActionHandler::ActionResponse] Date generation failed!");
-        date.clear();
-    }
     int result = 0;
     if (sync) {
-        const std::string response = BuildActionResponse(statusCode, date, agent, body);
-        result = network_layer::SendSyncResponsePacket(response, static_cast<int>(response.size()),
-                                                       action->session);
+        result = network_layer::SendSyncResponsePacket(
+            *response, static_cast<int>(response->size()), action->session);
     } else {
-        std::string* response = new std::string(BuildActionResponse(statusCode, date, agent, body));
-        result = network_layer::SendResponsePacket(response, static_cast<int>(response->size()),
-                                                   action->session);
-        if (result != 0)
-            delete response;
+        result = network_layer::SendResponsePacket(
+            response.get(), static_cast<int>(response->size()), action->session);
+        if (result == 0)
+            response.release();  // the network layer's now
     }
     ZEL_LOGD(ZEL_CORE_CDCONTROL, "[ActionHandler::ActionResponse] Action Response Sent. ");
     return result;

@@ -91,6 +91,9 @@ class ActionHandler : public network_layer::TCPRequestListener,
     static void TimerCallback(int timerId, void* userData);
     // Removes and returns the pending action actionId; null when absent.
     boost::shared_ptr<ActionInfo> TakePending(int actionId);
+    // Whether actionId still waits for its answer (not timed out, answered
+    // or dropped by the tear-down).
+    bool IsPending(int actionId);
     // Queues the application's handler call on the action thread.
     void QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>& entry,
                           const std::string& actionName, const std::string& serviceType,

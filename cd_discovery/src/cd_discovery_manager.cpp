@@ -59,6 +59,12 @@ std::unique_ptr<CDDiscoveryManager> g_manager;
 // Set while StartDevice runs: a pending alive timer waits rather than
 // advertising a device whose start is being set up.
 std::atomic<bool> g_start_in_progress(false);
+// Serialises StartDevice, StopDevice and SetFriendlyName, so that a rename's
+// alive burst can never follow a stop's bye-bye. Held while sending. Only
+// application threads take it: StopDevice waits for a running alive timer
+// callback (Timer::Cancel) with it held, so the timer and interface-event
+// threads must never wait for it.
+boost::mutex g_lifecycle_mutex;
 
 template <typename Fn>
 int Guarded(int fallback, Fn fn) {
@@ -124,22 +130,34 @@ auto ByUdn(const std::string& udn) {
     return [udn](DeviceInfoList& list) { return list.FindByUdn(udn); };
 }
 
-// Starts an alive timer and stores its id in the device find names; a
-// device gone meanwhile gets its timer cancelled again.
+// Starts an alive timer and stores its id in the device find names,
+// cancelling the timer it replaces, so that a device never has two. A device
+// stopped meanwhile gets no timer: only StartDevice brings a stopped device
+// back. False when the device is gone.
 template <typename Find>
 bool ArmAliveTimer(int delayMs, int maxAgeMs, Find find) {
     const int id = utils::Timer::Start(delayMs, AliveTimerCallback, MaxAgeData(maxAgeMs));
-    if (Update(find, [id](DeviceInfo& d) { d.aliveTimerId = id; }))
-        return true;
-    ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "device_info_pointer is null");
-    utils::Timer::Cancel(id, nullptr);
-    return false;
+    int unused = id;  // cancelled once the list's mutex is released
+    const bool listed = Update(find, [&](DeviceInfo& d) {
+        if (!d.active)
+            return;
+        unused = d.aliveTimerId;
+        d.aliveTimerId = id;
+    });
+    if (!listed)
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "device_info_pointer is null");
+    else if (unused == id)
+        ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "device stopped, alive timer %d not kept", id);
+    if (unused != 0)
+        utils::Timer::Cancel(unused, nullptr);
+    return listed;
 }
 
 void PrepareForListing(DeviceInfo& device, bool embedded) {
     device.userAgent = UserAgentFor(device.friendlyName);
     if (device.maxAgeMs == 0)
         device.maxAgeMs = kDefaultMaxAgeMs;
+    device.embedded = embedded;
     if (embedded) {
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "Emb fnme=[%s]", device.friendlyName.c_str());
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "Emb max_age=[%d]", device.maxAgeMs);
@@ -187,8 +205,10 @@ void ByeByeALiveAll(const std::string& address) {
         const int result = SendByeBye(*device, address);
         if (result != 0)
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "SendByeBye error %d", result);
-        // A stopped or not yet started device stays silent.
-        if (device->active)
+        // A stopped or not yet started device stays silent. Embedded devices
+        // go out in their root's bursts: a timer of their own would outlive
+        // the root's stop. Only one started by its own UDN keeps its timer.
+        if (device->active && (!device->embedded || device->aliveTimerId != 0))
             ArmAliveTimer(kFirstAliveDelayMs, device->maxAgeMs, ByHandle(device->handlerId));
     }
 }
@@ -240,7 +260,7 @@ void AliveTimerCallback(int timerId, void* userData) {
             return 0;
         }
         DeviceInfoPtr device = CopyOf(holder);
-        if (!device) {
+        if (!device || !device->active) {
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "device_info is null");
             return 0;
         }
@@ -312,6 +332,11 @@ int RegisterDevice(const std::string& folder, const std::string& descriptionUrl,
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "file path or description urlis null!");
             return static_cast<int>(CD_INVALID);
         }
+        // Taken before any path is registered, so that a list that cannot
+        // be allocated leaves nothing behind.
+        boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Instance();
+        if (!list)
+            return static_cast<int>(CD_FAILURE);
         DeviceInfoPtr root(new DeviceInfo());
         if (ParseDescription(folder, descriptionUrl, *root) != CD_SUCCESS)
             return static_cast<int>(CD_INVALID);
@@ -321,16 +346,18 @@ int RegisterDevice(const std::string& folder, const std::string& descriptionUrl,
         if (!RegisterAllPaths(*root))
             return static_cast<int>(CD_INVALID);
 
-        boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Instance();
-        if (!list) {
-            UnregisterPaths(std::vector<int>(1, root->tcpListenerId));
-            return static_cast<int>(CD_FAILURE);
-        }
         // Paths of devices already listed under the same UDN: withdrawn, so
-        // that a second registration adds nothing.
+        // that a second registration adds nothing. Room for every id and
+        // entry is made first: a failed allocation then lists nothing and
+        // withdraws every path.
+        std::vector<int> ids(1, root->tcpListenerId);
+        for (const DeviceInfoPtr& embedded : root->embeddedDevices)
+            ids.push_back(embedded->tcpListenerId);
         std::vector<int> unused;
-        {
+        unused.reserve(ids.size());
+        try {
             boost::lock_guard<boost::mutex> lock(list->Mutex());
+            list->Devices().reserve(list->Devices().size() + ids.size());
             if (!list->FindByUdn(root->udn)) {
                 root->active = false;
                 list->Append(root);
@@ -338,7 +365,6 @@ int RegisterDevice(const std::string& folder, const std::string& descriptionUrl,
             } else {
                 unused.push_back(root->tcpListenerId);
             }
-            out.udn = root->udn;
             for (DeviceInfoPtr& embedded : root->embeddedDevices) {
                 if (!list->FindByUdn(embedded->udn)) {
                     embedded->active = true;
@@ -347,7 +373,12 @@ int RegisterDevice(const std::string& folder, const std::string& descriptionUrl,
                     unused.push_back(embedded->tcpListenerId);
                 }
             }
+        } catch (const std::bad_alloc&) {
+            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "device list allocation failed");
+            UnregisterPaths(ids);
+            return static_cast<int>(CD_FAILURE);
         }
+        out.udn = root->udn;
         UnregisterPaths(unused);
         return out.handle >= 1 ? static_cast<int>(CD_SUCCESS) : static_cast<int>(CD_FAILURE);
     });
@@ -398,10 +429,13 @@ int UnRegisterDevice(int handle) {
 int StartDevice(const std::string& udn) {
     return Guarded(CD_FAILURE, [&] {
         ZEL_LOGI(ZEL_CORE_CDDISCOVERY, "StartDevice Called for UDN [%s]", udn.c_str());
+        boost::lock_guard<boost::mutex> lifecycle(g_lifecycle_mutex);
         DeviceInfoPtr device;
         g_start_in_progress = true;
         Update(ByUdn(udn), [&](DeviceInfo& d) {
             d.active = true;
+            for (DeviceInfoPtr& embedded : d.embeddedDevices)
+                embedded->active = true;
             device = CopyDevice(d);
         });
         if (!device) {
@@ -424,19 +458,33 @@ int StartDevice(const std::string& udn) {
 int StopDevice(const std::string& udn) {
     return Guarded(CD_FAILURE, [&] {
         ZEL_LOGI(ZEL_CORE_CDDISCOVERY, "StopDevice Called for UDN [%s]", udn.c_str());
+        boost::lock_guard<boost::mutex> lifecycle(g_lifecycle_mutex);
         DeviceInfoPtr device;
+        // The root's embedded devices go silent with it (no search answers);
+        // a timer that fires from now on finds no active device to announce.
+        std::vector<int> timers;
         Update(ByUdn(udn), [&](DeviceInfo& d) {
-            d.active = false;
+            // Everything that allocates comes before the first change.
             device = CopyDevice(d);
+            timers.reserve(1 + d.embeddedDevices.size());
+            d.active = false;
+            timers.push_back(d.aliveTimerId);
             d.aliveTimerId = 0;
+            for (DeviceInfoPtr& embedded : d.embeddedDevices) {
+                embedded->active = false;
+                timers.push_back(embedded->aliveTimerId);
+                embedded->aliveTimerId = 0;
+            }
         });
         if (!device) {
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "CancelTimer error for UDN [%s]", udn.c_str());
             return static_cast<int>(CD_FAILURE);
         }
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "Cancel Timer called for UDN [%s]", udn.c_str());
-        if (device->aliveTimerId != 0)
-            utils::Timer::Cancel(device->aliveTimerId, nullptr);
+        // Cancel waits for a callback under way, so its alive burst goes out
+        // before the bye-bye below.
+        for (int id : timers)
+            utils::Timer::Cancel(id, nullptr);
         return SendByeBye(*device, AnnounceAddress()) != 0 ? static_cast<int>(CD_BYEBYE_FAILED)
                                                            : static_cast<int>(CD_SUCCESS);
     });
@@ -456,6 +504,7 @@ int SendAlive(int handle) {
 
 int SetFriendlyName(int handle, const std::string& friendlyName, const std::string& folder) {
     return Guarded(CD_FAILURE, [&] {
+        boost::lock_guard<boost::mutex> lifecycle(g_lifecycle_mutex);
         DeviceInfoPtr device = CopyOf(ByHandle(handle));
         if (!device) {
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "  byebye device_info is null ");

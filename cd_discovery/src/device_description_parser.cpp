@@ -239,6 +239,60 @@ bool GenerateUdn(std::string& udn) {
     return true;
 }
 
+// The UDN element a generated UDN goes into: the first empty one ("<UDN/>",
+// or "<UDN>" holding only white space) of a device `level` deviceList
+// elements below from, skipping deeper devices and ending with the
+// deviceList it started in. Devices get their UDNs in document order, so
+// this is the element of the device being given one and never a UDN written
+// for an earlier device. CD_SUCCESS with [begin, end), or CD_FAILURE logged.
+int FindEmptyUdnElement(const std::string& text, size_t from, int level, const char* where,
+                        size_t& begin, size_t& end) {
+    static const std::string kListOpen = "<deviceList>";
+    static const std::string kListClose = "</deviceList>";
+    static const std::string kOpen = "<UDN>";
+    static const std::string kClose = "</UDN>";
+    static const std::string kEmpty = "<UDN/>";
+    static const std::string* const kTokens[] = {&kListOpen, &kListClose, &kOpen, &kEmpty};
+    int depth = 0;
+    for (size_t at = from;;) {
+        const std::string* token = nullptr;
+        size_t found = std::string::npos;
+        for (const std::string* candidate : kTokens) {
+            const size_t position = text.find(*candidate, at);
+            if (position < found) {
+                found = position;
+                token = candidate;
+            }
+        }
+        if (token == nullptr || (token == &kListClose && depth - 1 < level))
+            break;
+        at = found + token->size();
+        if (token == &kListOpen || token == &kListClose) {
+            depth += token == &kListOpen ? 1 : -1;
+            continue;
+        }
+        size_t element_end = at;
+        bool empty = token == &kEmpty;
+        if (token == &kOpen) {
+            const size_t close = text.find(kClose, at);
+            if (close == std::string::npos) {
+                ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "</UDN> not found in description%s", where);
+                return CD_FAILURE;
+            }
+            empty = text.find_first_not_of(" \t\r\n", at) >= close;
+            element_end = close + kClose.size();
+        }
+        if (empty && depth == level) {
+            begin = found;
+            end = element_end;
+            return CD_SUCCESS;
+        }
+        at = element_end;
+    }
+    ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Neither <UDN> nor <UDN/> found in description%s", where);
+    return CD_FAILURE;
+}
+
 // The two UDN rewrites differ only in where the search begins.
 int ReplaceUdnElement(const std::string& folder, bool in_device_list, std::string& udn) {
     if (folder.empty()) {
@@ -259,38 +313,16 @@ int ReplaceUdnElement(const std::string& folder, bool in_device_list, std::strin
             return CD_FAILURE;
         }
     }
-    static const std::string kOpen = "<UDN>";
-    static const std::string kClose = "</UDN>";
-    static const std::string kEmpty = "<UDN/>";
-    // Whichever form comes first is the element to replace: a "<UDN/>" root
-    // must not take an embedded device's "<UDN>" further down.
-    size_t begin = text.find(kOpen, from);
-    const size_t self_closed = text.find(kEmpty, from);
-    if (self_closed < begin)
-        begin = std::string::npos;
-    size_t end = std::string::npos;
-    if (begin != std::string::npos) {
-        const size_t close = text.find(kClose, begin);
-        if (close == std::string::npos) {
-            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "</UDN> not found in description%s", where);
-            return CD_FAILURE;
-        }
-        end = close + kClose.size();
-    } else {
-        begin = text.find(kEmpty, from);
-        if (begin == std::string::npos) {
-            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Neither <UDN> nor <UDN/> found in description%s",
-                     where);
-            return CD_FAILURE;
-        }
-        end = begin + kEmpty.size();
-    }
+    size_t begin = 0;
+    size_t end = 0;
+    if (FindEmptyUdnElement(text, from, in_device_list ? 1 : 0, where, begin, end) != CD_SUCCESS)
+        return CD_FAILURE;
     std::string generated;
     if (!GenerateUdn(generated)) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Bad Cast Exception while converting UUID to string!");
         return CD_FAILURE;
     }
-    text.replace(begin, end - begin, kOpen + generated + kClose);
+    text.replace(begin, end - begin, "<UDN>" + generated + "</UDN>");
     // The generated UDN is used even when it cannot be written back.
     udn = generated;
     return WriteDescriptionText(folder, text);

@@ -21,10 +21,11 @@ extern const char kDescriptionFileName[];
 int ParseDescription(const std::string& folder, const std::string& descriptionUrl,
                      DeviceInfo& device);
 
-// Replaces the first UDN element of the file (the first one after
-// "<deviceList>" for the Emb variant) with a freshly generated
-// "uuid:<random UUID>" and returns that UDN in udn. 0; 1 when the element or
-// the file is missing; 6000 for an empty folder or an unwritable file.
+// Replaces the first empty UDN element of the root device (of a direct
+// embedded device, after "<deviceList>", for the Emb variant) with a freshly
+// generated "uuid:<random UUID>" and returns that UDN in udn. 0; 1 when the
+// element or the file is missing; 6000 for an empty folder or an unwritable
+// file.
 int ModifyDescriptionByCreatingUDN(const std::string& folder, std::string& udn);
 int ModifyDescriptionByCreatingEmbUDN(const std::string& folder, std::string& udn);
 

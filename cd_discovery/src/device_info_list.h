@@ -52,9 +52,13 @@ struct DeviceInfo {
     int applicationUrlPort = 0;
     std::string applicationUrlPath;
     // Advertised and answering searches. A registered root starts inactive
-    // until StartDevice; embedded devices are active from registration on.
+    // until StartDevice; embedded devices are active from registration on
+    // and follow their root's StartDevice and StopDevice.
     bool active = true;
     unsigned wakeupTimeout = 0;
+    // Listed as a direct embedded device of a root: advertised only inside
+    // its root's alive bursts, never by a timer of its own.
+    bool embedded = false;
 };
 
 // A copy of device whose embedded devices are copies too, so that it can be

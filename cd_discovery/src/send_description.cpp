@@ -77,8 +77,11 @@ void FillCommon(const DeviceInfo& device, DescriptionTarget& target) {
     target.udn = device.udn;
 }
 
+// iconFolder receives the folder of an icon found, which the caller checks
+// once the mutex is released: the check reaches the file system, and alive
+// timers wait for this mutex.
 DescriptionLookup FindTarget(DeviceInfoList& list, const std::string& path,
-                             DescriptionTarget& target) {
+                             DescriptionTarget& target, std::string& iconFolder) {
     boost::lock_guard<boost::mutex> lock(list.Mutex());
     if (DeviceInfoPtr device = list.FindByDescriptionUrl(path)) {
         if (!device->active)
@@ -111,8 +114,7 @@ DescriptionLookup FindTarget(DeviceInfoList& list, const std::string& path,
                 continue;
             if (!device->active)
                 return DescriptionLookup::kNotFound;
-            if (!IconPathInsideFolder(device->descriptionFolder, path))
-                return DescriptionLookup::kRefused;
+            iconFolder = device->descriptionFolder;
             FillCommon(*device, target);
             target.filePath = device->descriptionFolder + "/" + path;
             target.mimetype = icon->mimetype;
@@ -197,8 +199,12 @@ int SendOwnedResponse(std::string&& text, void* session) {
 
 DescriptionLookup GetDeviceDescDetails(const std::string& path, DescriptionTarget& target) {
     boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Existing();
-    const DescriptionLookup found =
-        list ? FindTarget(*list, path, target) : DescriptionLookup::kNotFound;
+    std::string iconFolder;
+    DescriptionLookup found =
+        list ? FindTarget(*list, path, target, iconFolder) : DescriptionLookup::kNotFound;
+    if (found == DescriptionLookup::kFound && target.isIcon &&
+        !IconPathInsideFolder(iconFolder, path))
+        found = DescriptionLookup::kRefused;
     if (found == DescriptionLookup::kNotFound)
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "Device info not found!!");
     return found;

@@ -224,6 +224,29 @@ TEST_F(ActionHandlerNetns, TimeOutFaultsThenTheLateAnswerIsRefused) {
     EXPECT_EQ(zel_upnp::network_layer::NL_INVALID_LISTENER, cc::SendActionResponse(200, "", "", 0));
 }
 
+// A call that waited behind a slow handler until its action timed out is dropped.
+TEST_F(ActionHandlerNetns, HandlerCallOfATimedOutActionIsDropped) {
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<bool> entered{false};
+    ASSERT_TRUE(
+        cc::AddActionRequestHandler(kUdn, "/ctl/slow", "sid", [&, released](const auto&...) {
+            entered = true;
+            released.wait_for(zel_test::kTestWait);
+        }));
+    cc::ActionHandler::SetActionTimeoutMs(100);
+    auto slow =
+        std::async(std::launch::async, [&] { return Exchange(Post("/ctl/slow", kEnvelope)); });
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return entered.load(); }));
+    EXPECT_EQ(kActionFailed, Exchange(Post("/ctl/a", kEnvelope)));
+    EXPECT_EQ(kActionFailed, slow.get());
+    release.set_value();
+    cc::ActionHandler::SetActionTimeoutMs(cc::ActionHandler::kActionTimeoutMs);
+    EXPECT_EQ(0u, Exchange(Post("/ctl/a", kEnvelope)).find("HTTP/1.1 200 OK\r\n"));
+    ASSERT_EQ(1u, recorder_.Count());
+    EXPECT_EQ(2, recorder_.calls[0].id);
+}
+
 TEST_F(ActionHandlerNetns, TearDownDropsPendingActionsAndRestartsIds) {
     recorder_.answer = false;
     auto pending =

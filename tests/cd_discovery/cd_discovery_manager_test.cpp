@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <boost/algorithm/string/replace.hpp>
 
 #include <zel_upnp/cd_discovery.h>
 #include <zel_upnp/cd_utils.h>
@@ -180,6 +183,47 @@ TEST_F(CDDiscoveryManagerTest, NewInterfaceReannouncesEveryDeviceOnItsAddress) {
     ASSERT_EQ(25u, got.size());
     EXPECT_EQ(24u, CountOf(std::vector<std::string>(got.begin(), got.begin() + 24), "byebye"));
     EXPECT_NE(std::string::npos, got[24].find("ssdp:alive"));
+}
+
+// After an interface event and the root's stop, nothing of its embedded device goes out.
+TEST_F(CDDiscoveryManagerTest, StoppedRootSilencesItsEmbeddedDeviceAfterAnInterfaceEvent) {
+    zel_test::DescriptionFolder folder("<UDN>uuid:root-1</UDN>", 1);  // re-armed every 400 ms
+    folder.Write("DeviceDescription.xml",
+                 boost::replace_all_copy(folder.Read(), "<UDN>uuid:emb-1</UDN>",
+                                         "<UDN>uuid:emb-1</UDN><X_MaxAge>1</X_MaxAge>"));
+    const cd::RegisteredDeviceInfo device = Register(folder);
+    ASSERT_EQ(0, cd::StartDevice(device.udn));
+    ASSERT_TRUE(library_->AddLink(1));
+    ASSERT_EQ(25u, Collect(24 + 1, 1).size());  // re-announced: bye-bye, then alive
+    ASSERT_EQ(0, cd::StopDevice(device.udn));
+    const std::vector<std::string> after = Collect(200, 1, std::chrono::milliseconds(1000));
+    const auto bye = std::find_if(after.begin(), after.end(), [](const std::string& m) {
+        return m.find("ssdp:byebye") != std::string::npos;
+    });
+    ASSERT_NE(after.end(), bye);  // a burst under way when stopping ends first
+    EXPECT_EQ(0u, CountOf(std::vector<std::string>(bye, after.end()), "ssdp:alive"));
+    EXPECT_EQ(std::string::npos,
+              zel_test::TcpExchange(topo_->Link(0).peer_ns, topo_->Link(0).device_ip, 49152,
+                                    "GET /sp/scpd.xml HTTP/1.1\r\nHOST: x\r\n\r\n")
+                  .find(" 200 OK"));
+}
+
+// Generated UDNs land in their own elements: a second registration adds nothing.
+TEST_F(CDDiscoveryManagerTest, GeneratedEmbeddedUdnsAreKeptInTheirOwnElements) {
+    zel_test::DescriptionFolder folder;
+    std::string text = folder.Read();
+    const size_t begin = text.find("<device>", text.find("<deviceList>"));
+    const size_t end = text.find("</deviceList>");
+    const std::string embedded =
+        boost::replace_all_copy(text.substr(begin, end - begin), "<UDN>uuid:emb-1</UDN>", "<UDN/>");
+    folder.Write("DeviceDescription.xml", text.replace(begin, end - begin, embedded + embedded));
+    ASSERT_EQ(1, Register(folder).handle);  // the embedded devices take 2 and 3
+    const std::string written = folder.Read();
+    EXPECT_EQ(std::string::npos, written.find("<UDN/>"));
+    cd::RegisteredDeviceInfo again;
+    EXPECT_EQ(cd::CD_FAILURE, cd::RegisterDevice(folder.Path(), "d.xml", again));
+    EXPECT_EQ(written, folder.Read());
+    EXPECT_EQ(cd::CD_FAILURE, cd::SetPortNumber(4, 1));
 }
 
 TEST_F(CDDiscoveryManagerTest, TerminateSaysByeByeForEveryDevice) {

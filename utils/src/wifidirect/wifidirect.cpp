@@ -52,6 +52,15 @@ ConversionCache& Cache() {
     return *cache;
 }
 
+// Held for a whole query, from initialising the service to releasing it: a
+// caller that initialised the service releases it when done, which would end
+// the enumeration of a concurrent caller that found it already initialised.
+// Heap allocated and never destroyed, as the cache.
+boost::mutex& QueryMutex() {
+    static boost::mutex* mutex = new boost::mutex;
+    return *mutex;
+}
+
 const char* Text(const char* text) {
     return text == nullptr ? "" : text;
 }
@@ -115,6 +124,7 @@ int foreach_connected_peers_and_add_list(PeerAddressList* list) {
 }
 
 int getDeviceInfo(PeerAddressList& work, PeerAddressList& out) {
+    boost::lock_guard<boost::mutex> query(QueryMutex());
     bool owned = true;
     int result = wifi_direct_initialize();
     if (result == WIFI_DIRECT_ERROR_ALREADY_INITIALIZED) {

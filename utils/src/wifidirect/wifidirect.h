@@ -5,8 +5,8 @@
 // the last conversions.
 //
 // Threads: any caller thread; each call blocks for the platform calls it
-// makes. The conversion cache is guarded by a lock of its own, never held
-// while the platform is asked.
+// makes. Queries of the platform run one at a time. The conversion cache is
+// guarded by a lock of its own, never held while the platform is asked.
 #pragma once
 
 #include <string>
