@@ -34,9 +34,6 @@ namespace nl = zel_upnp::network_layer;
 constexpr int kTcpPort = 49000;
 constexpr int kUdpPort = 49100;
 constexpr int kSsdpPort = 1900;
-constexpr char kSsdpGroup[] = "239.255.255.250";
-constexpr char kExtraGroup[] = "239.255.255.177";
-constexpr char kUnknownAddress[] = "10.213.99.1";
 constexpr char kUdn[] = "uuid:5c4a3e2c-0000-4000-8000-000000000001";
 constexpr size_t kThreadNameMax = 15;
 
@@ -308,45 +305,6 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
     EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     EXPECT_EQ(1, fc::ResumeFrameworkCore(kUdn));
     EXPECT_EQ(0, fc::StopNetworkMonitor());
-}
-
-TEST_F(FrameworkCoreTest, ConfigureServersRunsItsStepsInOrderAndStopsAtTheFirstFailure) {
-    EXPECT_EQ(101, fc::ConfigureServers(kTcpPort, kSsdpPort, kUdpPort, true));
-    ASSERT_EQ(0, fc::InitFrameworkCore(""));
-    nl::ServerManager* manager = nl::ServerManager::GetInstance();
-    ASSERT_NE(nullptr, manager);
-    ASSERT_EQ(0, fc::NotifyNICAdded(Link(0).device_if, Link(0).device_ip, Link(0).netmask));
-
-    // Every port 0: nothing to do.
-    EXPECT_EQ(0, fc::ConfigureServers(0, 0, 0, true));
-    EXPECT_TRUE(manager->GetConfiguredList().empty());
-
-    // SSDP and the extra group on the same port, nothing else.
-    EXPECT_EQ(0, fc::ConfigureServers(0, kSsdpPort, 0, true));
-    nl::IpInfoList records = manager->GetConfiguredList();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(kSsdpGroup, records.front()->ip_address);
-    EXPECT_EQ(kExtraGroup, records.back()->ip_address);
-    EXPECT_EQ(kSsdpPort, records.back()->port);
-    EXPECT_EQ(2u, manager->GetServerList().size());
-    EXPECT_EQ(2u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-    ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, false));
-    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-
-    // No extra group without the SSDP step; the UDP step runs on its own.
-    EXPECT_EQ(0, fc::ConfigureServers(0, 0, kUdpPort, true));
-    records = manager->GetConfiguredList();
-    ASSERT_EQ(4u, records.size());
-    EXPECT_EQ(
-        2, std::count_if(records.begin(), records.end(), [](const nl::IpInfoList::value_type& r) {
-            return r->server_type == nl::SERVER_TYPE_MULTICAST;
-        }));
-    EXPECT_EQ(
-        2, std::count_if(records.begin(), records.end(), [](const nl::IpInfoList::value_type& r) {
-            return r->server_type == nl::SERVER_TYPE_UDP && r->requested_port == kUdpPort;
-        }));
-    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-    EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kUdpPort));
 }
 
 TEST_F(FrameworkCoreTest, AvailableInterfacesListTheSelectedOnesInOrder) {

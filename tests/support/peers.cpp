@@ -235,32 +235,22 @@ size_t CountUdpSocketsOnPort(int port) {
     return count;
 }
 
-int UdpRequestRecorder::OnUDPRequestReceived(Request request) {
-    Add(request);
-    return 0;
-}
-
-size_t UdpRequestRecorder::CountHeader(const char* name, const std::string& value) {
-    size_t n = 0;
+std::vector<UdpRequestRecorder::Request> UdpRequestRecorder::WithHeader(const char* name,
+                                                                        const std::string& value) {
+    std::vector<Request> found;
     for (const Request& request : All()) {
         std::string got;
-        n += request->GetHeaderValue(name, got) == 0 && got == value ? 1 : 0;
+        if (request->GetHeaderValue(name, got) == 0 && got == value)
+            found.push_back(request);
     }
-    return n;
+    return found;
 }
 
 UdpRequestRecorder::Request UdpRequestRecorder::WaitForHeader(const char* name,
                                                               const std::string& value) {
-    Request found;
-    WaitUntil([&] {
-        for (const Request& request : All()) {
-            std::string got;
-            if (request->GetHeaderValue(name, got) == 0 && got == value)
-                return (found = request) != nullptr;
-        }
-        return false;
-    });
-    return found;
+    std::vector<Request> found;
+    WaitUntil([&] { return !(found = WithHeader(name, value)).empty(); });
+    return found.empty() ? nullptr : found.front();
 }
 
 DispatchHarness::DispatchHarness() : recorder_(boost::make_shared<UdpRequestRecorder>()) {

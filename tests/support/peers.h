@@ -161,10 +161,18 @@ class UdpRequestRecorder : public zel_upnp::network_layer::UDPRequestListener,
                            public Recording<boost::shared_ptr<zel_upnp::utils::HTTPInfo>> {
   public:
     using Request = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
-    int OnUDPRequestReceived(Request request) override;
+    int OnUDPRequestReceived(Request request) override {
+        Add(request);
+        return 0;
+    }
     // The first request whose header name has exactly value; null on time-out.
     Request WaitForHeader(const char* name, const std::string& value);
-    size_t CountHeader(const char* name, const std::string& value);
+    size_t CountHeader(const char* name, const std::string& value) {
+        return WithHeader(name, value).size();
+    }
+
+  private:
+    std::vector<Request> WithHeader(const char* name, const std::string& value);
 };
 
 // Runs the dispatch core with a recorder registered for every datagram.
