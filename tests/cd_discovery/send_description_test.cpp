@@ -30,18 +30,17 @@ std::string Get(const std::string& target, const std::string& headers = std::str
     return "GET " + target + " HTTP/1.1\r\nHOST: device\r\n" + headers + "\r\n";
 }
 
-class SendDescriptionTest : public ::testing::Test {
+class SendDescriptionTest : public zel_test::NetnsSuite<1> {
   protected:
-    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(1); }
-    static void TearDownTestSuite() { topo_.reset(); }
-
     void SetUp() override {
-        ZEL_REQUIRE_TOPOLOGY(topo_);
+        NetnsSuite::SetUp();
+        if (Unready())
+            return;
         library_.reset(new zel_test::DeviceLibrary(*topo_));
         ASSERT_TRUE(library_->Ok());
         ASSERT_EQ(0, cd::RegisterDevice(folder_.Path(), "d.xml", device_));
         ASSERT_EQ(0, acl::RegisterAclListener(device_.udn, Allow, acl::ACL_MODE_ALLOW_ALL));
-        ip_ = topo_->Link(0).device_ip;
+        ip_ = Link(0).device_ip;
     }
     void TearDown() override {
         acl::UnRegisterAclListener(device_.udn);
@@ -49,17 +48,14 @@ class SendDescriptionTest : public ::testing::Test {
     }
 
     std::string Exchange(const std::string& request, const std::string& ns = std::string()) {
-        return zel_test::TcpExchange(ns.empty() ? topo_->Link(0).peer_ns : ns, ip_, 49152, request);
+        return zel_test::TcpExchange(ns.empty() ? Link(0).peer_ns : ns, ip_, 49152, request);
     }
 
-    static std::unique_ptr<zel_test::NetnsTopology> topo_;
     zel_test::DescriptionFolder folder_;
     std::unique_ptr<zel_test::DeviceLibrary> library_;
     cd::RegisteredDeviceInfo device_;
     std::string ip_;
 };
-
-std::unique_ptr<zel_test::NetnsTopology> SendDescriptionTest::topo_;
 
 TEST_F(SendDescriptionTest, DescriptionIsServedRewrittenForTheRequestsAddressAndPort) {
     EXPECT_EQ(kBadRequest, Exchange(Get("/d.xml")));  // not started yet
@@ -142,7 +138,7 @@ TEST_F(SendDescriptionTest, OwnAddressAndRefusedControlPointGetTheUnauthorizedEn
         "HTTP/1.1 401 Unauthorized\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\n"
         "SERVER:UPnP/1.1 Varnesk Omnilume Server/1.0\r\nCONTENT-LENGTH: 417\r\n\r\n";
     ASSERT_EQ(0, acl::SetAclMode(device_.udn, acl::ACL_MODE_DENY_ALL));
-    for (const std::string& ns : {topo_->DeviceNs(), topo_->Link(0).peer_ns}) {
+    for (const std::string& ns : {topo_->DeviceNs(), Link(0).peer_ns}) {
         SCOPED_TRACE(ns);
         const std::string answer = Exchange(Get("/d.xml"), ns);
         ASSERT_EQ(0u, answer.find(head));

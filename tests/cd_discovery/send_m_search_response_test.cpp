@@ -31,45 +31,40 @@ size_t CountOf(const std::vector<std::string>& messages, const std::string& text
     return n;
 }
 
-// Receives on socket until expected datagrams came (then a grace period for
-// extra ones) or nothing came for the grace period after the deadline.
+// What arrives on socket until expected datagrams came (or the wait ended),
+// and in a grace period after that.
 std::vector<std::string> Answers(udp::socket& socket, size_t expected) {
     std::vector<std::string> got;
     socket.non_blocking(true);
-    const auto until = [&] {
-        return std::chrono::steady_clock::now() +
-               (got.size() < expected ? zel_test::kTestWait : zel_test::kNoCallGrace);
-    };
-    char buffer[8192];
-    for (auto deadline = until(); std::chrono::steady_clock::now() < deadline;) {
+    auto drain = [&] {
+        char buffer[8192];
         boost::system::error_code ec;
-        const size_t n = socket.receive(boost::asio::buffer(buffer), 0, ec);
-        if (!ec) {
+        for (size_t n; (n = socket.receive(boost::asio::buffer(buffer), 0, ec)), !ec;)
             got.emplace_back(buffer, n);
-            deadline = until();
-        } else {
-            std::this_thread::sleep_for(zel_test::kTestPoll);
-        }
-    }
+        return got.size() >= expected;
+    };
+    zel_test::WaitUntil(drain);
+    zel_test::WaitUntil([&] { return drain() && false; }, zel_test::kNoCallGrace);
     return got;
 }
 
-class SendMSearchResponseTest : public ::testing::Test {
+class SendMSearchResponseTest : public zel_test::NetnsSuite<1> {
   protected:
     static void SetUpTestSuite() {
-        topo_ = zel_test::OpenSuiteTopology(1);
+        NetnsSuite::SetUpTestSuite();
         if (!topo_)
             return;
-        const zel_test::NetnsLink& link = topo_->Link(0);
+        const zel_test::NetnsLink& link = Link(0);
         zel_test::NetnsTopology::Exec(link.peer_ns, "ip addr add " + std::string(kOtherSubnetPeer) +
                                                         "/24 dev " + link.peer_if);
         zel_test::NetnsTopology::Exec(topo_->DeviceNs(),
                                       "ip route add 10.99.0.0/24 dev " + link.device_if);
     }
-    static void TearDownTestSuite() { topo_.reset(); }
 
     void SetUp() override {
-        ZEL_REQUIRE_TOPOLOGY(topo_);
+        NetnsSuite::SetUp();
+        if (Unready())
+            return;
         library_.reset(new zel_test::DeviceLibrary(*topo_));
         ASSERT_TRUE(library_->Ok());
         ASSERT_EQ(0, cd::RegisterDevice(folder_.Path(), "d.xml", device_));
@@ -80,7 +75,7 @@ class SendMSearchResponseTest : public ::testing::Test {
     // One M-SEARCH to the SSDP group from `from` in the peer namespace.
     std::vector<std::string> Search(const std::string& st, size_t expected,
                                     const std::string& from = std::string()) {
-        const zel_test::NetnsLink& link = topo_->Link(0);
+        const zel_test::NetnsLink& link = Link(0);
         std::vector<std::string> got;
         zel_test::NetnsTopology::RunIn(link.peer_ns, [&] {
             boost::asio::io_service io;
@@ -100,13 +95,10 @@ class SendMSearchResponseTest : public ::testing::Test {
         return got;
     }
 
-    static std::unique_ptr<zel_test::NetnsTopology> topo_;
     zel_test::DescriptionFolder folder_{"<UDN>uuid:root-1</UDN>", 600};
     std::unique_ptr<zel_test::DeviceLibrary> library_;
     cd::RegisteredDeviceInfo device_;
 };
-
-std::unique_ptr<zel_test::NetnsTopology> SendMSearchResponseTest::topo_;
 
 struct SearchCase {
     const char* st;
@@ -129,8 +121,7 @@ TEST_F(SendMSearchResponseTest, SearchTargetsOfAStartedRootWithAnEmbeddedDevice)
         {"urn:schemas-upnp-org:service:ContentDirectory:2", 0, ""},
         {"urn:schemas-upnp-org:service:contentdirectory:1", 0, ""},
     };
-    const std::string location =
-        "LOCATION: http://" + topo_->Link(0).device_ip + ":49152/d.xml\r\n";
+    const std::string location = "LOCATION: http://" + Link(0).device_ip + ":49152/d.xml\r\n";
     for (const SearchCase& c : cases) {
         SCOPED_TRACE(c.st);
         const std::vector<std::string> got = Search(c.st, c.answers);
@@ -156,7 +147,7 @@ TEST_F(SendMSearchResponseTest, RootNotStartedAnswersNothingWhileItsEmbeddedDevi
 // Searches that claim to come from this host are never answered.
 TEST_F(SendMSearchResponseTest, SearchesFromOwnOrLoopbackAddressesAreDropped) {
     ASSERT_EQ(0, cd::StartDevice(device_.udn));
-    for (const std::string& sender : {topo_->Link(0).device_ip, std::string("127.0.0.7")}) {
+    for (const std::string& sender : {Link(0).device_ip, std::string("127.0.0.7")}) {
         SCOPED_TRACE(sender);
         boost::asio::io_service io;
         udp::socket socket(io, udp::endpoint(boost::asio::ip::make_address(sender), 0));
@@ -164,7 +155,7 @@ TEST_F(SendMSearchResponseTest, SearchesFromOwnOrLoopbackAddressesAreDropped) {
         request->SetHeader("ST", "ssdp:all");
         request->SetClientIpAddress(sender);
         request->SetClientPort(socket.local_endpoint().port());
-        request->SetMyIpAddress(topo_->Link(0).device_ip);
+        request->SetMyIpAddress(Link(0).device_ip);
         EXPECT_EQ(0, cd::SendMsearchResponse(request));
         EXPECT_EQ(0u, Answers(socket, 0).size());
     }
@@ -175,7 +166,7 @@ TEST_F(SendMSearchResponseTest, GssdpDiscoverFindsTheDeviceItsTypeAndServices) {
     if (zel_test::RunCommand({"sh", "-c", "command -v gssdp-discover"}) != 0)
         GTEST_SKIP() << "gssdp-discover (Debian's gupnp-tools) is not installed";
     ASSERT_EQ(0, cd::StartDevice(device_.udn));
-    const zel_test::NetnsLink& link = topo_->Link(0);
+    const zel_test::NetnsLink& link = Link(0);
     zel_test::NetnsTopology::Exec(link.peer_ns,
                                   "gssdp-discover -i " + link.peer_if + " -t ssdp:all -n 2",
                                   std::chrono::milliseconds(10000), &output);

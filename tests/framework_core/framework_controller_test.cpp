@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,50 +34,28 @@ namespace nl = zel_upnp::network_layer;
 constexpr int kTcpPort = 49000;
 constexpr int kUdpPort = 49100;
 constexpr int kSsdpPort = 1900;
-constexpr char kSsdpGroup[] = "239.255.255.250";
-constexpr char kExtraGroup[] = "239.255.255.177";
-constexpr char kUnknownAddress[] = "10.213.99.1";
 constexpr char kUdn[] = "uuid:5c4a3e2c-0000-4000-8000-000000000001";
 constexpr size_t kThreadNameMax = 15;
 
-// ---------------------------------------------------------------------------
 // Recording entry points in place of the device families.
-// ---------------------------------------------------------------------------
 
 struct EntryCall {
     std::string name;
     std::string argument;
-    // Lines the capture held when the call came: places it among the core's
-    // own log lines.
-    size_t log_position;
 };
-
-std::mutex g_calls_mutex;
-std::vector<EntryCall> g_calls;
-zel_test::LogCapture* g_log = nullptr;
+zel_test::Recording<EntryCall>* g_calls = nullptr;
 int g_discovery_init_result = 0;
 
-void Record(const char* name, const std::string& argument = std::string()) {
-    std::lock_guard<std::mutex> lock(g_calls_mutex);
-    g_calls.push_back({name, argument, g_log != nullptr ? g_log->Lines().size() : 0});
+int Record(const char* name, const std::string& argument = std::string()) {
+    g_calls->Add({name, argument});
+    return 0;
 }
 
 std::vector<std::string> CallNames() {
-    std::lock_guard<std::mutex> lock(g_calls_mutex);
     std::vector<std::string> names;
-    for (const EntryCall& call : g_calls)
+    for (const EntryCall& call : g_calls->All())
         names.push_back(call.name);
     return names;
-}
-
-std::vector<EntryCall> Calls() {
-    std::lock_guard<std::mutex> lock(g_calls_mutex);
-    return g_calls;
-}
-
-void ClearCalls() {
-    std::lock_guard<std::mutex> lock(g_calls_mutex);
-    g_calls.clear();
 }
 
 fc::DeviceSubsystemEntryPoints RecordingEntryPoints() {
@@ -84,47 +64,20 @@ fc::DeviceSubsystemEntryPoints RecordingEntryPoints() {
         Record("discovery_initialize");
         return g_discovery_init_result;
     };
-    entries.discovery_terminate = [] {
-        Record("discovery_terminate");
-        return 0;
-    };
+    entries.discovery_terminate = [] { return Record("discovery_terminate"); };
     entries.discovery_start_device = [](const std::string& udn) {
-        Record("discovery_start_device", udn);
-        return 0;
+        return Record("discovery_start_device", udn);
     };
     entries.discovery_stop_device = [](const std::string& udn) {
-        Record("discovery_stop_device", udn);
-        return 0;
+        return Record("discovery_stop_device", udn);
     };
-    entries.control_initialize = [] {
-        Record("control_initialize");
-        return 0;
-    };
-    entries.control_terminate = [] {
-        Record("control_terminate");
-        return 0;
-    };
-    entries.control_clean_subscribers = [] {
-        Record("control_clean_subscribers");
-        return 0;
-    };
+    entries.control_initialize = [] { return Record("control_initialize"); };
+    entries.control_terminate = [] { return Record("control_terminate"); };
+    entries.control_clean_subscribers = [] { return Record("control_clean_subscribers"); };
     return entries;
 }
 
-// Index of the first captured line from index from on that contains text,
-// or the line count.
-size_t LinePosition(const zel_test::LogCapture& log, const std::string& text, size_t from = 0) {
-    const std::vector<zel_test::LogLine> lines = log.Lines();
-    for (size_t i = from; i < lines.size(); ++i) {
-        if (lines[i].text.find(text) != std::string::npos)
-            return i;
-    }
-    return lines.size();
-}
-
-// ---------------------------------------------------------------------------
 // A monitor that reports the list the test sets, in place of the platform's.
-// ---------------------------------------------------------------------------
 
 std::mutex g_monitor_mutex;
 std::vector<nl::NetInfo> g_reported;
@@ -178,20 +131,14 @@ void InstallFakeMonitor(const std::vector<nl::NetInfo>& reported) {
 const char kHelloResponse[] =
     "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 5\r\nCONNECTION: close\r\n\r\nhello";
 
-// ---------------------------------------------------------------------------
-// Fixture
-// ---------------------------------------------------------------------------
-
-class FrameworkCoreTest : public ::testing::Test {
+class FrameworkCoreTest : public zel_test::NetnsSuite<2> {
   protected:
-    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
-    static void TearDownTestSuite() { topo_.reset(); }
-
     void SetUp() override {
-        ZEL_REQUIRE_TOPOLOGY(topo_);
+        NetnsSuite::SetUp();
+        if (Unready())
+            return;
         ClearCalls();
         g_discovery_init_result = 0;
-        g_log = &log_;
         fc::SetDeviceSubsystemEntryPoints(RecordingEntryPoints());
     }
 
@@ -199,10 +146,11 @@ class FrameworkCoreTest : public ::testing::Test {
         fc::TerminateFrameworkCore();
         fc::SetDeviceSubsystemEntryPoints(fc::DeviceSubsystemEntryPoints());
         nl::NetworkInterface::SetMonitorFactory(nl::NetworkMonitorFactory());
-        g_log = nullptr;
     }
-
-    static const zel_test::NetnsLink& Link(size_t i) { return topo_->Link(i); }
+    void ClearCalls() {
+        calls_.reset(new zel_test::Recording<EntryCall>);
+        g_calls = calls_.get();
+    }
 
     static nl::NetInfo Info(size_t i) {
         nl::NetInfo info;
@@ -227,21 +175,46 @@ class FrameworkCoreTest : public ::testing::Test {
         return names;
     }
 
-    static std::unique_ptr<zel_test::NetnsTopology> topo_;
-    zel_test::LogCapture log_;
+    std::unique_ptr<zel_test::Recording<EntryCall>> calls_;
 };
 
-std::unique_ptr<zel_test::NetnsTopology> FrameworkCoreTest::topo_;
-
-TEST_F(FrameworkCoreTest, InitTwiceReturns100AndTerminateWithoutInitReturns101) {
-    EXPECT_EQ(101, fc::TerminateFrameworkCore());
-    ASSERT_EQ(0, fc::InitFrameworkCore("ignored"));
-    EXPECT_EQ(100, fc::InitFrameworkCore(""));
-    EXPECT_EQ(0, fc::TerminateFrameworkCore());
-    EXPECT_EQ(101, fc::TerminateFrameworkCore());
-    // Initialisable again after a terminate.
-    EXPECT_EQ(0, fc::InitFrameworkCore(""));
-    EXPECT_EQ(0, fc::TerminateFrameworkCore());
+// Each step of the core's states, with the code it must give: 100 for a
+// repeated init, 101 for a call the current state does not allow, 1 where
+// the network layer is missing.
+TEST_F(FrameworkCoreTest, CallsFollowTheCoreStates) {
+    InstallFakeMonitor({});
+    const std::vector<std::pair<std::function<int()>, int>> steps = {
+        {fc::TerminateFrameworkCore, 101},
+        {fc::StartFrameworkCore, 101},
+        {fc::StopFrameworkCore, 101},
+        {fc::StartNetworkMonitor, 101},
+        {fc::StopNetworkMonitor, 1},
+        {[] { return fc::NotifyNICAdded("zdev0", "10.213.1.1", "255.255.255.0"); }, 1},
+        {[] { return fc::NotifyNICRemoved("zdev0"); }, 1},
+        {[] { return fc::SuspendFrameworkCore(kUdn); }, 101},
+        {[] { return fc::InitFrameworkCore("ignored"); }, 0},
+        {[] { return fc::InitFrameworkCore(""); }, 100},
+        {fc::StopFrameworkCore, 101},
+        // Initialised but not started: the calls that need a started core refuse.
+        {[] { return fc::SuspendFrameworkCore(kUdn); }, 101},
+        {[] { return fc::ResumeFrameworkCore(kUdn); }, 101},
+        {[] { return fc::ConfigureMulticastSupport(false); }, 101},
+        {fc::StartNetworkMonitor, 0},
+        {fc::StopNetworkMonitor, 0},
+        {fc::StartFrameworkCore, 0},
+        {fc::StartFrameworkCore, 0},
+        {fc::StopFrameworkCore, 0},
+        {fc::StopFrameworkCore, 101},
+        {fc::TerminateFrameworkCore, 0},
+        {fc::TerminateFrameworkCore, 101},
+    };
+    for (size_t i = 0; i < steps.size(); ++i)
+        EXPECT_EQ(steps[i].second, steps[i].first()) << "step " << i;
+    {
+        std::lock_guard<std::mutex> lock(g_monitor_mutex);
+        EXPECT_EQ(1, g_monitors_created);
+    }
+    EXPECT_EQ(0, fc::InitFrameworkCore(""));  // initialisable again after a terminate
 }
 
 TEST_F(FrameworkCoreTest, InitializeUPnPRecordsOneRoleAtATime) {
@@ -290,47 +263,6 @@ TEST_F(FrameworkCoreTest, FailingDiscoveryIsReportedAndTheRoleStillRecorded) {
     EXPECT_EQ(100, fc::InitializeUPnP(fc::CD_D));
 }
 
-TEST_F(FrameworkCoreTest, StartAndStopFollowTheCoreStates) {
-    EXPECT_EQ(101, fc::StartFrameworkCore());
-    EXPECT_EQ(101, fc::StopFrameworkCore());
-    ASSERT_EQ(0, fc::InitFrameworkCore(""));
-    EXPECT_EQ(101, fc::StopFrameworkCore());
-    EXPECT_EQ(0, fc::StartFrameworkCore());
-    EXPECT_EQ(0, fc::StartFrameworkCore());
-    EXPECT_EQ(0, fc::StopFrameworkCore());
-    EXPECT_EQ(101, fc::StopFrameworkCore());
-    // Initialised but not started: the calls that need a started core refuse.
-    EXPECT_EQ(101, fc::SuspendFrameworkCore(kUdn));
-    EXPECT_EQ(101, fc::ResumeFrameworkCore(kUdn));
-    EXPECT_EQ(101, fc::ConfigureMulticastSupport(false));
-}
-
-TEST_F(FrameworkCoreTest, TerminateRunsItsStepsInOrder) {
-    BringUp();
-    ASSERT_EQ(0, fc::InitializeUPnP(fc::CD));
-    log_.Clear();
-    ClearCalls();
-    ASSERT_EQ(0, fc::TerminateFrameworkCore());
-    const std::vector<std::string> order = {
-        "StopNetworkLayer finished", "StopFrameworkCore finished", "TerminateUPnP finished",
-        "Timer Terminate finished",  "network layer destroyed",    "Exit"};
-    size_t previous = 0;
-    for (const std::string& text : order) {
-        const size_t position = LinePosition(log_, text, previous);
-        ASSERT_LT(position, log_.Lines().size()) << "missing or out of order: " << text;
-        previous = position + 1;
-    }
-    // The device families go after the threads stop and before the timer.
-    const std::vector<EntryCall> calls = Calls();
-    ASSERT_EQ(2u, calls.size());
-    EXPECT_EQ("discovery_terminate", calls[0].name);
-    EXPECT_EQ("control_terminate", calls[1].name);
-    EXPECT_GT(calls[0].log_position, LinePosition(log_, "StopFrameworkCore finished"));
-    EXPECT_LT(calls[1].log_position, LinePosition(log_, "TerminateUPnP finished") + 1);
-    EXPECT_EQ(nullptr, nl::ServerManager::GetInstance());
-    EXPECT_EQ(nullptr, nl::NetworkInterface::GetInstance());
-}
-
 TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
     EXPECT_EQ(101, fc::SuspendFrameworkCore(kUdn));
     EXPECT_EQ(101, fc::ResumeFrameworkCore(kUdn));
@@ -343,19 +275,13 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
 
     EXPECT_EQ(1, fc::ResumeFrameworkCore(kUdn));
 
-    log_.Clear();
     ASSERT_EQ(0, fc::SuspendFrameworkCore(kUdn));
-    std::vector<EntryCall> calls = Calls();
+    std::vector<EntryCall> calls = g_calls->All();
     ASSERT_EQ(2u, calls.size());
     EXPECT_EQ("discovery_stop_device", calls[0].name);
     EXPECT_EQ(kUdn, calls[0].argument);
     EXPECT_EQ("control_clean_subscribers", calls[1].name);
-    // Monitoring paused before the device stops; its servers closed by the
-    // deselection; the registry emptied.
-    EXPECT_LT(LinePosition(log_, "Stop network monitoring"), calls[0].log_position);
-    EXPECT_LT(calls[0].log_position,
-              LinePosition(log_, "ServerManager::OnNetworkChanged:NIC_REMOVED"));
-    EXPECT_LT(LinePosition(log_, "Start"), LinePosition(log_, "End ["));
+    // Its servers closed by the deselection; the registry emptied.
     EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     std::vector<nl::NetInfo> known;
     nl::GetNetworkInterfaces(&known);
@@ -366,7 +292,7 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
 
     ClearCalls();
     ASSERT_EQ(0, fc::ResumeFrameworkCore(kUdn));
-    calls = Calls();
+    calls = g_calls->All();
     ASSERT_EQ(1u, calls.size());
     EXPECT_EQ("discovery_start_device", calls[0].name);
     EXPECT_EQ(kUdn, calls[0].argument);
@@ -374,82 +300,11 @@ TEST_F(FrameworkCoreTest, SuspendAndResumeTakeTheDeviceOffAndBackOnTheNetwork) {
         std::lock_guard<std::mutex> lock(g_monitor_mutex);
         EXPECT_EQ(0, g_queries_while_disabled);
     }
-    // The rescan selected the interface again and its server came back
-    // before the device was restarted.
-    EXPECT_LT(LinePosition(log_, "ServerManager::OnNetworkChanged:NIC_ADDED"),
-              calls[0].log_position);
+    // The rescan selected the interface again and its server came back.
     EXPECT_EQ(std::vector<std::string>{Link(0).device_if}, SelectedNames());
     EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
     EXPECT_EQ(1, fc::ResumeFrameworkCore(kUdn));
     EXPECT_EQ(0, fc::StopNetworkMonitor());
-}
-
-TEST_F(FrameworkCoreTest, ConfigureServersRunsItsStepsInOrderAndStopsAtTheFirstFailure) {
-    EXPECT_EQ(101, fc::ConfigureServers(kTcpPort, kSsdpPort, kUdpPort, true));
-    ASSERT_EQ(0, fc::InitFrameworkCore(""));
-    nl::ServerManager* manager = nl::ServerManager::GetInstance();
-    ASSERT_NE(nullptr, manager);
-    ASSERT_EQ(0, fc::NotifyNICAdded(Link(0).device_if, Link(0).device_ip, Link(0).netmask));
-
-    // Every port 0: nothing to do.
-    EXPECT_EQ(0, fc::ConfigureServers(0, 0, 0, true));
-    EXPECT_TRUE(manager->GetConfiguredList().empty());
-
-    // SSDP and the extra group on the same port, nothing else.
-    EXPECT_EQ(0, fc::ConfigureServers(0, kSsdpPort, 0, true));
-    nl::IpInfoList records = manager->GetConfiguredList();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(kSsdpGroup, records.front()->ip_address);
-    EXPECT_EQ(kExtraGroup, records.back()->ip_address);
-    EXPECT_EQ(kSsdpPort, records.back()->port);
-    EXPECT_EQ(2u, manager->GetServerList().size());
-    EXPECT_EQ(2u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-    ASSERT_EQ(0, nl::ConfigureUPnPMulticastServer(kSsdpPort, false));
-    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-
-    // No extra group without the SSDP step; the UDP step runs on its own.
-    EXPECT_EQ(0, fc::ConfigureServers(0, 0, kUdpPort, true));
-    records = manager->GetConfiguredList();
-    ASSERT_EQ(4u, records.size());
-    EXPECT_EQ(
-        2, std::count_if(records.begin(), records.end(), [](const nl::IpInfoList::value_type& r) {
-            return r->server_type == nl::SERVER_TYPE_MULTICAST;
-        }));
-    EXPECT_EQ(
-        2, std::count_if(records.begin(), records.end(), [](const nl::IpInfoList::value_type& r) {
-            return r->server_type == nl::SERVER_TYPE_UDP && r->requested_port == kUdpPort;
-        }));
-    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-    EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kUdpPort));
-}
-
-TEST_F(FrameworkCoreTest, FailingTcpStepConfiguresNothingElse) {
-    ASSERT_EQ(0, fc::InitFrameworkCore(""));
-    ASSERT_EQ(0, fc::NotifyNICAdded("ghost0", kUnknownAddress, Link(0).netmask));
-    EXPECT_EQ(2006, fc::ConfigureServers(kTcpPort, kSsdpPort, kUdpPort, true));
-    const nl::IpInfoList records = nl::ServerManager::GetInstance()->GetConfiguredList();
-    ASSERT_EQ(1u, records.size());
-    EXPECT_EQ(nl::SERVER_TYPE_TCP, records.front()->server_type);
-    EXPECT_TRUE(nl::ServerManager::GetInstance()->GetServerList().empty());
-}
-
-TEST_F(FrameworkCoreTest, MulticastSupportReachesServersAndClient) {
-    EXPECT_EQ(101, fc::ConfigureMulticastSupport(false));
-    BringUp();
-    ASSERT_EQ(0, fc::NotifyNICAdded(Link(0).device_if, Link(0).device_ip, Link(0).netmask));
-    ASSERT_EQ(0, fc::ConfigureServers(0, kSsdpPort, 0, false));
-    ASSERT_EQ(1u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-
-    EXPECT_EQ(0, fc::ConfigureMulticastSupport(false));
-    EXPECT_FALSE(nl::ServerManager::GetInstance()->IsMulticastSupported());
-    EXPECT_FALSE(nl::ClientManager::GetInstance()->IsMulticastEnabled());
-    EXPECT_EQ(0u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
-    EXPECT_EQ(1, nl::SendMulticastPacket(kSsdpGroup, "0.0.0.0", "NOTIFY * HTTP/1.1\r\n\r\n", 0));
-
-    EXPECT_EQ(0, fc::ConfigureMulticastSupport(true));
-    EXPECT_TRUE(nl::ServerManager::GetInstance()->IsMulticastSupported());
-    EXPECT_TRUE(nl::ClientManager::GetInstance()->IsMulticastEnabled());
-    EXPECT_EQ(1u, zel_test::CountUdpSocketsOnPort(kSsdpPort));
 }
 
 TEST_F(FrameworkCoreTest, AvailableInterfacesListTheSelectedOnesInOrder) {
@@ -480,43 +335,6 @@ TEST_F(FrameworkCoreTest, AvailableInterfacesListTheSelectedOnesInOrder) {
     EXPECT_STREQ(Link(0).device_if.c_str(), list->interface_name);
     fc::FreeInterfaceList(list);
     fc::FreeInterfaceList(nullptr);
-}
-
-TEST_F(FrameworkCoreTest, InterfaceSelectionCallsDriveTheServers) {
-    InstallFakeMonitor({Info(0), Info(1)});
-    BringUp();
-    ASSERT_EQ(0, fc::ConfigureServers(kTcpPort, 0, 0, false));
-    ASSERT_EQ(0, fc::StartNetworkMonitor());
-    EXPECT_TRUE(SelectedNames().empty());
-
-    EXPECT_EQ(0, fc::ConfigureApplicationOnInterface(nullptr));
-    EXPECT_EQ(0, fc::ConfigureApplicationOnInterface(Link(1).device_if.c_str()));
-    EXPECT_EQ(std::vector<std::string>{Link(1).device_if}, SelectedNames());
-    EXPECT_TRUE(zel_test::Serves(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
-    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-
-    EXPECT_EQ(0, fc::ConfigureApplicationOnAllInterfaces());
-    EXPECT_EQ((std::vector<std::string>{Link(0).device_if, Link(1).device_if}), SelectedNames());
-    EXPECT_TRUE(zel_test::Serves(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-
-    EXPECT_EQ(0, fc::UnConfigureApplicationOnAllInterfaces());
-    EXPECT_TRUE(SelectedNames().empty());
-    EXPECT_FALSE(zel_test::CanConnect(Link(0).peer_ns, Link(0).device_ip, kTcpPort));
-    EXPECT_FALSE(zel_test::CanConnect(Link(1).peer_ns, Link(1).device_ip, kTcpPort));
-    EXPECT_EQ(0, fc::StopNetworkMonitor());
-}
-
-TEST_F(FrameworkCoreTest, MonitorCallsNeedTheLayer) {
-    InstallFakeMonitor({});
-    EXPECT_EQ(101, fc::StartNetworkMonitor());
-    EXPECT_EQ(1, fc::StopNetworkMonitor());
-    EXPECT_EQ(1, fc::NotifyNICAdded(Link(0).device_if, Link(0).device_ip, Link(0).netmask));
-    EXPECT_EQ(1, fc::NotifyNICRemoved(Link(0).device_if));
-    ASSERT_EQ(0, fc::InitFrameworkCore(""));
-    EXPECT_EQ(0, fc::StartNetworkMonitor());
-    EXPECT_EQ(0, fc::StopNetworkMonitor());
-    std::lock_guard<std::mutex> lock(g_monitor_mutex);
-    EXPECT_EQ(1, g_monitors_created);
 }
 
 TEST_F(FrameworkCoreTest, FullBringUpAnswersARequestAndTerminatesWithoutLeaks) {

@@ -154,15 +154,14 @@ TEST_F(UdpServerTest, TakenPortMovesOnAndStopStartReceivesAgain) {
 
 // Multicast servers live in a private topology: the device namespace (this
 // thread and the servers' sockets) and two peers on veth links.
-class MulticastServerTest : public ::testing::Test {
+class MulticastServerTest : public zel_test::NetnsSuite<2> {
   protected:
-    static void SetUpTestSuite() { topo_ = zel_test::OpenSuiteTopology(2); }
-    static void TearDownTestSuite() { topo_.reset(); }
     void SetUp() override {
-        ZEL_REQUIRE_TOPOLOGY(topo_);
+        NetnsSuite::SetUp();
+        if (Unready())
+            return;
         ASSERT_TRUE(dispatch_.Ok());
     }
-    static const zel_test::NetnsLink& Link(size_t i) { return topo_->Link(i); }
     boost::shared_ptr<nl::MulticastServer> StartServer(size_t link) {
         const zel_test::NetnsLink& l = Link(link);
         const nl::NetInfo info{l.device_if, l.device_ip, l.netmask, l.device_mac};
@@ -178,12 +177,9 @@ class MulticastServerTest : public ::testing::Test {
     }
     zel_test::UdpRequestRecorder& Recorder() { return dispatch_.Recorder(); }
 
-    static std::unique_ptr<zel_test::NetnsTopology> topo_;
     zel_test::DispatchHarness dispatch_;
     zel_test::IoThread io_;
 };
-
-std::unique_ptr<zel_test::NetnsTopology> MulticastServerTest::topo_;
 
 // One server per interface on the same port: each hears the group only on
 // its own interface, and never the device's own looped-back announcement.

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -41,29 +39,21 @@ const std::string kOk = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2\r\n\r\nok";
 
 enum class OwnerCall { kRemove, kFailure };
 
-class FakeOwner : public nl::SessionOwner {
+class FakeOwner : public nl::SessionOwner, public zel_test::Recording<std::pair<int, OwnerCall>> {
   public:
-    void RemoveSession(const int& session_id) override { Record(session_id, OwnerCall::kRemove); }
-    void HandleFailureCondition(const int& session_id) override {
-        Record(session_id, OwnerCall::kFailure);
+    void RemoveSession(const int& id) override { Add({id, OwnerCall::kRemove}); }
+    void HandleFailureCondition(const int& id) override { Add({id, OwnerCall::kFailure}); }
+    std::vector<OwnerCall> CallsFor(int id) {
+        std::vector<OwnerCall> calls;
+        for (const auto& call : All()) {
+            if (call.first == id)
+                calls.push_back(call.second);
+        }
+        return calls;
     }
-
-    std::vector<OwnerCall> CallsFor(int session_id) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_[session_id];
+    bool WaitForCalls(int id, std::size_t n) {
+        return WaitUntil([this, id, n] { return CallsFor(id).size() >= n; });
     }
-    bool WaitForCalls(int session_id, std::size_t n) {
-        return WaitUntil([this, session_id, n] { return CallsFor(session_id).size() >= n; });
-    }
-
-  private:
-    void Record(int session_id, OwnerCall call) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        calls_[session_id].push_back(call);
-    }
-
-    std::mutex mutex_;
-    std::map<int, std::vector<OwnerCall>> calls_;
 };
 
 class OutgoingSessionTest : public ::testing::Test {
@@ -154,7 +144,6 @@ class DatagramSessionTest : public OutgoingSessionTest {
 
     int ReceiverPort() { return receiver_->local_endpoint().port(); }
 
-    // The next datagram's source; false when none came in time.
     bool ReceiveFrom(udp::endpoint& from, std::string& data) {
         char buffer[zel_test::kPeerReadSize];
         return WaitUntil([&] {

@@ -1,8 +1,5 @@
 #include "network_layer/src/tcp_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -14,7 +11,6 @@
 #include <stdexcept>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -37,15 +33,14 @@ using zel_upnp::network_layer::TCPRequestListener;
 using zel_upnp::network_layer::TCPServer;
 using zel_upnp::utils::HTTPInfo;
 using HTTPInfoPtr = boost::shared_ptr<HTTPInfo>;
-using Clock = std::chrono::steady_clock;
 using zel_test::AnsweringListener;
 using zel_test::WaitUntil;
 
 constexpr std::chrono::seconds kDeadline(10);
 constexpr int kIoThreads = 3;
 constexpr std::size_t kMiB = 1048576;
-// Far more than loopback socket buffers hold, so that a write to a client
-// that does not read stays pending.
+// Far more than loopback socket buffers hold: a write to a client that does
+// not read stays pending.
 constexpr std::size_t kHugeResponse = 64 * kMiB;
 
 using zel_test::kOkResponse;
@@ -58,93 +53,11 @@ const std::string kFaultBody =
     "<errorDescription>Invalid Args</errorDescription></UPnPError></detail></s:Fault>"
     "</s:Body></s:Envelope>";
 
-// A client socket, closed on destruction.
-class Client {
-  public:
-    explicit Client(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0)
-            return;
-        timeval timeout{static_cast<time_t>(kDeadline.count()), 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
-        peer.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, "127.0.0.1", &peer.sin_addr);
-        const int rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
-        if (rc != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Client() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool Connected() const { return fd_ >= 0; }
-    int LocalPort() const {
-        sockaddr_storage local{};
-        socklen_t length = sizeof(local);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-        return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-    }
-    bool Send(const std::string& data) {
-        size_t sent = 0;
-        while (sent < data.size()) {
-            const ssize_t n = send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // Reads until the server closes (true) or the deadline passes (false).
-    bool ReadToClose(std::string& received) {
-        char buffer[65536];
-        const auto deadline = Clock::now() + kDeadline;
-        while (Clock::now() < deadline) {
-            const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-            if (n == 0)
-                return true;
-            if (n < 0)
-                return errno == ECONNRESET;
-            received.append(buffer, static_cast<size_t>(n));
-        }
-        return false;
-    }
-    // True once the server has closed or reset the connection, within limit;
-    // data that arrives first is skipped.
-    bool ClosedWithin(std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        char buffer[65536];
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd entry{fd_, POLLIN, 0};
-            if (poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0)
-                return false;
-            const ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
-                return true;
-        }
-    }
-    // Closes with a reset instead of a FIN.
-    void Reset() {
-        linger hard{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-        close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
-
-  private:
-    int fd_ = -1;
+// A client of the server under test on 127.0.0.1.
+struct Client : zel_test::PeerSocket {
+    explicit Client(int port) : connected(Connect("127.0.0.1", port)) {}
+    bool Connected() const { return connected; }
+    const bool connected;
 };
 
 // A server on 127.0.0.1 (kernel-chosen port) with its own io threads and a
@@ -188,12 +101,12 @@ class TcpServerTest : public ::testing::Test {
         ASSERT_EQ(zel_upnp::network_layer::RegisterTCPRequestListener({pattern}, listener, id), 0);
     }
 
-    // A listener on "/huge" whose answer no loopback socket buffer holds, so
-    // that a write to a client that does not read stays pending.
-    boost::shared_ptr<AnsweringListener> ListenHuge(AnsweringListener::Mode mode, char fill) {
+    // A listener on path whose answer no loopback socket buffer holds.
+    boost::shared_ptr<AnsweringListener> ListenHuge(AnsweringListener::Mode mode,
+                                                    const std::string& path) {
         auto listener =
-            boost::make_shared<AnsweringListener>(mode, std::string(kHugeResponse, fill));
-        Listen(listener, "GET ,/huge");
+            boost::make_shared<AnsweringListener>(mode, std::string(kHugeResponse, 'h'));
+        Listen(listener, "GET ," + path);
         return listener;
     }
 
@@ -300,31 +213,21 @@ TEST_F(TcpServerTest, EachRequestGetsOneAnswerAndTheConnectionIsClosed) {
     }
 }
 
-TEST_F(TcpServerTest, SyncAndBinaryAnswers) {
-    auto sync_listener =
-        boost::make_shared<AnsweringListener>(AnsweringListener::kSync, std::string(3 * kMiB, 's'));
-    auto binary_listener = boost::make_shared<AnsweringListener>(
-        AnsweringListener::kBinary, std::string("\x00\x01\x02\xff binary", 11));
-    Listen(sync_listener, "GET ,/sync");
-    Listen(binary_listener, "GET ,/binary");
-
-    Client sync_client(port_);
-    ASSERT_TRUE(sync_client.Send("GET /sync HTTP/1.1\r\nHOST: a\r\n\r\n"));
-    std::string received;
-    ASSERT_TRUE(sync_client.ReadToClose(received));
-    EXPECT_EQ(received, sync_listener->answer);
-    ASSERT_TRUE(sync_listener->WaitForAnswers(1));
-    EXPECT_EQ(sync_listener->Result(0), 0);
-
-    Client binary_client(port_);
-    ASSERT_TRUE(binary_client.Send("GET /binary HTTP/1.1\r\nHOST: a\r\n\r\n"));
-    received.clear();
-    ASSERT_TRUE(binary_client.ReadToClose(received));
-    EXPECT_EQ(received, binary_listener->answer);
+TEST_F(TcpServerTest, SyncAndBinaryAnswersAndNullContexts) {
+    for (const auto mode : {AnsweringListener::kSync, AnsweringListener::kBinary}) {
+        auto listener = boost::make_shared<AnsweringListener>(
+            mode, mode == AnsweringListener::kSync ? std::string(3 * kMiB, 's')
+                                                   : std::string("\x00\x01\x02\xff binary", 11));
+        const std::string path = "/mode" + std::to_string(mode);
+        Listen(listener, "GET ," + path);
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET " + path + " HTTP/1.1\r\nHOST: a\r\n\r\n"));
+        std::string received;
+        ASSERT_TRUE(client.ReadToClose(received));
+        EXPECT_EQ(received, listener->answer);
+        EXPECT_EQ(listener->Result(0), 0);
+    }
     EXPECT_TRUE(SessionsForgotten());
-}
-
-TEST_F(TcpServerTest, ResponseFunctionsRefuseANullContext) {
     std::string* response = new std::string("x");
     EXPECT_EQ(zel_upnp::network_layer::SendResponsePacket(response, 1, nullptr), 1);
     delete response;
@@ -334,14 +237,14 @@ TEST_F(TcpServerTest, ResponseFunctionsRefuseANullContext) {
 }
 
 TEST_F(TcpServerTest, ResetDuringTheWriteEndsTheSession) {
-    auto listener = ListenHuge(AnsweringListener::kAsync, 'r');
+    auto listener = ListenHuge(AnsweringListener::kAsync, "/huge");
     {
         Client client(port_);
         ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
         ASSERT_TRUE(listener->WaitForAnswers(1));
         char some[4096];
         ASSERT_GT(recv(client.fd(), some, sizeof(some), 0), 0);
-        client.Reset();
+        client.SetReset();
     }
     EXPECT_TRUE(SessionsForgotten());
     // The server goes on serving.
@@ -399,9 +302,7 @@ TEST_F(TcpServerTest, ThrowingListenerStillAnswersAndReleasesTheSession) {
 // a peer that stops reading gives up.
 TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
     IncomingTCPSession::SetTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(300));
-    auto stalled = boost::make_shared<AnsweringListener>(AnsweringListener::kSync,
-                                                         std::string(kHugeResponse, 's'));
-    Listen(stalled, "GET ,/huge");
+    auto stalled = ListenHuge(AnsweringListener::kSync, "/huge");
     auto listener = boost::make_shared<AnsweringListener>();
     Listen(listener, "GET ,/ok");
     Client silent(port_);
@@ -424,37 +325,29 @@ TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
                                     IncomingTCPSession::kWriteTimeout);
 }
 
-TEST_F(TcpServerTest, StopWithAPendingWriteClosesAfterTheWrite) {
-    auto listener = ListenHuge(AnsweringListener::kAsync, 'p');
-    Client client(port_);
-    ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
-    ASSERT_TRUE(listener->WaitForAnswers(1));
-    boost::shared_ptr<IncomingTCPSession> session = listener->Session(0);
-    ASSERT_TRUE(session);
-    // The client reads nothing, so the write cannot finish.
-    ASSERT_TRUE(session->IsWritePending());
-    EXPECT_EQ(server_->Stop(), 0);
-    EXPECT_TRUE(WaitUntil([&] { return !session->IsWritePending(); }));
-    EXPECT_TRUE(client.ClosedWithin(kDeadline));
-    EXPECT_EQ(server_->GetSessionCount(), 0u);
-    // Stopped for good.
-    Client refused(port_);
-    EXPECT_FALSE(refused.Connected());
-}
-
-TEST_F(TcpServerTest, StopWithASyncWriteInProgressUnblocksTheWriter) {
-    auto listener = ListenHuge(AnsweringListener::kSync, 'p');
-    Client client(port_);
-    ASSERT_TRUE(client.Send("GET /huge HTTP/1.1\r\nHOST: a\r\n\r\n"));
-    ASSERT_TRUE(WaitUntil([&] {
-        boost::shared_ptr<IncomingTCPSession> session =
-            listener->RequestCount() ? listener->Session(0) : nullptr;
-        return session && session->IsWritePending();
-    }));
-    EXPECT_EQ(server_->Stop(), 0);
-    ASSERT_TRUE(listener->WaitForAnswers(1));
-    EXPECT_EQ(listener->Result(0), 2004);
-    EXPECT_TRUE(client.ClosedWithin(kDeadline));
+// A write the client never reads: Stop ends it (an asynchronous one closes
+// after it, a blocking writer returns 2004) and refuses new connections.
+TEST_F(TcpServerTest, StopWithAPendingWriteEndsItAndTheConnection) {
+    for (const auto mode : {AnsweringListener::kAsync, AnsweringListener::kSync}) {
+        SCOPED_TRACE(mode);
+        auto server = mode == AnsweringListener::kAsync ? server_ : StartServer("127.0.0.1", 0);
+        ASSERT_TRUE(server);
+        const std::string path = "/huge" + std::to_string(mode);
+        auto listener = ListenHuge(mode, path);
+        Client client(server->GetPort());
+        ASSERT_TRUE(client.Send("GET " + path + " HTTP/1.1\r\nHOST: a\r\n\r\n"));
+        boost::shared_ptr<IncomingTCPSession> session;
+        ASSERT_TRUE(WaitUntil([&] {
+            session = listener->RequestCount() ? listener->Session(0) : nullptr;
+            return session && session->IsWritePending();
+        }));
+        EXPECT_EQ(server->Stop(), 0);
+        EXPECT_TRUE(WaitUntil([&] { return !session->IsWritePending(); }));
+        EXPECT_EQ(listener->Result(0), mode == AnsweringListener::kSync ? 2004 : 0);
+        EXPECT_TRUE(client.ClosedWithin(kDeadline));
+        EXPECT_EQ(server->GetSessionCount(), 0u);
+        EXPECT_FALSE(Client(server->GetPort()).Connected());
+    }
 }
 
 TEST_F(TcpServerTest, ReleasedContextClosesTheConnection) {
@@ -498,8 +391,7 @@ TEST_F(TcpServerTest, ManyDroppedConnectionsLeaveNothingBehind) {
                 if (i % 3 == 1) {  // half a request, then a clean close
                     client.Send("POST /x HTTP/1.1\r\nCONTENT-LENGTH: 50\r\n\r\nab");
                 } else if (i % 3 == 2) {  // a reset instead of a clean close
-                    linger hard{1, 0};
-                    setsockopt(client.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+                    client.SetReset();
                     client.Send("GET /x HT");
                 }
             }

@@ -2,23 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
 #include <gtest/gtest.h>
-
-extern char** environ;
 
 namespace zel_test {
 
@@ -32,12 +29,13 @@ const char kNetmask[] = "255.255.255.0";
 const char kPrefixLength[] = "/24";
 const char kMulticastRoute[] = "224.0.0.0/4";
 constexpr size_t kReadChunk = 4096;
-constexpr int kPollSliceMs = 20;
-// A command killed by a signal reports 128 + the signal, as a shell does.
+// Exit statuses of timeout(1) and the shell: time-out, killed, not found.
+constexpr int kTimeoutStatus = 124;
 constexpr int kSignalStatusBase = 128;
+constexpr int kNotFoundStatus = 127;
+constexpr std::chrono::milliseconds kKillGrace{1000};
 constexpr std::chrono::milliseconds kLinkUpTimeout{5000};
 constexpr std::chrono::milliseconds kLinkUpPoll{20};
-constexpr std::chrono::milliseconds kReapTimeout{2000};
 
 std::atomic<int> g_sequence{0};
 
@@ -50,26 +48,12 @@ bool ToolPresent() {
     return false;
 }
 
-// Waits for pid until the deadline; kills its process group past it.
-int Reap(pid_t pid, std::chrono::steady_clock::time_point deadline) {
-    int status = 0;
-    while (true) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
-        if (r < 0 && errno != EINTR)
-            return kCommandNotStarted;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(-pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return kCommandTimedOut;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    return kSignalStatusBase + WTERMSIG(status);
+// Single-quoted for /bin/sh.
+std::string Quote(const std::string& word) {
+    std::string out = "'";
+    for (char c : word)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
 }
 
 std::string Trim(const std::string& s) {
@@ -110,69 +94,29 @@ int RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds t
                std::string* output) {
     if (argv.empty())
         return kCommandNotStarted;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    // timeout(1) runs the command in a process group of its own and signals
+    // the whole group when the time is up (TERM, then KILL a second later),
+    // so the pipe's last writer is gone by then too.
+    std::string line = "timeout -k " + std::to_string(kKillGrace.count() / 1000.0) + " " +
+                       std::to_string(timeout.count() / 1000.0);
+    for (const std::string& word : argv)
+        line += " " + Quote(word);
+    FILE* pipe = popen((line + " </dev/null 2>&1").c_str(), "re");
+    if (pipe == nullptr)
         return kCommandNotStarted;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // Own process group, so that a time-out kills the command's children too.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return kCommandNotStarted;
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buf[kReadChunk];
-    bool timedOut = false;
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd p{fds[0], POLLIN, 0};
-        int n = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kPollSliceMs)));
-        if (n < 0 && errno != EINTR)
-            break;
-        if (n <= 0)
-            continue;
-        ssize_t got = read(fds[0], buf, sizeof(buf));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;  // every writer closed: the command (and its children) ended
+    size_t got = 0;
+    while ((got = fread(buf, 1, sizeof(buf), pipe)) > 0) {
         if (output != nullptr)
-            output->append(buf, static_cast<size_t>(got));
+            output->append(buf, got);
     }
-    close(fds[0]);
-    if (timedOut) {
-        kill(-pid, SIGKILL);
-        Reap(pid, std::chrono::steady_clock::now() + kReapTimeout);
+    const int status = pclose(pipe);
+    if (!WIFEXITED(status))
+        return kCommandNotStarted;
+    const int code = WEXITSTATUS(status);
+    if (code == kTimeoutStatus || code == kSignalStatusBase + SIGKILL)
         return kCommandTimedOut;
-    }
-    return Reap(pid, deadline > std::chrono::steady_clock::now()
-                         ? deadline
-                         : std::chrono::steady_clock::now() + kReapTimeout);
+    return code == kNotFoundStatus ? kCommandNotStarted : code;
 }
 
 bool EnterNetns(const std::string& ns) {
@@ -334,10 +278,6 @@ void NetnsTopology::Teardown() {
     for (auto it = created_.rbegin(); it != created_.rend(); ++it)
         RunCommand({"ip", "netns", "del", *it});
     created_.clear();
-}
-
-std::vector<std::string> NetnsTopology::Namespaces() const {
-    return created_;
 }
 
 bool NetnsTopology::EnterDevice() {

@@ -1,38 +1,14 @@
-// Private network namespaces for tests that need a device and one or more
-// peers on a real (virtual) link, without a single packet reaching this
-// machine's own interfaces.
+// Private network namespaces for tests that need a device and peers on a
+// real (virtual) link without a packet reaching this machine's interfaces.
+// Peer i is joined to the device namespace by a veth pair on
+// 10.213.(i+1).0/24 (device .1, peer .2); both ends are created inside the
+// namespaces, 224.0.0.0/4 is routed to the veth, there is no default route.
+// Names carry the process id; a new topology deletes dead processes' leftovers.
 //
-// A NetnsTopology creates one device namespace and N peer namespaces. Peer i
-// is joined to the device by a veth pair on the subnet 10.213.(i+1).0/24: the
-// device side carries .1, the peer side .2. Loopback is up everywhere, and
-// every namespace routes 224.0.0.0/4 to its veth, so SSDP multicast sent in
-// a namespace leaves on the test link and nowhere else (there is no default
-// route, so unicast to anything outside the test subnets fails at once). The
-// root namespace never sees a veth: both ends are created inside the
-// namespaces. Deleting the namespaces in the destructor removes the veths.
-// Names carry the process id, so parallel ctest processes never collide, and
-// a new topology deletes the leftovers of dead processes.
-//
-// Sockets belong to the namespace of the thread that opens them, and a thread
-// created by std::thread or boost::thread starts in the namespace of its
-// creator. The pattern for tests of the library:
-//
-//   if (!zel_test::NetnsTopology::Available())
-//       GTEST_SKIP() << "needs root to create network namespaces";
-//   zel_test::NetnsTopology topo(1);
-//   ASSERT_TRUE(topo.Ok()) << topo.Error();
-//   ASSERT_TRUE(topo.EnterDevice());   // this thread now lives in the device
-//                                      // namespace; so does every thread the
-//                                      // library starts from here on
-//   ... bring the library up, configure topo.Link(0).device_if ...
-//   topo.RunIn(topo.Link(0).peer_ns, [&] { ... peer sockets ... });
-//   ... tear the library down (its threads must end before topo does) ...
-//
-// EnterDevice must come before the library starts any thread: threads that
-// already run stay where they were. The topology's destructor moves the
-// entering thread back to its original namespace. A thread that has called
-// setns must not be handed back to a pool, which is why RunIn uses a fresh
-// thread per call.
+// Sockets belong to the namespace of the thread that opens them, and a new
+// thread starts in its creator's: EnterDevice before the library starts any
+// thread, tear the library down before the topology. A thread that called
+// setns is never handed back to a pool, so RunIn uses a fresh thread.
 #pragma once
 
 #include <sys/types.h>
@@ -99,8 +75,6 @@ class NetnsTopology {
     const std::string& DeviceNs() const { return device_ns_; }
     size_t LinkCount() const { return links_.size(); }
     const NetnsLink& Link(size_t i) const { return links_.at(i); }
-    // Every namespace this topology made, device first.
-    std::vector<std::string> Namespaces() const;
 
     // Moves the calling thread into the device namespace until the topology
     // is destroyed (by the same thread) or LeaveDevice is called.

@@ -1,10 +1,7 @@
 #include "support/nginx_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,21 +10,6 @@
 #include "support/peers.h"
 
 namespace zel_test {
-
-namespace {
-
-bool Listening(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
 
 NginxPeer::NginxPeer(const std::string& root) {
     if (access("/usr/sbin/nginx", X_OK) != 0)
@@ -51,7 +33,7 @@ NginxPeer::NginxPeer(const std::string& root) {
               "-g", "daemon off;", static_cast<char*>(nullptr));
         _exit(127);
     }
-    ok_ = pid_ > 0 && WaitUntil([this] { return Listening(port_); });
+    ok_ = pid_ > 0 && WaitUntil([this] { return PeerSocket().Connect("127.0.0.1", port_); });
 }
 
 NginxPeer::~NginxPeer() {

@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -37,37 +39,13 @@ int PollMs() {
     return static_cast<int>(kTestPoll.count());
 }
 
-// A blocking socket that gives up after kTestWait; closed on destruction.
-struct PeerSocket {
-    explicit PeerSocket(int type) : fd(socket(AF_INET, type, 0)) {
-        timeval tv{};
-        tv.tv_sec = static_cast<time_t>(
-            std::chrono::duration_cast<std::chrono::seconds>(kTestWait).count());
-        if (fd >= 0) {
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-        }
-    }
-    ~PeerSocket() {
-        if (fd >= 0)
-            close(fd);
-    }
-    PeerSocket(const PeerSocket&) = delete;
-    PeerSocket& operator=(const PeerSocket&) = delete;
-
-    bool Connect(const std::string& ip, int port) {
-        sockaddr_in addr = Endpoint(ip, port);
-        return fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    static sockaddr_in Endpoint(const std::string& ip, int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
-        return addr;
-    }
-    int fd;
-};
+sockaddr_in Endpoint(const std::string& ip, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
+    return addr;
+}
 
 // Entries of a /proc directory other than "." and "..", by name.
 std::vector<std::string> DirEntries(const char* path) {
@@ -98,6 +76,68 @@ size_t ContentLength(const std::string& head) {
 
 }  // namespace
 
+PeerSocket::PeerSocket(bool datagram)
+    : fd_(socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0)) {
+    timeval tv{};
+    tv.tv_sec =
+        static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(kTestWait).count());
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    int one = 1;
+    if (!datagram)
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+PeerSocket::~PeerSocket() {
+    close(fd_);
+}
+
+bool PeerSocket::Connect(const std::string& ip, int port) {
+    sockaddr_in addr = Endpoint(ip, port);
+    return connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+bool PeerSocket::Send(const std::string& data) {
+    return send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+bool PeerSocket::ReadToClose(std::string& received) {
+    char buffer[kPeerReadSize];
+    for (;;) {
+        const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+        if (n <= 0)
+            return n == 0 || errno == ECONNRESET;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool PeerSocket::ClosedWithin(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buffer[kPeerReadSize];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0)
+            return false;
+        const ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            return true;
+    }
+}
+
+void PeerSocket::SetReset() {
+    linger hard{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+}
+
+int PeerSocket::LocalPort() const {
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(local.sin_port);
+}
+
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
@@ -119,7 +159,7 @@ std::unique_ptr<NetnsTopology> OpenSuiteTopology(int peers) {
 
 bool CanConnect(const std::string& ns, const std::string& ip, int port) {
     bool connected = false;
-    NetnsTopology::RunIn(ns, [&] { connected = PeerSocket(SOCK_STREAM).Connect(ip, port); });
+    NetnsTopology::RunIn(ns, [&] { connected = PeerSocket().Connect(ip, port); });
     return connected;
 }
 
@@ -127,17 +167,9 @@ std::string TcpExchange(const std::string& ns, const std::string& ip, int port,
                         const std::string& request) {
     std::string received;
     NetnsTopology::RunIn(ns, [&] {
-        PeerSocket peer(SOCK_STREAM);
-        if (!peer.Connect(ip, port) || send(peer.fd, request.data(), request.size(),
-                                            MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-            return;
-        char buffer[kPeerReadSize];
-        for (;;) {
-            ssize_t n = recv(peer.fd, buffer, sizeof(buffer), 0);
-            if (n <= 0)
-                break;
-            received.append(buffer, static_cast<size_t>(n));
-        }
+        PeerSocket peer;
+        if (peer.Connect(ip, port) && peer.Send(request))
+            peer.ReadToClose(received);
     });
     return received;
 }
@@ -151,15 +183,14 @@ bool SendDatagram(const std::string& ns, const std::string& from_ip, const std::
                   int port, const std::string& data) {
     bool sent = false;
     NetnsTopology::RunIn(ns, [&] {
-        PeerSocket peer(SOCK_DGRAM);
-        if (peer.fd < 0)
-            return;
+        PeerSocket peer(true);
         in_addr local{};
         inet_pton(AF_INET, from_ip.c_str(), &local);
-        setsockopt(peer.fd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof(local));
-        setsockopt(peer.fd, IPPROTO_IP, IP_MULTICAST_TTL, &kMulticastHops, sizeof(kMulticastHops));
-        sockaddr_in addr = PeerSocket::Endpoint(ip, port);
-        sent = sendto(peer.fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+        setsockopt(peer.fd(), IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof(local));
+        setsockopt(peer.fd(), IPPROTO_IP, IP_MULTICAST_TTL, &kMulticastHops,
+                   sizeof(kMulticastHops));
+        sockaddr_in addr = Endpoint(ip, port);
+        sent = sendto(peer.fd(), data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                       sizeof(addr)) == static_cast<ssize_t>(data.size());
     });
     return sent;
@@ -204,59 +235,22 @@ size_t CountUdpSocketsOnPort(int port) {
     return count;
 }
 
-int UdpRequestRecorder::OnUDPRequestReceived(Request request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(request);
-    cv_.notify_all();
-    return 0;
-}
-
-std::vector<UdpRequestRecorder::Request> UdpRequestRecorder::Requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
-
-size_t UdpRequestRecorder::Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.size();
-}
-
-bool UdpRequestRecorder::WaitForCount(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-}
-
-UdpRequestRecorder::Request UdpRequestRecorder::FindLocked(const char* name,
-                                                           const std::string& value,
-                                                           size_t* count) {
-    Request first;
-    for (const Request& request : requests_) {
+std::vector<UdpRequestRecorder::Request> UdpRequestRecorder::WithHeader(const char* name,
+                                                                        const std::string& value) {
+    std::vector<Request> found;
+    for (const Request& request : All()) {
         std::string got;
-        if (request->GetHeaderValue(name, got) != 0 || got != value)
-            continue;
-        if (!first)
-            first = request;
-        if (count != nullptr)
-            ++*count;
+        if (request->GetHeaderValue(name, got) == 0 && got == value)
+            found.push_back(request);
     }
-    return first;
-}
-
-UdpRequestRecorder::Request UdpRequestRecorder::WaitForHeader(const char* name,
-                                                              const std::string& value,
-                                                              std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    Request found;
-    cv_.wait_for(lock, timeout,
-                 [&] { return (found = FindLocked(name, value, nullptr)) != nullptr; });
     return found;
 }
 
-size_t UdpRequestRecorder::CountHeader(const char* name, const std::string& value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    FindLocked(name, value, &n);
-    return n;
+UdpRequestRecorder::Request UdpRequestRecorder::WaitForHeader(const char* name,
+                                                              const std::string& value) {
+    std::vector<Request> found;
+    WaitUntil([&] { return !(found = WithHeader(name, value)).empty(); });
+    return found.empty() ? nullptr : found.front();
 }
 
 DispatchHarness::DispatchHarness() : recorder_(boost::make_shared<UdpRequestRecorder>()) {
@@ -365,18 +359,13 @@ std::vector<std::string> ScriptedPeer::Requests() {
     return requests_;
 }
 
-std::size_t ScriptedPeer::Connections() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.size();
-}
-
 std::vector<PeerEnd> ScriptedPeer::Ends() {
     std::lock_guard<std::mutex> lock(mutex_);
     return ends_;
 }
 
 bool ScriptedPeer::WaitForConnections(std::size_t n) {
-    return WaitUntil([this, n] { return Connections() >= n; });
+    return WaitUntil([this, n] { return Requests().size() >= n; });
 }
 
 bool ScriptedPeer::WaitForEnds(std::size_t n) {
@@ -492,94 +481,38 @@ const char kOkResponse[] = "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 2\r\n\r\nok";
 
 int AnsweringListener::OnTCPRequestReceived(Request request, void* session) {
     namespace nl = zel_upnp::network_layer;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(request);
-        if (session != nullptr)
-            sessions_.push_back(static_cast<nl::SessionContext*>(session)->session);
-    }
-    if (before_answer)
-        before_answer();
+    requests_.Add(request);
+    if (session != nullptr)
+        sessions_.Add(static_cast<nl::SessionContext*>(session)->session);
     int result = 0;
-    switch (mode) {
-        case kAsync: {
-            std::string* response = new std::string(answer);
-            result = nl::SendResponsePacket(response, static_cast<int>(response->size()), session);
-            if (result != 0)
-                delete response;
-            break;
-        }
-        case kSync:
-            result = nl::SendSyncResponsePacket(answer, static_cast<int>(answer.size()), session);
-            break;
-        case kBinary: {
-            char* data = static_cast<char*>(malloc(answer.size()));
-            memcpy(data, answer.data(), answer.size());
-            result = nl::SendBinaryResponsePacket(data, static_cast<int>(answer.size()), session);
-            if (result != 0)
-                free(data);
-            break;
-        }
+    if (mode == kAsync) {
+        std::string* response = new std::string(answer);
+        result = nl::SendResponsePacket(response, static_cast<int>(response->size()), session);
+        if (result != 0)
+            delete response;
+    } else if (mode == kSync) {
+        result = nl::SendSyncResponsePacket(answer, static_cast<int>(answer.size()), session);
+    } else {
+        char* data = static_cast<char*>(malloc(answer.size()));
+        memcpy(data, answer.data(), answer.size());
+        result = nl::SendBinaryResponsePacket(data, static_cast<int>(answer.size()), session);
+        if (result != 0)
+            free(data);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    results_.push_back(result);
-    answered_.notify_all();
+    results_.Add(result);
     return 0;
 }
 
-bool AnsweringListener::WaitForAnswers(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return answered_.wait_for(lock, kTestWait, [&] { return results_.size() >= count; });
-}
-
-size_t AnsweringListener::RequestCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.size();
-}
-
-AnsweringListener::Request AnsweringListener::RequestAt(size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.at(index);
-}
-
 int AnsweringListener::Result(size_t index) {
-    // The answer reaches the peer before the listener records its result:
-    // wait for the record rather than race it.
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!answered_.wait_for(lock, kTestWait, [&] { return results_.size() > index; }))
-        return kNoResult;
-    return results_[index];
-}
-
-boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> AnsweringListener::Session(
-    size_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sessions_.at(index).lock();
+    return results_.WaitFor(index + 1) ? results_.All()[index] : kNoResult;
 }
 
 int ResponseRecorder::OnResponseReceived(boost::shared_ptr<zel_upnp::utils::HTTPInfo> response,
                                          const int& sessionId) {
     char name[16] = {};
     pthread_getname_np(pthread_self(), name, sizeof(name));
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(Call{sessionId, response, name});
-    cv_.notify_all();
+    Add(Call{sessionId, response, name});
     return 0;
-}
-
-std::vector<ResponseRecorder::Call> ResponseRecorder::Calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-}
-
-std::size_t ResponseRecorder::Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_.size();
-}
-
-bool ResponseRecorder::WaitForCalls(std::size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this, n] { return calls_.size() >= n; });
 }
 
 }  // namespace zel_test

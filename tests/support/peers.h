@@ -1,19 +1,17 @@
-// Peers and recorders shared by the network tests: blocking peer sockets
-// that run inside a namespace, a scripted HTTP peer, recorders of what the
-// dispatch core hands to listeners, counters of this process's threads and
-// descriptors, and bounded waits. Every wait ends by its deadline, so a
-// server that never answers fails the test instead of hanging it.
+// Peers and recorders shared by the network tests. Every wait ends by its
+// deadline, so a server that never answers fails the test instead of hanging.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -31,7 +29,6 @@ namespace zel_test {
 
 // Long enough for a loaded sanitizer build; a passing test never waits it out.
 constexpr std::chrono::milliseconds kTestWait{10000};
-// Poll period of the bounded waits.
 constexpr std::chrono::milliseconds kTestPoll{2};
 // After everything that could still deliver has been joined, how long a test
 // gives the dispatch core's workers to show a call that must not come. Only
@@ -42,16 +39,9 @@ constexpr std::size_t kPeerReadSize = 4096;
 // Waits until pred holds; false on time-out.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = kTestWait);
 
-// Waits until a captured log line contains text; false on time-out.
-inline bool WaitForLog(const LogCapture& log, const std::string& text,
-                       std::chrono::milliseconds timeout = kTestWait) {
-    return WaitUntil([&] { return log.Contains(text); }, timeout);
-}
-
 // Suites whose tests share one topology with the main thread in the device
-// namespace: call OpenSuiteTopology from SetUpTestSuite (null when
-// namespaces are unavailable or setup failed) and ZEL_REQUIRE_TOPOLOGY first
-// in SetUp.
+// namespace: OpenSuiteTopology from SetUpTestSuite (null when namespaces are
+// unavailable or setup failed), ZEL_REQUIRE_TOPOLOGY first in SetUp.
 std::unique_ptr<NetnsTopology> OpenSuiteTopology(int peers);
 #define ZEL_REQUIRE_TOPOLOGY(topo)                                                     \
     do {                                                                               \
@@ -60,20 +50,55 @@ std::unique_ptr<NetnsTopology> OpenSuiteTopology(int peers);
         ASSERT_TRUE(topo) << "the namespace topology could not be set up";             \
     } while (false)
 
-// Peer sockets: each runs on a fresh thread inside ns.
-// True when a TCP connection to ip:port from ns is accepted.
+// The fixture of a suite whose tests share one topology of kPeers links,
+// with the test thread in the device namespace. A derived SetUp calls this
+// one first and returns when it skipped or failed.
+template <int kPeers>
+class NetnsSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { topo_ = OpenSuiteTopology(kPeers); }
+    static void TearDownTestSuite() { topo_.reset(); }
+    void SetUp() override { ZEL_REQUIRE_TOPOLOGY(topo_); }
+    bool Unready() const { return IsSkipped() || HasFatalFailure(); }
+    static const NetnsLink& Link(size_t i) { return topo_->Link(i); }
+    static std::unique_ptr<NetnsTopology> topo_;
+};
+template <int kPeers>
+std::unique_ptr<NetnsTopology> NetnsSuite<kPeers>::topo_;
+
+// A blocking IPv4 socket whose calls give up after kTestWait; closed on
+// destruction. It lives in the namespace of the thread that made it.
+class PeerSocket {
+  public:
+    explicit PeerSocket(bool datagram = false);
+    ~PeerSocket();
+    PeerSocket(const PeerSocket&) = delete;
+    PeerSocket& operator=(const PeerSocket&) = delete;
+    bool Connect(const std::string& ip, int port);
+    bool Send(const std::string& data);
+    // Reads until the other side closes or resets (true) or the wait ends.
+    bool ReadToClose(std::string& received);
+    // True once the other side has closed or reset within limit; data that
+    // arrives first is skipped.
+    bool ClosedWithin(std::chrono::milliseconds limit);
+    // Makes the close send a reset instead of a FIN.
+    void SetReset();
+    int LocalPort() const;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Peer sockets, each on a fresh thread inside ns.
 bool CanConnect(const std::string& ns, const std::string& ip, int port);
-// Sends request to ip:port from ns; everything received until the server
-// closes the connection (or the time-out).
+// Everything received until the server closes the connection (or time-out).
 std::string TcpExchange(const std::string& ns, const std::string& ip, int port,
                         const std::string& request);
-// True when the TCP server at ip:port, reached from ns, reads a request and
-// answers it. With no listener registered the dispatch core's fixed 400 is
-// the answer. Waiting for the answer, rather than only for the connection,
-// also means the server has finished accepting before a test stops it.
+// True when the server at ip:port answers a request (with no listener, the
+// dispatch core's fixed 400): it has finished accepting before a test stops it.
 bool Serves(const std::string& ns, const std::string& ip, int port);
-// One datagram from ns to ip:port; for a multicast ip, sent out of the
-// interface with address from_ip.
+// One datagram from ns to ip:port; a multicast one leaves by from_ip.
 bool SendDatagram(const std::string& ns, const std::string& from_ip, const std::string& ip,
                   int port, const std::string& data);
 
@@ -83,14 +108,38 @@ std::vector<std::string> ThreadNames();
 // UDP sockets (v4) bound to local port in the calling thread's namespace.
 size_t CountUdpSocketsOnPort(int port);
 
+// What other threads handed over, in arrival order.
+template <class T>
+class Recording {
+  public:
+    void Add(T item) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(item));
+    }
+    std::vector<T> All() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_.size();
+    }
+    bool WaitFor(size_t n, std::chrono::milliseconds timeout = kTestWait) {
+        return WaitUntil([this, n] { return Count() >= n; }, timeout);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<T> items_;
+};
+
 // One thread running an io_service until destroyed, in place of the server
-// manager's io threads. It starts in the namespace of its creator.
+// manager's io threads; it starts in the namespace of its creator.
 class IoThread {
   public:
     IoThread() : work_(new boost::asio::io_service::work(io_)), thread_([this] { io_.run(); }) {}
     ~IoThread() { Join(); }
-    // Ends the thread but keeps the io_service, which sockets made on it
-    // need until they are destroyed.
+    // Ends the thread but keeps the io_service for the sockets made on it.
     void Join() {
         work_.reset();
         io_.stop();
@@ -107,31 +156,27 @@ class IoThread {
     std::thread thread_;
 };
 
-// Called on the dispatch core's "ZelUdpReq" workers, two at a time.
-class UdpRequestRecorder : public zel_upnp::network_layer::UDPRequestListener {
+// Called on the dispatch core's "ZelUdpReq" workers.
+class UdpRequestRecorder : public zel_upnp::network_layer::UDPRequestListener,
+                           public Recording<boost::shared_ptr<zel_upnp::utils::HTTPInfo>> {
   public:
     using Request = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
-
-    int OnUDPRequestReceived(Request request) override;
-    std::vector<Request> Requests();
-    size_t Count();
-    bool WaitForCount(size_t count, std::chrono::milliseconds timeout = kTestWait);
-    // The first request whose header name has exactly value, waiting for it
-    // to arrive; null on time-out.
-    Request WaitForHeader(const char* name, const std::string& value,
-                          std::chrono::milliseconds timeout = kTestWait);
-    size_t CountHeader(const char* name, const std::string& value);
+    int OnUDPRequestReceived(Request request) override {
+        Add(request);
+        return 0;
+    }
+    // The first request whose header name has exactly value; null on time-out.
+    Request WaitForHeader(const char* name, const std::string& value);
+    size_t CountHeader(const char* name, const std::string& value) {
+        return WithHeader(name, value).size();
+    }
 
   private:
-    Request FindLocked(const char* name, const std::string& value, size_t* count);
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Request> requests_;
+    std::vector<Request> WithHeader(const char* name, const std::string& value);
 };
 
-// Runs the dispatch core's workers with a recorder registered for every
-// datagram, for the lifetime of the object. Destroy it only after the
-// servers' io threads have ended.
+// Runs the dispatch core with a recorder registered for every datagram.
+// Destroy it only after the servers' io threads have ended.
 class DispatchHarness {
   public:
     DispatchHarness();
@@ -147,16 +192,15 @@ class DispatchHarness {
     bool ok_ = false;
 };
 
-// A member of a multicast group: bound to port on any address, with address
-// reuse beside the servers under test, and joined to group on the interface
-// with interface_address. Its socket lives in ns (empty: the namespace of
-// the calling thread).
+// A member of a multicast group: bound to port on any address (reusing it
+// beside the servers under test), joined on the interface with
+// interface_address; its socket lives in ns (empty: the caller's namespace).
 class GroupMember {
   public:
     GroupMember(const std::string& ns, const std::string& group, int port,
                 const std::string& interface_address);
     bool Ok() const { return ok_; }
-    // The next datagram, within timeout; false when none came.
+    // The next datagram within timeout; false when none came.
     bool Receive(std::string& data, boost::asio::ip::udp::endpoint& from,
                  std::chrono::milliseconds timeout = kTestWait);
     // Skips datagrams until one from sender arrives; false on time-out.
@@ -171,10 +215,9 @@ class GroupMember {
 // How a connection of the scripted peer ended on the client's side.
 enum class PeerEnd { kOpen, kClosed, kReset };
 
-// One TCP listener; each accepted connection gets a thread of its own that
-// reads the request head (and a Content-Length body) and runs the script.
-// The destructor stops accepting, wakes scripts waiting in WaitPeerGone and
-// joins every thread.
+// A TCP listener; each accepted connection gets a thread that reads the
+// request head (and a Content-Length body) and runs the script. The
+// destructor stops accepting, wakes scripts in WaitPeerGone, joins all.
 class ScriptedPeer {
   public:
     using Socket = boost::asio::ip::tcp::socket;
@@ -187,7 +230,6 @@ class ScriptedPeer {
     bool Ok() const { return ok_; }
     int Port() const { return port_; }
     std::vector<std::string> Requests();
-    std::size_t Connections();
     std::vector<PeerEnd> Ends();
     bool WaitForConnections(std::size_t n);
     bool WaitForEnds(std::size_t n);
@@ -226,8 +268,8 @@ int ClosedPort();
 
 extern const char kOkResponse[];
 
-// Answers every request through the response function of its mode and
-// remembers what it got; called on the dispatch core's "ZelTcpReq" workers.
+// Answers every request through the response call of its mode and records
+// the result; called on the dispatch core's "ZelTcpReq" workers.
 class AnsweringListener : public zel_upnp::network_layer::TCPRequestListener {
   public:
     using Request = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
@@ -236,47 +278,39 @@ class AnsweringListener : public zel_upnp::network_layer::TCPRequestListener {
     AnsweringListener() = default;
     AnsweringListener(Mode m, std::string a) : mode(m), answer(std::move(a)) {}
     int OnTCPRequestReceived(Request request, void* session) override;
-    bool WaitForAnswers(size_t count);
-    size_t RequestCount();
-    Request RequestAt(size_t index);
-    // The result of the index-th answer call, waiting for it; kNoResult when
-    // no such call was recorded in time.
+    bool WaitForAnswers(size_t count) { return results_.WaitFor(count); }
+    size_t RequestCount() { return requests_.Count(); }
+    Request RequestAt(size_t index) { return requests_.All().at(index); }
+    // The index-th answer call's result, waiting for it (the peer may see the
+    // answer first); kNoResult when none was recorded in time.
     static constexpr int kNoResult = -12345;
     int Result(size_t index);
-    boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> Session(size_t index);
+    boost::shared_ptr<zel_upnp::network_layer::IncomingTCPSession> Session(size_t index) {
+        return sessions_.All().at(index).lock();
+    }
 
     // Set before the listener is registered.
     Mode mode = kAsync;
     std::string answer = kOkResponse;
-    std::function<void()> before_answer;  // runs before the answer is sent
 
   private:
-    std::mutex mutex_;
-    std::condition_variable answered_;
-    std::vector<Request> requests_;
-    std::vector<boost::weak_ptr<zel_upnp::network_layer::IncomingTCPSession>> sessions_;
-    std::vector<int> results_;
+    Recording<Request> requests_;
+    Recording<boost::weak_ptr<zel_upnp::network_layer::IncomingTCPSession>> sessions_;
+    Recording<int> results_;
 };
 
-// A ResponseListener that records every call; called on the dispatch core's
-// "ZelTcpRes" workers, several at a time.
-class ResponseRecorder : public zel_upnp::network_layer::ResponseListener {
+// Records every call; called on the dispatch core's "ZelTcpRes" workers.
+struct ResponseCall {
+    int session_id;
+    boost::shared_ptr<zel_upnp::utils::HTTPInfo> response;
+    std::string thread_name;
+};
+class ResponseRecorder : public zel_upnp::network_layer::ResponseListener,
+                         public Recording<ResponseCall> {
   public:
-    struct Call {
-        int session_id;
-        boost::shared_ptr<zel_upnp::utils::HTTPInfo> response;
-        std::string thread_name;
-    };
+    using Call = ResponseCall;
     int OnResponseReceived(boost::shared_ptr<zel_upnp::utils::HTTPInfo> response,
                            const int& sessionId) override;
-    std::vector<Call> Calls();
-    std::size_t Count();
-    bool WaitForCalls(std::size_t n, std::chrono::milliseconds timeout = kTestWait);
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Call> calls_;
 };
 
 }  // namespace zel_test

@@ -135,44 +135,28 @@ TEST_F(FileUtilsTest, StreamModes) {
     EXPECT_EQ(r.SeekToPosition(position, static_cast<ZELFileStream::ZELFileSeekMode>(3)),
               UTILS_FAILURE);
     r.Close();
-    for (int mode : {4, -1}) {
-        ZELFileStream s;
-        EXPECT_EQ(s.Open(path, static_cast<ZELFileStream::ZELFileOpenMode>(mode)), UTILS_FAILURE);
-        EXPECT_FALSE(s.IsOpen());
-    }
-    ZELFileStream missing;
-    EXPECT_EQ(missing.Open(Path("missing"), ZELFileStream::ZEL_FILE_READ), UTILS_FAILURE);
+    ZELFileStream bad;
+    EXPECT_EQ(bad.Open(path, static_cast<ZELFileStream::ZELFileOpenMode>(4)), UTILS_FAILURE);
+    EXPECT_EQ(bad.Open(Path("missing"), ZELFileStream::ZEL_FILE_READ), UTILS_FAILURE);
     EXPECT_EQ(Slurp(path), content);
-    // Delete removes a file, and leaves what it cannot remove.
-    ASSERT_TRUE(boost::filesystem::create_directory(Path("full")));
-    Write("full/inner", "x");
-    missing.Delete(Path("full"));
-    missing.Delete(path);
+    bad.Delete(path);
     EXPECT_FALSE(boost::filesystem::exists(path));
-    EXPECT_TRUE(boost::filesystem::exists(Path("full/inner")));
 }
 
-TEST_F(FileUtilsTest, ReadWriteModeTruncatesAndSeeks) {
+TEST_F(FileUtilsTest, SeeksAndAFailedSeekOnTheWriteStream) {
     ZELFileStream rw;
     ASSERT_EQ(rw.Open(Write("rw", "previous"), ZELFileStream::ZEL_FILE_READ_WRITE), UTILS_SUCCESS);
     ASSERT_EQ(rw.WriteBuffer(10, "0123456789"), UTILS_SUCCESS);
-    const std::pair<long long, ZELFileStream::ZELFileSeekMode> seeks[] = {
-        {3, ZELFileStream::ZEL_SEEK_BEGIN},
-        {2, ZELFileStream::ZEL_SEEK_CURRENT},
-        {-1, ZELFileStream::ZEL_SEEK_END}};
-    std::string got;
-    for (auto seek : seeks) {
-        ASSERT_EQ(rw.SeekToPosition(seek.first, seek.second), UTILS_SUCCESS);
-        char c = 0;
-        EXPECT_EQ(rw.ReadBuffer(1, &c), 1);
-        got += c;
-    }
-    EXPECT_EQ(got, "369");
-    // A failed seek on the throwing write stream is caught, and leaves the
-    // stream failed for what follows.
+    long long position = -1;
+    ASSERT_EQ(rw.SeekToPosition(position, ZELFileStream::ZEL_SEEK_END), UTILS_SUCCESS);
+    char c = 0;
+    EXPECT_EQ(rw.ReadBuffer(1, &c), 1);
+    EXPECT_EQ(c, '9');  // the old content was truncated
+    // The write stream throws on a bad seek: caught, and the stream stays
+    // failed for what follows.
     ZELFileStream w;
     ASSERT_EQ(w.Open(Path("w"), ZELFileStream::ZEL_FILE_WRITE), UTILS_SUCCESS);
-    long long position = -5;
+    position = -5;
     EXPECT_EQ(w.SeekToPosition(position, ZELFileStream::ZEL_SEEK_BEGIN), UTILS_FAILURE);
     long long size = 0;
     EXPECT_EQ(w.GetSize(size), UTILS_FAILURE);

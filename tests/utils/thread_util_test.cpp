@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <boost/thread/future.hpp>
 #include <boost/thread/thread.hpp>
 #include <string>
 #include <tuple>
@@ -44,13 +45,8 @@ TEST(ThreadUtil, PrepareThreadName) {
 // The index is appended unless negative, and the name cut to fifteen
 // characters; bad arguments set nothing.
 TEST(ThreadUtil, SetNameOnThread) {
-    boost::mutex m;
-    boost::condition_variable cv;
-    bool done = false;
-    boost::thread worker([&] {
-        boost::unique_lock<boost::mutex> lock(m);
-        cv.wait(lock, [&] { return done; });
-    });
+    boost::promise<void> done;
+    boost::thread worker([&] { done.get_future().wait(); });
     const std::tuple<const char*, int, const char*> cases[] = {
         {"maiZelTimer", 0, "maiZelTimer0"},
         {"maiZelTcpActionReg", 12, "maiZelTcpAction"},
@@ -63,11 +59,7 @@ TEST(ThreadUtil, SetNameOnThread) {
     SetNameOnThread(nullptr, "x", 3);
     boost::thread not_a_thread;
     SetNameOnThread(&not_a_thread, "x", 4);
-    {
-        boost::lock_guard<boost::mutex> lock(m);
-        done = true;
-    }
-    cv.notify_all();
+    done.set_value();
     worker.join();
 }
 
