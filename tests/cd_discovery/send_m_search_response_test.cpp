@@ -161,22 +161,4 @@ TEST_F(SendMSearchResponseTest, SearchesFromOwnOrLoopbackAddressesAreDropped) {
     }
 }
 
-TEST_F(SendMSearchResponseTest, GssdpDiscoverFindsTheDeviceItsTypeAndServices) {
-    std::string output;
-    if (zel_test::RunCommand({"sh", "-c", "command -v gssdp-discover"}) != 0)
-        GTEST_SKIP() << "gssdp-discover (Debian's gupnp-tools) is not installed";
-    ASSERT_EQ(0, cd::StartDevice(device_.udn));
-    const zel_test::NetnsLink& link = Link(0);
-    zel_test::NetnsTopology::Exec(link.peer_ns,
-                                  "gssdp-discover -i " + link.peer_if + " -t ssdp:all -n 2",
-                                  std::chrono::milliseconds(10000), &output);
-    for (const std::string& usn :
-         {std::string("uuid:root-1::upnp:rootdevice"),
-          std::string("uuid:root-1::urn:schemas-upnp-org:device:MediaServer:1"),
-          std::string("uuid:root-1::urn:schemas-upnp-org:service:ContentDirectory:1"),
-          std::string("uuid:emb-1::urn:schemas-upnp-org:service:SwitchPower:1"),
-          "Location: http://" + link.device_ip + ":49152/d.xml"})
-        EXPECT_NE(std::string::npos, output.find(usn)) << usn << "\n" << output;
-}
-
 }  // namespace

@@ -122,31 +122,6 @@ class VerifyCpAccessNetns : public ::testing::Test {
 std::unique_ptr<zel_test::NetnsTopology> VerifyCpAccessNetns::topo_;
 bool VerifyCpAccessNetns::ready_ = false;
 
-TEST_F(VerifyCpAccessNetns, IdentifiesTheCpAndDerivesItsName) {
-    Register(ACL_MODE_ALLOW_UNRECORDED);  // records nothing: numbers come from the counter
-    ASSERT_EQ(SetAclFilter(kUdn, "Phone", 0, "(;"), 0);
-    ASSERT_EQ(SetAclFilter(kUdn, "Pad", 1, "/"), 0);
-    const struct {
-        const char* agent;
-        const char* name;
-    } cases[] = {
-        {"Mirror Tab_LCP", "Mirror Tab"},
-        {"Mirror_LCMA x", "Device 1"},  // suffix not at the end
-        {"MyPhone X (Linux; U)", "My X "},
-        {"Pad Air/2", "Pad Air"},
-        {"DLNADOC/1.50 QTN_HHP_Tab9/1.0 extra", "Tab9"},
-        {"Player", "Device 2"},
-        {"", "Device 3"},
-    };
-    for (const auto& c : cases) {
-        AuthorizedCPInfo info;
-        Request(kIp, c.agent, &info);
-        EXPECT_EQ(info.ip_address, kIp);
-        EXPECT_EQ(info.mac_address, kMac);
-        EXPECT_EQ(info.device_name, c.name) << c.agent;
-    }
-}
-
 TEST_F(VerifyCpAccessNetns, EachModeDecidesAndRecords) {
     const struct {
         AclPermitMode mode;
@@ -262,20 +237,6 @@ TEST_F(VerifyCpAccessNetns, LocalRequestsPassUnrecordedAndP2pPeersGetTheirDevice
     }
     zel_platform_sim_reset();
     nl::TerminateNetworkLayer();
-}
-
-TEST(VerifyCpAccess, RegistrationRefusesBadArgumentsAndUnknownDevices) {
-    EXPECT_EQ(RegisterAclListener("", Listener, ACL_MODE_ASK), 2007);
-    EXPECT_EQ(RegisterAclListener("uuid:x", nullptr, ACL_MODE_ASK), 2007);
-    AclPermitMode mode = ACL_MODE_ASK;
-    EXPECT_EQ(GetAclMode("uuid:x", mode), 1);
-    EXPECT_EQ(AddAclEntry("uuid:x", ACL_PERMITTED, kMac, kIp, "", "n"), 1);
-    EXPECT_FALSE(ACLNotify("uuid:x", boost::make_shared<stEventNotification>()));
-    ASSERT_EQ(RegisterAclListener("uuid:x", Listener, static_cast<AclPermitMode>(77)), 0);
-    EXPECT_EQ(GetAclMode("uuid:x", mode), 1);  // every request of it is denied
-    EXPECT_EQ(SetAclMode("uuid:x", static_cast<AclPermitMode>(6)), 1);
-    EXPECT_EQ(UnRegisterAclListener("uuid:x"), 0);
-    EXPECT_EQ(UnRegisterAclListener("uuid:x"), 0);
 }
 
 }  // namespace

@@ -44,28 +44,20 @@ struct Entry {
     void* session;
     int session_id;
 };
-using Recorder = zel_test::Recording<Entry>;
-
-class TcpRecorder : public TCPRequestListener, public Recorder {
+class Recorder : public TCPRequestListener,
+                 public UDPRequestListener,
+                 public ResponseListener,
+                 public zel_test::Recording<Entry> {
   public:
-    int OnTCPRequestReceived(HTTPInfoPtr request, void* session) override {
-        Add({request, session, 0});
-        return 0;
-    }
-};
+    int OnTCPRequestReceived(HTTPInfoPtr m, void* session) override { return Rec(m, session, 0); }
+    int OnUDPRequestReceived(HTTPInfoPtr m) override { return Rec(m, nullptr, 0); }
+    int OnResponseReceived(HTTPInfoPtr m, const int& id) override { return Rec(m, nullptr, id); }
 
-class UdpRecorder : public UDPRequestListener, public Recorder {
-  public:
-    int OnUDPRequestReceived(HTTPInfoPtr request) override {
-        Add({request, nullptr, 0});
-        return 0;
-    }
-};
-
-class ResponseRecorder : public ResponseListener, public Recorder {
-  public:
-    int OnResponseReceived(HTTPInfoPtr response, const int& session_id) override {
-        Add({response, nullptr, session_id});
+  private:
+    virtual void Before() {}
+    int Rec(HTTPInfoPtr message, void* session, int id) {
+        Before();
+        Add({message, session, id});
         return 0;
     }
 };
@@ -101,21 +93,18 @@ class CallBackHandlerTest : public ::testing::Test {
 };
 
 TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKindsAndRemoveOnce) {
-    auto tcp = boost::make_shared<TcpRecorder>();
-    auto udp = boost::make_shared<UdpRecorder>();
+    auto tcp = boost::make_shared<Recorder>();
+    auto udp = boost::make_shared<Recorder>();
     EXPECT_EQ(RegisterTcp({"GET "}, tcp), 202);
     EXPECT_EQ(RegisterUdp({"M-SEARCH"}, udp), 204);
     EXPECT_EQ(RegisterTcp({"POST"}, tcp), 206);
 
-    int id = 0;
-    EXPECT_EQ(dispatch_->RegisterTCPPattern({}, tcp, id), 1);
-    EXPECT_EQ(id, -1);
-    id = 0;
-    EXPECT_EQ(dispatch_->RegisterUDPPattern({}, udp, id), 1);
-    EXPECT_EQ(id, -1);
-    id = 0;
-    EXPECT_EQ(dispatch_->RegisterTCPPattern({"GET "}, nullptr, id), 1);
-    EXPECT_EQ(id, -1);
+    int ids[3] = {0, 0, 0};
+    EXPECT_EQ(dispatch_->RegisterTCPPattern({}, tcp, ids[0]) +
+                  dispatch_->RegisterUDPPattern({}, udp, ids[1]) +
+                  dispatch_->RegisterTCPPattern({"GET "}, nullptr, ids[2]),
+              3);
+    EXPECT_EQ(ids[0] + ids[1] + ids[2], -3);
     // Refused registrations take no id.
     EXPECT_EQ(RegisterUdp({"NOTIFY"}, udp), 208);
     for (int removed : {202, 204}) {
@@ -126,9 +115,9 @@ TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKindsAndRemoveOnce) {
 }
 
 TEST_F(CallBackHandlerTest, EarlierRegistrationWinsAlsoAfterRemovalBetween) {
-    auto first = boost::make_shared<TcpRecorder>();
-    auto middle = boost::make_shared<TcpRecorder>();
-    auto last = boost::make_shared<TcpRecorder>();
+    auto first = boost::make_shared<Recorder>();
+    auto middle = boost::make_shared<Recorder>();
+    auto last = boost::make_shared<Recorder>();
     const int first_id = RegisterTcp({"GET ,/x"}, first);
     const int middle_id = RegisterTcp({"SUBSCRIBE"}, middle);
     RegisterTcp({"/x"}, last);
@@ -165,7 +154,7 @@ TEST_F(CallBackHandlerTest, TokensMatchInAnyCaseAndOrder) {
 }
 
 TEST_F(CallBackHandlerTest, UdpDatagramGoesToMatchOrNowhere) {
-    auto search = boost::make_shared<UdpRecorder>();
+    auto search = boost::make_shared<Recorder>();
     RegisterUdp({"M-SEARCH,*,HTTP/1.1,HOST,MX,ST,MAN"}, search);
     ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
     dispatch_->InvokeUDPRequestHandler(
@@ -181,8 +170,8 @@ TEST_F(CallBackHandlerTest, UdpDatagramGoesToMatchOrNowhere) {
 }
 
 TEST_F(CallBackHandlerTest, ResponseListenerNeedsAPositiveSessionAndIsDroppedAfterUnregistration) {
-    auto response = boost::make_shared<ResponseRecorder>();
-    auto other = boost::make_shared<ResponseRecorder>();
+    auto response = boost::make_shared<Recorder>();
+    auto other = boost::make_shared<Recorder>();
     EXPECT_EQ(dispatch_->RegisterResponseListener(0, response), 1);
     EXPECT_EQ(dispatch_->RegisterResponseListener(-3, response), 1);
     ASSERT_EQ(dispatch_->RegisterResponseListener(11, response), 0);
@@ -202,7 +191,7 @@ TEST_F(CallBackHandlerTest, ResponseListenerNeedsAPositiveSessionAndIsDroppedAft
 }
 
 TEST_F(CallBackHandlerTest, TwoResponsesBeforeDeliveryGiveOnlyTheLater) {
-    auto response = boost::make_shared<ResponseRecorder>();
+    auto response = boost::make_shared<Recorder>();
     ASSERT_EQ(dispatch_->RegisterResponseListener(5, response), 0);
     HTTPInfoPtr earlier = MakeMessage("HTTP/1.1 500 Internal Server Error\r\nUSN: a\r\n\r\n");
     HTTPInfoPtr later = MakeMessage("HTTP/1.1 200 OK\r\nUSN: a\r\n\r\n");
@@ -219,42 +208,19 @@ TEST_F(CallBackHandlerTest, TwoResponsesBeforeDeliveryGiveOnlyTheLater) {
 
 // A listener that changes the registrations from inside its own callback:
 // this deadlocks unless every dispatch lock is released before the call.
-class ReRegisteringListener : public TCPRequestListener,
-                              public UDPRequestListener,
-                              public ResponseListener,
-                              public Recorder {
+class ReRegisteringListener : public Recorder {
   public:
     explicit ReRegisteringListener(CallBackHandler* dispatch) : dispatch_(dispatch) {}
-    int OnTCPRequestReceived(HTTPInfoPtr request, void*) override {
-        Churn();
-        Add({request, nullptr, 0});
-        return 0;
-    }
-    int OnUDPRequestReceived(HTTPInfoPtr request) override {
-        Churn();
-        Add({request, nullptr, 0});
-        return 0;
-    }
-    int OnResponseReceived(HTTPInfoPtr response, const int& id) override {
-        Churn();
-        Add({response, nullptr, id});
-        return 0;
-    }
     boost::shared_ptr<ReRegisteringListener> self;
 
   private:
-    void Churn() {
+    void Before() override {
         int id = 0;
-        boost::shared_ptr<TCPRequestListener> tcp(self,
-                                                  static_cast<TCPRequestListener*>(self.get()));
-        boost::shared_ptr<UDPRequestListener> udp(self,
-                                                  static_cast<UDPRequestListener*>(self.get()));
-        boost::shared_ptr<ResponseListener> res(self, static_cast<ResponseListener*>(self.get()));
-        if (dispatch_->RegisterTCPPattern({"NEVER-MATCHES"}, tcp, id) == 0)
+        if (dispatch_->RegisterTCPPattern({"NEVER-MATCHES"}, self, id) == 0)
             dispatch_->UnRegisterPattern(id);
-        if (dispatch_->RegisterUDPPattern({"NEVER-MATCHES"}, udp, id) == 0)
+        if (dispatch_->RegisterUDPPattern({"NEVER-MATCHES"}, self, id) == 0)
             dispatch_->UnRegisterPattern(id);
-        dispatch_->RegisterResponseListener(1000, res);
+        dispatch_->RegisterResponseListener(1000, self);
         dispatch_->UnRegisterResponseListener(1000);
         // Queue work for the other workers while still inside the callback.
         dispatch_->InvokeUDPRequestHandler(HTTPInfoPtr());
@@ -278,9 +244,9 @@ TEST_F(CallBackHandlerTest, ListenerMayChangeRegistrationsFromItsCallback) {
 }
 
 TEST_F(CallBackHandlerTest, ConcurrentProducersLoseNothing) {
-    auto even = boost::make_shared<TcpRecorder>();
-    auto odd = boost::make_shared<TcpRecorder>();
-    auto udp = boost::make_shared<UdpRecorder>();
+    auto even = boost::make_shared<Recorder>();
+    auto odd = boost::make_shared<Recorder>();
+    auto udp = boost::make_shared<Recorder>();
     RegisterTcp({"GET ,/even"}, even);
     RegisterTcp({"GET ,/odd"}, odd);
     RegisterUdp({"M-SEARCH"}, udp);

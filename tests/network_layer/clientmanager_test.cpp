@@ -146,10 +146,6 @@ TEST_F(ClientManagerTest, DeliversOnADispatchThreadWithTheRequestSentWhole) {
     EXPECT_EQ(third, 3);
     ASSERT_TRUE(recorder_->WaitFor(2));
     EXPECT_EQ(recorder_->All().back().session_id, 3);
-    HTTPInfoPtr none;
-    EXPECT_EQ(
-        nl::SendSyncTCPPacket(kLoopback, peer.Port(), Notify(peer.Port()), 0, none, kSyncPatientMs),
-        1);
     EXPECT_TRUE(WaitNoSessions());
     ExpectNoMoreCalls(2);
 }
@@ -260,20 +256,6 @@ TEST_F(ClientManagerTest, FailedRequestsEndTheSessionWithoutACall) {
         EXPECT_TRUE(WaitNoSessions());
     }
     ExpectNoMoreCalls(0);
-}
-
-TEST_F(ClientManagerTest, InvalidAddressesAreRefusedAtOnce) {
-    const std::vector<std::pair<const char*, int>> targets = {
-        {"", 80},       {"not an address", 80}, {"256.1.1.1", 80}, {"::1", 80},
-        {"10.0.0", 80}, {kLoopback, 70000},     {kLoopback, -1}};
-    int id = 0;
-    for (const auto& target : targets)
-        EXPECT_EQ(nl::SendTCPHTTPPacket(target.first, target.second, Notify(1), 0, recorder_, id),
-                  2000)
-            << target.first << ":" << target.second;
-    EXPECT_EQ(client_->SessionCount(), 0u);
-    // Each refused request still consumed its id.
-    EXPECT_EQ(id, static_cast<int>(targets.size()));
 }
 
 TEST_F(ClientManagerTest, CancelStopsARunningRequestWithoutACallAndFindsNothingElse) {
@@ -388,25 +370,6 @@ TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
         }
         EXPECT_EQ(client_->SessionCount(), 0u);
     }
-}
-
-TEST_F(ClientManagerTest, UnicastDatagramArrivesWhole) {
-    boost::asio::io_service io;
-    udp::socket receiver(io, udp::endpoint(boost::asio::ip::make_address(kLoopback), 0));
-    const int port = receiver.local_endpoint().port();
-    const std::string packet = "HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\n\r\n";
-    ASSERT_EQ(nl::SendUDPPacket(kLoopback, port, packet, 0), 0);
-    char buffer[zel_test::kPeerReadSize];
-    receiver.non_blocking(true);
-    std::size_t received = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-        boost::system::error_code ec;
-        received = receiver.receive(boost::asio::buffer(buffer), 0, ec);
-        return !ec;
-    }));
-    EXPECT_EQ(std::string(buffer, received), packet);
-    EXPECT_EQ(nl::SendUDPPacket("not-an-ip", port, packet, 0), 2000);
-    EXPECT_EQ(nl::SendUDPPacket(kLoopback, 65536, packet, 0), 2000);
 }
 
 class ClientNetnsTest : public ClientManagerTest {

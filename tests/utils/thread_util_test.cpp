@@ -19,46 +19,31 @@ std::string NameOf(pthread_t t) {
     return buf;
 }
 
-// Runs fn on a fresh thread that carries the given name.
-template <typename Fn>
-void OnNamedThread(const char* name, Fn fn) {
-    boost::thread t([&] {
-        pthread_setname_np(pthread_self(), name);
-        fn();
-    });
-    t.join();
-}
-
-// The first three characters of the caller's name, then the base name cut
-// to nine characters.
-TEST(ThreadUtil, PrepareThreadName) {
-    const char* const cases[][3] = {{"main", "ZelTimer", "maiZelTimer"},
-                                    {"application", "ZelTcpActionReg", "appZelTcpAct"},
-                                    {"a", "ZelNetIf", "aZelNetIf"}};
-    for (const auto& c : cases) {
-        std::string got;
-        OnNamedThread(c[0], [&] { got = PrepareThreadName(c[1]); });
-        EXPECT_EQ(got, c[2]) << c[0];
-    }
-}
-
-// The index is appended unless negative, and the name cut to fifteen
-// characters; bad arguments set nothing.
-TEST(ThreadUtil, SetNameOnThread) {
+// A prepared name is the first three characters of the caller's name, then
+// the base name cut to nine characters; the index is appended unless
+// negative, and the whole cut to fifteen characters. An empty name, or no
+// thread, sets nothing.
+TEST(ThreadUtil, NamesAreBoundedAndCarryTheCreatorsPrefix) {
     boost::promise<void> done;
     boost::thread worker([&] { done.get_future().wait(); });
-    const std::tuple<const char*, int, const char*> cases[] = {
-        {"maiZelTimer", 0, "maiZelTimer0"},
-        {"maiZelTcpActionReg", 12, "maiZelTcpAction"},
-        {"maiZelTimer", -1, "maiZelTimer"},
-        {"", 5, "maiZelTimer"}};
+    const std::tuple<const char*, const char*, int, const char*> cases[] = {
+        {"main", "ZelTimer", 0, "maiZelTimer0"},
+        {"application", "ZelTcpActionReg", 1234, "appZelTcpAct123"},
+        {"a", "ZelNetIf", -1, "aZelNetIf"}};
     for (const auto& c : cases) {
-        SetNameOnThread(&worker, std::get<0>(c), std::get<1>(c));
-        EXPECT_EQ(NameOf(worker.native_handle()), std::get<2>(c));
+        std::string prepared;
+        boost::thread([&] {
+            pthread_setname_np(pthread_self(), std::get<0>(c));
+            prepared = PrepareThreadName(std::get<1>(c));
+        }).join();
+        SetNameOnThread(&worker, prepared, std::get<2>(c));
+        EXPECT_EQ(NameOf(worker.native_handle()), std::get<3>(c)) << std::get<0>(c);
     }
+    SetNameOnThread(&worker, "", 5);
     SetNameOnThread(nullptr, "x", 3);
     boost::thread not_a_thread;
     SetNameOnThread(&not_a_thread, "x", 4);
+    EXPECT_EQ(NameOf(worker.native_handle()), "aZelNetIf");
     done.set_value();
     worker.join();
 }
