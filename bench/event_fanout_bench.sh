@@ -57,6 +57,13 @@ for link_def in "$dev_ns:zf0:$dev_ip" "$cp_ns:zf1:$cp_ip"; do
   ip -n "$ns" addr add "$ip/24" dev "$ifc"
   ip -n "$ns" link set "$ifc" up
 done
+# Four more source addresses for the sink's SUBSCRIBEs: a device may bound
+# the subscriptions one address holds (32 per service here).
+sources=$cp_ip
+for i in 10 11 12 13; do
+  ip -n "$cp_ns" addr add "10.216.1.$i/24" dev zf1
+  sources=$sources,10.216.1.$i
+done
 
 wait_line() {  # file pattern
   local i
@@ -76,7 +83,7 @@ run() {  # name subscribers events answer-delay-ms command...
   pid=$!
   wait_line "$work/dev.out" '^ready' || { cat "$work/dev.err"; echo "$name: no ready"; return 1; }
   ip netns exec "$cp_ns" timeout $((timeout + 15)) python3 "$root/bench/notify_sink.py" "$cp_ip" 40000 \
-    "http://$dev_ip:$port/SwitchPower/event" "$n" $((events - 1)) "$timeout" "$delay" >"$work/sink.out" 2>"$work/sink.err" &
+    "http://$dev_ip:$port/SwitchPower/event" "$n" $((events - 1)) "$timeout" "$delay" "$sources" >"$work/sink.out" 2>"$work/sink.err" &
   local sink=$!
   wait_line "$work/sink.out" '^initialised\|^initial events missing' || true
   kill -USR1 "$pid"

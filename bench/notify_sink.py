@@ -3,7 +3,11 @@
 (each subscription with its own callback path on this sink), answers every
 NOTIFY with 200 (after DELAY_MS, 0 by default) and counts those with SEQ > 0.
 
-  notify_sink.py SINK_IP SINK_PORT DEVICE_URL N FINAL TIMEOUT_S [DELAY_MS]
+  notify_sink.py SINK_IP SINK_PORT DEVICE_URL N FINAL TIMEOUT_S [DELAY_MS [SOURCES]]
+
+SOURCES (comma-separated addresses of this host) spreads the SUBSCRIBEs over
+several source addresses, since a device may bound the subscriptions of one
+address.
 
 Prints "subscribed N" once every SUBSCRIBE was answered 200, "initialised"
 once every initial event (SEQ 0) arrived, then, when the last NOTIFY of
@@ -19,6 +23,7 @@ import urllib.parse
 sink_ip, sink_port, device_url = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 subscribers, final, timeout = int(sys.argv[4]), sys.argv[5], float(sys.argv[6])
 delay = float(sys.argv[7]) / 1000 if len(sys.argv) > 7 else 0.0
+sources = sys.argv[8].split(",") if len(sys.argv) > 8 else [None]
 state = {"count": 0, "first": None, "last": None, "initial": 0}
 last_status = {}  # callback path -> Status of its last NOTIFY
 status_re = re.compile(rb"<Status>([^<]*)</Status>")
@@ -64,7 +69,9 @@ async def serve(reader, writer):
 
 async def subscribe(index):
     url = urllib.parse.urlparse(device_url)
-    reader, writer = await asyncio.open_connection(url.hostname, url.port)
+    source = sources[index % len(sources)]
+    reader, writer = await asyncio.open_connection(
+        url.hostname, url.port, local_addr=(source, 0) if source else None)
     writer.write(("SUBSCRIBE %s HTTP/1.1\r\nHOST: %s\r\nCALLBACK: <http://%s:%d/s%d>\r\n"
                   "NT: upnp:event\r\nTIMEOUT: Second-3600\r\n\r\n"
                   % (url.path, url.netloc, sink_ip, sink_port, index)).encode())

@@ -149,7 +149,8 @@ bool IsPrintablePath(const std::string& path) {
 // host names included.
 bool ParseIpv4(const std::string& text, uint32_t& address) {
     in_addr parsed;
-    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+    // c_str() would end the text at an embedded NUL.
+    if (HasControlCharacter(text) || inet_pton(AF_INET, text.c_str(), &parsed) != 1)
         return false;
     address = ntohl(parsed.s_addr);
     return true;
@@ -1078,10 +1079,6 @@ int SetCallbackPolicy(CallbackPolicy policy) {
         ZEL_LOGW(ZEL_CORE_CDCONTROL, "callbacks to any host accepted from now on");
     g_callback_policy = policy;
     return 0;
-}
-
-CallbackPolicy CurrentCallbackPolicy() {
-    return static_cast<CallbackPolicy>(g_callback_policy.load());
 }
 
 bool RegisterServiceForSubscribe(const std::string&, const std::string& eventUrl,

@@ -83,9 +83,6 @@ const size_t kMaxNotifiesInFlight = 256;
 // (7002), while its queue keeps only the merged latest state for it.
 const unsigned kMaxCallbackFailures = 3;
 
-// Hosts a SUBSCRIBE callback may name (SetCallbackPolicy).
-CallbackPolicy CurrentCallbackPolicy();
-
 class SubscribeHandler : public network_layer::TCPRequestListener,
                          public boost::enable_shared_from_this<SubscribeHandler> {
   public:
