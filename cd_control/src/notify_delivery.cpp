@@ -1,10 +1,10 @@
 #include "cd_control/src/notify_delivery.h"
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <utility>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
