@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # NOTIFY fan-out benchmark: events per second delivered to 1, 10 and 100
 # subscribers by a zel_upnp device (asynchronous and synchronous events to
-# all) and by a reference device written on Debian's libupnp, side by side.
+# all) and by a reference device written on Debian's libupnp, side by side;
+# then 100 subscribers that answer each NOTIFY after 20 ms, as a phone on
+# Wi-Fi does. Event i carries Status i, and every row must end with every
+# subscriber's last NOTIFY carrying the last Status sent ("final" column);
+# a row that does not fails the run. A device that merges waiting events
+# delivers fewer NOTIFYs than it was asked to send: "delivered" counts
+# NOTIFYs, not events.
 #
 #   bench/event_fanout_bench.sh [BUILD_DIR]
 #
@@ -51,6 +57,13 @@ for link_def in "$dev_ns:zf0:$dev_ip" "$cp_ns:zf1:$cp_ip"; do
   ip -n "$ns" addr add "$ip/24" dev "$ifc"
   ip -n "$ns" link set "$ifc" up
 done
+# Four more source addresses for the sink's SUBSCRIBEs: a device may bound
+# the subscriptions one address holds (32 per service here).
+sources=$cp_ip
+for i in 10 11 12 13; do
+  ip -n "$cp_ns" addr add "10.216.1.$i/24" dev zf1
+  sources=$sources,10.216.1.$i
+done
 
 wait_line() {  # file pattern
   local i
@@ -61,32 +74,52 @@ wait_line() {  # file pattern
   return 1
 }
 
-run() {  # name subscribers events command...
-  local name=$1 n=$2 events=$3
-  shift 3
+missing=0
+run() {  # name subscribers events answer-delay-ms command...
+  local name=$1 n=$2 events=$3 delay=$4
+  shift 4
   : >"$work/dev.out"
   ip netns exec "$dev_ns" "$@" >"$work/dev.out" 2>"$work/dev.err" &
   pid=$!
   wait_line "$work/dev.out" '^ready' || { cat "$work/dev.err"; echo "$name: no ready"; return 1; }
   ip netns exec "$cp_ns" timeout $((timeout + 15)) python3 "$root/bench/notify_sink.py" "$cp_ip" 40000 \
-    "http://$dev_ip:$port/SwitchPower/event" "$n" $((n * events)) "$timeout" >"$work/sink.out" 2>"$work/sink.err" &
+    "http://$dev_ip:$port/SwitchPower/event" "$n" $((events - 1)) "$timeout" "$delay" "$sources" >"$work/sink.out" 2>"$work/sink.err" &
   local sink=$!
   wait_line "$work/sink.out" '^initialised\|^initial events missing' || true
   kill -USR1 "$pid"
   wait "$sink" || true
   kill -TERM "$pid"; wait "$pid" 2>/dev/null || true; pid=
-  local rss_line sent received span
+  local sent received span final
   sent=$(grep -o 'sent [0-9]* in [0-9.]* s' "$work/dev.out" || echo "sent ? in ? s")
   cat "$work/sink.err" >&2
   read -r received span < <(awk '/^received/{print $2, $4}' "$work/sink.out"; cat "$work/sink.out" >&2)
-  printf '%-18s %5d %7d %9d %8.3f %10.0f   (%s)\n' "$name" "$n" "$events" "$received" "$span" \
-    "$(awk -v r="$received" -v s="$span" 'BEGIN{print (s > 0 ? r / s : 0)}')" "$sent"
+  final=$(awk '/^final/{print $2}' "$work/sink.out")
+  [ "${final:-0}" -eq "$n" ] || missing=$((missing + 1))
+  printf '%-18s %5d %7d %9d %8.3f %10.0f %5s/%-5d  (%s)\n' "$name" "$n" "$events" "$received" \
+    "$span" "$(awk -v r="$received" -v s="$span" 'BEGIN{print (s > 0 ? r / s : 0)}')" \
+    "${final:-0}" "$n" "$sent"
 }
 
-printf '%-18s %5s %7s %9s %8s %10s\n' device subs events delivered seconds "NOTIFY/s"
+zel() {  # name subscribers events delay async|sync
+  run "$1" "$2" "$3" "$4" "$work/event-fanout-device" zf0 "$dev_ip" 255.255.255.0 "$port" "$3" "$5"
+}
+libupnp() {  # name subscribers events delay
+  run "$1" "$2" "$3" "$4" "$work/libupnp-event-device" zf0 "$port" "$work/light" "$3"
+}
+
+printf '%-18s %5s %7s %9s %8s %10s %11s\n' device subs events delivered seconds "NOTIFY/s" final
 for n in 1 10 100; do
   events=$((total / n))
-  run "zel async" "$n" "$events" "$work/event-fanout-device" zf0 "$dev_ip" 255.255.255.0 "$port" "$events" async
-  run "zel sync" "$n" "$events" "$work/event-fanout-device" zf0 "$dev_ip" 255.255.255.0 "$port" "$events" sync
-  run "libupnp" "$n" "$events" "$work/libupnp-event-device" zf0 "$port" "$work/light" "$events"
+  zel "zel async" "$n" "$events" 0 async
+  zel "zel sync" "$n" "$events" 0 sync
+  libupnp "libupnp" "$n" "$events" 0
 done
+# Subscribers that answer after 20 ms.
+events=$((total / 100))
+zel "zel async 20ms" 100 "$events" 20 async
+zel "zel sync 20ms" 100 "$events" 20 sync
+libupnp "libupnp 20ms" 100 "$events" 20
+if [ "$missing" -gt 0 ]; then
+  echo "$missing row(s) ended with a subscriber missing the last state" >&2
+  exit 1
+fi

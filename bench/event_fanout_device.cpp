@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         int failed = 0;
         for (int i = 0; i < events; ++i) {
-            const std::string body = PropertySet(i & 1);
+            const std::string body = PropertySet(i);
             failed += (sync ? cc::SendSyncMulticastEvent("", body, kEventUrl)
                             : cc::SendMulticastEvent("", body, kEventUrl)) != 0;
         }

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         char value[16];
         const char* values[] = {value};
         for (int i = 0; i < events; ++i) {
-            snprintf(value, sizeof(value), "%d", i & 1);
+            snprintf(value, sizeof(value), "%d", i);
             pthread_mutex_lock(&g_mutex);
             UpnpNotify(g_handle, g_udn, g_service, names, values, 1);
             pthread_mutex_unlock(&g_mutex);

@@ -102,9 +102,24 @@ int SendSyncActionResponse(const int& statusCode, const std::string& userAgent,
 // library calls the service's initial-event handler once per callback URL,
 // and the handler answers with SendInitialEvent carrying the whole state.
 // From then on every SendMulticastEvent reaches the subscriber, with SEQ
-// numbers counting from 1 per callback URL. Subscriptions end by
-// UNSUBSCRIBE, by their time-out (1800 s unless the SUBSCRIBE asks
-// otherwise; "Second-infinite" never ends) or by CleanServiceSubscribers.
+// numbers counting up from 1. Subscriptions end by UNSUBSCRIBE, by their
+// time-out (1800 s unless the SUBSCRIBE asks otherwise; "Second-infinite"
+// never ends) or by CleanServiceSubscribers.
+//
+// Every callback URL has a queue of its own with one NOTIFY in flight: the
+// next leaves once the subscriber has answered the previous one (or it
+// failed or timed out), so a callback receives its events in order, and an
+// event to all gets its SEQ when it leaves. When a slow callback's queue
+// passes its bound, the waiting events to all are merged into one property
+// set carrying the latest value of each variable; the last value sent for a
+// variable always reaches a subscriber that answers. A service whose
+// variables carry changes rather than states (such as LastChange) should
+// moderate its own events, so that the bound is never reached.
+//
+// A CALLBACK URL is accepted only when its host is an IPv4 address on the
+// subnet of the interface the SUBSCRIBE arrived on, is none of the device's
+// own addresses nor a loopback, "this network" or multicast address, and its
+// path is an absolute path of printable characters without spaces.
 
 /// Result codes of the send operations.
 enum EventResult {
@@ -118,11 +133,25 @@ enum EventResult {
 /// callback URL of the subscriber, with the callback's host, port and path,
 /// the subscriber's SID and the service tag given at registration. Runs on
 /// the timer thread ("ZelTimer") while the eventing lock is held: it may call
-/// SendInitialEvent (or any asynchronous send of this family) but must not
-/// wait for another thread that uses eventing, nor send synchronously.
+/// SendInitialEvent (or any asynchronous send of this family), which queues
+/// the initial event ahead of every event to all, but must not wait for
+/// another thread that uses eventing, nor send synchronously.
 typedef boost::function<void(const std::string& host, const int& port, const std::string& sid,
                              const std::string& path, const std::string& serviceTag)>
     InitialEventHandler;
+
+/// Hosts a callback URL may name. CALLBACK_SAME_SUBNET (the default) is the
+/// rule above. CALLBACK_ANY_HOST accepts any IPv4 host, which lets any LAN
+/// peer aim the device's NOTIFYs at an address of its choosing; an
+/// application should choose it only when its control points really sit
+/// behind a router. Host names and malformed paths are refused either way.
+enum CallbackPolicy {
+    CALLBACK_SAME_SUBNET = 0,  ///< on the arrival interface's subnet, not the device's own
+    CALLBACK_ANY_HOST = 1      ///< any IPv4 host (a departure from the safe default)
+};
+/// Applies to SUBSCRIBEs from now on, process-wide. 0; 3001 for an unknown
+/// policy.
+int SetCallbackPolicy(CallbackPolicy policy);
 
 /// Registers a service for subscriptions under eventUrl (the path control
 /// points SUBSCRIBE to, as in the service's eventSubURL). udn is not used.
@@ -139,7 +168,8 @@ void CleanServiceSubscribers();
 /// SEQ 0 to host:port at path, for the subscriber sid of the service at
 /// eventUrl. SendInitialEvent needs only the service; SendSingleEvent and
 /// SendSyncSingleEvent also the subscriber. 0, 7000, 7001 or 7002.
-/// SendSyncSingleEvent returns once the subscriber has answered (at most 30 s).
+/// SendSyncSingleEvent returns once the subscriber has answered the event,
+/// which waits its turn behind those queued before it (each at most 30 s).
 int SendInitialEvent(const std::string& host, const int& port, const std::string& sid,
                      const std::string& body, const std::string& path, const std::string& eventUrl);
 /// As SendInitialEvent, for a subscriber that must exist (7000 otherwise);
@@ -154,14 +184,14 @@ int SendSyncSingleEvent(const std::string& host, const int& port, const std::str
 /// Sends body as an event to every subscriber of the service at eventUrl
 /// whose initial event has been requested, in SID order, each callback URL
 /// with its own SEQ. udn is not used. 0; 7001 for an unknown service; 7002
-/// when a NOTIFY could not be handed to the network (the others still go
-/// out). The synchronous form returns once every subscriber has answered or
-/// timed out (30 s); the subscribers are served in parallel.
+/// when a NOTIFY could not be queued, or a callback has failed its last
+/// NOTIFYs (the others still go out). The synchronous form returns once every
+/// subscriber has answered or failed this event (each NOTIFY at most 30 s
+/// once its turn comes); the subscribers are served in parallel.
 int SendMulticastEvent(const std::string& udn, const std::string& body,
                        const std::string& eventUrl);
 /// As SendMulticastEvent, but returns once every subscriber has answered or
-/// timed out (30 s each, at most 8 sent in parallel); same results. Not from
-/// the initial-event handler.
+/// failed this event; same results. Not from the initial-event handler.
 int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
                            const std::string& eventUrl);
 

@@ -614,15 +614,18 @@ int InitializeCDControl() {
 
 int TerminateCDControl() {
     boost::shared_ptr<ActionHandler> handler;
+    boost::shared_ptr<SubscribeHandler> eventing;
     {
         boost::lock_guard<boost::mutex> lock(g_control_mutex);
         if (g_control_users == 0 || --g_control_users > 0)
             return 0;
         handler.swap(g_action_handler);
-        // Eventing goes first; its tear-down waits for no thread that could
-        // be waiting for this lock.
-        SubscribeHandler::Destroy();
+        eventing = SubscribeHandler::Detach();
     }
+    // Eventing goes first, outside the lock: its tear-down waits for an
+    // initial-event handler, which may be calling the action API.
+    if (eventing)
+        eventing->Shutdown();
     if (handler)
         handler->Shutdown();
     return 0;

@@ -1,8 +1,11 @@
 #include "cd_control/src/subscribe_handler.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +16,14 @@
 #include <new>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "cd_control/src/notify_delivery.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -30,6 +35,8 @@ namespace {
 // timer callback (which holds the timer service's lock) can always get it.
 boost::mutex g_handler_mutex;
 boost::shared_ptr<SubscribeHandler> g_handler;
+// Process-wide, outlives the handler: a choice of the application.
+std::atomic<int> g_callback_policy(CALLBACK_SAME_SUBNET);
 
 const char kSubscribeAccepted[] =
     "HTTP/1.1 200 OK\r\nCONNECTION: close\r\nSID: %s\r\nDATE: %s\r\n"
@@ -66,7 +73,6 @@ const char kWrongMethod[] =
 
 const int kDefaultTimeoutSeconds = 1800;
 const char kInfiniteTimeout[] = "Second-infinite";
-const int kSyncEventTimeoutMs = 30000;
 const char kCallbackScheme[] = "http://";
 const size_t kMinCallbackLength = 7;
 
@@ -117,10 +123,70 @@ std::string GenerateSID() {
     return std::string();
 }
 
+// True when text holds a byte that must never reach a request line or a
+// header we write: any control character, CR, LF and NUL among them.
+bool HasControlCharacter(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// An absolute path of printable characters without spaces: what may follow
+// "NOTIFY " in our request line.
+bool IsPrintablePath(const std::string& path) {
+    if (path.empty() || path[0] != '/')
+        return false;
+    for (unsigned char c : path) {
+        if (c <= 0x20 || c >= 0x7F)
+            return false;
+    }
+    return true;
+}
+
+// text as an IPv4 address in host byte order; false for anything else,
+// host names included.
+bool ParseIpv4(const std::string& text, uint32_t& address) {
+    in_addr parsed;
+    // c_str() would end the text at an embedded NUL.
+    if (HasControlCharacter(text) || inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+        return false;
+    address = ntohl(parsed.s_addr);
+    return true;
+}
+
+// Why NOTIFYs may not go to host for a SUBSCRIBE that arrived on
+// localAddress; null when they may. A peer that names a destination asks us
+// to send there on its behalf, so only its own LAN qualifies.
+const char* CallbackHostRefusal(const std::string& host, const std::string& localAddress) {
+    uint32_t address = 0;
+    if (!ParseIpv4(host, address))
+        return "not an IPv4 address";
+    if (g_callback_policy.load() == CALLBACK_ANY_HOST)
+        return nullptr;
+    const uint32_t top = address >> 24;
+    if (top == 127 || top == 0 || (address >> 29) == 7)
+        return "a loopback, this-network or multicast address";
+    if (network_layer::IsLocalMachine(host))
+        return "an address of this device";
+    network_layer::NetInfo info;
+    uint32_t local = 0;
+    uint32_t mask = 0;
+    if (!ParseIpv4(localAddress, local) ||
+        network_layer::GetNetworkInterfaceByIP(localAddress, info) != 0 ||
+        !ParseIpv4(info.subnet_mask, mask))
+        return "not reachable from a known interface";
+    if ((address & mask) != (local & mask))
+        return "outside the subnet the SUBSCRIBE came from";
+    return nullptr;
+}
+
 // The callbacks of a CALLBACK header; false when the header is missing,
-// holds a piece that is not an http URL, or gives no usable URL.
+// holds a piece that is not an http URL, or gives no usable URL. A URL
+// whose host or path the guard refuses is skipped like a malformed one.
 bool ExtractSubscribeInfo(
-    const utils::HTTPInfo& request,
+    const utils::HTTPInfo& request, const std::string& localAddress,
     std::list<boost::shared_ptr<SubscribeHandler::SubscriberCallbackInfo> >& callbacks) {
     std::string value;
     if (request.GetHeaderValue("CALLBACK", value) != 0) {
@@ -167,6 +233,15 @@ bool ExtractSubscribeInfo(
                  portOk ? static_cast<int>(port) : 0, path.c_str());
         if (host.empty() || !portOk || path.empty()) {
             ZEL_LOGE(ZEL_CORE_CDCONTROL, " ip port or callback Error ");
+            continue;
+        }
+        if (!IsPrintablePath(path)) {
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "callback path refused: not printable or not absolute");
+            continue;
+        }
+        const char* refusal = CallbackHostRefusal(host, localAddress);
+        if (refusal != nullptr) {
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "callback host [%s] refused: %s", host.c_str(), refusal);
             continue;
         }
         if (callbacks.size() == kMaxCallbacksPerSubscriber) {
@@ -251,9 +326,15 @@ int SubscribeHandler::Create(const EventTimings& timings) {
         }
         g_handler = handler;
     }
+    if (!handler->StartThread()) {
+        Destroy();
+        return 1;
+    }
+    // Only the request lines of the two methods: the pattern is searched
+    // in the whole head, and an action named Subscribe is not ours.
     std::vector<std::string> patterns;
-    patterns.push_back("SUBSCRIBE");
-    patterns.push_back("UNSUBSCRIBE");
+    patterns.push_back("SUBSCRIBE /");
+    patterns.push_back("UNSUBSCRIBE /");
     int id = -1;
     if (network_layer::RegisterTCPRequestListener(patterns, handler, id) != 0) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "SUBSCRIBE registration failed");
@@ -265,28 +346,87 @@ int SubscribeHandler::Create(const EventTimings& timings) {
     return 0;
 }
 
-void SubscribeHandler::Destroy() {
-    boost::shared_ptr<SubscribeHandler> handler;
-    {
-        boost::lock_guard<boost::mutex> lock(g_handler_mutex);
-        handler.swap(g_handler);
+bool SubscribeHandler::StartThread() {
+    try {
+        work_.reset(new boost::asio::executor_work_guard<boost::asio::io_context::executor_type>(
+            io_.get_executor()));
+        const std::string name = utils::PrepareThreadName("ZelEvtIo");
+        // The thread holds the handler until its loop has ended, so that a
+        // tear-down that leaves it to end alone does not free its io_context.
+        boost::shared_ptr<SubscribeHandler> self = shared_from_this();
+        thread_.reset(new boost::thread([self] {
+            try {
+                self->io_.run();
+            } catch (const std::exception& e) {
+                ZEL_LOGE(ZEL_CORE_CDCONTROL, "eventing loop ended by exception: %s", e.what());
+            }
+        }));
+        utils::SetNameOnThread(thread_.get(), name, -1);
+        return true;
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "thread_resource_error exception:[%s]", e.what());
     }
-    if (!handler)
-        return;
+    work_.reset();
+    return false;
+}
+
+boost::shared_ptr<SubscribeHandler> SubscribeHandler::Detach() {
+    boost::shared_ptr<SubscribeHandler> handler;
+    boost::lock_guard<boost::mutex> lock(g_handler_mutex);
+    handler.swap(g_handler);
+    return handler;
+}
+
+void SubscribeHandler::Destroy() {
+    boost::shared_ptr<SubscribeHandler> handler = Detach();
+    if (handler)
+        handler->Shutdown();
+}
+
+void SubscribeHandler::Shutdown() {
     int id = -1;
     std::vector<int> timers;
+    Waiters waiters;
+    bool insideInitialHandler = false;
     {
-        boost::lock_guard<boost::recursive_mutex> lock(handler->mutex_);
-        id = handler->registrationId_;
-        handler->registrationId_ = -1;
-        for (const auto& service : handler->services_)
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+        id = registrationId_;
+        registrationId_ = -1;
+        for (const auto& service : services_)
             for (const auto& subscriber : service.second->subscribers)
-                CollectTimers(*subscriber.second, timers);
-        handler->services_.clear();
+                Retire(*subscriber.second, timers, waiters);
+        services_.clear();
+        for (const auto& orphan : orphans_)
+            CloseQueue(*orphan.second, waiters);
+        orphans_.clear();
+        awaitingSlot_.clear();
+        insideInitialHandler = initialHandlerThread_ == boost::this_thread::get_id();
     }
     if (id >= 0)
         network_layer::UnRegisterRequestListener(id);
     CancelTimers(timers);
+    Settle(waiters, false);
+    work_.reset();
+    io_.stop();
+    if (thread_) {
+        // An initial-event handler holds mutex_, which an exchange completion
+        // on the eventing thread may be waiting for: joining would wait for
+        // ourselves.
+        if (insideInitialHandler) {
+            thread_->detach();
+            thread_.reset();
+            return;
+        }
+        thread_->join();
+        thread_.reset();
+    }
+    // The cancellations posted above: each exchange lets go of its queue
+    // only when its completion runs.
+    io_.restart();
+    io_.poll();
 }
 
 boost::shared_ptr<SubscribeHandler> SubscribeHandler::Instance() {
@@ -307,8 +447,13 @@ int SubscribeHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> re
         if (request->GetURI(uri) != 0 || uri.empty())
             return SendText(kEmptyUri, session);
         std::string sid;
-        if (request->GetHeaderValue("SID", sid) == 0)
+        if (request->GetHeaderValue("SID", sid) == 0) {
+            // Never ours with a control character in it; refused before it
+            // can travel further.
+            if (HasControlCharacter(sid))
+                return SendText(kUnknownSubscription, session);
             return HandleRenewal(*request, uri, sid, session);
+        }
         return HandleSubscribeRequest(*request, uri, session);
     } catch (const std::exception& e) {
         // Every throwing step (allocation) comes before an answer is handed
@@ -325,8 +470,11 @@ int SubscribeHandler::HandleSubscribeRequest(const utils::HTTPInfo& request, con
     if (request.GetHeaderValue("NT", nt) != 0 || nt != "upnp:event")
         return SendText(kWrongNt, session);
     boost::shared_ptr<SubscriberInfo> subscriber(new SubscriberInfo());
-    if (!ExtractSubscribeInfo(request, subscriber->callbacks))
+    if (!ExtractSubscribeInfo(request, request.GetMyIpAddress(), subscriber->callbacks))
         return SendText(kBadCallback, session);
+    subscriber->peerAddress = request.GetClientIpAddress();
+    for (const auto& callback : subscriber->callbacks)
+        callback->owner = subscriber;
     subscriber->timeoutSeconds = ExtractTimeoutInfo(request);
     subscriber->sid = GenerateSID();
     subscriber->eventPath = uri;
@@ -352,6 +500,14 @@ int SubscribeHandler::HandleSubscribeRequest(const utils::HTTPInfo& request, con
         if (service->subscribers.size() >= kMaxSubscribersPerService) {
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "[%s] already has %zu subscribers", eventUrl.c_str(),
                      service->subscribers.size());
+            return SendText(kServerError, session);
+        }
+        size_t fromPeer = 0;
+        for (const auto& entry : service->subscribers)
+            fromPeer += entry.second->peerAddress == subscriber->peerAddress;
+        if (fromPeer >= kMaxSubscriptionsPerAddress) {
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "[%s] refused: [%s] already holds %zu subscriptions",
+                     eventUrl.c_str(), subscriber->peerAddress.c_str(), fromPeer);
             return SendText(kServerError, session);
         }
         if (!service->subscribers.insert(std::make_pair(subscriber->sid, subscriber)).second)
@@ -403,6 +559,7 @@ int SubscribeHandler::HandleUnSubscribeMessage(const utils::HTTPInfo& request, v
     if (HasHeader(request, "NT") || HasHeader(request, "CALLBACK"))
         return SendText(kIncompatibleHeaders, session);
     std::vector<int> timers;
+    Waiters waiters;
     {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
         boost::shared_ptr<ServiceInfo> service = FindService(uri);
@@ -411,10 +568,11 @@ int SubscribeHandler::HandleUnSubscribeMessage(const utils::HTTPInfo& request, v
                          : std::map<std::string, boost::shared_ptr<SubscriberInfo> >::iterator();
         if (!service || found == service->subscribers.end())
             return SendText(kUnknownSubscription, session);
-        CollectTimers(*found->second, timers);
+        Retire(*found->second, timers, waiters);
         service->subscribers.erase(found);
     }
     CancelTimers(timers);
+    Settle(waiters, false);
     const int result = SendText(kUnsubscribed, session);
     ZEL_LOGD(ZEL_CORE_CDCONTROL, "Processed unsubscribe for sid [%s]", sid.c_str());
     return result;
@@ -471,10 +629,35 @@ void SubscribeHandler::CancelTimer(int timerId) {
     delete static_cast<TimerContext*>(userData);
 }
 
-void SubscribeHandler::CollectTimers(const SubscriberInfo& subscriber, std::vector<int>& timers) {
+void SubscribeHandler::Retire(const SubscriberInfo& subscriber, std::vector<int>& timers,
+                              Waiters& waiters) {
     if (!subscriber.initialEventRequested)
         timers.push_back(subscriber.initialTimerId);
     timers.push_back(subscriber.expiryTimerId);
+    for (const auto& callback : subscriber.callbacks)
+        CloseQueue(*callback, waiters);
+}
+
+void SubscribeHandler::CloseQueue(SubscriberCallbackInfo& callback, Waiters& waiters) {
+    callback.closed = true;
+    for (const QueuedNotify& message : callback.waiting) {
+        if (message.waiter)
+            waiters.push_back(message.waiter);
+    }
+    callback.waiting.clear();
+    callback.waitingBytes = 0;
+    // Its completion still comes, and frees the slot.
+    if (callback.inFlight)
+        callback.inFlight->Cancel();
+}
+
+void SubscribeHandler::Settle(const Waiters& waiters, bool delivered) {
+    for (const auto& waiter : waiters) {
+        boost::lock_guard<boost::mutex> lock(waiter->mutex);
+        waiter->failed = waiter->failed || !delivered;
+        if (--waiter->remaining == 0)
+            waiter->done.notify_all();
+    }
 }
 
 void SubscribeHandler::CancelTimers(const std::vector<int>& timers) {
@@ -511,14 +694,17 @@ void SubscribeHandler::OnInitialTimer(const TimerContext& context) {
     const std::string tag = service->serviceTag;
     subscriber->initialTimerId = 0;
     if (handler) {
+        initialHandlerThread_ = boost::this_thread::get_id();
         for (const auto& callback : subscriber->callbacks)
             handler(callback->host, callback->port, subscriber->sid, callback->path, tag);
+        initialHandlerThread_ = boost::thread::id();
     }
     subscriber->initialEventRequested = true;
 }
 
 void SubscribeHandler::OnExpiryTimer(const TimerContext& context) {
     std::vector<int> timers;
+    Waiters waiters;
     {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
         boost::shared_ptr<ServiceInfo> service = FindService(context.eventUrl);
@@ -528,12 +714,14 @@ void SubscribeHandler::OnExpiryTimer(const TimerContext& context) {
         if (found == service->subscribers.end() || found->second->generation != context.generation)
             return;
         ZEL_LOGD(ZEL_CORE_CDCONTROL, "subscription [%s] expired", context.sid.c_str());
-        if (!found->second->initialEventRequested)
-            timers.push_back(found->second->initialTimerId);
+        // This very timer is firing; its id is stale.
+        found->second->expiryTimerId = 0;
+        Retire(*found->second, timers, waiters);
         service->subscribers.erase(found);
     }
     // On the timer thread, where the timer service's lock is ours already.
     CancelTimers(timers);
+    Settle(waiters, false);
 }
 
 bool SubscribeHandler::RegisterService(const std::string& eventUrl, const std::string& serviceTag,
@@ -547,6 +735,7 @@ bool SubscribeHandler::RegisterService(const std::string& eventUrl, const std::s
 
 bool SubscribeHandler::UnRegisterService(const std::string& eventUrl) {
     std::vector<int> timers;
+    Waiters waiters;
     {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
         auto found = services_.find(eventUrl);
@@ -555,24 +744,27 @@ bool SubscribeHandler::UnRegisterService(const std::string& eventUrl) {
             return false;
         }
         for (const auto& subscriber : found->second->subscribers)
-            CollectTimers(*subscriber.second, timers);
+            Retire(*subscriber.second, timers, waiters);
         services_.erase(found);
     }
     CancelTimers(timers);
+    Settle(waiters, false);
     return true;
 }
 
 void SubscribeHandler::CleanSubscribers() {
     std::vector<int> timers;
+    Waiters waiters;
     {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
         for (const auto& service : services_) {
             for (const auto& subscriber : service.second->subscribers)
-                CollectTimers(*subscriber.second, timers);
+                Retire(*subscriber.second, timers, waiters);
             service.second->subscribers.clear();
         }
     }
     CancelTimers(timers);
+    Settle(waiters, false);
 }
 
 size_t SubscribeHandler::SubscriberCount(const std::string& eventUrl) {
@@ -581,101 +773,198 @@ size_t SubscribeHandler::SubscriberCount(const std::string& eventUrl) {
     return service ? service->subscribers.size() : 0;
 }
 
-int SubscribeHandler::SendAsync(SubscriberCallbackInfo& callback, const std::string& message) {
-    int sessionId = 0;
-    const int result = network_layer::SendTCPHTTPPacket(
-        callback.host, callback.port, message, static_cast<int>(message.size()),
-        boost::shared_ptr<network_layer::ResponseListener>(), sessionId);
-    if (result != 0)
-        return result;
-    callback.pendingSessions.push_back(sessionId);
-    if (callback.pendingSessions.size() > kMaxPendingNotifiesPerCallback) {
-        // A finished session's id is simply unknown to the client by now.
-        network_layer::CancelTCPHTTPPacket(callback.pendingSessions.front());
-        callback.pendingSessions.pop_front();
-    }
-    return 0;
+size_t SubscribeHandler::NotifiesInFlight() {
+    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    return inFlight_;
 }
 
-int SubscribeHandler::SendSyncAll(const std::vector<Outgoing>& messages) {
-    std::atomic<size_t> next(0);
-    std::atomic<bool> failed(false);
-    auto work = [&] {
-        for (size_t i = next++; i < messages.size(); i = next++) {
-            boost::shared_ptr<utils::HTTPInfo> response(new utils::HTTPInfo());
-            if (network_layer::SendSyncTCPPacket(messages[i].host, messages[i].port,
-                                                 messages[i].message,
-                                                 static_cast<int>(messages[i].message.size()),
-                                                 response, kSyncEventTimeoutMs) != 0) {
-                ZEL_LOGE(ZEL_CORE_CDCONTROL, "Error : QX_CDC_PACKET_SENDING_FAILED");
-                failed = true;
+boost::shared_ptr<SubscribeHandler::SubscriberCallbackInfo> SubscribeHandler::QueueFor(
+    const boost::shared_ptr<SubscriberInfo>& subscriber, const std::string& host, int port,
+    const std::string& path) {
+    if (subscriber) {
+        boost::shared_ptr<SubscriberCallbackInfo> sameHost;
+        for (const auto& callback : subscriber->callbacks) {
+            if (callback->host != host || callback->port != port)
+                continue;
+            if (callback->path == path)
+                return callback;
+            if (!sameHost)
+                sameHost = callback;
+        }
+        if (sameHost)
+            return sameHost;
+    }
+    const std::string key = host + ":" + std::to_string(port) + " " + path;
+    boost::shared_ptr<SubscriberCallbackInfo>& orphan = orphans_[key];
+    if (!orphan) {
+        orphan.reset(new SubscriberCallbackInfo());
+        orphan->host = host;
+        orphan->port = port;
+        orphan->path = path;
+    }
+    return orphan;
+}
+
+bool SubscribeHandler::Enqueue(const boost::shared_ptr<SubscriberCallbackInfo>& callback,
+                               QueuedNotify message, Waiters& dropped) {
+    if (callback->closed || stopped_)
+        return false;
+    callback->waitingBytes += message.body.size();
+    callback->waiting.push_back(std::move(message));
+    if (callback->waiting.size() > kMaxQueuedNotifies ||
+        callback->waitingBytes > kMaxQueuedNotifyBytes)
+        Compact(*callback, dropped);
+    Pump(callback);
+    return true;
+}
+
+void SubscribeHandler::Compact(SubscriberCallbackInfo& callback, Waiters& dropped) {
+    // The waiting events to all nobody waits for become one, in the place
+    // of the last of them, so that the latest values still come last.
+    std::vector<const std::string*> bodies;
+    size_t last = 0;
+    for (size_t i = 0; i < callback.waiting.size(); ++i) {
+        const QueuedNotify& message = callback.waiting[i];
+        if (message.toAll && !message.waiter) {
+            bodies.push_back(&message.body);
+            last = i;
+        }
+    }
+    std::string merged;
+    if (bodies.size() > 1 && MergePropertySets(bodies, merged)) {
+        QueuedNotify into = callback.waiting[last];
+        into.body.swap(merged);
+        std::deque<QueuedNotify> kept;
+        for (size_t i = 0; i < callback.waiting.size(); ++i) {
+            const QueuedNotify& message = callback.waiting[i];
+            if (i == last)
+                kept.push_back(std::move(into));
+            else if (!message.toAll || message.waiter)
+                kept.push_back(std::move(callback.waiting[i]));
+        }
+        callback.waiting.swap(kept);
+        callback.waitingBytes = 0;
+        for (const QueuedNotify& message : callback.waiting)
+            callback.waitingBytes += message.body.size();
+        ZEL_LOGD(ZEL_CORE_CDCONTROL, "merged %zu events waiting for [%s:%d]", bodies.size(),
+                 callback.host.c_str(), callback.port);
+    }
+    // Bodies that are not property sets cannot be merged; the oldest go.
+    while (callback.waiting.size() > 1 && (callback.waiting.size() > kMaxQueuedNotifies ||
+                                           callback.waitingBytes > kMaxQueuedNotifyBytes)) {
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "event for [%s:%d] dropped: queue full", callback.host.c_str(),
+                 callback.port);
+        if (callback.waiting.front().waiter)
+            dropped.push_back(callback.waiting.front().waiter);
+        callback.waitingBytes -= callback.waiting.front().body.size();
+        callback.waiting.pop_front();
+    }
+}
+
+void SubscribeHandler::Pump(const boost::shared_ptr<SubscriberCallbackInfo>& callback) {
+    if (callback->inFlight || callback->closed || stopped_ || callback->waiting.empty())
+        return;
+    if (inFlight_ >= kMaxNotifiesInFlight) {
+        if (!callback->awaitingSlot) {
+            callback->awaitingSlot = true;
+            awaitingSlot_.push_back(callback);
+        }
+        return;
+    }
+    QueuedNotify next = std::move(callback->waiting.front());
+    callback->waiting.pop_front();
+    callback->waitingBytes -= next.body.size();
+    std::string message;
+    if (next.toAll) {
+        const boost::shared_ptr<SubscriberInfo> owner = callback->owner.lock();
+        uint32_t seq = 1;
+        if (owner) {
+            // SEQ 0 belongs to the initial event; after the largest number
+            // the count starts again at 1.
+            if (owner->nextSeq == 0xFFFFFFFFu || owner->nextSeq == 0)
+                owner->nextSeq = 1;
+            seq = owner->nextSeq++;
+        }
+        std::string date;
+        if (utils::Generate_CurrentDate(date) != 0)
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Generate_CurrentDate failed!");
+        message = Format(kEventToAll, next.path.c_str(), next.sid.c_str(), seq, date.c_str(),
+                         next.host.c_str(), next.port,
+                         static_cast<int>(next.body.size()) + kXmlPrologLength) +
+                  next.body;
+    } else {
+        message = EventToOne(next.path, next.sid, next.host, next.port, next.body);
+    }
+    boost::weak_ptr<SubscribeHandler> self = shared_from_this();
+    boost::shared_ptr<NotifyExchange> exchange(
+        new NotifyExchange(io_, callback->host, callback->port, std::move(message),
+                           timings_.notifyDeadlineMs, [self, callback](bool delivered) {
+                               boost::shared_ptr<SubscribeHandler> handler = self.lock();
+                               if (handler)
+                                   handler->OnDelivered(callback, delivered);
+                           }));
+    callback->inFlight = exchange;
+    callback->inFlightWaiter = next.waiter;
+    ++inFlight_;
+    exchange->Start();
+}
+
+void SubscribeHandler::OnDelivered(const boost::shared_ptr<SubscriberCallbackInfo>& callback,
+                                   bool delivered) {
+    boost::shared_ptr<SyncWaiter> waiter;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        --inFlight_;
+        callback->inFlight.reset();
+        waiter.swap(callback->inFlightWaiter);
+        if (delivered) {
+            callback->failures = 0;
+        } else if (!callback->closed) {
+            ++callback->failures;
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "NOTIFY to [%s:%d] failed (%u in a row)",
+                     callback->host.c_str(), callback->port, callback->failures);
+        }
+        Pump(callback);
+        if (!callback->inFlight && callback->waiting.empty() && callback->owner.expired()) {
+            auto found = orphans_.find(callback->host + ":" + std::to_string(callback->port) + " " +
+                                       callback->path);
+            if (found != orphans_.end() && found->second == callback)
+                orphans_.erase(found);
+        }
+        while (inFlight_ < kMaxNotifiesInFlight && !awaitingSlot_.empty()) {
+            boost::shared_ptr<SubscriberCallbackInfo> next = awaitingSlot_.front().lock();
+            awaitingSlot_.pop_front();
+            if (next) {
+                next->awaitingSlot = false;
+                Pump(next);
             }
         }
-    };
-    const size_t helpers =
-        std::min(messages.size(), kMaxSyncSendThreads) - (messages.empty() ? 0 : 1);
-    boost::thread_group group;
-    const std::string name = utils::PrepareThreadName("ZelEvtSync");
-    try {
-        for (size_t i = 0; i < helpers; ++i) {
-            boost::thread* thread = group.create_thread(work);
-            utils::SetNameOnThread(thread, name, static_cast<int>(i));
-        }
-    } catch (const std::exception& e) {
-        // The calling thread below still sends whatever is left.
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "thread_resource_error exception:[%s]", e.what());
     }
-    work();
-    group.join_all();
-    return failed ? CDC_PACKET_SENDING_FAILED : CDC_EVENT_SUCCESS;
+    if (waiter)
+        Settle(Waiters(1, waiter), delivered);
+}
+
+int SubscribeHandler::Await(const boost::shared_ptr<SyncWaiter>& waiter) {
+    boost::unique_lock<boost::mutex> lock(waiter->mutex);
+    // Each message ahead and this one take at most one deadline each; past
+    // that the eventing thread is stuck and the caller is let go.
+    const auto limit = std::chrono::milliseconds(static_cast<long long>(timings_.notifyDeadlineMs) *
+                                                 (kMaxQueuedNotifies + 2));
+    if (!waiter->done.wait_for(lock, boost::chrono::milliseconds(limit.count()),
+                               [&] { return waiter->remaining == 0; }))
+        return CDC_PACKET_SENDING_FAILED;
+    return waiter->failed ? CDC_PACKET_SENDING_FAILED : CDC_EVENT_SUCCESS;
 }
 
 int SubscribeHandler::SendOne(const std::string& host, int port, const std::string& sid,
                               const std::string& body, const std::string& path,
                               const std::string& eventUrl, bool needSubscriber, bool sync) {
-    const std::string message = EventToOne(path, sid, host, port, body);
-    boost::unique_lock<boost::recursive_mutex> lock(mutex_);
-    boost::shared_ptr<ServiceInfo> service = FindService(eventUrl);
-    if (!service) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No valid service found!");
-        return CDC_NO_SERVICE;
-    }
-    boost::shared_ptr<SubscriberInfo> subscriber = FindSubscriber(eventUrl, sid);
-    if (needSubscriber && !subscriber) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No valid subscribers found!");
-        return CDC_NO_SUBSCRIBER;
-    }
-    if (sync)
-        ZEL_LOGD(ZEL_CORE_CDCONTROL, "Sending Sync Single Event to ip_address [%s] [%s]",
-                 host.c_str(), message.c_str());
-    else
-        ZEL_LOGD(ZEL_CORE_CDCONTROL, "Sending Single Event to ip_address [%s] [%s]", host.c_str(),
-                 message.c_str());
+    boost::shared_ptr<SyncWaiter> waiter;
     if (sync) {
-        lock.unlock();
-        return SendSyncAll(std::vector<Outgoing>(1, Outgoing{host, port, message}));
+        waiter.reset(new SyncWaiter());
+        waiter->remaining = 1;
     }
-    // The subscriber's own callback carries the bound on NOTIFYs in flight;
-    // a host:port it did not name gets an untracked one.
-    for (const auto& callback : subscriber
-                                    ? subscriber->callbacks
-                                    : std::list<boost::shared_ptr<SubscriberCallbackInfo> >()) {
-        if (callback->host == host && callback->port == port)
-            return SendAsync(*callback, message) == 0 ? CDC_EVENT_SUCCESS
-                                                      : CDC_PACKET_SENDING_FAILED;
-    }
-    SubscriberCallbackInfo untracked;
-    untracked.host = host;
-    untracked.port = port;
-    if (SendAsync(untracked, message) != 0) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Error : QX_CDC_PACKET_SENDING_FAILED");
-        return CDC_PACKET_SENDING_FAILED;
-    }
-    return CDC_EVENT_SUCCESS;
-}
-
-int SubscribeHandler::SendToAll(const std::string& body, const std::string& eventUrl, bool sync) {
-    std::vector<Outgoing> messages;
+    Waiters dropped;
     int result = CDC_EVENT_SUCCESS;
     {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
@@ -684,45 +973,113 @@ int SubscribeHandler::SendToAll(const std::string& body, const std::string& even
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "No valid service found!");
             return CDC_NO_SERVICE;
         }
-        std::string date;
-        if (utils::Generate_CurrentDate(date) != 0)
-            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Generate_CurrentDate failed!");
-        const int length = static_cast<int>(body.size()) + kXmlPrologLength;
+        boost::shared_ptr<SubscriberInfo> subscriber = FindSubscriber(eventUrl, sid);
+        if (needSubscriber && !subscriber) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "No valid subscribers found!");
+            return CDC_NO_SUBSCRIBER;
+        }
+        // The application's own text goes into our request line and
+        // headers; a path or SID that would break them is not sent.
+        if (!IsPrintablePath(path) || HasControlCharacter(sid) || HasControlCharacter(host)) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Error : QX_CDC_PACKET_SENDING_FAILED");
+            return CDC_PACKET_SENDING_FAILED;
+        }
+        if (sync)
+            ZEL_LOGD(ZEL_CORE_CDCONTROL, "Sending Sync Single Event to ip_address [%s] [%s]",
+                     host.c_str(), body.c_str());
+        else
+            ZEL_LOGD(ZEL_CORE_CDCONTROL, "Sending Single Event to ip_address [%s] [%s]",
+                     host.c_str(), body.c_str());
+        QueuedNotify message;
+        message.body = body;
+        message.sid = sid;
+        message.host = host;
+        message.port = port;
+        message.path = path;
+        message.waiter = waiter;
+        const boost::shared_ptr<SubscriberCallbackInfo> callback =
+            QueueFor(subscriber, host, port, path);
+        if (!Enqueue(callback, std::move(message), dropped) ||
+            callback->failures >= kMaxCallbackFailures) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Error : QX_CDC_PACKET_SENDING_FAILED");
+            result = CDC_PACKET_SENDING_FAILED;
+            if (callback->closed || stopped_)
+                waiter.reset();
+        }
+    }
+    Settle(dropped, false);
+    if (waiter && Await(waiter) != CDC_EVENT_SUCCESS)
+        result = CDC_PACKET_SENDING_FAILED;
+    return result;
+}
+
+int SubscribeHandler::SendToAll(const std::string& body, const std::string& eventUrl, bool sync) {
+    boost::shared_ptr<SyncWaiter> waiter;
+    if (sync)
+        waiter.reset(new SyncWaiter());
+    Waiters dropped;
+    int result = CDC_EVENT_SUCCESS;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        boost::shared_ptr<ServiceInfo> service = FindService(eventUrl);
+        if (!service) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, "No valid service found!");
+            return CDC_NO_SERVICE;
+        }
         for (const auto& entry : service->subscribers) {
             SubscriberInfo& subscriber = *entry.second;
             if (!subscriber.initialEventRequested)
                 continue;
             for (const auto& callback : subscriber.callbacks) {
-                // SEQ 0 belongs to the initial event; after the largest
-                // number the count starts again at 1.
-                if (subscriber.nextSeq == 0xFFFFFFFFu || subscriber.nextSeq == 0)
-                    subscriber.nextSeq = 1;
-                const std::string message =
-                    Format(kEventToAll, callback->path.c_str(), subscriber.sid.c_str(),
-                           subscriber.nextSeq++, date.c_str(), callback->host.c_str(),
-                           callback->port, length) +
-                    body;
                 ZEL_LOGD(ZEL_CORE_CDCONTROL, "Sending Event to ip_address [%s]",
                          callback->host.c_str());
-                if (sync) {
-                    messages.push_back(Outgoing{callback->host, callback->port, message});
-                } else if (SendAsync(*callback, message) != 0) {
-                    // One unreachable callback must not cost the others
-                    // their event.
+                QueuedNotify message;
+                message.toAll = true;
+                message.body = body;
+                message.sid = subscriber.sid;
+                message.host = callback->host;
+                message.port = callback->port;
+                message.path = callback->path;
+                if (waiter) {
+                    message.waiter = waiter;
+                    boost::lock_guard<boost::mutex> count(waiter->mutex);
+                    ++waiter->remaining;
+                }
+                const bool queued = Enqueue(callback, std::move(message), dropped);
+                if (!queued && waiter) {
+                    boost::lock_guard<boost::mutex> count(waiter->mutex);
+                    --waiter->remaining;
+                }
+                // A callback that keeps failing counts as refusing, as a send
+                // that could not be handed over would; the others still get
+                // their event.
+                if (!queued || callback->failures >= kMaxCallbackFailures) {
                     ZEL_LOGE(ZEL_CORE_CDCONTROL, "Error : QX_CDC_PACKET_SENDING_FAILED");
                     result = CDC_PACKET_SENDING_FAILED;
                 }
             }
         }
     }
-    if (sync)
-        return SendSyncAll(messages);
+    Settle(dropped, false);
+    if (waiter && Await(waiter) != CDC_EVENT_SUCCESS)
+        result = CDC_PACKET_SENDING_FAILED;
     return result;
 }
 
 // ---------------------------------------------------------------------------
 // The family's eventing calls.
 // ---------------------------------------------------------------------------
+
+int SetCallbackPolicy(CallbackPolicy policy) {
+    if (policy != CALLBACK_SAME_SUBNET && policy != CALLBACK_ANY_HOST) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "unknown callback policy %d", static_cast<int>(policy));
+        return 3001;
+    }
+    if (policy == CALLBACK_ANY_HOST)
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "callbacks to any host accepted from now on");
+    g_callback_policy = policy;
+    return 0;
+}
 
 bool RegisterServiceForSubscribe(const std::string&, const std::string& eventUrl,
                                  const std::string& serviceTag, InitialEventHandler handler) {
