@@ -288,11 +288,14 @@ std::string TimeoutText(int seconds) {
     return seconds == 0 ? std::string("infinite") : std::to_string(seconds);
 }
 
-// The 200 answer to a SUBSCRIBE; nothing is sent without a date.
+// The 200 answer to a SUBSCRIBE; nothing is sent without a date, but the
+// session is still handed back (and its connection closed) so that it does
+// not wait for its read deadline.
 int DeliverResponse(const std::string& sid, int timeoutSeconds, void* session) {
     std::string date;
     if (utils::Generate_CurrentDate(date) != 0) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "Generate_CurrentDate failed!");
+        network_layer::SendResponsePacket(nullptr, 0, session);
         return 1;
     }
     return SendText(
@@ -594,10 +597,19 @@ boost::shared_ptr<SubscribeHandler::SubscriberInfo> SubscribeHandler::FindSubscr
                                                : found->second;
 }
 
+// Never throws: it runs after the answer has consumed the session, where an
+// exception would reach a handler that answers the session again.
 void SubscribeHandler::StartTimer(TimerKind kind, const std::string& eventUrl,
-                                  const std::string& sid, unsigned generation, int timeoutMs) {
-    TimerContext* context = new TimerContext{kind, eventUrl, sid, generation};
-    const int id = utils::Timer::Start(timeoutMs, &SubscribeHandler::OnTimer, context);
+                                  const std::string& sid, unsigned generation,
+                                  int timeoutMs) noexcept {
+    TimerContext* context = nullptr;
+    int id = 0;
+    try {
+        context = new TimerContext{kind, eventUrl, sid, generation};
+        id = utils::Timer::Start(timeoutMs, &SubscribeHandler::OnTimer, context);
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
+    }
     if (id == 0) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "timer for [%s] could not be started", sid.c_str());
         delete context;

@@ -214,7 +214,7 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
                                                      const std::string& sid);
 
     void StartTimer(TimerKind kind, const std::string& eventUrl, const std::string& sid,
-                    unsigned generation, int timeoutMs);
+                    unsigned generation, int timeoutMs) noexcept;
     static void CancelTimer(int timerId);
     static void OnTimer(int timerId, void* userData);
     void OnInitialTimer(const TimerContext& context);
