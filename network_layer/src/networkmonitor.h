@@ -58,9 +58,9 @@ class NetworkMonitor {
   protected:
     // Calls read and delivers its result to owner, both under the hand-over
     // lock, unless paused; the lock is held while the registry's update and
-    // the server manager's reaction run. A monitor lock taken before this
-    // one must never be taken by SetEnabled's callers. False when paused:
-    // the monitor then owes the registry its list (TakeOwed).
+    // the server manager's reaction run. Lock order: a monitor's scan or
+    // monitor lock may be held when it is taken, never taken under it. False when
+    // paused: the monitor then owes the registry its list (TakeOwed).
     bool HandOver(NetworkInterface* owner, const boost::function<std::vector<NetInfo>()>& read);
     // True (once) when a hand-over was held back by a pause since the last
     // call: a resume must deliver even an unchanged list.
