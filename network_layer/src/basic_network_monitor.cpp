@@ -30,8 +30,6 @@ namespace {
 
 const char kThreadBaseName[] = "ZelNetMon";
 const int kNoThreadIndex = -1;
-// Room for the kernel's interface list: 25 ifreq records.
-const size_t kIfConfBufferSize = 1024;
 const char kLoopbackPrefix[] = "127.0.0";
 const char kExcludedNamePrefix[] = "huart";
 const char kMacFormat[] = "%|02X|:%|02X|:%|02X|:%|02X|:%|02X|:%|02X|";
@@ -166,13 +164,10 @@ int BasicNetworkMonitor::Stop() {
 }
 
 void BasicNetworkMonitor::Update() {
-    std::vector<NetInfo> copy;
-    {
-        boost::lock_guard<boost::mutex> lock(scan_mutex_);
-        copy = interfaces_;
-    }
-    if (owner_ != nullptr)
-        owner_->Update(copy);
+    // The scan lock first, as in ScanAndUpdate: the hand-over lock is always
+    // taken inside it.
+    boost::lock_guard<boost::mutex> lock(scan_mutex_);
+    HandOver(owner_, [this] { return interfaces_; });
 }
 
 void BasicNetworkMonitor::ClearInterfaceList() {
@@ -187,8 +182,7 @@ void BasicNetworkMonitor::QueryUpdate() {
 size_t BasicNetworkMonitor::ScanAndUpdate() {
     boost::lock_guard<boost::mutex> lock(scan_mutex_);
     interfaces_ = ScanInterfaces();
-    if (enabled && owner_ != nullptr)
-        owner_->Update(interfaces_);
+    HandOver(owner_, [this] { return interfaces_; });
     return interfaces_.size();
 }
 
@@ -238,19 +232,13 @@ std::vector<NetInfo> BasicNetworkMonitor::ScanInterfaces() {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Too Many Socket Fds Opened [%d] (open descriptors: %d)", fd,
                  CountOpenDescriptors());
 
-    char buffer[kIfConfBufferSize];
-    struct ifconf conf;
-    std::memset(&conf, 0, sizeof(conf));
-    conf.ifc_len = sizeof(buffer);
-    conf.ifc_buf = buffer;
-    if (ioctl(fd, SIOCGIFCONF, &conf) != 0) {
+    std::vector<struct ifreq> records;
+    if (!ReadInterfaceRecords(fd, &records)) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "SIOCGIFCONF Failed ");
         close(fd);
         return found;
     }
-    size_t records = static_cast<size_t>(conf.ifc_len) / sizeof(struct ifreq);
-    for (size_t i = 0; i < records; ++i) {
-        struct ifreq entry = conf.ifc_req[i];
+    for (struct ifreq& entry : records) {
         entry.ifr_name[IFNAMSIZ - 1] = '\0';
         std::string name = entry.ifr_name;
         std::string address = Ipv4Text(&entry.ifr_addr);

@@ -1,7 +1,9 @@
 #include "network_layer/src/capi_network_monitor.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <map>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/thread/lock_guard.hpp>
@@ -33,7 +35,14 @@ const int kRefused = -1;
 // Shared by every instance: the platform has one set of callbacks.
 boost::mutex g_monitor_mutex;  // Start, Stop, QueryUpdate and the callbacks
 boost::mutex g_list_mutex;     // the interface lists
-bool g_stopped = false;        // under g_monitor_mutex
+
+// The monitors that may act on a platform callback, by the key each run of
+// Start registers its callbacks with; under g_monitor_mutex. A key is never
+// reused, so a callback still in flight from a run that has stopped (or from
+// a monitor since deleted, whose address a new one may have taken) finds
+// nothing, whatever runs now.
+std::map<std::uintptr_t, CAPINetworkMonitor*> g_running;
+std::uintptr_t g_last_key = 0;
 
 // Copies a platform string and releases it.
 std::string Take(char* text) {
@@ -74,9 +83,9 @@ void WithCurrentProfile(connection_h connection, Body body) {
 }
 
 // Runs a callback body on the monitor under the monitor lock, unless the
-// user data is missing, Stop has run or monitoring is paused. The stop flag
-// is tested before the monitor is touched: once Stop has returned the
-// monitor may be gone, and only the flag tells a late callback so.
+// user data is missing, names no running monitor, or monitoring is paused.
+// The key is looked up before anything is touched: once Stop has returned
+// the monitor may be gone.
 template <typename Body>
 void WithMonitor(void* user_data, const char* stoppedMessage, Body body) {
     if (user_data == nullptr) {
@@ -85,11 +94,12 @@ void WithMonitor(void* user_data, const char* stoppedMessage, Body body) {
     }
     try {
         boost::lock_guard<boost::mutex> lock(g_monitor_mutex);
-        if (g_stopped) {
+        auto found = g_running.find(reinterpret_cast<std::uintptr_t>(user_data));
+        if (found == g_running.end()) {
             ZEL_LOGW(ZEL_CORE_NETWORK, "%s Stop Scan has been called ", stoppedMessage);
             return;
         }
-        CAPINetworkMonitor* monitor = static_cast<CAPINetworkMonitor*>(user_data);
+        CAPINetworkMonitor* monitor = found->second;
         if (!monitor->enabled) {
             ZEL_LOGI(ZEL_CORE_NETWORK, "Network monitoring disabled");
             return;
@@ -109,7 +119,8 @@ CAPINetworkMonitor::CAPINetworkMonitor(NetworkInterface* owner)
       ethernet_profile_(nullptr),
       connection_(nullptr),
       lan_initialized_(false),
-      wfd_retry_delay_ms_(kWifiDirectRetryDelayMs) {
+      wfd_retry_delay_ms_(kWifiDirectRetryDelayMs),
+      key_(0) {
     ZEL_LOGD(ZEL_CORE_NETWORK, "ctor called");
 }
 
@@ -118,6 +129,10 @@ CAPINetworkMonitor::~CAPINetworkMonitor() {
     // Stop must not leave callbacks pointing at it.
     if (connection_ != nullptr)
         Stop();
+    {
+        boost::lock_guard<boost::mutex> lock(g_monitor_mutex);
+        Unregister();
+    }
     ZEL_LOGD(ZEL_CORE_NETWORK, "dtor called");
 }
 
@@ -128,12 +143,15 @@ CAPINetworkMonitor::~CAPINetworkMonitor() {
 bool CAPINetworkMonitor::Start() {
     {
         boost::lock_guard<boost::mutex> lock(g_monitor_mutex);
-        g_stopped = false;
         ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI::Start Enter");
         if (connection_ != nullptr) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "connection handle must be null");
             return true;
         }
+        // A fresh key per run: callbacks of an earlier run stay dead.
+        Unregister();
+        key_ = ++g_last_key;
+        g_running[key_] = this;
         int result = -1;
         for (int attempt = 1; attempt <= kConnectionAttempts; ++attempt) {
             result = connection_create(&connection_);
@@ -145,15 +163,18 @@ bool CAPINetworkMonitor::Start() {
                          "CAPI::Fail to create connection with CAPI Try again [%d]", result);
             } else {
                 ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to create connection with CAPI[%d]", result);
+                Unregister();
                 return false;
             }
         }
         ZEL_LOGI(ZEL_CORE_NETWORK, "CAPI::Connection Creation succeeded [%d]", result);
 
-        result = connection_set_type_changed_cb(connection_, HandleTypeChangedCallback, this);
+        result =
+            connection_set_type_changed_cb(connection_, HandleTypeChangedCallback, CallbackData());
         if (result != 0)
             ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to set type changed callback [%d]", result);
-        result = connection_set_ip_address_changed_cb(connection_, HandleIPChangedCallback, this);
+        result = connection_set_ip_address_changed_cb(connection_, HandleIPChangedCallback,
+                                                      CallbackData());
         if (result != 0)
             ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI::Fail to set ip changed callback [%d]", result);
 
@@ -175,7 +196,7 @@ bool CAPINetworkMonitor::Start() {
 
 int CAPINetworkMonitor::Stop() {
     boost::lock_guard<boost::mutex> lock(g_monitor_mutex);
-    g_stopped = true;
+    Unregister();
     ZEL_LOGI(ZEL_CORE_NETWORK, "Stop LAN");
     StopLAN();
 
@@ -233,16 +254,25 @@ void CAPINetworkMonitor::StopLAN() {
 }
 
 void CAPINetworkMonitor::Update() {
-    std::vector<NetInfo> copy;
-    {
+    // The copy is taken under the hand-over lock, so that a list read here
+    // never reaches the registry after one read later by a callback. The
+    // list lock is released before the registry runs: its update raises NIC
+    // events whose reactions may ask the registry to clear this very list.
+    HandOver(owner_, [this] {
         boost::lock_guard<boost::mutex> lock(g_list_mutex);
         ZEL_LOGD(ZEL_CORE_NETWORK, "size : %d", static_cast<int>(interfaces_.size()));
-        copy = interfaces_;
-    }
-    // Outside the list lock: the registry's update raises NIC events whose
-    // reactions may ask the registry to clear this very list.
-    if (owner_ != nullptr)
-        owner_->Update(copy);
+        return interfaces_;
+    });
+}
+
+void* CAPINetworkMonitor::CallbackData() const {
+    return reinterpret_cast<void*>(key_.load());
+}
+
+void CAPINetworkMonitor::Unregister() {
+    if (key_ != 0)
+        g_running.erase(key_);
+    key_ = 0;
 }
 
 void CAPINetworkMonitor::ClearInterfaceList() {
@@ -262,7 +292,9 @@ void CAPINetworkMonitor::QueryUpdate() {
             if (type == CONNECTION_PROFILE_TYPE_ETHERNET && AddInterfaceforLAN(profile) == kAdded)
                 Update();
         });
-    if (AddInterfaceforWifi() == kAdded)
+    bool added = AddInterfaceforWifi() == kAdded;
+    // A list held back by a pause is delivered even when nothing changed.
+    if (TakeOwed() || added)
         Update();
     ZEL_LOGI(ZEL_CORE_NETWORK, "Query network interface update Done");
 }
@@ -308,7 +340,7 @@ int CAPINetworkMonitor::CapiLANInitialize() {
                 break;
             }
             result = connection_profile_set_state_changed_cb(
-                ethernet_profile_, HandleEthernetProfileStateCallback, this);
+                ethernet_profile_, HandleEthernetProfileStateCallback, CallbackData());
             if (result != 0) {
                 ZEL_LOGE(ZEL_CORE_NETWORK,
                          "CAPI LAN::Error in Setting State Change Callback for ethernet "
@@ -337,13 +369,14 @@ int CAPINetworkMonitor::CapiWifiInitialize() {
         ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI WIFI::wifi_initialize failed [%d]", result);
         return result;
     }
-    result = wifi_set_connection_state_changed_cb(HandleWiFiConnectionStateCallbackCB, this);
+    result =
+        wifi_set_connection_state_changed_cb(HandleWiFiConnectionStateCallbackCB, CallbackData());
     if (result != 0) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI WIFI::wifi_set_connection_state_changed_cb failed [%d]",
                  result);
         return result;
     }
-    result = wifi_set_device_state_changed_cb(HandleWiFiDeviceStateCallback, this);
+    result = wifi_set_device_state_changed_cb(HandleWiFiDeviceStateCallback, CallbackData());
     if (result != 0) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI WIFI::wifi_set_device_state_changed_cb failed [%d]",
                  result);
@@ -360,8 +393,8 @@ int CAPINetworkMonitor::CapiWFDInitialize() {
         ZEL_LOGE(ZEL_CORE_NETWORK, "CAPI WFD::wifi_direct_initialize failed [%d]", result);
         return result;
     }
-    result =
-        wifi_direct_set_connection_state_changed_cb(HandleWFDSetConnectionStateChangedCB, this);
+    result = wifi_direct_set_connection_state_changed_cb(HandleWFDSetConnectionStateChangedCB,
+                                                         CallbackData());
     if (result != WIFI_DIRECT_ERROR_NONE) {
         ZEL_LOGE(ZEL_CORE_NETWORK,
                  "CAPI WFD::wifi_direct_set_connection_state_changed_cb failed [%d]", result);

@@ -8,9 +8,12 @@
 // Start, Stop, QueryUpdate and every callback are serialised by one
 // process-wide monitor lock; the interface list has a lock of its own, never
 // held while the registry runs. The registry's update (and through it the
-// server manager's reaction) runs on the thread of the callback.
+// server manager's reaction) runs on the thread of the callback. A callback
+// acts only when the key it carries is that of a run that has not stopped.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,8 +40,12 @@ class CAPINetworkMonitor : public NetworkMonitor {
     // Copy of the monitor's own list.
     std::vector<NetInfo> Interfaces();
 
-    // Platform callbacks; user_data is the monitor. Public so that the
-    // platform (and a test standing in for it) can reach them.
+    // What the platform callbacks of the current run carry as user data: a
+    // key of this run, never reused (null before Start and after Stop).
+    void* CallbackData() const;
+
+    // Platform callbacks; user_data is CallbackData() of a run. Public so
+    // that the platform (and a test standing in for it) can reach them.
     static void HandleTypeChangedCallback(connection_type_e type, void* user_data);
     static void HandleIPChangedCallback(const char* ipv4Address, const char* ipv6Address,
                                         void* user_data);
@@ -82,6 +89,9 @@ class CAPINetworkMonitor : public NetworkMonitor {
     int RemoveInterface(const std::string& name);
     void RemoveAndUpdate(const std::string& name);
     void StopLAN();
+    // Drops this monitor's key from the running monitors; under the monitor
+    // lock.
+    void Unregister();
 
     NetworkInterface* const owner_;
     std::vector<NetInfo> interfaces_;
@@ -89,6 +99,8 @@ class CAPINetworkMonitor : public NetworkMonitor {
     connection_h connection_;
     bool lan_initialized_;
     const int wfd_retry_delay_ms_;
+    // Key of the current run; written under the monitor lock.
+    std::atomic<std::uintptr_t> key_;
 };
 
 }  // namespace network_layer

@@ -37,8 +37,6 @@ const char kLoopbackPrefix[] = "127.";
 const char kAddressSeparator[] = ".";
 const size_t kAddressParts = 4;
 const unsigned long kMaxAddressPart = 255;
-// Room for the kernel's interface list in the ARP lookup: eight ifreq records.
-const size_t kIfConfBufferSize = 320;
 const size_t kMacBytes = 6;
 const char kMacFormat[] = "%|02X|-%|02X|-%|02X|-%|02X|-%|02X|-%|02X|";
 
@@ -125,6 +123,39 @@ class SocketGuard {
 };
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The kernel's interface list
+// ---------------------------------------------------------------------------
+
+bool ReadInterfaceRecords(int fd, std::vector<struct ifreq>* records) {
+    try {
+        for (size_t room = kInitialInterfaceRecords;;
+             room = std::min(room * 2, kMaxInterfaceRecords)) {
+            std::vector<struct ifreq> buffer(room);
+            struct ifconf conf;
+            std::memset(&conf, 0, sizeof(conf));
+            conf.ifc_len = static_cast<int>(room * sizeof(struct ifreq));
+            conf.ifc_req = buffer.data();
+            if (ioctl(fd, SIOCGIFCONF, &conf) != 0)
+                return false;
+            const size_t filled = static_cast<size_t>(conf.ifc_len) / sizeof(struct ifreq);
+            // The kernel stops at the first record that no longer fits and
+            // says nothing: only a list with room to spare is known whole.
+            if (filled < room || room == kMaxInterfaceRecords) {
+                if (filled >= room)
+                    ZEL_LOGW(ZEL_CORE_NETWORK, "interface list cut at %u records",
+                             static_cast<unsigned>(room));
+                buffer.resize(filled);
+                records->swap(buffer);
+                return true;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "no room for the interface list");
+        return false;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // NetChangeListener
@@ -254,7 +285,8 @@ void NetworkInterface::SetMonitoringEnabled(bool enabled) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "network_monitor is NULL");
         return;
     }
-    monitor_->enabled = enabled;
+    // Pausing waits for a hand-over under way (see NetworkMonitor).
+    monitor_->SetEnabled(enabled);
     if (enabled)
         ZEL_LOGI(ZEL_CORE_NETWORK, "Start network monitoring");
     else
@@ -686,19 +718,13 @@ int NetworkInterface::GetMacAddress(const std::string& address, std::string& mac
         return NL_SOCKET_FAILURE;
     }
 
-    char buffer[kIfConfBufferSize];
-    std::memset(buffer, 0, sizeof(buffer));
-    ifconf ifc;
-    std::memset(&ifc, 0, sizeof(ifc));
-    ifc.ifc_len = sizeof(buffer);
-    ifc.ifc_buf = buffer;
-    if (ioctl(fd, SIOCGIFCONF, &ifc) < 0) {
+    std::vector<ifreq> interfaces;
+    if (!ReadInterfaceRecords(fd, &interfaces)) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "ioctl failed for SIOCGIFCONF ");
         return NL_SOCKET_FAILURE;
     }
 
-    const size_t count = static_cast<size_t>(ifc.ifc_len) / sizeof(ifreq);
-    const ifreq* interfaces = reinterpret_cast<const ifreq*>(buffer);
+    const size_t count = interfaces.size();
     for (size_t i = 0; i < count; ++i) {
         arpreq request;
         std::memset(&request, 0, sizeof(request));

@@ -8,6 +8,8 @@
 // runs. Listeners are called on the registry's own "ZelNetIf" thread.
 #pragma once
 
+#include <net/if.h>
+
 #include <atomic>
 #include <string>
 #include <utility>
@@ -59,6 +61,17 @@ class NetChangeListener {
     NetworkEventListener* listener_;
     boost::recursive_mutex mutex_;
 };
+
+// Bounds of the kernel's interface list (SIOCGIFCONF, one record per IPv4
+// address): read first into room for kInitialInterfaceRecords, grown by
+// doubling while the kernel fills it (it cuts a longer list silently), up to
+// kMaxInterfaceRecords (160 KiB). A longer list is used as far as it fits.
+constexpr size_t kInitialInterfaceRecords = 32;
+constexpr size_t kMaxInterfaceRecords = 4096;
+
+// The kernel's interface list, queried on fd. False (records untouched) when
+// the query fails or no room can be had.
+bool ReadInterfaceRecords(int fd, std::vector<struct ifreq>* records);
 
 // Creates the platform monitor for an owner; null when none can be made.
 typedef boost::function<NetworkMonitor*(NetworkInterface* owner)> NetworkMonitorFactory;

@@ -2,14 +2,35 @@
 
 #include <new>
 
+#include <boost/thread/lock_guard.hpp>
+
 #include "network_layer/src/basic_network_monitor.h"
 #include "network_layer/src/capi_network_monitor.h"
+#include "network_layer/src/networkinterface.h"
 #if defined(ZEL_PLATFORM_GENERIC)
 #include "zel_platform_sim.h"
 #endif
 
 namespace zel_upnp {
 namespace network_layer {
+
+void NetworkMonitor::SetEnabled(bool on) {
+    boost::lock_guard<boost::recursive_mutex> lock(hand_over_mutex_);
+    enabled = on;
+}
+
+bool NetworkMonitor::HandOver(NetworkInterface* owner,
+                              const boost::function<std::vector<NetInfo>()>& read) {
+    boost::lock_guard<boost::recursive_mutex> lock(hand_over_mutex_);
+    if (!enabled) {
+        owed_ = true;
+        return false;
+    }
+    std::vector<NetInfo> list = read();
+    if (owner != nullptr)
+        owner->Update(list);
+    return true;
+}
 
 NetworkMonitor* CreatePlatformNetworkMonitor(NetworkInterface* owner) {
 #if defined(ZEL_PLATFORM_GENERIC)

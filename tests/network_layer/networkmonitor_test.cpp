@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -96,10 +100,81 @@ class ServicesMonitorTest : public ::testing::Test {
                                                  "02:00:00:00:00:03");
     }
     static void Flush() { ASSERT_EQ(0, zel_platform_sim_flush()); }
-
+    // The first NIC event trigger causes waits, on the thread that raised
+    // it, until Finish: the monitor's hand-over stays under way meanwhile.
+    void HoldFirstEvent(const std::function<void()>& trigger) {
+        NetworkInterface::SetNicEventHook([this](const std::string& name, int event) {
+            if (!held_.exchange(true)) {
+                entered_.set_value();
+                opened_.wait();
+            }
+            log_.OnNetworkChanged(name, event);
+        });
+        trigger();
+        ASSERT_EQ(std::future_status::ready, entered_.get_future().wait_for(zel_test::kTestWait));
+    }
+    // Runs fn on a thread of its own; true when it ended within the grace.
+    bool EndsAtOnce(std::function<void()> fn) {
+        worker_ = std::async(std::launch::async, fn);
+        return worker_.wait_for(zel_test::kNoCallGrace) == std::future_status::ready;
+    }
+    void Finish() {
+        open_.set_value();
+        worker_.wait();
+    }
     NetworkInterface* registry_ = nullptr;
     EventLog log_;
+    std::atomic<bool> held_{false};
+    std::promise<void> entered_;
+    std::promise<void> open_;
+    std::shared_future<void> opened_ = open_.get_future().share();
+    std::future<void> worker_;
 };
+
+TEST_F(ServicesMonitorTest, PauseWaitsOutAHandOverUnderWay) {
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    HoldFirstEvent([] { WifiConnected("10.1.0.5"); });
+    // Suspend clears the registry next: the servers this hand-over is about
+    // to start must not come up after that.
+    EXPECT_FALSE(EndsAtOnce([] { nl::StopNetworkMonitoring(); }))
+        << "the pause returned while wlan0 was still being handed over";
+    Finish();
+}
+
+TEST_F(ServicesMonitorTest, AListReadBeforeACallbackNeverLandsAfterIt) {
+    EthernetUp("10.0.0.5");
+    WifiConnected("10.1.0.5");
+    Flush();
+    // Start hands over [eth0, wlan0] and is held on eth0's NIC_ADDED, before
+    // wlan0 reaches the registry; meanwhile Wi-Fi goes away.
+    std::thread start;
+    HoldFirstEvent([&start] { start = std::thread([] { nl::InitializeNetworkMonitor(); }); });
+    EndsAtOnce([] {
+        zel_platform_sim_set_wifi_connection(WIFI_CONNECTION_STATE_DISCONNECTED, "", "", "");
+        zel_platform_sim_flush();
+    });
+    Finish();
+    start.join();
+    Flush();
+    EXPECT_TRUE(Present("eth0"));
+    EXPECT_FALSE(Present("wlan0")) << "Start's older list was published last";
+}
+
+TEST_F(ServicesMonitorTest, CallbackOfAStoppedRunNeverReachesTheNextMonitor) {
+    EthernetUp("10.0.0.5");
+    Flush();
+    CAPINetworkMonitor old(registry_);
+    ASSERT_TRUE(old.Start());
+    void* late = old.CallbackData();
+    ASSERT_EQ(0, old.Stop());
+    ASSERT_EQ(0, nl::InitializeNetworkMonitor());
+    ASSERT_TRUE(Present("eth0"));
+    // Still in flight on the platform's thread when the old run stopped.
+    CAPINetworkMonitor::HandleEthernetProfileStateCallback(CONNECTION_PROFILE_STATE_DISCONNECTED,
+                                                           late);
+    EXPECT_TRUE(Present("eth0"));
+    EXPECT_EQ(1u, old.Interfaces().size());
+}
 
 TEST_F(ServicesMonitorTest, StartReadsAllServicesAndEthernetChangeReplacesTheEntry) {
     EthernetUp("10.0.0.5");
@@ -329,6 +404,13 @@ TEST_F(KernelMonitorTest, ServersFollowAddressesAsTheyComeChangeAndGo) {
     ASSERT_EQ(0, Ip("link set huart0 up"));
     ASSERT_EQ(0, Ip("link set huart1 up"));
     ASSERT_EQ(0, Ip("addr add 10.213.9.1/24 dev huart0"));
+    // Loopback's records come first in the kernel's list, one per address:
+    // forty of them take more room than the list's first reading holds.
+    std::string batch;
+    for (int i = 1; i <= 40; ++i)
+        batch += "addr add 127.1.0." + std::to_string(i) + "/32 dev lo\n";
+    ASSERT_EQ(0, zel_test::NetnsTopology::Exec(topo_->DeviceNs(),
+                                               "printf '" + batch + "' | ip -batch -"));
     ASSERT_EQ(0, Ip("addr add 10.213.1.1/24 dev " + Dev()));
     ASSERT_TRUE(log_.WaitFor(Dev(), nl::NIC_ADDED));
     NetInfo info;
@@ -360,6 +442,7 @@ TEST_F(KernelMonitorTest, ServersFollowAddressesAsTheyComeChangeAndGo) {
     for (const Event& e : log_.Events())
         EXPECT_EQ(Dev(), e.first) << "only the veth is ever reported";
     Ip("link del huart0");
+    Ip("addr flush dev lo to 127.1.0.0/16");
 }
 
 TEST_F(KernelMonitorTest, PausedMonitorReportsNothingUntilResumed) {

@@ -210,6 +210,16 @@ int TimerService::AddTimer(int timeoutMs, Timer::Callback callback, void* userDa
     return timerId;
 }
 
+size_t TimerService::LiveTimers() {
+    boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    return handlers_.size();
+}
+
+size_t LiveTimerCount() {
+    boost::shared_ptr<TimerService> service = CurrentService();
+    return service ? service->LiveTimers() : 0;
+}
+
 void TimerService::RemoveTimer(int timerId, void** userData) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
     for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {

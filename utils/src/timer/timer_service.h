@@ -92,6 +92,9 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
     // The body of the timer thread: runs the io_service until Shutdown.
     void RunLoop();
 
+    // Timers started and neither expired nor cancelled.
+    size_t LiveTimers();
+
   private:
     TimerService();
     // False when the thread could not be started.
@@ -117,6 +120,9 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
 // Creates the process-wide service if there is none. UTILS_SUCCESS, or
 // UTILS_FAILURE when it cannot be created.
 int CreateTimerService();
+
+// Live timers of the process-wide service (0 without one): for leak checks.
+size_t LiveTimerCount();
 
 // Drops every live timer without calling it, stops and joins the timer
 // thread and releases the service. Safe from any thread, including from a
