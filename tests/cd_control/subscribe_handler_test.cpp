@@ -314,7 +314,7 @@ TEST_F(SubscribeHandlerTest, UnsubscribeCancelsTheQueueAndTheNotifyInFlight) {
     EXPECT_TRUE(silent.WaitForEnds(1));
     EXPECT_TRUE(zel_test::WaitUntil(
         [&] { return cdc::SubscribeHandler::Instance()->NotifiesInFlight() == 0; }));
-    EXPECT_EQ(1u, silent.Connections());
+    EXPECT_EQ(1u, silent.Requests().size());
 }
 
 TEST_F(SubscribeHandlerTest, CallbacksOnlyToThePeersOwnSubnetAndPrintablePaths) {
