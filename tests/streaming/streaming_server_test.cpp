@@ -262,7 +262,9 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
-        rec_.on_request = [&c](int s, int n, st::ReqHeaderInfo*, bool) {
+        std::atomic<int> session{0};
+        rec_.on_request = [&c, &session](int s, int n, st::ReqHeaderInfo*, bool) {
+            session = n;
             if (c.status != 0)
                 Respond(s, n, c.status, c.transfer_encoding, c.length, c.last);
             // Payloads before the last one stay the test's: they point into
@@ -314,6 +316,11 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
         std::vector<std::string> events = rec_.Events();
         events.resize(std::min(events.size(), expected_events.size()));
         EXPECT_EQ(events, expected_events);
+        // Gone from its server only once its callbacks have returned: the
+        // next case may then replace them.
+        EXPECT_TRUE(WaitUntil([&] {
+            return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION;
+        }));
     }
 }
 
