@@ -5,17 +5,15 @@
 //   zel-stream-server --dir D [--interface IF | --all] [--port N] [--chunked]
 //                     [--block BYTES]
 //
-// Prints one line per server started or stopped. Runs until SIGINT/SIGTERM.
-#include <arpa/inet.h>
+// Prints one line per server started or stopped. Interfaces are followed by
+// the library's kernel network monitor (loopback, which it leaves out, is
+// announced once when named). Runs until SIGINT/SIGTERM.
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +21,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/streaming.h>
@@ -37,8 +34,10 @@ namespace st = zel_upnp::streaming;
 // Bytes read from a file per payload, unless --block says otherwise.
 constexpr size_t kDefaultBlockSize = 2 * 1024 * 1024;
 constexpr size_t kMaxBlockSize = 64 * 1024 * 1024;
-// How often the interface list is compared with the kernel's.
-constexpr std::chrono::milliseconds kInterfacePoll{300};
+// The loopback interface as the tool announces it (the monitor skips it).
+const char kLoopbackName[] = "lo";
+const char kLoopbackAddress[] = "127.0.0.1";
+const char kLoopbackMask[] = "255.0.0.0";
 const char kServerName[] = "zel-stream-server/1.0";
 
 struct Options {
@@ -56,15 +55,10 @@ struct Transfer {
     char* buffer = nullptr;  // malloc'ed; handed to the library with the last payload
 };
 
-std::atomic<bool> g_stop{false};
 Options g_options;
 std::string g_root;  // canonical folder path
 std::mutex g_mutex;  // g_transfers
 std::map<std::pair<int, int>, Transfer> g_transfers;
-
-void OnSignal(int) {
-    g_stop = true;
-}
 
 void EndTransfer(int server_id, int session_id) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -227,52 +221,6 @@ void OnWriteDone(int server_id, int session_id, unsigned int) {
     }
 }
 
-// IPv4 address and mask of every interface that is up, by name.
-std::map<std::string, std::pair<std::string, std::string> > KernelInterfaces() {
-    std::map<std::string, std::pair<std::string, std::string> > result;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return result;
-    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET ||
-            (it->ifa_flags & IFF_UP) == 0 || result.count(it->ifa_name) != 0)
-            continue;
-        char address[INET_ADDRSTRLEN] = {0};
-        char mask[INET_ADDRSTRLEN] = "255.255.255.255";
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr, address,
-                  sizeof(address));
-        if (it->ifa_netmask != nullptr)
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(it->ifa_netmask)->sin_addr, mask,
-                      sizeof(mask));
-        result[it->ifa_name] = std::make_pair(address, mask);
-    }
-    freeifaddrs(list);
-    return result;
-}
-
-// Tells the interface registry what changed since the last call.
-void FeedInterfaces(std::map<std::string, std::pair<std::string, std::string> >& known) {
-    auto now = KernelInterfaces();
-    if (!g_options.interface_name.empty()) {
-        auto it = now.find(g_options.interface_name);
-        decltype(now) only;
-        if (it != now.end())
-            only.insert(*it);
-        now.swap(only);
-    }
-    for (const auto& entry : known) {
-        auto it = now.find(entry.first);
-        if (it == now.end() || it->second != entry.second)
-            nl::NotifyNICRemoved(entry.first);
-    }
-    for (const auto& entry : now) {
-        auto it = known.find(entry.first);
-        if (it == known.end() || it->second != entry.second)
-            nl::NotifyNICAdded(entry.first, entry.second.first, entry.second.second);
-    }
-    known.swap(now);
-}
-
 int Usage() {
     std::fprintf(stderr,
                  "usage: zel-stream-server --dir D [--interface IF | --all] [--port N] "
@@ -313,9 +261,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_root = real;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // Blocked before the library starts its threads, so that only the wait
+    // below takes them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     if (nl::InitializeNetworkLayer() != 0 || nl::StartNetworkLayer() != 0 ||
         st::InitializeStreamingManager() != 0) {
@@ -333,14 +286,27 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zel-stream-server: StartServers failed with %d\n", rc);
         return 1;
     }
-    std::map<std::string, std::pair<std::string, std::string> > known;
-    while (!g_stop) {
-        FeedInterfaces(known);
-        std::this_thread::sleep_for(kInterfacePoll);
+    // The kernel monitor reports the interfaces as they come, change and
+    // go; each selected one raises a NIC event and gets (or loses) its
+    // server.
+    if (all) {
+        nl::ConfigureOnAllNetworkInterfaces(true);
+    } else {
+        nl::ConfigureNetworkInterface(g_options.interface_name, true);
+        if (g_options.interface_name == kLoopbackName)
+            nl::NotifyNICAdded(kLoopbackName, kLoopbackAddress, kLoopbackMask);
     }
+    if (nl::InitializeNetworkMonitor() != 0) {
+        std::fprintf(stderr, "zel-stream-server: the network monitor did not start\n");
+        rc = 1;
+    }
+    int signal_number = 0;
+    while (rc == 0 && sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    nl::TerminateNetworkMonitor();
     st::StopServers(profile_id);
     st::TerminateStreamingManager();
     nl::StopNetworkLayer();
     nl::TerminateNetworkLayer();
-    return 0;
+    return rc;
 }

@@ -28,17 +28,17 @@ bool ValidateClientCallbacks(const ClientAppCallbacks* callbacks) {
 
 // The checks every entry point begins with: the arguments, then the manager.
 // Logged unless quiet.
-#define ZEL_STREAMING_CHECK(valid, quiet)                                       \
-    if (!(valid)) {                                                             \
-        if (!(quiet))                                                           \
-            ZEL_LOGW(ZEL_CORE_STREAMING, "Invalid params.");                    \
-        return STREAMING_INVALID_PARAMS;                                        \
-    }                                                                           \
-    StreamingManager* manager = StreamingManager::Instance();                   \
-    if (manager == nullptr) {                                                   \
-        if (!(quiet))                                                           \
-            ZEL_LOGW(ZEL_CORE_STREAMING, "Streaming manager not initialized."); \
-        return STREAMING_NOT_INITIALIZED;                                       \
+#define ZEL_STREAMING_CHECK(valid, quiet)                                           \
+    if (!(valid)) {                                                                 \
+        if (!(quiet))                                                               \
+            ZEL_LOGW(ZEL_CORE_STREAMING, "Invalid params.");                        \
+        return STREAMING_INVALID_PARAMS;                                            \
+    }                                                                               \
+    const std::shared_ptr<StreamingManager> manager = StreamingManager::Instance(); \
+    if (manager == nullptr) {                                                       \
+        if (!(quiet))                                                               \
+            ZEL_LOGW(ZEL_CORE_STREAMING, "Streaming manager not initialized.");     \
+        return STREAMING_NOT_INITIALIZED;                                           \
     }
 
 // Runs a manager call, keeping every exception inside the library.
@@ -90,7 +90,7 @@ int StartServers(const ServerAppCallbacks* callbacks, const char* ip_address, in
 stServer* GetConfiguredServers(int server_id) {
     if (server_id < 0)
         return nullptr;
-    StreamingManager* manager = StreamingManager::Instance();
+    const std::shared_ptr<StreamingManager> manager = StreamingManager::Instance();
     if (manager == nullptr)
         return nullptr;
     try {

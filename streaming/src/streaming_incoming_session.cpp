@@ -39,22 +39,16 @@ IncomingSession::IncomingSession(boost::asio::io_service& io_service,
       request_(boost::make_shared<utils::HTTPInfo>()),
       request_type_(utils::HTTP_UNKNOWN),
       head_bytes_(0),
-      payload_(nullptr),
-      payload_length_(0),
-      framed_(nullptr),
       headers_received_(false),
       chunked_(false),
-      close_after_write_(false),
-      continue_(false),
+      last_queued_(false),
       in_callback_(false),
       active_(true),
-      timer_generation_(0) {
-    pending_head_.reserve(1024);
-}
+      announced_(false),
+      timer_generation_(0) {}
 
 IncomingSession::~IncomingSession() {
-    // No handler is left: a payload still referenced was never written.
-    std::free(framed_);
+    // No handler is left: the queued writes free their buffers with them.
     boost::system::error_code ec;
     socket_.close(ec);
 }
@@ -74,13 +68,21 @@ void IncomingSession::ArmTimer(std::chrono::steady_clock::duration limit) {
                 return;
         }
         ZEL_LOGW(ZEL_CORE_STREAMING, "Session %d stalled; closing", self->session_id_);
-        self->Fail(true);
+        self->ShutDown(true);
     });
 }
 
 void IncomingSession::CancelTimer() {
     ++timer_generation_;
     timer_.cancel();
+}
+
+void IncomingSession::Announce() {
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        announced_ = true;
+    }
+    gate_.Run([this] { callbacks_.on_connect(server_id_, session_id_, 0); });
 }
 
 void IncomingSession::RegisterRead() {
@@ -99,7 +101,7 @@ void IncomingSession::RegisterRead() {
     if (buffer_ == nullptr) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
         boost::shared_ptr<IncomingSession> self = shared_from_this();
-        boost::asio::post(socket_.get_executor(), [self] { self->Fail(true); });
+        boost::asio::post(socket_.get_executor(), [self] { self->ShutDown(true); });
         return;
     }
     ArmTimer(kHeadTimeLimit);
@@ -122,7 +124,7 @@ void IncomingSession::CallbackRead(const boost::system::error_code& error, std::
     if (error) {
         if (error != boost::asio::error::operation_aborted)
             ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
-        Fail(true);
+        ShutDown(true);
         return;
     }
     const unsigned length = static_cast<unsigned>(bytes);
@@ -170,12 +172,18 @@ void IncomingSession::DeliverRequest() {
         in_callback_ = true;
     }
     const bool expect = head->expect != nullptr;
-    callbacks_.on_request(server_id_, session_id_, head, body, body_length, complete);
+    if (!gate_.Run([&] {
+            callbacks_.on_request(server_id_, session_id_, head, body, body_length, complete);
+        })) {
+        // Stopped meanwhile: the blocks never reached the application.
+        FreeRequestHeader(head);
+        std::free(body);
+    }
     boost::lock_guard<boost::mutex> lock(mutex_);
     in_callback_ = false;
-    if (!pending_head_.empty()) {
+    if (!writes_.Empty()) {
         ZEL_LOGD(ZEL_CORE_STREAMING, "async_write 3 [%d] [%d]", server_id_, session_id_);
-        WritePendingHead();
+        PumpWrites();
     } else if (!complete && active_ && request_type_ == REQUEST_POST && !expect) {
         StartBodyRead();
     }
@@ -196,7 +204,7 @@ void IncomingSession::DataRecvdCallback(const boost::system::error_code& error, 
     if (error) {
         if (error != boost::asio::error::operation_aborted)
             ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
-        Fail(true);
+        ShutDown(true);
         return;
     }
     const unsigned length = static_cast<unsigned>(bytes);
@@ -220,130 +228,143 @@ void IncomingSession::DataRecvdCallback(const boost::system::error_code& error, 
         CancelTimer();
         in_callback_ = true;
     }
-    callbacks_.on_request_data(server_id_, session_id_, data, data_length, complete);
+    if (!gate_.Run([&] {
+            callbacks_.on_request_data(server_id_, session_id_, data, data_length, complete);
+        }))
+        std::free(data);
     boost::lock_guard<boost::mutex> lock(mutex_);
     in_callback_ = false;
-    if (!pending_head_.empty()) {
+    if (!writes_.Empty()) {
         ZEL_LOGD(ZEL_CORE_STREAMING, "async_write 4 [%d] [%d]", server_id_, session_id_);
-        WritePendingHead();
+        PumpWrites();
     }
-    if (active_ && !complete && !close_after_write_)
+    if (active_ && !complete && !last_queued_)
         StartBodyRead();
 }
 
 int IncomingSession::SendResponse(const ResHeaderInfo* head, bool last) {
     std::string text;
     const bool formatted = FormResHeader(head, text) == STREAMING_SUCCESS;
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    if (!active_)
-        return STREAMING_NO_SESSION;
-    close_after_write_ = last;
+    bool ends = last;
+    bool read_body = false;
     if (!formatted) {
         text = kFormatFailureHead;
-        close_after_write_ = true;
+        ends = true;
     } else if (head->status_code == 100) {
-        close_after_write_ = false;
-        continue_ = true;
+        ends = false;
+        read_body = true;
     }
-    pending_head_.swap(text);
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (!active_ || last_queued_)
+        return STREAMING_NO_SESSION;
     chunked_ = formatted && head->http_version == HTTP_VERSION_1_1 &&
                IsChunked(head->transfer_encoding) && request_type_ != REQUEST_POST;
-    // Inside on_request or on_request_data the read path writes the head as
-    // the callback returns; from anywhere else it goes out now.
-    if (!in_callback_ && headers_received_)
-        WritePendingHead();
-    return STREAMING_SUCCESS;
-}
-
-void IncomingSession::WritePendingHead() {
-    if (!active_ || pending_head_.empty())
-        return;
-    ArmTimer(kStallLimit);
-    boost::shared_ptr<IncomingSession> self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(pending_head_),
-                             [self](const boost::system::error_code& error, std::size_t) {
-                                 self->CallbackWrite(error, kWriteHead);
-                             });
+    // A head given again before the first one left replaces it.
+    PendingWrite* waiting = writes_.UnstartedHead();
+    if (waiting != nullptr) {
+        waiting->text.swap(text);
+        waiting->last = ends;
+        waiting->read_body = read_body;
+        last_queued_ = ends;
+        PumpWrites();
+        return STREAMING_SUCCESS;
+    }
+    std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
+    if (item == nullptr)
+        return STREAMING_NO_MEMORY;
+    item->head = true;
+    item->text.swap(text);
+    item->last = ends;
+    item->read_body = read_body;
+    return QueueWrite(std::move(item));
 }
 
 int IncomingSession::SendPayload(void* data, unsigned int length, bool last) {
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        if (!active_)
+        if (!active_ || last_queued_)
             return STREAMING_NO_SESSION;
-        close_after_write_ = last;
-        payload_length_ = length;
         if (length != 0 || last) {
-            const char* bytes = static_cast<const char*>(data);
-            std::size_t size = length;
-            if (chunked_) {
-                framed_ = FrameChunks(bytes, length, last, size);
-                if (framed_ == nullptr) {
-                    ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
-                    CloseSocket();
-                } else {
-                    bytes = framed_;
+            std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
+            if (item != nullptr) {
+                item->data = data;
+                item->length = length;
+                item->last = last;
+                if (chunked_) {
+                    item->framed = FrameChunks(static_cast<const char*>(data), length, last,
+                                               item->framed_size);
+                    if (item->framed == nullptr)
+                        item.reset();
                 }
             }
-            if (framed_ != nullptr || !chunked_) {
-                payload_ = data;
+            if (item != nullptr) {
                 ZEL_LOGD(ZEL_CORE_STREAMING, "async_write 2 [%d] [%d]", server_id_, session_id_);
-                ArmTimer(kStallLimit);
-                boost::shared_ptr<IncomingSession> self = shared_from_this();
-                boost::asio::async_write(
-                    socket_, boost::asio::buffer(bytes, size),
-                    [self](const boost::system::error_code& error, std::size_t) {
-                        self->CallbackWrite(error, kWritePayload);
-                    });
-                return STREAMING_SUCCESS;
+                return QueueWrite(std::move(item));
             }
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
         }
     }
     if (length == 0 && !last) {
-        callbacks_.on_write_done(server_id_, session_id_, 0);
+        gate_.Run([this] { callbacks_.on_write_done(server_id_, session_id_, 0); });
         return STREAMING_SUCCESS;
     }
-    Release();  // the framing buffer could not be allocated
+    ShutDown();  // the framing buffer could not be allocated
     return STREAMING_NO_MEMORY;
 }
 
-void IncomingSession::ReleasePayloadLocked(bool ok) {
-    std::free(framed_);
-    framed_ = nullptr;
-    // The application handed its buffer over with the last flag.
-    if (ok && close_after_write_)
-        Free(payload_);
-    payload_ = nullptr;
+int IncomingSession::QueueWrite(std::unique_ptr<PendingWrite> item) {
+    if (writes_.Full()) {
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Session %d has %zu writes queued; write refused", session_id_,
+                 WriteQueue::kMaxQueuedWrites);
+        return STREAMING_NO_MEMORY;
+    }
+    last_queued_ = item->last;
+    // The application's buffer is the library's once handed over with the
+    // last flag, whatever becomes of the write.
+    item->owns_data = item->last && !item->head;
+    writes_.Push(std::move(item));
+    PumpWrites();
+    return STREAMING_SUCCESS;
 }
 
-void IncomingSession::CallbackWrite(const boost::system::error_code& error, WriteKind kind) {
-    bool last = false;
-    bool read_body = false;
-    unsigned int length = 0;
+void IncomingSession::PumpWrites() {
+    // Inside on_request or on_request_data the read path starts the writes
+    // as the callback returns, so that the head leaves first.
+    if (!active_ || writes_.Writing() || writes_.Empty() || in_callback_ || !headers_received_)
+        return;
+    const PendingWrite& item = writes_.Start();
+    ArmTimer(kStallLimit);
+    boost::shared_ptr<IncomingSession> self = shared_from_this();
+    boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()),
+                             [self](const boost::system::error_code& error, std::size_t) {
+                                 self->CallbackWrite(error);
+                             });
+}
+
+void IncomingSession::CallbackWrite(const boost::system::error_code& error) {
+    std::unique_ptr<PendingWrite> item;  // freed after the lock
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         CancelTimer();
-        last = close_after_write_;
-        length = payload_length_;
-        if (kind == kWritePayload)
-            ReleasePayloadLocked(!error);
-        else
-            pending_head_.clear();
-        if (!error && kind == kWriteHead && !last && continue_) {
-            continue_ = false;
-            read_body = true;
+        item = writes_.Finish();
+        if (!item)
+            return;
+        if (!error && item->read_body)
             StartBodyRead();
-        }
+        if (!error && !item->last)
+            PumpWrites();
     }
     if (error) {
         if (error != boost::asio::error::operation_aborted)
             ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
-        Fail(!last);
+        // Also after a last write: the application learns that its response
+        // did not get through.
+        ShutDown(true);
         return;
     }
-    if (last) {
+    if (item->last) {
         ZEL_LOGD(ZEL_CORE_STREAMING, "Closing Socket for session_id = [%d]", session_id_);
-        if (kind == kWriteHead) {
+        if (item->head) {
             ShutDown();
             return;
         }
@@ -354,9 +375,10 @@ void IncomingSession::CallbackWrite(const boost::system::error_code& error, Writ
         timer_.async_wait([self](const boost::system::error_code&) { self->ShutDown(); });
         return;
     }
-    if (read_body)
+    if (item->read_body)
         return;
-    callbacks_.on_write_done(server_id_, session_id_, kind == kWriteHead ? 0 : length);
+    const unsigned int length = item->head ? 0 : item->length;
+    gate_.Run([&] { callbacks_.on_write_done(server_id_, session_id_, length); });
 }
 
 void IncomingSession::RegisterWriteWithErrorCode(int status) {
@@ -375,6 +397,9 @@ void IncomingSession::RegisterWriteWithErrorCode(int status) {
 void IncomingSession::CloseSocket() {
     active_ = false;
     CancelTimer();
+    // What has not started never will; the write on the wire keeps its
+    // buffer until its completion runs.
+    writes_.DropWaiting();
     boost::system::error_code ec;
     if (socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec) &&
         ec != boost::asio::error::not_connected)
@@ -389,25 +414,19 @@ void IncomingSession::Release() {
         server->SessionCompleted(session_id_);
 }
 
-void IncomingSession::ShutDown() {
+void IncomingSession::ShutDown(bool notify) {
+    bool announced = false;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
+        announced = announced_;
         CloseSocket();
     }
-    Release();
-}
-
-void IncomingSession::Fail(bool notify) {
-    bool was_active = false;
-    {
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        was_active = active_;
-        CloseSocket();
-    }
-    // Only the first failure of a live session is reported: a handler
-    // aborted by a shut-down that was asked for stays quiet.
-    if (was_active && notify)
-        callbacks_.on_status(server_id_, session_id_, STATUS_CONNECTION_CLOSED);
+    // Only the first close of a session may report it: a handler aborted by
+    // a shut-down that was asked for stays quiet.
+    gate_.Close([&] {
+        if (notify && announced)
+            callbacks_.on_status(server_id_, session_id_, STATUS_CONNECTION_CLOSED);
+    });
     Release();
 }
 

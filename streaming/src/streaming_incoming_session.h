@@ -2,7 +2,8 @@
 // its head and body to the application's callbacks, and writes the response
 // head and payloads the application supplies. Runs on the "ZelStrmIo"
 // threads; every asynchronous operation is issued under the session mutex,
-// and no callback runs with it held.
+// and no callback runs with it held. Writes leave in the order they were
+// asked for, one at a time, each buffer alive until its completion.
 #pragma once
 
 #include <chrono>
@@ -46,38 +47,43 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     boost::asio::ip::tcp::socket& Socket() { return socket_; }
     int SessionId() const { return session_id_; }
 
+    // Tells the application of the accepted connection (on_connect).
+    void Announce();
     // Sets the socket options and starts reading the request head.
     void RegisterRead();
     int SendResponse(const ResHeaderInfo* head, bool last);
     int SendPayload(void* data, unsigned int length, bool last);
-    // Closes the connection without a callback and leaves the server's list.
-    void ShutDown();
+    // Closes the connection and leaves the server's list. With notify, an
+    // announced session gets on_status 4 as its last callback; without, no
+    // callback runs once this has returned (unless called from inside one).
+    void ShutDown(bool notify = false);
 
   private:
-    enum WriteKind { kWriteHead, kWritePayload };
-
     void StartHeadRead();  // session mutex held
     void CallbackRead(const boost::system::error_code& error, std::size_t bytes);
     void DeliverRequest();
     void StartBodyRead();  // session mutex held
     void DataRecvdCallback(const boost::system::error_code& error, std::size_t bytes);
-    void WritePendingHead();  // session mutex held
-    void CallbackWrite(const boost::system::error_code& error, WriteKind kind);
+    // Queues a write in order; 0, or 1011 once the session is closed or
+    // its last write is queued, 1012 when the queue is full. Session mutex
+    // held.
+    int QueueWrite(std::unique_ptr<PendingWrite> item);
+    // Starts the front write unless one is on the wire or the request
+    // callbacks have not returned yet. Session mutex held.
+    void PumpWrites();
+    void CallbackWrite(const boost::system::error_code& error);
     // Answers with a bare head of that status and closes after it.
     void RegisterWriteWithErrorCode(int status);
-    // Ends the session after a socket error: closes, tells the application
-    // with on_status 4 when notify is set, and leaves the server's list.
-    void Fail(bool notify);
     void ArmTimer(std::chrono::steady_clock::duration limit);  // session mutex held
     void CancelTimer();                                        // session mutex held
     void CloseSocket();                                        // session mutex held
     void Release();
-    void ReleasePayloadLocked(bool ok);
 
     const ServerAppCallbacks callbacks_;
     const int server_id_;
     const int session_id_;
     boost::weak_ptr<TCPServer> server_;
+    CallbackGate gate_;  // every application callback of the session
 
     boost::mutex mutex_;  // everything below
     boost::asio::ip::tcp::socket socket_;
@@ -87,16 +93,13 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     int request_type_;
     std::size_t head_bytes_;  // bytes fed to the parser before the head was complete
     FramingGuard framing_;
-    std::string pending_head_;
-    void* payload_;  // the application's buffer being written
-    unsigned int payload_length_;
-    char* framed_;  // chunk-framed copy of the payload being written
+    WriteQueue writes_;
     bool headers_received_;
     bool chunked_;
-    bool close_after_write_;
-    bool continue_;  // a 100 head was sent: read the body once it is written
-    bool in_callback_;
+    bool last_queued_;  // a write that ends the response is queued
+    bool in_callback_;  // on_request or on_request_data is running
     bool active_;
+    bool announced_;             // on_connect was called
     unsigned timer_generation_;  // bumped whenever the timer is re-armed or cancelled
 };
 

@@ -24,7 +24,7 @@ namespace {
 
 // The instance and its reference count, under g_instance_mutex.
 boost::mutex g_instance_mutex;
-StreamingManager* g_instance = nullptr;
+std::shared_ptr<StreamingManager> g_instance;
 int g_reference_count = 0;
 
 void RunIoService(boost::asio::io_service& io_service) {
@@ -64,48 +64,59 @@ void AppendServerRecord(stServer** list, stServer* record) {
 
 StreamingManager::StreamingManager()
     : started_(false),
+      closing_(false),
       listener_id_(-1),
       next_server_id_(kFirstServerId),
       next_profile_id_(kFirstProfileId),
       next_client_id_(kClientIdRestart) {}
 
 StreamingManager::~StreamingManager() {
-    ZEL_LOGD(ZEL_CORE_STREAMING, "StreamingManager::DestroyInstance Ref Count [%d]",
-             g_reference_count);
+    ZEL_LOGD(ZEL_CORE_STREAMING, "StreamingManager::DestroyInstance Ref Count [%d]", 0);
+    // A call that held the manager past its termination may have added a
+    // server or client after StopAll: they go with it.
+    StopStreamingThreads();
+    StopAll();
 }
 
-StreamingManager* StreamingManager::Instance() {
+std::shared_ptr<StreamingManager> StreamingManager::Instance() {
     boost::lock_guard<boost::mutex> lock(g_instance_mutex);
     return g_instance;
 }
 
-StreamingManager* StreamingManager::GetInstance() {
+std::shared_ptr<StreamingManager> StreamingManager::GetInstance() {
     boost::lock_guard<boost::mutex> lock(g_instance_mutex);
+    return CreateLocked();
+}
+
+std::shared_ptr<StreamingManager> StreamingManager::CreateLocked() {
     if (g_instance != nullptr)
         return g_instance;
     try {
-        g_instance = new StreamingManager();
+        g_instance.reset(new StreamingManager());
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", e.what());
         return nullptr;
     }
-    if (network_layer::RegisterNetworkEventListener(g_instance, g_instance->listener_id_) != 0)
+    if (network_layer::RegisterNetworkEventListener(g_instance.get(), g_instance->listener_id_) !=
+        0)
         ZEL_LOGD(ZEL_CORE_STREAMING, "Register Network Event Listener failed.");
     return g_instance;
 }
 
 int StreamingManager::AddReference() {
-    if (GetInstance() == nullptr) {
+    // One lock across creation and counting: a termination in between
+    // would leave a count without a manager.
+    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
+    if (CreateLocked() == nullptr) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Streaming manager initialization failed.");
         return STREAMING_INIT_FAILED;
     }
-    boost::lock_guard<boost::mutex> lock(g_instance_mutex);
     ++g_reference_count;
     return STREAMING_SUCCESS;
 }
 
 int StreamingManager::DeleteReference() {
-    StreamingManager* manager = nullptr;
+    std::shared_ptr<StreamingManager> manager;
     {
         boost::lock_guard<boost::mutex> lock(g_instance_mutex);
         if (g_instance == nullptr) {
@@ -123,21 +134,33 @@ int StreamingManager::DeleteReference() {
                      g_reference_count);
             return STREAMING_SUCCESS;
         }
-        // From here on no API call finds the manager.
-        manager = g_instance;
-        g_instance = nullptr;
+        // From here on no API call finds the manager; calls already under
+        // way hold it until they return.
+        manager.swap(g_instance);
     }
+    {
+        boost::lock_guard<boost::mutex> start(manager->start_lock_);
+        manager->closing_ = true;
+    }
+    // Waits out a network event in flight on another thread; from inside
+    // one (a status callback on "ZelNetIf") that event holds the manager.
     if (manager->listener_id_ >= 0)
         network_layer::UnRegisterEventListener(manager->listener_id_);
     ZEL_LOGI(ZEL_CORE_STREAMING, "Stopping streaming threads");
     manager->StopStreamingThreads();
     manager->StopAll();
-    delete manager;
     return STREAMING_SUCCESS;
+}
+
+bool StreamingManager::Closing() {
+    boost::lock_guard<boost::mutex> start(start_lock_);
+    return closing_;
 }
 
 int StreamingManager::EnsureThreads() {
     boost::lock_guard<boost::mutex> start(start_lock_);
+    if (closing_)
+        return STREAMING_THREADS_FAILED;
     {
         boost::shared_lock<boost::shared_mutex> lock(pool_lock_);
         if (started_)
@@ -195,6 +218,9 @@ void StreamingManager::StopStreamingThreads() {
         threads.swap(threads_);
         started_ = false;
     }
+    // A pool thread cannot join itself; it ends with the io service.
+    if (threads->is_this_thread_in())
+        return;
     threads->join_all();
 }
 
@@ -429,6 +455,9 @@ void StreamingManager::ConfigureAllInterfaceProfiles(const network_layer::NetInf
         }
     }
     for (const Wanted& want : wanted) {
+        // A status callback may have terminated the streaming manager.
+        if (Closing())
+            return;
         boost::shared_ptr<TCPServer> server;
         if (ConfigureServer(want.callbacks, nic, want.port, server) != STREAMING_SUCCESS)
             continue;
@@ -471,14 +500,24 @@ void StreamingManager::StopServersOnInterface(const std::string& interface_name)
         }
     }
     for (const Stopped& entry : stopped) {
-        ZEL_LOGI(ZEL_CORE_STREAMING, "Sending Network Notification to profile");
-        entry.callbacks.on_status(entry.server->ServerId(), 0, STATUS_SERVER_STOPPED);
-        entry.server->Stop();
+        // After a termination from a status callback the servers still go,
+        // but the application hears no more of them.
+        if (!Closing()) {
+            ZEL_LOGI(ZEL_CORE_STREAMING, "Sending Network Notification to profile");
+            entry.callbacks.on_status(entry.server->ServerId(), 0, STATUS_SERVER_STOPPED);
+        }
+        // Each open session ends with on_status 4, so that the application
+        // releases what it holds for it.
+        entry.server->Stop(!Closing());
     }
 }
 
 void StreamingManager::OnNetworkChanged(const std::string& interfaceName, int event) {
     ZEL_LOGD(ZEL_CORE_STREAMING, "NW event arrived for interface name %s", interfaceName.c_str());
+    // Held to the end: a status callback may terminate the manager.
+    const std::shared_ptr<StreamingManager> self = weak_from_this().lock();
+    if (!self)
+        return;
     try {
         if (event == network_layer::NIC_REMOVED) {
             StopServersOnInterface(interfaceName);
@@ -534,7 +573,8 @@ int StreamingManager::StartClient(const ClientAppCallbacks& callbacks, const std
         if (id < 0)
             return STREAMING_NO_MEMORY;
         try {
-            session = boost::make_shared<OutgoingSession>(this, callbacks, id);
+            session =
+                boost::make_shared<OutgoingSession>(io_service_, shared_from_this(), callbacks, id);
         } catch (const std::exception& e) {
             ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", e.what());
             return STREAMING_NO_MEMORY;

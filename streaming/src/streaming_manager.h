@@ -1,7 +1,10 @@
 // The process-wide owner of the streaming I/O threads, the servers grouped
 // by profile, and the client sessions. Created by the first
 // InitializeStreamingManager, counted, destroyed by the last
-// TerminateStreamingManager.
+// TerminateStreamingManager. Held by std::shared_ptr: every API call and
+// every network event holds it for its duration, so that a termination from
+// inside a callback (or from another thread) cannot delete it under a call
+// that still runs; the last holder destroys it.
 #pragma once
 
 #include <list>
@@ -34,7 +37,8 @@ struct configuration_server_info {
     std::list<boost::shared_ptr<TCPServer> > servers;
 };
 
-class StreamingManager : public network_layer::NetworkEventListener {
+class StreamingManager : public network_layer::NetworkEventListener,
+                         public std::enable_shared_from_this<StreamingManager> {
   public:
     static constexpr int kStreamingThreads = 20;
     static constexpr int kFirstProfileId = 100;
@@ -44,9 +48,10 @@ class StreamingManager : public network_layer::NetworkEventListener {
     static const char kAllInterfaces[];
 
     // The manager, created on first use; null when it cannot be created.
-    static StreamingManager* GetInstance();
-    // The manager if there is one; never creates.
-    static StreamingManager* Instance();
+    static std::shared_ptr<StreamingManager> GetInstance();
+    // The manager if there is one (and it is not being terminated); never
+    // creates.
+    static std::shared_ptr<StreamingManager> Instance();
     // Adds one reference (creating the manager); 0 or 1001.
     static int AddReference();
     // Drops one reference and destroys the manager with the last; 0 or 1002.
@@ -80,9 +85,14 @@ class StreamingManager : public network_layer::NetworkEventListener {
 
   private:
     StreamingManager();
+    // Creates the manager unless there is one; instance mutex held.
+    static std::shared_ptr<StreamingManager> CreateLocked();
     StreamingManager(const StreamingManager&) = delete;
     StreamingManager& operator=(const StreamingManager&) = delete;
 
+    // True once the last reference went: no thread starts any more and the
+    // application hears of no further server event.
+    bool Closing();
     int StartStreamingThreads(int count);
     bool OnPoolThread();
     void StopStreamingThreads();
@@ -104,8 +114,9 @@ class StreamingManager : public network_layer::NetworkEventListener {
     std::unique_ptr<boost::asio::io_service::work> work_;
     std::unique_ptr<boost::thread_group> threads_;
     boost::shared_mutex pool_lock_;  // threads_, work_, started_
-    boost::mutex start_lock_;        // one starter at a time
+    boost::mutex start_lock_;        // one starter at a time; closing_
     bool started_;
+    bool closing_;
     int listener_id_;
 
     boost::mutex server_start_mutex_;  // one server start at a time

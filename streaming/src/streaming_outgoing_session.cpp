@@ -18,37 +18,33 @@
 namespace zel_upnp {
 namespace streaming {
 
-OutgoingSession::OutgoingSession(StreamingManager* manager, const ClientAppCallbacks& callbacks,
-                                 int client_id)
+OutgoingSession::OutgoingSession(boost::asio::io_service& io_service,
+                                 std::weak_ptr<StreamingManager> manager,
+                                 const ClientAppCallbacks& callbacks, int client_id)
     : manager_(manager),
       callbacks_(callbacks),
       session_id_(client_id),
-      socket_(manager->IoService()),
-      resolver_(manager->IoService()),
+      socket_(io_service),
+      resolver_(io_service),
       port_(0),
       client_handler_id_(0),
       request_type_(REQUEST_GET),
       response_(boost::make_shared<utils::HTTPInfo>()),
       buffer_(new char[kReceiveBufferSize]),
       head_bytes_(0),
-      head_waiting_(false),
       fully_sent_(false),
       request_chunked_(false),
       response_chunked_(false),
       response_has_length_(false),
       continue_seen_(false),
+      response_complete_(false),
+      reading_(false),
       active_(true),
-      connected_(false),
-      payload_(nullptr),
-      framed_(nullptr),
-      payload_length_(0) {
-    pending_head_.reserve(1024);
-}
+      connected_(false) {}
 
 OutgoingSession::~OutgoingSession() {
     ZEL_LOGD(ZEL_CORE_STREAMING, "~OutgoingSession, client_handler_id_=[%d] session_id_=[%d]",
              client_handler_id_, session_id_);
-    std::free(framed_);
 }
 
 int OutgoingSession::Connect(const std::string& address, int port) {
@@ -99,8 +95,7 @@ void OutgoingSession::CallbackConnect(const boost::system::error_code& error) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Set option failed for send size: err:%s",
                  ec.message().c_str());
     connected_ = true;
-    if (head_waiting_)
-        WriteHead();
+    PumpWrites();
 }
 
 int OutgoingSession::SendRequest(const ReqHeaderInfo* head) {
@@ -109,11 +104,13 @@ int OutgoingSession::SendRequest(const ReqHeaderInfo* head) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Failed to form request header!");
         return kFormReqHeaderFailure;
     }
+    std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
+    if (item == nullptr)
+        return STREAMING_NO_MEMORY;
     boost::lock_guard<boost::mutex> lock(mutex_);
     if (!active_)
         return STREAMING_NO_SESSION;
     client_handler_id_ = CLIENT_HANDLER_ID;
-    pending_head_.swap(text);
     request_type_ = head->request_type;
     request_chunked_ = IsChunkedRequest(head);
     fully_sent_ = head->request_type == REQUEST_GET || head->request_type == REQUEST_HEAD ||
@@ -121,99 +118,122 @@ int OutgoingSession::SendRequest(const ReqHeaderInfo* head) {
     // A new request reads a new response.
     response_->CleanInfo();
     head_bytes_ = 0;
+    head_text_.clear();
     framing_.Reset();
     continue_seen_ = false;
     response_chunked_ = false;
     response_has_length_ = false;
-    head_waiting_ = true;
-    if (connected_)
-        WriteHead();
-    return STREAMING_SUCCESS;
-}
-
-void OutgoingSession::WriteHead() {
-    head_waiting_ = false;
-    ZEL_LOGD(ZEL_CORE_STREAMING, "Sending Request: [%s]", pending_head_.c_str());
-    boost::shared_ptr<OutgoingSession> self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(pending_head_),
-                             [self](const boost::system::error_code& error, std::size_t) {
-                                 self->CallbackWrite(error, kWriteHead, false);
-                             });
+    response_complete_ = false;
+    item->head = true;
+    item->text.swap(text);
+    item->read_body = fully_sent_;  // here: read the response once written
+    return QueueWrite(std::move(item));
 }
 
 int OutgoingSession::SendPayload(void* data, unsigned int length, bool last) {
     boost::unique_lock<boost::mutex> lock(mutex_);
     if (!active_ || !connected_)
         return STREAMING_NO_SESSION;
-    payload_length_ = length;
     if (length == 0 && !last) {
         lock.unlock();
-        callbacks_.on_write_done(client_handler_id_, session_id_, 0);
+        gate_.Run([&] { callbacks_.on_write_done(client_handler_id_, session_id_, 0); });
         return STREAMING_SUCCESS;
     }
-    const char* bytes = static_cast<const char*>(data);
-    std::size_t size = length;
-    if (request_chunked_) {
-        framed_ = FrameChunks(bytes, length, last, size);
-        if (framed_ == nullptr) {
-            ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
-            ShutDown();
-            lock.unlock();
-            manager_->RemoveClient(session_id_);
-            return STREAMING_NO_MEMORY;
+    std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
+    if (item != nullptr) {
+        item->data = data;
+        item->length = length;
+        item->last = last;
+        item->read_body = last;
+        if (request_chunked_) {
+            item->framed =
+                FrameChunks(static_cast<const char*>(data), length, last, item->framed_size);
+            if (item->framed == nullptr)
+                item.reset();
         }
-        bytes = framed_;
     }
-    payload_ = data;
-    if (last)
+    if (item == nullptr) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
+        ShutDown();
+        lock.unlock();
+        gate_.Close();
+        if (std::shared_ptr<StreamingManager> manager = manager_.lock())
+            manager->RemoveClient(session_id_);
+        return STREAMING_NO_MEMORY;
+    }
+    const int rc = QueueWrite(std::move(item));
+    if (rc == STREAMING_SUCCESS && last)
         fully_sent_ = true;
-    boost::shared_ptr<OutgoingSession> self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(bytes, size),
-                             [self, last](const boost::system::error_code& error, std::size_t) {
-                                 self->CallbackWrite(error, kWritePayload, last);
-                             });
+    return rc;
+}
+
+int OutgoingSession::QueueWrite(std::unique_ptr<PendingWrite> item) {
+    if (writes_.Full()) {
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Client %d has %zu writes queued; write refused", session_id_,
+                 WriteQueue::kMaxQueuedWrites);
+        return STREAMING_NO_MEMORY;
+    }
+    // The application's buffer is the library's once handed over with the
+    // last flag, whatever becomes of the write.
+    item->owns_data = item->last && !item->head;
+    writes_.Push(std::move(item));
+    PumpWrites();
     return STREAMING_SUCCESS;
 }
 
-void OutgoingSession::CallbackWrite(const boost::system::error_code& error, WriteKind kind,
-                                    bool last) {
-    unsigned int length = 0;
+void OutgoingSession::PumpWrites() {
+    if (!active_ || !connected_ || writes_.Writing() || writes_.Empty())
+        return;
+    const PendingWrite& item = writes_.Start();
+    if (item.head)
+        ZEL_LOGD(ZEL_CORE_STREAMING, "Sending Request: [%s]", item.text.c_str());
+    boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()),
+                             [self](const boost::system::error_code& error, std::size_t) {
+                                 self->CallbackWrite(error);
+                             });
+}
+
+void OutgoingSession::CallbackWrite(const boost::system::error_code& error) {
+    std::unique_ptr<PendingWrite> item;  // freed after the lock
     bool notify = false;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        std::free(framed_);
-        framed_ = nullptr;
-        if (kind == kWritePayload) {
-            // The application handed its buffer over with the last flag.
-            if (last)
-                Free(payload_);
-            payload_ = nullptr;
-            length = payload_length_;
-        }
-        if (!error) {
-            notify = kind == kWritePayload ? !last : !fully_sent_;
+        item = writes_.Finish();
+        if (!error && item) {
+            notify = !item->read_body;
             if (!notify)
                 StartRead();
+            PumpWrites();
         }
     }
-    if (error) {
-        if (error != boost::asio::error::operation_aborted)
+    if (error || !item) {
+        if (error && error != boost::asio::error::operation_aborted)
             ZEL_LOGE(ZEL_CORE_STREAMING, "Error: %s", error.message().c_str());
         Fail(STATUS_CONNECTION_CLOSED);
         return;
     }
-    if (notify)
-        callbacks_.on_write_done(client_handler_id_, session_id_, length);
+    if (notify) {
+        const unsigned int length = item->head ? 0 : item->length;
+        gate_.Run([&] { callbacks_.on_write_done(client_handler_id_, session_id_, length); });
+    }
 }
 
 void OutgoingSession::StartRead() {
-    if (!active_)
+    // One read at a time; none once the final response is whole (it may
+    // have come with the 100 head, before the body was sent).
+    if (!active_ || reading_ || response_complete_)
         return;
+    reading_ = true;
     boost::shared_ptr<OutgoingSession> self = shared_from_this();
     const bool head = response_->GetStatus() < utils::STAGE_HEADERS_DONE;
     socket_.async_read_some(
         boost::asio::buffer(buffer_.get(), kReceiveBufferSize),
         [self, head](const boost::system::error_code& error, std::size_t bytes) {
+            {
+                boost::lock_guard<boost::mutex> lock(self->mutex_);
+                self->reading_ = false;
+            }
             if (head)
                 self->CallbackRead(error, bytes);
             else
@@ -230,57 +250,98 @@ void OutgoingSession::CallbackRead(const boost::system::error_code& error, std::
         Fail(STATUS_CONNECTION_CLOSED);
         return;
     }
-    const unsigned length = static_cast<unsigned>(bytes);
-    if (utils::Parse(buffer_.get(), length, response_) != 0) {
-        ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
-        Fail(STATUS_PARSE_FAILURE);
-        return;
-    }
-    response_->SetParsingStatus(utils::PARSING_CONTINUE);
-    if (response_->GetStatus() < utils::STAGE_HEADERS_DONE) {
-        head_bytes_ += bytes;
-        if (head_bytes_ > kMaxHeadSize) {
+    HeadBytes(buffer_.get(), bytes);
+}
+
+void OutgoingSession::HeadBytes(const char* data, std::size_t size) {
+    // Bytes that followed an interim head in the same read: the start of
+    // the final response.
+    std::string carried;
+    for (;;) {
+        const unsigned length = static_cast<unsigned>(size);
+        if (utils::Parse(data, length, response_) != 0) {
             ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
             Fail(STATUS_PARSE_FAILURE);
             return;
         }
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        StartRead();
-        return;
-    }
-    ResHeaderInfo* head = FormResponseHeaderInfo(*response_);
-    if (head == nullptr) {
-        ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
-        Fail(STATUS_ALLOC_FAILURE);
-        return;
-    }
-    unsigned body_length = 0;
-    char* body = nullptr;
-    bool complete = true;
-    int handler_id = 0;
-    {
-        boost::lock_guard<boost::mutex> lock(mutex_);
-        handler_id = client_handler_id_;
-        if (head->status_code == 100) {
-            // The body goes out now; the final response is read after it.
-            continue_seen_ = true;
-            response_->CleanInfo();
-            head_bytes_ = 0;
-        } else {
-            if (request_type_ == REQUEST_GET) {
-                response_chunked_ = IsChunked(head->transfer_encoding);
-                std::string value;
-                response_has_length_ = response_->GetHeaderValue("Content-Length", value) == 0;
+        response_->SetParsingStatus(utils::PARSING_CONTINUE);
+        if (response_->GetStatus() < utils::STAGE_HEADERS_DONE) {
+            bool over = false;
+            {
+                boost::lock_guard<boost::mutex> lock(mutex_);
+                head_bytes_ += size;
+                over = head_bytes_ > kMaxHeadSize;
+                if (!over) {
+                    head_text_.append(data, size);
+                    StartRead();
+                }
             }
-            complete =
-                response_->GetState() == utils::MESSAGE_COMPLETE || request_type_ == REQUEST_HEAD;
-            body = response_->GetBody(body_length);
+            if (over) {
+                ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
+                Fail(STATUS_PARSE_FAILURE);
+            }
+            return;
         }
+        ResHeaderInfo* head = FormResponseHeaderInfo(*response_);
+        if (head == nullptr) {
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
+            Fail(STATUS_ALLOC_FAILURE);
+            return;
+        }
+        unsigned body_length = 0;
+        char* body = nullptr;
+        bool complete = true;
+        bool interim = false;
+        std::string rest;
+        int handler_id = 0;
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            handler_id = client_handler_id_;
+            if (head->status_code == 100) {
+                // The body goes out now; the final response is read after
+                // it, or now when it already began in this read.
+                interim = true;
+                continue_seen_ = true;
+                head_text_.append(data, size);
+                const std::size_t end = HeadEnd(head_text_);
+                if (end != std::string::npos)
+                    rest = head_text_.substr(end);
+                response_->CleanInfo();
+                head_bytes_ = 0;
+                head_text_.clear();
+            } else {
+                if (request_type_ == REQUEST_GET) {
+                    response_chunked_ = IsChunked(head->transfer_encoding);
+                    std::string value;
+                    response_has_length_ = response_->GetHeaderValue("Content-Length", value) == 0;
+                }
+                complete = response_->GetState() == utils::MESSAGE_COMPLETE ||
+                           request_type_ == REQUEST_HEAD;
+                response_complete_ = complete;
+                head_text_.clear();
+                body = response_->GetBody(body_length);
+            }
+        }
+        if (!gate_.Run([&] {
+                callbacks_.on_response(handler_id, session_id_, head, body, body_length, complete);
+            })) {
+            FreeResponseHeader(head);
+            std::free(body);
+            return;
+        }
+        if (interim && !rest.empty()) {
+            carried.swap(rest);
+            data = carried.data();
+            size = carried.size();
+            continue;
+        }
+        if (interim)
+            return;
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (active_ && !complete)
+            StartRead();
+        return;
     }
-    callbacks_.on_response(handler_id, session_id_, head, body, body_length, complete);
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    if (active_ && !complete)
-        StartRead();
 }
 
 void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, std::size_t bytes) {
@@ -298,7 +359,13 @@ void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, 
             Fail(STATUS_CONNECTION_CLOSED);
             return;
         }
-        callbacks_.on_response_data(client_handler_id_, session_id_, nullptr, 0, true);
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            response_complete_ = true;
+        }
+        gate_.Run([&] {
+            callbacks_.on_response_data(client_handler_id_, session_id_, nullptr, 0, true);
+        });
         boost::lock_guard<boost::mutex> lock(mutex_);
         ShutDown();
         return;
@@ -326,7 +393,15 @@ void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, 
         return;
     }
     const bool complete = response_->GetState() == utils::MESSAGE_COMPLETE;
-    callbacks_.on_response_data(client_handler_id_, session_id_, data, data_length, complete);
+    if (complete) {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        response_complete_ = true;
+    }
+    if (!gate_.Run([&] {
+            callbacks_.on_response_data(client_handler_id_, session_id_, data, data_length,
+                                        complete);
+        }))
+        std::free(data);
     if (complete)
         return;
     ZEL_LOGI(ZEL_CORE_STREAMING, "registering for async_read");
@@ -335,18 +410,17 @@ void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, 
 }
 
 void OutgoingSession::Fail(int code) {
-    bool was_active = false;
     int handler_id = 0;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        was_active = active_;
         handler_id = client_handler_id_;
         ShutDown();
     }
-    if (!was_active)
-        return;  // closed on request: no callback
-    callbacks_.on_status(handler_id, session_id_, code);
-    manager_->RemoveClient(session_id_);
+    // Only the first close reports: a session closed on request stays quiet.
+    if (!gate_.Close([&] { callbacks_.on_status(handler_id, session_id_, code); }))
+        return;
+    if (std::shared_ptr<StreamingManager> manager = manager_.lock())
+        manager->RemoveClient(session_id_);
 }
 
 void OutgoingSession::ShutDown() {
@@ -358,6 +432,7 @@ void OutgoingSession::ShutDown() {
              client_handler_id_, session_id_);
     boost::system::error_code ec;
     resolver_.cancel();
+    writes_.DropWaiting();
     if (socket_.is_open()) {
         if (socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec) &&
             ec != boost::asio::error::not_connected)
@@ -368,8 +443,11 @@ void OutgoingSession::ShutDown() {
 }
 
 void OutgoingSession::CloseConnection() {
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    ShutDown();
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        ShutDown();
+    }
+    gate_.Close();
 }
 
 }  // namespace streaming

@@ -1,7 +1,8 @@
 // An asynchronous streaming client: one connection to a media server, one
 // request at a time, the response delivered through ClientAppCallbacks. Its
 // handlers run on the "ZelStrmIo" threads; asynchronous operations are
-// issued under the session mutex and no callback runs with it held.
+// issued under the session mutex and no callback runs with it held. Writes
+// leave in the order asked for, one at a time; one read at a time.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,8 @@ class StreamingManager;
 
 class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
   public:
-    OutgoingSession(StreamingManager* manager, const ClientAppCallbacks& callbacks, int client_id);
+    OutgoingSession(boost::asio::io_service& io_service, std::weak_ptr<StreamingManager> manager,
+                    const ClientAppCallbacks& callbacks, int client_id);
     virtual ~OutgoingSession();
     OutgoingSession(const OutgoingSession&) = delete;
     OutgoingSession& operator=(const OutgoingSession&) = delete;
@@ -35,25 +37,30 @@ class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
     // Sends the head now, or once connected; 0 or 1.
     int SendRequest(const ReqHeaderInfo* head);
     int SendPayload(void* data, unsigned int length, bool last);
-    // Closes the connection without a callback.
+    // Closes the connection; no callback of the session runs once this has
+    // returned (unless called from inside one).
     void CloseConnection();
 
   private:
-    enum WriteKind { kWriteHead, kWritePayload };
-
     void CallbackConnect(const boost::system::error_code& error);
-    void WriteHead();  // session mutex held
-    void CallbackWrite(const boost::system::error_code& error, WriteKind kind, bool last);
+    // Queues a write; 0, 1011 when closed, 1012 when the queue is full.
+    // Session mutex held.
+    int QueueWrite(std::unique_ptr<PendingWrite> item);
+    void PumpWrites();  // session mutex held
+    void CallbackWrite(const boost::system::error_code& error);
     void StartRead();  // session mutex held
     void CallbackRead(const boost::system::error_code& error, std::size_t bytes);
+    // Handles the bytes of a read while the response head is incomplete.
+    void HeadBytes(const char* data, std::size_t size);
     void DataRecvdCallback(const boost::system::error_code& error, std::size_t bytes);
     // Ends the session with on_status(code) and leaves the manager.
     void Fail(int code);
     void ShutDown();  // session mutex held
 
-    StreamingManager* const manager_;
+    const std::weak_ptr<StreamingManager> manager_;
     const ClientAppCallbacks callbacks_;
     const int session_id_;
+    CallbackGate gate_;  // every application callback of the session
 
     boost::mutex mutex_;  // everything below
     boost::asio::ip::tcp::socket socket_;
@@ -62,22 +69,21 @@ class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
     int port_;
     int client_handler_id_;
     int request_type_;
-    std::string pending_head_;
+    WriteQueue writes_;
+    std::string head_text_;  // bytes of a response head not complete yet
     boost::shared_ptr<utils::HTTPInfo> response_;
     std::unique_ptr<char[]> buffer_;  // kReceiveBufferSize bytes
     std::size_t head_bytes_;
     FramingGuard framing_;
-    bool head_waiting_;  // pending_head_ is to be written once connected
     bool fully_sent_;
     bool request_chunked_;
     bool response_chunked_;
     bool response_has_length_;
     bool continue_seen_;
+    bool response_complete_;  // the final response was delivered whole
+    bool reading_;
     bool active_;
     bool connected_;
-    void* payload_;
-    char* framed_;
-    unsigned int payload_length_;
 };
 
 }  // namespace streaming

@@ -23,8 +23,10 @@ OutgoingSyncSession::OutgoingSyncSession(boost::asio::io_service& io_service, in
     : client_id_(client_id),
       socket_(io_service),
       resolver_(io_service),
+      strand_(io_service),
       resolve_done_(false),
       resolving_(false),
+      abandoned_(false),
       connected_(false),
       closed_(false),
       request_chunked_(false),
@@ -52,29 +54,31 @@ int OutgoingSyncSession::Connect(const std::string& address, int port) {
         return connected_ ? STREAMING_SUCCESS : STREAMING_CONNECT_FAILED;
     resolve_done_ = false;
     resolving_ = true;
+    abandoned_ = false;
     boost::shared_ptr<OutgoingSyncSession> self = shared_from_this();
-    resolver_.async_resolve(
-        *query, [self](const boost::system::error_code& error, tcp::resolver::iterator endpoints) {
-            bool connected = false;
-            if (error) {
-                ZEL_LOGE(ZEL_CORE_STREAMING, "Resolve error [%s]", error.message().c_str());
-            } else {
+    std::shared_ptr<tcp::resolver::query> shared_query(std::move(query));
+    strand_.post([self, shared_query] {
+        self->resolver_.async_resolve(
+            *shared_query, self->strand_.wrap([self](const boost::system::error_code& error,
+                                                     tcp::resolver::iterator endpoints) {
+                if (error) {
+                    ZEL_LOGE(ZEL_CORE_STREAMING, "Resolve error [%s]", error.message().c_str());
+                    self->ConnectDone(false);
+                    return;
+                }
                 ZEL_LOGD(ZEL_CORE_STREAMING, "Invoking Sync Connect on socket");
-                boost::system::error_code ec;
-                boost::asio::connect(self->socket_, endpoints, ec);
-                if (ec)
-                    ZEL_LOGE(ZEL_CORE_STREAMING, "Unknown error in connect!");
-                else
-                    ZEL_LOGD(ZEL_CORE_STREAMING, "Sync Connect success");
-                connected = !ec;
-            }
-            boost::lock_guard<boost::mutex> lock(self->resolve_mutex_);
-            self->connected_ = connected;
-            self->resolve_done_ = true;
-            self->resolving_ = false;
-            ZEL_LOGD(ZEL_CORE_STREAMING, "resolve_complete_condition_ notifying condition");
-            self->resolve_complete_condition_.notify_all();
-        });
+                boost::asio::async_connect(
+                    self->socket_, endpoints,
+                    self->strand_.wrap(
+                        [self](const boost::system::error_code& ec, tcp::resolver::iterator) {
+                            if (ec)
+                                ZEL_LOGE(ZEL_CORE_STREAMING, "Unknown error in connect!");
+                            else
+                                ZEL_LOGD(ZEL_CORE_STREAMING, "Sync Connect success");
+                            self->ConnectDone(!ec);
+                        }));
+            }));
+    });
     ZEL_LOGI(ZEL_CORE_STREAMING, "Sleeping for %d seconds for the resolve", kResolveWaitSeconds);
     const boost::chrono::steady_clock::time_point deadline =
         boost::chrono::steady_clock::now() + boost::chrono::seconds(kResolveWaitSeconds);
@@ -83,7 +87,14 @@ int OutgoingSyncSession::Connect(const std::string& address, int port) {
             !resolve_done_) {
             ZEL_LOGE(ZEL_CORE_STREAMING, "Error: timed_wait failed!");
             ZEL_LOGD(ZEL_CORE_STREAMING, "invoking resolver.cancel()");
-            resolver_.cancel();
+            // The attempt ends on the strand; until then a new Connect is
+            // refused.
+            abandoned_ = true;
+            strand_.post([self] {
+                self->resolver_.cancel();
+                boost::system::error_code ignored;
+                self->socket_.cancel(ignored);
+            });
             break;
         }
     }
@@ -93,6 +104,22 @@ int OutgoingSyncSession::Connect(const std::string& address, int port) {
     }
     ZEL_LOGD(ZEL_CORE_STREAMING, "Socket connected");
     return STREAMING_SUCCESS;
+}
+
+void OutgoingSyncSession::ConnectDone(bool connected) {
+    boost::lock_guard<boost::mutex> lock(resolve_mutex_);
+    if (abandoned_ && connected) {
+        // Came too late: the caller was told it failed.
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+        connected = false;
+    }
+    connected_ = connected;
+    resolve_done_ = true;
+    resolving_ = false;
+    abandoned_ = false;
+    ZEL_LOGD(ZEL_CORE_STREAMING, "resolve_complete_condition_ notifying condition");
+    resolve_complete_condition_.notify_all();
 }
 
 int OutgoingSyncSession::WriteAll(const char* data, std::size_t length) {
@@ -140,8 +167,12 @@ int OutgoingSyncSession::ReadSome(std::size_t& bytes) {
                  ec.message().c_str());
         return STREAMING_SOCKET_FAILURE;
     }
+    return Feed(buffer_, bytes);
+}
+
+int OutgoingSyncSession::Feed(const char* data, std::size_t bytes) {
     const unsigned length = static_cast<unsigned>(bytes);
-    if (utils::Parse(buffer_, length, response_) != 0) {
+    if (utils::Parse(data, length, response_) != 0) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
         Close();
         return STREAMING_PARSE_FAILURE;
@@ -162,9 +193,20 @@ int OutgoingSyncSession::ReadHeader(ResHeaderInfo** head, void** body, unsigned 
     }
     head_bytes_ = 0;
     framing_.Reset();
+    head_text_.clear();
     while (response_->GetStatus() < utils::STAGE_HEADERS_DONE) {
         std::size_t bytes = 0;
-        const int rc = ReadSome(bytes);
+        int rc = STREAMING_SUCCESS;
+        if (!carried_.empty()) {
+            // What followed an interim head in its read begins this head.
+            head_text_.swap(carried_);
+            carried_.clear();
+            bytes = head_text_.size();
+            rc = Feed(head_text_.data(), bytes);
+        } else {
+            rc = ReadSome(bytes);
+            head_text_.append(buffer_, bytes);
+        }
         if (rc != STREAMING_SUCCESS)
             return rc;
         head_bytes_ += bytes;
@@ -175,6 +217,12 @@ int OutgoingSyncSession::ReadHeader(ResHeaderInfo** head, void** body, unsigned 
         }
     }
     head_read_ = true;
+    if (response_->GetStatusCode() == 100) {
+        const std::size_t end = HeadEnd(head_text_);
+        if (end != std::string::npos)
+            carried_ = head_text_.substr(end);
+    }
+    head_text_.clear();
     ResHeaderInfo* info = FormResponseHeaderInfo(*response_);
     if (info == nullptr) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
@@ -221,13 +269,22 @@ void OutgoingSyncSession::Close() {
     ZEL_LOGD(ZEL_CORE_STREAMING, "closing OutgoingSyncSession id [%d]", client_id_);
     {
         boost::lock_guard<boost::mutex> lock(resolve_mutex_);
-        if (resolving_) {
-            ZEL_LOGD(ZEL_CORE_STREAMING, "invoking resolver.cancel()");
-            resolver_.cancel();
-        }
         if (closed_)
             return;
         closed_ = true;
+        if (resolving_) {
+            // The connect under way is the strand's: it is cancelled there
+            // and its completion finds the session abandoned.
+            ZEL_LOGD(ZEL_CORE_STREAMING, "invoking resolver.cancel()");
+            abandoned_ = true;
+            boost::shared_ptr<OutgoingSyncSession> self = shared_from_this();
+            strand_.post([self] {
+                self->resolver_.cancel();
+                boost::system::error_code ignored;
+                self->socket_.close(ignored);
+            });
+            return;
+        }
     }
     ZEL_LOGD(ZEL_CORE_STREAMING, "Closing socket OutgoingSyncSession id [%d]", client_id_);
     boost::system::error_code ec;

@@ -1,11 +1,15 @@
 // A synchronous streaming client: every call blocks the application's
-// thread. Only the address resolution runs on the "ZelStrmIo" threads.
+// thread. Only the address resolution and the connect run on the
+// "ZelStrmIo" threads, asynchronously and through the session's strand, so
+// that a peer that never answers holds no pool thread.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
+#include <boost/asio/io_service_strand.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
@@ -21,7 +25,8 @@ namespace streaming {
 
 class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSession> {
   public:
-    // Longest wait for the address to resolve and the connection to come up.
+    // Longest wait for the address to resolve and the connection to come up;
+    // past it the connect is cancelled.
     static constexpr int kResolveWaitSeconds = 5;
     static constexpr std::size_t kReadBufferSize = 8192;
 
@@ -41,15 +46,21 @@ class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSe
     int WriteAll(const char* data, std::size_t length);
     // One read fed to the parser; 0, 2004 or 2009.
     int ReadSome(std::size_t& bytes);
+    // Bytes fed to the parser; 0 or 2009.
+    int Feed(const char* data, std::size_t bytes);
+    // Ends a connect attempt (strand).
+    void ConnectDone(bool connected);
     bool ResponseComplete() const;
 
     const int client_id_;
     boost::asio::ip::tcp::socket socket_;
     boost::asio::ip::tcp::resolver resolver_;
-    boost::mutex resolve_mutex_;  // resolve_done_, connected_, resolving_
+    boost::asio::io_service::strand strand_;  // resolver_, and socket_ while connecting
+    boost::mutex resolve_mutex_;              // resolve_done_, connected_, resolving_, abandoned_
     boost::condition_variable resolve_complete_condition_;
     bool resolve_done_;
     bool resolving_;
+    bool abandoned_;  // the caller stopped waiting for the connect under way
     bool connected_;
     bool closed_;
     bool request_chunked_;
@@ -58,6 +69,9 @@ class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSe
     std::size_t head_bytes_;
     FramingGuard framing_;
     boost::shared_ptr<utils::HTTPInfo> response_;
+    std::string head_text_;  // bytes of the head being read
+    std::string carried_;    // bytes after an interim (100) head: the next head's
+
     char buffer_[kReadBufferSize];
 };
 

@@ -8,6 +8,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
 
+#include "network_layer/src/session_limit.h"
 #include "streaming/src/streaming_incoming_session.h"
 #include "streaming/src/streaming_utils.h"
 #include "utils/src/common/zel_log.h"
@@ -28,6 +29,16 @@ constexpr int kTryNextPort = -1;
 
 }  // namespace
 
+constexpr std::size_t TCPServer::kMaxSessions;
+constexpr std::chrono::milliseconds TCPServer::kAcceptRetryPause;
+
+std::size_t TCPServer::SessionCap() {
+    const network_layer::SessionLimit limit = network_layer::ComputeSessionLimit();
+    if (limit.limit == 0 || limit.limit > kMaxSessions)
+        return kMaxSessions;
+    return limit.limit;
+}
+
 boost::mutex& SessionListMutex() {
     static boost::mutex mutex;
     return mutex;
@@ -43,6 +54,7 @@ TCPServer::TCPServer(const ServerAppCallbacks& callbacks, const std::string& ip_
       server_id_(server_id),
       io_service_(io_service),
       acceptor_(io_service),
+      accept_timer_(io_service),
       port_(0),
       next_session_id_(server_id + 1) {}
 
@@ -131,6 +143,10 @@ void TCPServer::StartAccept() {
     boost::shared_ptr<IncomingSession> session = boost::make_shared<IncomingSession>(
         io_service_, shared_from_this(), callbacks_, server_id_, next_session_id_);
     incoming_session_list_.push_back(session);
+    AcceptInto(session);
+}
+
+void TCPServer::AcceptInto(const boost::shared_ptr<IncomingSession>& session) {
     boost::weak_ptr<TCPServer> weak = shared_from_this();
     acceptor_.async_accept(session->Socket(),
                            [weak, session](const boost::system::error_code& error) {
@@ -151,7 +167,7 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
         // Stop closes the acceptor under this mutex.
         boost::lock_guard<boost::mutex> lock(SessionListMutex());
         open = acceptor_.is_open();
-        over_limit = incoming_session_list_.size() > kMaxSessions;
+        over_limit = incoming_session_list_.size() > SessionCap();
     }
     if (error == boost::asio::error::operation_aborted || !open) {
         ZEL_LOGD(ZEL_CORE_STREAMING, "Server %d not found", server_id_);
@@ -159,16 +175,29 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
     }
     ZEL_LOGI(ZEL_CORE_STREAMING, "Incoming connection");
     if (error) {
-        // Accepting ends on this server; the waiting session goes.
+        // Out of descriptors, most likely: the waiting session is kept and
+        // accepting resumes after a pause, once sessions have ended.
         ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
-        SessionCompleted(session->SessionId());
+        boost::lock_guard<boost::mutex> lock(SessionListMutex());
+        if (!acceptor_.is_open())
+            return;
+        accept_timer_.expires_after(kAcceptRetryPause);
+        boost::weak_ptr<TCPServer> weak = shared_from_this();
+        accept_timer_.async_wait([weak, session](const boost::system::error_code& expired) {
+            boost::shared_ptr<TCPServer> server = weak.lock();
+            if (expired || !server)
+                return;
+            boost::lock_guard<boost::mutex> lock(SessionListMutex());
+            if (server->acceptor_.is_open())
+                server->AcceptInto(session);
+        });
         return;
     }
     if (over_limit) {
-        ZEL_LOGW(ZEL_CORE_STREAMING, "Session limit %zu reached; connection closed", kMaxSessions);
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Session limit %zu reached; connection closed", SessionCap());
         session->ShutDown();
     } else {
-        callbacks_.on_connect(server_id_, session->SessionId(), 0);
+        session->Announce();
         session->RegisterRead();
     }
     boost::lock_guard<boost::mutex> lock(SessionListMutex());
@@ -177,17 +206,18 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
         StartAccept();
 }
 
-void TCPServer::Stop() {
+void TCPServer::Stop(bool notify) {
     std::list<boost::shared_ptr<IncomingSession> > sessions;
     {
         boost::lock_guard<boost::mutex> lock(SessionListMutex());
         boost::system::error_code ec;
         if (acceptor_.close(ec))
             ZEL_LOGE(ZEL_CORE_STREAMING, "Error in closing TCP acceptor!");
+        accept_timer_.cancel();
         sessions.swap(incoming_session_list_);
     }
     for (const boost::shared_ptr<IncomingSession>& session : sessions)
-        session->ShutDown();
+        session->ShutDown(notify);
 }
 
 boost::shared_ptr<IncomingSession> TCPServer::FindSession(int session_id) {

@@ -3,11 +3,14 @@
 // handler and its sessions run on the "ZelStrmIo" threads.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <list>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
@@ -26,9 +29,17 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     // Ports tried by Start: the requested one and the 99 above it.
     static constexpr int kBindAttempts = 100;
     static constexpr int kListenBacklog = 128;
-    // Open sessions per server; a connection beyond them is closed at once,
-    // so that a peer opening connections cannot exhaust descriptors.
+    // Open sessions per server at most; a connection beyond them is closed
+    // at once, so that a peer opening connections cannot exhaust
+    // descriptors. Lowered to the share of the descriptor limit the network
+    // layer's servers use (SessionCap).
     static constexpr std::size_t kMaxSessions = 1024;
+    // Pause before accepting again after an accept failed (descriptors
+    // exhausted, say): accepting goes on once the condition has passed.
+    static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
+
+    // The session cap for the current soft descriptor limit.
+    static std::size_t SessionCap();
 
     TCPServer(const ServerAppCallbacks& callbacks, const std::string& ip_address,
               const network_layer::NetInfo& nic, int port, boost::asio::io_service& io_service,
@@ -39,8 +50,10 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
 
     // 0 with the bound port, or 1004, 1007, 1009.
     int Start(int& port);
-    // Closes the acceptor and every session, without callbacks.
-    void Stop();
+    // Closes the acceptor and every session. With notify every announced
+    // session gets on_status 4 (its interface went away); without, no
+    // session callback runs once Stop has returned.
+    void Stop(bool notify = false);
     int SendResponse(int session_id, const ResHeaderInfo* head, bool last);
     int SendPayload(int session_id, void* data, unsigned int length, bool last);
     // Closes one session; 1011 when it is not there.
@@ -57,6 +70,8 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     boost::shared_ptr<IncomingSession> FindSession(int session_id);
     int TryPort(int port);
     void StartAccept();  // session-list mutex held
+    // Accepts into the waiting session. Session-list mutex held.
+    void AcceptInto(const boost::shared_ptr<IncomingSession>& session);
     void HandleAcceptCallback(const boost::system::error_code& error,
                               boost::shared_ptr<IncomingSession> session);
 
@@ -67,6 +82,7 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     const int server_id_;
     boost::asio::io_service& io_service_;
     boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer accept_timer_;  // session-list mutex
     int port_;
     int next_session_id_;  // session-list mutex
     // Guarded by SessionListMutex(); the session waiting in accept is its

@@ -148,6 +148,75 @@ void AppendContentLength(int64_t length, const char* transfer_encoding, std::str
     text.append(line);
 }
 
+std::size_t HeadEnd(const std::string& text) {
+    const std::size_t crlf = text.find("\r\n\r\n");
+    const std::size_t lf = text.find("\n\n");
+    std::size_t end = std::string::npos;
+    if (crlf != std::string::npos)
+        end = crlf + 4;
+    if (lf != std::string::npos && lf + 2 < end)
+        end = lf + 2;
+    return end;
+}
+
+PendingWrite::~PendingWrite() {
+    std::free(framed);
+    if (owns_data)
+        std::free(data);
+}
+
+const char* PendingWrite::Bytes() const {
+    if (head)
+        return text.data();
+    return framed != nullptr ? framed : static_cast<const char*>(data);
+}
+
+std::size_t PendingWrite::Size() const {
+    if (head)
+        return text.size();
+    return framed != nullptr ? framed_size : length;
+}
+
+constexpr std::size_t WriteQueue::kMaxQueuedWrites;
+
+std::unique_ptr<PendingWrite> WriteQueue::Finish() {
+    writing_ = false;
+    if (items_.empty())
+        return std::unique_ptr<PendingWrite>();
+    std::unique_ptr<PendingWrite> item = std::move(items_.front());
+    items_.pop_front();
+    return item;
+}
+
+PendingWrite* WriteQueue::UnstartedHead() {
+    if (items_.empty() || !items_.back()->head || (writing_ && items_.size() == 1))
+        return nullptr;
+    return items_.back().get();
+}
+
+void WriteQueue::DropWaiting() {
+    while (items_.size() > (writing_ ? 1u : 0u))
+        items_.pop_back();
+}
+
+bool CallbackGate::Closed() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return closed_;
+}
+
+void CallbackGate::WaitIdle() {
+    if (CallbackDepth() > 0)
+        return;
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    while (running_ > 0)
+        idle_.wait(lock);
+}
+
+int& CallbackGate::CallbackDepth() {
+    thread_local int depth = 0;
+    return depth;
+}
+
 char* FrameChunks(const char* data, std::size_t length, bool last, std::size_t& framed_length) {
     // Per chunk: at most 8 hex digits and two CR LF pairs around the bytes.
     constexpr std::size_t kChunkOverhead = 8 + 4;

@@ -4,8 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include <zel_upnp/streaming.h>
 #include <zel_upnp/utils.h>
@@ -73,6 +79,130 @@ class FramingGuard {
 
   private:
     std::size_t idle_ = 0;
+};
+
+// Where a message head that ends in text ends (after its blank line), or
+// npos when text holds no blank line yet. Used to find the bytes that came
+// after an interim (1xx) head in the same read.
+std::size_t HeadEnd(const std::string& text);
+
+// One write of a session: a head text or a payload, with the buffer it
+// sends kept alive until its completion has run.
+struct PendingWrite {
+    PendingWrite() = default;
+    PendingWrite(const PendingWrite&) = delete;
+    PendingWrite& operator=(const PendingWrite&) = delete;
+    // Frees the framing buffer, and the application's buffer once it was
+    // handed over (with the last flag).
+    ~PendingWrite();
+
+    const char* Bytes() const;
+    std::size_t Size() const;
+
+    bool head = false;
+    std::string text;      // the head
+    void* data = nullptr;  // the application's payload bytes
+    unsigned int length = 0;
+    bool last = false;       // the message ends with this write
+    bool owns_data = false;  // data is freed with this record
+    bool read_body = false;  // a 100 head: the request body is read after it
+    char* framed = nullptr;  // chunk-framed copy of data (malloc'ed)
+    std::size_t framed_size = 0;
+};
+
+// Writes of one session, in the order the application asked for them; the
+// front one is on the wire while writing is set. A bounded queue: an
+// application that does not wait for on_write_done is refused, not buffered
+// without end.
+class WriteQueue {
+  public:
+    // Writes queued per session at most (a head, payloads, a 100 head).
+    static constexpr std::size_t kMaxQueuedWrites = 16;
+
+    bool Full() const { return items_.size() >= kMaxQueuedWrites; }
+    bool Empty() const { return items_.empty(); }
+    bool Writing() const { return writing_; }
+    void Push(std::unique_ptr<PendingWrite> item) { items_.push_back(std::move(item)); }
+    // The front write, now marked as on the wire.
+    PendingWrite& Start() {
+        writing_ = true;
+        return *items_.front();
+    }
+    // Takes the front write out after its completion.
+    std::unique_ptr<PendingWrite> Finish();
+    // The last queued write when it is a head that has not started.
+    PendingWrite* UnstartedHead();
+    // Drops every write not on the wire; the one on the wire stays until
+    // its completion (its buffer may still be read by the socket).
+    void DropWaiting();
+
+  private:
+    std::deque<std::unique_ptr<PendingWrite> > items_;
+    bool writing_ = false;
+};
+
+// Lets the application callbacks of one session run only while the session
+// is open, and lets whoever closes it wait for one already running, so that
+// once Close has returned no callback of the session runs any more.
+//
+// A thread that is itself inside a streaming callback does not wait: a
+// callback that stops its own session (or another whose callback stops this
+// one) must not wait for itself or for its peer.
+class CallbackGate {
+  public:
+    // Runs call unless the gate is closed; false when it was closed.
+    template <class Call>
+    bool Run(Call call) {
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            if (closed_)
+                return false;
+            ++running_;
+        }
+        Invoke(call);
+        return true;
+    }
+    // Closes the gate; the first closer runs final_call (the session's last
+    // callback, such as on_status 4) and true is returned to it. Then waits
+    // for every callback still running, unless the caller is in one.
+    template <class Call>
+    bool Close(Call final_call) {
+        bool first = false;
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            first = !closed_;
+            closed_ = true;
+            if (first)
+                ++running_;
+        }
+        if (first)
+            Invoke(final_call);
+        WaitIdle();
+        return first;
+    }
+    bool Close() {
+        return Close([] {});
+    }
+    bool Closed();
+
+  private:
+    template <class Call>
+    void Invoke(Call& call) {
+        ++CallbackDepth();
+        call();
+        --CallbackDepth();
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (--running_ == 0)
+            idle_.notify_all();
+    }
+    void WaitIdle();
+    // Streaming callbacks the calling thread is inside of.
+    static int& CallbackDepth();
+
+    boost::mutex mutex_;  // closed_, running_
+    boost::condition_variable idle_;
+    bool closed_ = false;
+    int running_ = 0;
 };
 
 }  // namespace streaming

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -95,6 +96,52 @@ TEST(StreamingManager, AllInterfacesProfileFollowsTheInterfaces) {
 
     EXPECT_EQ(st::StopServers(profile), 0);
     EXPECT_EQ(st::TerminateStreamingManager(), 0);
+    nl::StopNetworkLayer();
+    nl::TerminateNetworkLayer();
+}
+
+std::atomic<int> g_started{0};      // on_status 9 seen
+std::atomic<int> g_terminated{-1};  // result of the termination from a callback
+
+void TerminateOnStart(int, int, int code) {
+    if (code == st::STATUS_SERVER_STARTED && g_started++ == 0)
+        g_terminated = st::TerminateStreamingManager();
+}
+const st::ServerAppCallbacks kTerminating = {OnConnect, TerminateOnStart, OnRequest, OnData,
+                                             OnWrite};
+
+// Hears of NIC events after the streaming manager (one thread delivers them
+// in order of registration).
+struct EventSeen : nl::NetworkEventListener {
+    std::atomic<int> events{0};
+    void OnNetworkChanged(const std::string&, int) override { ++events; }
+};
+
+// The status callback of a new server drops the last reference on the
+// interface thread; the event keeps the manager until it is done, starts no
+// server for the second profile and reports nothing more.
+TEST(StreamingManager, TerminatingFromAStatusCallback) {
+    ASSERT_EQ(nl::InitializeNetworkLayer(), 0);
+    ASSERT_EQ(nl::StartNetworkLayer(), 0);
+    ASSERT_EQ(st::InitializeStreamingManager(), 0);
+    EventSeen seen;
+    int id = -1;
+    ASSERT_EQ(nl::RegisterNetworkEventListener(&seen, id), 0);
+    for (int i = 0; i < 2; ++i) {
+        st::stServer* servers = nullptr;
+        int profile = 0;
+        ASSERT_EQ(st::StartServers(&kTerminating, nullptr, 0, &servers, &profile), 0);
+        st::FreeServerInfoList(servers);
+    }
+    ASSERT_EQ(nl::NotifyNICAdded("lo", "127.0.0.1", "255.0.0.0"), 0);
+    EXPECT_TRUE(WaitUntil([&] { return seen.events == 1; }));
+    EXPECT_EQ(g_terminated, 0);
+    EXPECT_EQ(g_started, 1);
+    st::stServer* servers = nullptr;
+    int profile = 0;
+    EXPECT_EQ(st::StartServers(&kTerminating, nullptr, 0, &servers, &profile),
+              st::STREAMING_NOT_INITIALIZED);
+    nl::UnRegisterEventListener(id);
     nl::StopNetworkLayer();
     nl::TerminateNetworkLayer();
 }

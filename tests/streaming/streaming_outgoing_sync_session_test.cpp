@@ -55,6 +55,9 @@ TEST(StreamingSyncClient, ReadsResponsesAcrossReads) {
          "ab", 0, st::STREAMING_SOCKET_FAILURE},
         {"a head that never ends", kGet, "HTTP/1.1 200 OK\r\n" + std::string(70000, 'h'), 0, "",
          kParse, 0},
+        {"final head in the read of the 100", kGet,
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 200, "ok",
+         0, 0},
     };
     ASSERT_EQ(st::InitializeStreamingManager(), 0);
     for (const SyncCase& c : cases) {
@@ -74,6 +77,11 @@ TEST(StreamingSyncClient, ReadsResponsesAcrossReads) {
         unsigned length = 0;
         bool complete = false;
         ASSERT_EQ(st::ReadHTTPHeader(id, &head, &body, length, complete), c.head_rc);
+        while (head != nullptr && head->status_code == 100) {
+            st::FreeResponseHeader(head);
+            st::Free(body);
+            ASSERT_EQ(st::ReadHTTPHeader(id, &head, &body, length, complete), 0);
+        }
         std::string received;
         int rc = 0;
         if (c.head_rc == 0) {

@@ -2,11 +2,13 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -17,6 +19,7 @@
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/streaming.h>
 #include "streaming/src/streaming_utils.h"
+#include "support/log_capture.h"
 #include "support/peers.h"
 
 namespace {
@@ -214,6 +217,7 @@ struct Exchange {
     std::string payload;
     std::string expected_events;  // split at '|', in order, up to the first status
     std::string expected_wire;    // everything until the server closed
+    std::string in_request = "";  // payloads (at '|', the last one last) sent in on_request
 };
 
 TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
@@ -247,12 +251,33 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
         {"a body longer than its Content-Length",
          "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdefghij", 200, nullptr, 0, true, 0, "",
          "connect|request abc complete", "HTTP/1.1 200 OK\r\n\r\n"},
+        {"a payload sent inside on_request follows the head", "GET / HTTP/1.1\r\n\r\n", 200,
+         nullptr, 5, false, 0, "", "connect|request  complete",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", "hello"},
+        {"chunked payloads given back to back", "GET / HTTP/1.1\r\n\r\n", 200, kChunked, 0, false,
+         0, "", "connect|request  complete",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n3\r\ncde\r\n1\r\nf\r\n"
+         "0\r\n\r\n",
+         "ab|cde|f"},
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
-        rec_.on_request = [&c](int s, int n, st::ReqHeaderInfo*, bool) {
+        std::atomic<int> session{0};
+        rec_.on_request = [&c, &session](int s, int n, st::ReqHeaderInfo*, bool) {
+            session = n;
             if (c.status != 0)
                 Respond(s, n, c.status, c.transfer_encoding, c.length, c.last);
+            // Payloads before the last one stay the test's: they point into
+            // the case.
+            for (std::size_t from = 0; from < c.in_request.size();) {
+                const std::size_t bar = std::min(c.in_request.find('|', from), c.in_request.size());
+                const bool last = bar == c.in_request.size();
+                const std::string part = c.in_request.substr(from, bar - from);
+                void* data = last ? Payload(part) : const_cast<char*>(c.in_request.data() + from);
+                EXPECT_EQ(st::SendHTTPPayload(s, n, data, static_cast<unsigned>(part.size()), last),
+                          0);
+                from = bar + 1;
+            }
         };
         rec_.on_data = [&c](int s, int n, bool complete) {
             if (complete && c.body_status != 0)
@@ -291,33 +316,125 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
         std::vector<std::string> events = rec_.Events();
         events.resize(std::min(events.size(), expected_events.size()));
         EXPECT_EQ(events, expected_events);
+        // Gone from its server only once its callbacks have returned: the
+        // next case may then replace them.
+        EXPECT_TRUE(WaitUntil([&] {
+            return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION;
+        }));
     }
 }
 
+// Also when the payload that stalls is the last one: the library owns it
+// and the application still hears that the response did not get through.
 TEST_F(StreamingServerTest, PeerThatStopsReadingEndsItsSession) {
-    int session = 0;
-    std::mutex mutex;
-    rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            session = n;
-        }
-        Respond(s, n, 200, nullptr, 0, false);
-    };
     // Far more than the socket buffers hold: the write stays pending.
     static std::string huge(64 << 20, 'z');
-    rec_.on_write_done = [](int s, int n, unsigned length) {
-        if (length == 0)
-            st::SendHTTPPayload(s, n, &huge[0], static_cast<unsigned>(huge.size()), false);
+    for (const bool last : {false, true}) {
+        SCOPED_TRACE(last ? "last payload" : "payload");
+        {
+            std::lock_guard<std::mutex> lock(rec_.mutex);
+            rec_.events.clear();
+        }
+        std::atomic<int> session{0};
+        rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+            session = n;
+            Respond(s, n, 200, nullptr, 0, false);
+        };
+        rec_.on_write_done = [last](int s, int n, unsigned length) {
+            if (length == 0)
+                st::SendHTTPPayload(s, n, last ? Payload(huge) : &huge[0],
+                                    static_cast<unsigned>(huge.size()), last);
+        };
+        RawClient client(port_);
+        ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+        EXPECT_FALSE(client.Read(1000).empty());
+        client.Reset();
+        EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
+        EXPECT_TRUE(WaitUntil([&] {
+            return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION;
+        }));
+    }
+}
+
+// Once StopServerTransfer has returned on a thread of the application, no
+// callback of that session runs, not even a completion already queued.
+TEST_F(StreamingServerTest, NoCallbackAfterStopServerTransferReturned) {
+    constexpr int kRounds = 20;
+    static std::string block(4096, 'x');
+    std::atomic<int> session{0};
+    std::atomic<int> stopped{0};  // the session stopped last
+    std::atomic<int> late{0};
+    rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+        session = n;
+        Respond(s, n, 200, nullptr, 0, false);
     };
+    rec_.on_write_done = [&](int s, int n, unsigned) {
+        if (stopped == n)
+            ++late;
+        st::SendHTTPPayload(s, n, &block[0], static_cast<unsigned>(block.size()), false);
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        session = 0;
+        RawClient client(port_);
+        ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+        EXPECT_FALSE(client.Read(3 * block.size()).empty());  // the stream flows
+        ASSERT_EQ(st::StopServerTransfer(server_id_, session), 0);
+        stopped = session.load();
+    }
+    // Joining the pool runs out whatever was still queued.
+    EXPECT_EQ(st::TerminateStreamingManager(), 0);
+    EXPECT_EQ(late, 0);
+    EXPECT_EQ(st::InitializeStreamingManager(), 0);
+}
+
+// An interface that goes away ends the sessions on it with on_status 4,
+// after its server's on_status 0, so that the application frees what it
+// holds for them.
+TEST_F(StreamingServerTest, InterfaceGoingAwayEndsItsSessions) {
+    std::atomic<int> requests{0};
+    rec_.on_request = [&](int, int, st::ReqHeaderInfo*, bool) { ++requests; };  // never answered
     RawClient client(port_);
     ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
-    EXPECT_FALSE(client.Read(1000).empty());
-    client.Reset();
-    EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_TRUE(WaitUntil(
-        [&] { return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION; }));
+    ASSERT_TRUE(WaitUntil([&] { return requests == 1; }));
+    ASSERT_EQ(nl::NotifyNICRemoved("lo"), 0);
+    EXPECT_EQ(client.Read(), "");
+    ASSERT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
+    std::vector<std::string> events = rec_.Events();
+    events.erase(events.begin(), events.end() - 2);
+    EXPECT_EQ(events, (std::vector<std::string>{"status 0", "status 4"}));
+}
+
+// An accept that fails for want of descriptors is retried; the server goes
+// on accepting once descriptors are free again.
+TEST_F(StreamingServerTest, AcceptResumesAfterDescriptorsRanOut) {
+    zel_test::LogCapture log;
+    rec_.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+        Respond(s, n, 204, nullptr, 0, true);
+    };
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int early = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(early, 0);
+    // The lowest free descriptor as the limit: no new one can be made.
+    const int lowest = dup(early);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port_));
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int connected = connect(early, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+    const bool refused = zel_test::WaitForLog(log, "Too many open files");
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    close(early);
+    ASSERT_EQ(connected, 0);
+    EXPECT_TRUE(refused);
+    RawClient client(port_);
+    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(client.Read(), "HTTP/1.1 204 No Content\r\n\r\n");
 }
 
 TEST_F(StreamingServerTest, ThousandDroppedConnectionsAreAllReleased) {
