@@ -427,7 +427,8 @@ TEST_F(StreamingServerTest, AcceptResumesAfterDescriptorsRanOut) {
     peer.sin_port = htons(static_cast<uint16_t>(port_));
     peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int connected = connect(early, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
-    const bool refused = zel_test::WaitForLog(log, "Too many open files");
+    const bool refused =
+        zel_test::WaitUntil([&log] { return log.Contains("Too many open files"); });
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     close(early);
     ASSERT_EQ(connected, 0);
