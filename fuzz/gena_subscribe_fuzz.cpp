@@ -2,8 +2,8 @@
 // sockets: the message is parsed as an incoming session does and handed to
 // OnTCPRequestReceived with no session, so every answer is built and its
 // send fails harmlessly. The handler is registered with a dispatcher that
-// runs no threads, knows one service, and keeps its timers far in the
-// future; the subscribers an input makes are dropped (timers cancelled)
+// runs no threads and knows one service; the initial event is put off for a
+// day, and the subscribers an input makes are dropped (timers cancelled)
 // before the next input.
 //
 // Input: up to eight requests separated by a line "--", handled in turn, so
@@ -29,15 +29,17 @@ const char kEventUrl[] = "/upnp/event/SwitchPower1";
 const char kSeparator[] = "\n--\n";
 // Requests of one input handled at most; bounds the work of one run.
 constexpr int kMaxRequests = 8;
-// Far enough that no timer fires while fuzzing.
+// Far enough that no initial event fires while fuzzing.
 constexpr int kNeverMs = 24 * 3600 * 1000;
 
 boost::shared_ptr<cd_control::SubscribeHandler> Handler() {
     static boost::shared_ptr<cd_control::SubscribeHandler> handler = [] {
         network_layer::CallBackHandler::CreateInstance();
+        // Real seconds: the handler bounds TIMEOUT so that seconds times this
+        // fits a timer. A short TIMEOUT may expire during a run, as it would
+        // on a device.
         cd_control::EventTimings timings;
         timings.initialEventDelayMs = kNeverMs;
-        timings.msPerTimeoutSecond = kNeverMs;
         if (cd_control::SubscribeHandler::Create(timings) != 0)
             __builtin_trap();
         boost::shared_ptr<cd_control::SubscribeHandler> made =
