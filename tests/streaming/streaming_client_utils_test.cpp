@@ -1,4 +1,5 @@
 #include "streaming/src/streaming_client_utils.h"
+#include "streaming/src/streaming_server_utils.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,46 @@ TEST(StreamingClientUtils, FormReqHeaderWritesFieldsInOrder) {
             EXPECT_EQ(text, c.text);
         }
         EXPECT_EQ(IsChunkedRequest(&head), c.version == 1 && c.transfer_encoding != nullptr);
+    }
+}
+
+// A field, an extra header or the uri that could end its line or the
+// request line is refused, not sent; so is an extra header name that is
+// not a token. The same check guards FormResHeader.
+TEST(StreamingClientUtils, FormReqHeaderRefusesTextThatCouldEndALine) {
+    struct Bad {
+        const char* uri;
+        const char* agent;
+        const char* name;
+        const char* value;
+    } cases[] = {
+        {"/f\r\nX: 1", "u", "Range", "r"},  {"/f\nX: 1", "u", "Range", "r"},
+        {"/f HTTP/1.0", "u", "Range", "r"}, {"/f", "u\rX: 1", "Range", "r"},
+        {"/f", "u", "Range", "r\nX: 1"},    {"/f", "u", "Range: x\r\nX", "r"},
+        {"/f", "u", "Ran ge", "r"},         {"/f", "u", "", "r"},
+    };
+    for (const Bad& c : cases) {
+        stArgument extra = {const_cast<char*>(c.name), const_cast<char*>(c.value), nullptr};
+        ReqHeaderInfo head = ReqHeaderInfo();
+        head.request_type = REQUEST_GET;
+        head.http_version = 1;
+        head.uri = const_cast<char*>(c.uri);
+        head.user_agent = const_cast<char*>(c.agent);
+        head.additional_headers = &extra;
+        std::string text = "untouched";
+        EXPECT_EQ(kFormReqHeaderFailure, FormReqHeader(&head, text)) << c.uri << c.agent << c.name;
+        EXPECT_EQ("untouched", text);
+        ResHeaderInfo answer = ResHeaderInfo();
+        answer.http_version = 1;
+        answer.status_code = 200;
+        answer.server = head.user_agent;
+        answer.additional_headers = &extra;
+        // Only the first cases are bad in the uri alone, which no response
+        // carries.
+        const bool badUri = std::string(c.uri) != "/f";
+        EXPECT_EQ(badUri ? STREAMING_SUCCESS : STREAMING_INVALID_PARAMS,
+                  FormResHeader(&answer, text))
+            << c.agent << c.name;
     }
 }
 
