@@ -75,8 +75,9 @@ int SendAlive(int handle);
 
 /// Rewrites the friendlyName of folder/DeviceDescription.xml and of the
 /// device (its user agent follows), re-announcing a started device with
-/// bye-bye then alive. 0; 1 when the file could not be read or rewritten;
-/// 6002 for an unknown handle.
+/// bye-bye then alive. 0; 1 when the file could not be read or rewritten,
+/// or (before anything is sent) when the name holds a CR, LF or NUL; 6002 for
+/// an unknown handle.
 int SetFriendlyName(int handle, const std::string& friendlyName, const std::string& folder);
 /// 0 with the device's friendly name; 1 when it is empty; 6002 for an unknown
 /// handle.
@@ -88,6 +89,7 @@ int GetFriendlyName(int handle, std::string& friendlyName);
 int SetPortNumber(int handle, int port);
 /// Adds "Application-URL: scheme://<local address>:port/path" to the
 /// description response (port 80 when below 1); an empty path removes it.
+/// 1, changing nothing, when scheme or path holds a CR, LF or NUL.
 int SetApplicationUrl(int handle, const std::string& scheme, int port, const std::string& path);
 /// The timeout carried in the WAKEUP header of answers to searches for the
 /// wake-up service type; 0 (the default) sends no WAKEUP header.

@@ -276,13 +276,14 @@ struct valid_address_info {
 /// request and returns at once: 0 with sessionId set to the new client
 /// session's id (the first is 1), 2000 for an invalid address or a failed
 /// start, 2001 when no session could be created, 1 when the listener could not
-/// be registered. The response arrives later, once, on listener (which may be
-/// empty to drop it): the parsed response; at the end of the stream whatever
-/// was received (empty when the peer closed at once); a fixed 500 fault with
-/// UPnP error 501 when the connection broke while reading, or when the
-/// response (head and body) passed 1 MiB. A failed connect
-/// or write, or a peer silent for 30 seconds after the request, ends the
-/// session without a call. length is not used.
+/// be registered, or (sending nothing) when the head of packet, up to its
+/// blank line, holds a bare CR, a bare LF or a NUL. The response arrives
+/// later, once, on listener (which may be empty to drop it): the parsed
+/// response; at the end of the stream whatever was received (empty when the
+/// peer closed at once); a fixed 500 fault with UPnP error 501 when the
+/// connection broke while reading, or when the response (head and body)
+/// passed 1 MiB. A failed connect or write, or a peer silent for 30 seconds
+/// after the request, ends the session without a call. length is not used.
 int SendTCPHTTPPacket(const std::string& ip, const int& port, const std::string& packet,
                       const int& length, const boost::shared_ptr<ResponseListener>& listener,
                       int& sessionId);
@@ -293,7 +294,8 @@ int CancelTCPHTTPPacket(const int& sessionId);
 /// peer ends the stream or timeoutMs has passed, parsing what arrives into
 /// *response (created by the caller). 0 on success; 2000 connect failure, 2001
 /// no session, 2004 read failure (also a time-out under a blocked read, or a
-/// response past 1 MiB), 2009 unparsable response.
+/// response past 1 MiB), 2009 unparsable response; 1, sending nothing, for a
+/// head with a bare CR, a bare LF or a NUL.
 /// length is not used.
 int SendSyncTCPPacket(const std::string& ip, const int& port, const std::string& packet,
                       const int& length, boost::shared_ptr<utils::HTTPInfo>& response,

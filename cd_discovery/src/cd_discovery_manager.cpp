@@ -29,6 +29,7 @@
 #include "cd_discovery/src/discovery_request_listener.h"
 #include "cd_discovery/src/ssdp_notify.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/string/header_text.h"
 
 namespace zel_upnp {
 namespace cd_discovery {
@@ -504,6 +505,12 @@ int SendAlive(int handle) {
 
 int SetFriendlyName(int handle, const std::string& friendlyName, const std::string& folder) {
     return Guarded(CD_FAILURE, [&] {
+        // The name goes into the device's User-Agent header: refused before
+        // anything is announced or rewritten.
+        if (!utils::IsHeaderSafe(friendlyName)) {
+            ZEL_LOGW(ZEL_CORE_CDDISCOVERY, "friendly name holds a CR, LF or NUL, refused");
+            return static_cast<int>(CD_FAILURE);
+        }
         boost::lock_guard<boost::mutex> lifecycle(g_lifecycle_mutex);
         DeviceInfoPtr device = CopyOf(ByHandle(handle));
         if (!device) {
@@ -561,6 +568,11 @@ int SetPortNumber(int handle, int port) {
 
 int SetApplicationUrl(int handle, const std::string& scheme, int port, const std::string& path) {
     return Guarded(CD_FAILURE, [&] {
+        // Both end up in the Application-URL header of description answers.
+        if (!utils::IsHeaderSafe(scheme) || !utils::IsHeaderSafe(path)) {
+            ZEL_LOGW(ZEL_CORE_CDDISCOVERY, "application URL holds a CR, LF or NUL, refused");
+            return static_cast<int>(CD_FAILURE);
+        }
         if (Update(ByHandle(handle), [&](DeviceInfo& d) {
                 d.applicationUrlScheme = scheme;
                 d.applicationUrlPort = port;

@@ -18,6 +18,7 @@
 #include <zel_upnp/cd_discovery.h>
 #include <zel_upnp/utils.h>
 #include "utils/src/common/zel_log.h"
+#include "utils/src/string/header_text.h"
 
 namespace zel_upnp {
 namespace cd_discovery {
@@ -69,6 +70,17 @@ std::string WithoutLeadingSlash(const std::string& value) {
     return text;
 }
 
+// Types, UDNs, names and URLs of a document end up in SSDP headers, the
+// User-Agent of description answers and the registered request paths; one
+// holding a CR, LF or NUL refuses the whole document rather than being
+// repaired.
+bool HeaderSafe(const std::string& value, const char* field) {
+    if (utils::IsHeaderSafe(value))
+        return true;
+    ZEL_LOGW(ZEL_CORE_CDDISCOVERY, "%s holds a CR, LF or NUL, description refused", field);
+    return false;
+}
+
 // Visits every element child of the parser's current node in order; visit
 // must leave the cursor where it found it. Returns the cursor to the current
 // node. False as soon as visit does.
@@ -116,6 +128,8 @@ bool ParseIcon(utils::XmlParser& parser, DeviceInfo& device) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "icon without url");
         return false;
     }
+    if (!HeaderSafe(icon->url, "icon url"))
+        return false;
     device.icons.push_back(icon);
     return true;
 }
@@ -134,6 +148,8 @@ bool ParseService(utils::XmlParser& parser, DeviceInfo& device) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "service without serviceType or SCPDURL");
         return false;
     }
+    if (!HeaderSafe(service_type, "serviceType") || !HeaderSafe(scpd_url, "SCPDURL"))
+        return false;
     device.serviceTypes.push_back(service_type);
     device.scpdUrls.push_back(scpd_url);
     return true;
@@ -156,7 +172,7 @@ bool ParseDevice(utils::XmlParser& parser, DeviceInfo& device, int depth) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "deviceList nested too deeply");
         return false;
     }
-    return WalkChildren(parser, [&](utils::NodeXml& node) {
+    const bool ok = WalkChildren(parser, [&](utils::NodeXml& node) {
         const std::string& name = node.name;
         if (name == "deviceType") {
             device.deviceType = Trimmed(node.value);
@@ -189,6 +205,8 @@ bool ParseDevice(utils::XmlParser& parser, DeviceInfo& device, int depth) {
         }
         return true;
     });
+    return ok && HeaderSafe(device.deviceType, "deviceType") &&
+           HeaderSafe(device.friendlyName, "friendlyName") && HeaderSafe(device.udn, "UDN");
 }
 
 bool XMLParseDeviceDescription(const std::string& text, DeviceInfo& device) {

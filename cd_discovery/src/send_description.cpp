@@ -18,6 +18,7 @@
 #include "cd_discovery/src/device_description_parser.h"
 #include "cd_discovery/src/device_info_list.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/string/header_text.h"
 
 namespace zel_upnp {
 namespace cd_discovery {
@@ -166,7 +167,10 @@ int SendDocument(const boost::shared_ptr<utils::HTTPInfo>& request, const Descri
         body = RewriteDescriptionUrls(body, local, target.port);
 
     std::string language;
-    const bool has_language = request->GetHeaderValue("ACCEPT-LANGUAGE", language) == 0;
+    // The peer's value is echoed, so it must not be able to end the line:
+    // a value with CR, LF or NUL drops the header instead.
+    const bool has_language =
+        request->GetHeaderValue("ACCEPT-LANGUAGE", language) == 0 && utils::IsHeaderSafe(language);
     std::string answer;
     answer.reserve(body.size() + 512);
     answer += "HTTP/1.1 200 OK\r\n";

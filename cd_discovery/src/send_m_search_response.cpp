@@ -83,28 +83,33 @@ int SendMSearchResponsePacket(const SearchContext& search, const std::string& st
 // The answers of one device. 1 when every answer was built, 0 on the first
 // failure.
 int MSearchResponse(const SearchContext& search, const std::string& st, const DeviceInfo& device) {
-    auto answer = [&](const std::string& type, unsigned timeout) {
-        return SendMSearchResponsePacket(search, type, device, timeout) == 1;
-    };
-    if (st == kSearchAll) {
-        // Every active device answers upnp:rootdevice here, embedded ones too.
-        std::vector<std::string> types = NotificationTypes(device, false);
-        for (const std::string& type : types) {
-            if (!answer(type, 0))
-                return 0;
-        }
-        return 1;
-    }
-    if (st == kRootDeviceNt || st == device.udn || st == device.deviceType)
-        return answer(st, 0) ? 1 : 0;
-    for (const std::string& type : device.serviceTypes) {
-        if (type == st)
-            return answer(st, device.wakeupTimeout) ? 1 : 0;
+    for (const SearchAnswer& answer : SearchAnswers(st, device)) {
+        if (SendMSearchResponsePacket(search, answer.first, device, answer.second) != 1)
+            return 0;
     }
     return 1;
 }
 
 }  // namespace
+
+std::vector<SearchAnswer> SearchAnswers(const std::string& st, const DeviceInfo& device) {
+    std::vector<SearchAnswer> answers;
+    if (st == kSearchAll) {
+        // Every active device answers upnp:rootdevice here, embedded ones too.
+        for (const std::string& type : NotificationTypes(device, false))
+            answers.emplace_back(type, 0);
+    } else if (st == kRootDeviceNt || st == device.udn || st == device.deviceType) {
+        answers.emplace_back(st, 0);
+    } else {
+        for (const std::string& type : device.serviceTypes) {
+            if (type == st) {
+                answers.emplace_back(st, device.wakeupTimeout);
+                break;
+            }
+        }
+    }
+    return answers;
+}
 
 int SendMsearchResponse(const boost::shared_ptr<utils::HTTPInfo>& request) {
     SearchContext search;

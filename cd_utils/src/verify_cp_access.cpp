@@ -9,6 +9,7 @@
 
 #include "cd_utils/src/acl_info.h"
 #include "network_layer/network_layer.h"
+#include "utils/src/string/header_text.h"
 #include "utils/src/wifidirect/wifidirect.h"
 
 namespace zel_upnp {
@@ -190,6 +191,13 @@ bool GetCPInfo(const std::string& udn, const boost::shared_ptr<utils::HTTPInfo>&
         return false;
     }
     request->GetHeaderValue("User-Agent", info.user_agent);
+    // The agent and the name made from it reach the application and, through
+    // it, whatever it builds: an agent with a CR, LF or NUL is taken as
+    // absent. The name is then a piece of a clean agent or one of ours.
+    if (!utils::IsHeaderSafe(info.user_agent)) {
+        ZEL_LOGW(ZEL_CORE_ACL, "User-Agent holds a CR, LF or NUL, ignored");
+        info.user_agent.clear();
+    }
     SanitizeUserAgent(info.user_agent);
     if (info.user_agent.size() > kMaxUserAgentLength)
         info.user_agent.resize(kMaxUserAgentLength);

@@ -13,6 +13,7 @@
 #include "network_layer/src/singleton.h"
 #include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/string/header_text.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -235,6 +236,10 @@ void ClientManager::OutgoingSessionDeleter() {
 int ClientManager::SendTCPPacket(const std::string& ip, const int& port, const std::string& packet,
                                  const boost::shared_ptr<ResponseListener>& listener,
                                  int& sessionId) {
+    if (!utils::IsHeadSafe(packet.data(), packet.size())) {
+        ZEL_LOGW(ZEL_CORE_NETWORK, "request head with a bare CR, LF or a NUL refused");
+        return NL_FAILURE;
+    }
     boost::shared_ptr<OutgoingSession> session = CreateSession();
     if (!session) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed!");
@@ -288,6 +293,10 @@ int ClientManager::CancelTCPPacket(const int& sessionId) {
 int ClientManager::SendSyncTCPPacket(const std::string& ip, const int& port,
                                      const std::string& packet,
                                      boost::shared_ptr<utils::HTTPInfo>& response, int timeoutMs) {
+    if (!utils::IsHeadSafe(packet.data(), packet.size())) {
+        ZEL_LOGW(ZEL_CORE_NETWORK, "request head with a bare CR, LF or a NUL refused");
+        return NL_FAILURE;
+    }
     boost::shared_ptr<OutgoingSession> session = CreateSession();
     if (!session) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "malloc failed!");

@@ -1,8 +1,10 @@
 #include "streaming/src/streaming_client_utils.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "streaming/src/streaming_server_utils.h"
 #include "streaming/src/streaming_utils.h"
 #include "utils/src/common/zel_log.h"
 
@@ -17,6 +19,16 @@ int FormReqHeader(const ReqHeaderInfo* head, std::string& text) {
     }
     if (head->http_version != HTTP_VERSION_1_0 && head->http_version != HTTP_VERSION_1_1) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Invalid http version!");
+        return kFormReqHeaderFailure;
+    }
+    // The uri stands in the request line: no space either, or the peer
+    // would read a different target and version.
+    if (!HeadFieldsSafe({head->uri, head->accept, head->connection, head->content_type, head->date,
+                         head->expect, head->from, head->host, head->last_modified,
+                         head->transfer_encoding, head->user_agent},
+                        head->additional_headers) ||
+        (head->uri != nullptr && std::strchr(head->uri, ' ') != nullptr)) {
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Request head holds a CR, LF or bad header name, refused!");
         return kFormReqHeaderFailure;
     }
     text.clear();

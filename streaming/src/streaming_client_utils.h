@@ -10,7 +10,8 @@
 namespace zel_upnp {
 namespace streaming {
 
-// FormReqHeader's answer to an invalid request type or version.
+// FormReqHeader's answer to an invalid request type or version, or to a head
+// that fails HeadFieldsSafe or whose uri holds a space.
 constexpr int kFormReqHeaderFailure = 1;
 
 // The request head as text; 0, or kFormReqHeaderFailure.

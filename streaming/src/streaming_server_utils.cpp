@@ -7,6 +7,7 @@
 #include "streaming/src/streaming_utils.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/reason_phrase.h"
+#include "utils/src/string/header_text.h"
 
 namespace zel_upnp {
 namespace streaming {
@@ -41,10 +42,31 @@ ReqHeaderInfo* FormRequestHeaderInfo(const utils::HTTPInfo& request) {
     return head;
 }
 
+bool HeadFieldsSafe(std::initializer_list<const char*> values, const stArgument* extra) {
+    for (const char* value : values) {
+        if (!utils::IsHeaderSafe(value))
+            return false;
+    }
+    for (const stArgument* node = extra; node != nullptr; node = node->next) {
+        // A nameless node is skipped by the builders.
+        if (node->name != nullptr &&
+            (!utils::IsHeaderName(node->name) || !utils::IsHeaderSafe(node->value)))
+            return false;
+    }
+    return true;
+}
+
 int FormResHeader(const ResHeaderInfo* head, std::string& text) {
     if (head == nullptr ||
         (head->http_version != HTTP_VERSION_1_0 && head->http_version != HTTP_VERSION_1_1)) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Invalid params.");
+        return STREAMING_INVALID_PARAMS;
+    }
+    if (!HeadFieldsSafe(
+            {head->accept_ranges, head->connection, head->content_language, head->content_type,
+             head->date, head->last_modified, head->transfer_encoding, head->server},
+            head->additional_headers)) {
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Response head holds a CR, LF or bad header name, refused.");
         return STREAMING_INVALID_PARAMS;
     }
     const char* reason = GetStatusString(head->status_code);

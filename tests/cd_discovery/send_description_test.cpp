@@ -130,6 +130,19 @@ TEST_F(SendDescriptionTest, ServiceDescriptionsIconsAndHostileRequests) {
     }
 }
 
+// A peer's bare CR or LF never reaches a header of the answer: the request
+// is refused and its connection closed unanswered.
+TEST_F(SendDescriptionTest, BareLineBreakInAcceptLanguageIsNeverEchoed) {
+    ASSERT_EQ(0, cd::StartDevice(device_.udn));
+    for (const char* bad : {"\n", "\r"}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        const std::string header = std::string("ACCEPT-LANGUAGE: de") + bad + "X-Injected: 1\r\n";
+        EXPECT_EQ("", Exchange(Get("/d.xml", header)));
+    }
+    EXPECT_EQ(0u, Exchange(Get("/d.xml", "ACCEPT-LANGUAGE: de\r\n"))
+                      .find("HTTP/1.1 200 OK\r\nContent-Language: de\r\n"));
+}
+
 // The device's own address, and a control point the access control
 // refuses, get the UPnP 401 envelope for the description only.
 TEST_F(SendDescriptionTest, OwnAddressAndRefusedControlPointGetTheUnauthorizedEnvelope) {

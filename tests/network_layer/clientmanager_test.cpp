@@ -258,6 +258,36 @@ TEST_F(ClientManagerTest, FailedRequestsEndTheSessionWithoutACall) {
     ExpectNoMoreCalls(0);
 }
 
+// A bare CR, a bare LF or a NUL in the request line or a header is refused
+// before anything is sent, by both forms of request; the body may hold
+// anything, and a well-formed request to the same peer still goes out.
+TEST_F(ClientManagerTest, HeadsWithBareLineBreaksOrNulAreNotSent) {
+    ScriptedPeer peer(zel_test::Answer(kOk));
+    ASSERT_TRUE(peer.Ok());
+    const std::string good = Notify(peer.Port());
+    const size_t lineEnd = good.find("\r\n");
+    const size_t headEnd = good.find("\r\n\r\n");
+    for (const std::string& bad : {std::string("\n"), std::string("\r"), std::string(1, '\0')}) {
+        for (const size_t at : {size_t{7}, lineEnd, lineEnd + 2, headEnd}) {
+            std::string packet = good;
+            packet.insert(at, bad + "X-Injected: 1");
+            SCOPED_TRACE(::testing::PrintToString(packet));
+            int id = 0;
+            EXPECT_EQ(1, nl::SendTCPHTTPPacket(kLoopback, peer.Port(), packet, 0, recorder_, id));
+            HTTPInfoPtr response = boost::make_shared<zel_upnp::utils::HTTPInfo>();
+            EXPECT_EQ(1, nl::SendSyncTCPPacket(kLoopback, peer.Port(), packet, 0, response,
+                                               kSyncPatientMs));
+        }
+    }
+    std::string withBody = good;
+    withBody.replace(withBody.size() - 2, 1, std::string(1, '\0'));
+    HTTPInfoPtr response = boost::make_shared<zel_upnp::utils::HTTPInfo>();
+    ASSERT_EQ(0,
+              nl::SendSyncTCPPacket(kLoopback, peer.Port(), withBody, 0, response, kSyncPatientMs));
+    ASSERT_EQ(1u, peer.Requests().size());
+    EXPECT_EQ(withBody, peer.Requests()[0]);
+}
+
 TEST_F(ClientManagerTest, CancelStopsARunningRequestWithoutACallAndFindsNothingElse) {
     for (int unknown : {0, -5, 42})
         EXPECT_EQ(nl::CancelTCPHTTPPacket(unknown), 1) << unknown;

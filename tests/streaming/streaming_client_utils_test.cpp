@@ -1,4 +1,5 @@
 #include "streaming/src/streaming_client_utils.h"
+#include "streaming/src/streaming_server_utils.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,34 @@ TEST(StreamingClientUtils, FormReqHeaderWritesFieldsInOrder) {
             EXPECT_EQ(text, c.text);
         }
         EXPECT_EQ(IsChunkedRequest(&head), c.version == 1 && c.transfer_encoding != nullptr);
+    }
+}
+
+// Text that could end its line (or, for the uri, the request line), and an
+// extra header name that is not a token, is refused rather than sent; a
+// response (FormResHeader) has no uri to refuse.
+TEST(StreamingClientUtils, BuildersRefuseTextThatCouldEndALine) {
+    const char* const kCases[][4] = {{"/f\r\nX: 1", "u", "R", "r"}, {"/f HTTP/1.0", "u", "R", "r"},
+                                     {"/f", "u\rX: 1", "R", "r"},   {"/f", "u", "R", "r\nX: 1"},
+                                     {"/f", "u", "R: x\r\nX", "r"}, {"/f", "u", "R y", "r"}};
+    for (const auto& c : kCases) {
+        stArgument extra = {const_cast<char*>(c[2]), const_cast<char*>(c[3]), nullptr};
+        ReqHeaderInfo head = ReqHeaderInfo();
+        head.request_type = REQUEST_GET;
+        head.http_version = 1;
+        head.uri = const_cast<char*>(c[0]);
+        head.user_agent = const_cast<char*>(c[1]);
+        head.additional_headers = &extra;
+        std::string text = "untouched";
+        EXPECT_EQ(kFormReqHeaderFailure, FormReqHeader(&head, text)) << c[0] << c[1] << c[2];
+        EXPECT_EQ("untouched", text);
+        ResHeaderInfo answer = ResHeaderInfo();
+        answer.http_version = 1;
+        answer.status_code = 200;
+        answer.server = head.user_agent;
+        answer.additional_headers = &extra;
+        EXPECT_EQ(std::string(c[0]) == "/f" ? STREAMING_INVALID_PARAMS : STREAMING_SUCCESS,
+                  FormResHeader(&answer, text));
     }
 }
 

@@ -101,6 +101,29 @@ bool ToUnsigned64(const char* begin, const char* end, uint64_t& out) {
     return true;
 }
 
+// RFC 9110 tchar: what a header name is made of.
+bool IsTokenCharacter(unsigned char c) {
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+        return true;
+    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// Control characters: C0 and DEL. Obs-text (0x80 and up) is left to the
+// families that read the text.
+bool IsControlCharacter(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// The start line, without its CR LF: no control character at all, so no
+// bare CR, bare LF, NUL or HTAB.
+bool IsCleanStartLine(const char* line, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (IsControlCharacter(static_cast<unsigned char>(line[i])))
+            return false;
+    }
+    return true;
+}
+
 const NameValue* FindHeader(const std::vector<NameValue*>& headers, const char* name) {
     for (const NameValue* header : headers) {
         if (strcasecmp(header->name.c_str(), name) == 0)
@@ -311,10 +334,18 @@ int HTTPParser::ParseHTTPHeader(HTTPInfo& info, unsigned length) {
     buffer.resize(headEnd);
 
     const char* text = buffer.data();
-    const char* const end = text + headEnd;
-    // Skip the start line; the blank line guarantees a CR LF.
-    const char* cursor = text + FindBytes(text, headEnd, kLineEnd, kLineEndLength) + kLineEndLength;
-    while (cursor < end && *cursor != '\r') {
+    // The head is checked only now that all of it is here, so that where the
+    // packets were cut cannot change the verdict. Lines end at CR LF and
+    // nowhere else: a bare CR or LF inside a line is a control character and
+    // fails it, as does every other one but HTAB in a value.
+    const char* const end = text + headEnd - kLineEndLength;
+    const long startLineLength = FindBytes(text, headEnd, kLineEnd, kLineEndLength);
+    if (!IsCleanStartLine(text, static_cast<size_t>(startLineLength))) {
+        ZEL_LOGW(ZEL_CORE_UTILS, "Control character in the start line, message refused");
+        return FailMessage(info);
+    }
+    const char* cursor = text + startLineLength + kLineEndLength;
+    while (cursor < end) {
         const long lineLength =
             FindBytes(cursor, static_cast<size_t>(end - cursor), kLineEnd, kLineEndLength);
         if (lineLength < 0) {
@@ -357,25 +388,27 @@ int HTTPParser::ParseHTTPHeader(HTTPInfo& info, unsigned length) {
 }
 
 int HTTPParser::StoreHeader(HTTPInfo& info, const char* line, size_t lineLength) {
-    const char* colon = static_cast<const char*>(std::memchr(line, ':', lineLength));
-    if (colon == nullptr) {
-        ZEL_LOGD(ZEL_CORE_UTILS, "colon not found in header");
-        if (info.m_headers.empty()) {
-            return FailMessage(info);
+    // name ":" value, the name a token right up to the colon: no folded
+    // continuation line, no space before the colon.
+    const char* colon = line;
+    const char* const lineEnd = line + lineLength;
+    while (colon < lineEnd && IsTokenCharacter(static_cast<unsigned char>(*colon)))
+        ++colon;
+    if (colon == line || colon == lineEnd || *colon != ':') {
+        ZEL_LOGW(ZEL_CORE_UTILS, "Header line is not a token name and a colon, message refused");
+        return UTILS_FAILURE;
+    }
+    for (const char* c = colon + 1; c < lineEnd; ++c) {
+        if (*c != '\t' && IsControlCharacter(static_cast<unsigned char>(*c))) {
+            ZEL_LOGW(ZEL_CORE_UTILS, "Control character in a header value, message refused");
+            return UTILS_FAILURE;
         }
-        info.m_headers.back()->value.append(line, lineLength);
-        return UTILS_SUCCESS;
     }
     const char* nameBegin = line;
     const char* nameEnd = colon;
     const char* valueBegin = colon + 1;
-    const char* valueEnd = line + lineLength;
-    TrimRange(nameBegin, nameEnd);
+    const char* valueEnd = lineEnd;
     TrimRange(valueBegin, valueEnd);
-    if (nameBegin == nameEnd) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid input");
-        return UTILS_FAILURE;
-    }
     // Built in place rather than through SetHeader: one record and its two
     // strings, no temporaries.
     NameValue* header = new (std::nothrow) NameValue;
