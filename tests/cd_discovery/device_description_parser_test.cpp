@@ -74,28 +74,4 @@ TEST(DeviceDescriptionParserTest, MissingUdnIsGeneratedAndWrittenBack) {
     }
 }
 
-// Fields the other tests do not reach: the age, and the paths of an
-// embedded device.
-TEST(DeviceDescriptionParserTest, AgesAndEmbeddedDevicePaths) {
-    zel_test::DescriptionFolder folder(kUdnElement, 600);
-    cd::DeviceInfo device;
-    ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", device));
-    EXPECT_EQ(600000, device.maxAgeMs);
-    ASSERT_EQ(1u, device.embeddedDevices.size());
-    EXPECT_EQ("d.xml", device.embeddedDevices[0]->descriptionUrl);
-    EXPECT_EQ(folder.Path(), device.embeddedDevices[0]->descriptionFolder);
-
-    // An age that does not convert keeps 0, which registration turns into
-    // the default.
-    for (const char* age : {"abc", "0", "-5", "99999999999"}) {
-        folder.Write("DeviceDescription.xml",
-                     Replace(folder.Read(), "<X_MaxAge>600", std::string("<X_MaxAge>") + age));
-        cd::DeviceInfo odd;
-        ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", odd));
-        EXPECT_EQ(0, odd.maxAgeMs) << age;
-        folder.Write("DeviceDescription.xml",
-                     Replace(folder.Read(), std::string("<X_MaxAge>") + age, "<X_MaxAge>600"));
-    }
-}
-
 }  // namespace

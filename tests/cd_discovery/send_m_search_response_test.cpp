@@ -21,15 +21,9 @@ namespace {
 
 namespace cd = zel_upnp::cd_discovery;
 using boost::asio::ip::udp;
+using zel_test::CountOf;
 
 const char kOtherSubnetPeer[] = "10.99.0.2";
-
-size_t CountOf(const std::vector<std::string>& messages, const std::string& text) {
-    size_t n = 0;
-    for (const std::string& m : messages)
-        n += m.find(text) != std::string::npos ? 1 : 0;
-    return n;
-}
 
 // What arrives on socket until expected datagrams came (or the wait ended),
 // and in a grace period after that.

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The Debian packages as a new user gets them: built with cpack from BUILD,
-# their Depends checked, unpacked into a scratch root with dpkg-deb -x, the
-# quick start built against that root with CMake and with pkg-config, and
-# run from it (tests/examples/quickstart.sh; skipped there without root).
-# Usage: debian_packages.sh BUILD WORK
+# their Depends checked, unpacked into a scratch root with dpkg-deb -x; the
+# SONAME, the exported symbols, every public header on its own and the
+# pkg-config layout checked; a small consumer built with pkg-config and the
+# quick start with CMake against that root, and run from it
+# (tests/examples/quickstart.sh; skipped there without root). Last, the
+# library as a subproject (add_subdirectory) of a parent project.
+# Usage: debian_packages.sh BUILD WORK [compiler launcher]
 set -euo pipefail
 build=$1
 work=$2
+launcher=${3:-}
+cxx=${CXX:-c++}
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 fail() { echo "debian_packages: $*" >&2; exit 1; }
@@ -33,9 +38,45 @@ done
 light=$root/usr/share/zel-upnp/light
 [ -f "$light/DeviceDescription.xml" ] || fail "no light folder in the tools package"
 
+soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libzel_upnp.so.1" ] || fail "unexpected SONAME '$soname'"
+# Defined dynamic symbols, demangled: zel_upnp:: or a platform C function.
+stray=$(nm -D --defined-only -C "$lib" | cut -d' ' -f3- | sed 's/@@*ZEL_UPNP_1$//' |
+        grep -v -E '^(zel_upnp::|typeinfo (name )?for zel_upnp::|vtable for zel_upnp::|__dlog_print$|zel_platform_|ZEL_UPNP_1$)' || true)
+[ -z "$stray" ] || fail "symbols exported outside the public namespaces: $(echo "$stray" | head -20)"
+# pkg-config's prefix, libdir and includedir as installed under pcdir.
+check_pc() {
+  for v in prefix:/usr libdir:$2 includedir:/usr/include; do
+    got=$(PKG_CONFIG_PATH=$1 pkg-config --variable="${v%%:*}" zel_upnp)
+    [ "$got" = "${v#*:}" ] || fail "pkg-config ${v%%:*} is '$got', wanted '${v#*:}'"
+  done
+}
+check_pc "$libdir/pkgconfig" "${libdir#"$root"}"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+flags=$(PKG_CONFIG_SYSROOT_DIR=$root pkg-config --cflags --libs zel_upnp)
+# Every installed header compiles on its own, and all of them together.
+all=$work/all_headers.cpp
+: >"$all"
+for h in $(cd "$root/usr/include" && find zel_upnp -name '*.h' | sort); do
+  echo "#include <$h>" | tee -a "$all" | "$cxx" -std=c++17 $flags -x c++ -fsyntax-only - ||
+    fail "$h does not compile on its own"
+done
+[ -s "$all" ] || fail "no public headers in the dev package"
+"$cxx" -std=c++17 "$here/app/main.cpp" "$all" -o "$work/consumer-pc" $flags
+LD_LIBRARY_PATH=$libdir "$work/consumer-pc" | grep -q '^consumer ok' || fail "pkg-config consumer"
+
 cmake -S "$src/examples/quickstart" -B "$work/quickstart" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" \
-      -DCMAKE_CXX_COMPILER="${CXX:-c++}" >/dev/null
+      -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
 cmake --build "$work/quickstart" >/dev/null
-flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_SYSROOT_DIR=$root pkg-config --cflags --libs zel_upnp)
-"${CXX:-c++}" -std=c++17 "$src/examples/quickstart/main.cpp" -o "$work/quickstart-pc" $flags
 LD_LIBRARY_PATH=$libdir bash "$src/tests/examples/quickstart.sh" "$work/quickstart/zel-quickstart" "$light"
+
+# A parent configured for /usr installs into Debian's multiarch libdir.
+parent=$work/parent
+cmake -S "$here/parent" -B "$parent" -G Ninja -DZEL_SOURCE_DIR="$src" -DCMAKE_INSTALL_PREFIX=/usr \
+      -DCMAKE_CXX_COMPILER="$cxx" ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} >/dev/null
+grep -q 'zel_test_support' "$parent/build.ninja" && fail "tests built in a subproject"
+cmake --build "$parent" >/dev/null
+LD_LIBRARY_PATH=$parent/zel_upnp "$parent/consumer" | grep -q '^consumer ok' || fail "subproject consumer"
+DESTDIR=$work/stage cmake --install "$parent" >/dev/null
+multiarch=$("$cxx" -print-multiarch 2>/dev/null || true)
+check_pc "$work/stage/usr/lib${multiarch:+/$multiarch}/pkgconfig" "/usr/lib${multiarch:+/$multiarch}"

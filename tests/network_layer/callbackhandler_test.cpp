@@ -92,53 +92,6 @@ class CallBackHandlerTest : public ::testing::Test {
     void* session_ = &context_;
 };
 
-TEST_F(CallBackHandlerTest, IdsStartAt202AndStepByTwoAcrossKindsAndRemoveOnce) {
-    auto tcp = boost::make_shared<Recorder>();
-    auto udp = boost::make_shared<Recorder>();
-    EXPECT_EQ(RegisterTcp({"GET "}, tcp), 202);
-    EXPECT_EQ(RegisterUdp({"M-SEARCH"}, udp), 204);
-    EXPECT_EQ(RegisterTcp({"POST"}, tcp), 206);
-
-    int ids[3] = {0, 0, 0};
-    EXPECT_EQ(dispatch_->RegisterTCPPattern({}, tcp, ids[0]) +
-                  dispatch_->RegisterUDPPattern({}, udp, ids[1]) +
-                  dispatch_->RegisterTCPPattern({"GET "}, nullptr, ids[2]),
-              3);
-    EXPECT_EQ(ids[0] + ids[1] + ids[2], -3);
-    // Refused registrations take no id.
-    EXPECT_EQ(RegisterUdp({"NOTIFY"}, udp), 208);
-    for (int removed : {202, 204}) {
-        EXPECT_EQ(dispatch_->UnRegisterPattern(removed), 0);
-        EXPECT_EQ(dispatch_->UnRegisterPattern(removed), 1);
-    }
-    EXPECT_EQ(dispatch_->UnRegisterPattern(999), 1);
-}
-
-TEST_F(CallBackHandlerTest, EarlierRegistrationWinsAlsoAfterRemovalBetween) {
-    auto first = boost::make_shared<Recorder>();
-    auto middle = boost::make_shared<Recorder>();
-    auto last = boost::make_shared<Recorder>();
-    const int first_id = RegisterTcp({"GET ,/x"}, first);
-    const int middle_id = RegisterTcp({"SUBSCRIBE"}, middle);
-    RegisterTcp({"/x"}, last);
-    ASSERT_EQ(dispatch_->UnRegisterPattern(middle_id), 0);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-
-    dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
-    ASSERT_TRUE(first->WaitFor(1));
-    // The later match was never tried: the first request has been handled
-    // completely before the second is queued.
-    dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
-    ASSERT_TRUE(first->WaitFor(2));
-    EXPECT_EQ(last->Count(), 0u);
-    EXPECT_EQ(first->All()[0].session, session_);
-
-    ASSERT_EQ(dispatch_->UnRegisterPattern(first_id), 0);
-    dispatch_->InvokeTCPRequestHandler(Get("/x"), session_);
-    ASSERT_TRUE(last->WaitFor(1));
-    EXPECT_EQ(first->Count(), 2u);
-}
-
 // Spaces are part of a token; an empty pattern matches every head.
 TEST_F(CallBackHandlerTest, TokensMatchInAnyCaseAndOrder) {
     const std::string upper = "GET /X HTTP/1.1\r\nHOST: 10.0.0.1:8080\r\n\r\n";
@@ -151,59 +104,6 @@ TEST_F(CallBackHandlerTest, TokensMatchInAnyCaseAndOrder) {
                   c.second)
             << c.first;
     EXPECT_EQ(CallBackHandler::PatternTokens(",a,,B ,"), (std::vector<std::string>{"A", "B "}));
-}
-
-TEST_F(CallBackHandlerTest, UdpDatagramGoesToMatchOrNowhere) {
-    auto search = boost::make_shared<Recorder>();
-    RegisterUdp({"M-SEARCH,*,HTTP/1.1,HOST,MX,ST,MAN"}, search);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-    dispatch_->InvokeUDPRequestHandler(
-        MakeMessage("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNTS: ssdp:alive\r\n\r\n"));
-    dispatch_->InvokeUDPRequestHandler(
-        MakeMessage("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: "
-                    "\"ssdp:discover\"\r\nMX: 2\r\nST: ssdp:all\r\n\r\n"));
-    ASSERT_TRUE(search->WaitFor(1));
-    EXPECT_EQ(search->All()[0].message->GetRequestType(), zel_upnp::utils::HTTP_MSEARCH);
-    // The NOTIFY was queued first and dropped; nothing else arrives.
-    dispatch_->StopCallbackThreads();
-    EXPECT_EQ(search->Count(), 1u);
-}
-
-TEST_F(CallBackHandlerTest, ResponseListenerNeedsAPositiveSessionAndIsDroppedAfterUnregistration) {
-    auto response = boost::make_shared<Recorder>();
-    auto other = boost::make_shared<Recorder>();
-    EXPECT_EQ(dispatch_->RegisterResponseListener(0, response), 1);
-    EXPECT_EQ(dispatch_->RegisterResponseListener(-3, response), 1);
-    ASSERT_EQ(dispatch_->RegisterResponseListener(11, response), 0);
-    ASSERT_EQ(dispatch_->RegisterResponseListener(12, other), 0);
-    dispatch_->UnRegisterResponseListener(11);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-    EXPECT_EQ(
-        dispatch_->InvokeResponseHandler(11, MakeMessage("HTTP/1.1 200 OK\r\nUSN: a\r\n\r\n")), 0);
-    EXPECT_EQ(
-        dispatch_->InvokeResponseHandler(99, MakeMessage("HTTP/1.1 200 OK\r\nUSN: b\r\n\r\n")), 0);
-    // Delivered in order of posting on the response workers: once the later
-    // one for session 12 is in, the earlier ones have been handled.
-    dispatch_->InvokeResponseHandler(12, MakeMessage("HTTP/1.1 200 OK\r\nUSN: c\r\n\r\n"));
-    ASSERT_TRUE(other->WaitFor(1));
-    dispatch_->StopCallbackThreads();
-    EXPECT_EQ(response->Count(), 0u);
-}
-
-TEST_F(CallBackHandlerTest, TwoResponsesBeforeDeliveryGiveOnlyTheLater) {
-    auto response = boost::make_shared<Recorder>();
-    ASSERT_EQ(dispatch_->RegisterResponseListener(5, response), 0);
-    HTTPInfoPtr earlier = MakeMessage("HTTP/1.1 500 Internal Server Error\r\nUSN: a\r\n\r\n");
-    HTTPInfoPtr later = MakeMessage("HTTP/1.1 200 OK\r\nUSN: a\r\n\r\n");
-    dispatch_->InvokeResponseHandler(5, earlier);
-    dispatch_->InvokeResponseHandler(5, later);
-    ASSERT_EQ(dispatch_->StartCallbackThreads(), 0);
-    ASSERT_TRUE(response->WaitFor(1));
-    // A third response finds no registration any more.
-    dispatch_->InvokeResponseHandler(5, earlier);
-    dispatch_->StopCallbackThreads();
-    ASSERT_EQ(response->Count(), 1u);
-    EXPECT_EQ(response->All()[0].message, later);
 }
 
 // A listener that changes the registrations from inside its own callback:

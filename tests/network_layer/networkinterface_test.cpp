@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,7 +26,6 @@ using nl::NetInfo;
 using nl::NetworkInterface;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::seconds kWait{5};
 // Long enough for a delivery that should not happen to show up if it were
 // going to; used only to assert an absence.
 constexpr std::chrono::milliseconds kQuiet{150};
@@ -50,49 +48,24 @@ struct Event {
     std::string address;  // the registry's address for the name when seen
     Clock::time_point when;
     std::thread::id thread;
-    std::string thread_name;
 };
 
 // The event as seen now, on the calling thread.
 Event Seen(const std::string& name, int event) {
-    char thread_name[16] = {0};
-    pthread_getname_np(pthread_self(), thread_name, sizeof(thread_name));
-    return Event{name,       event, AddressOf(name), Clock::now(), std::this_thread::get_id(),
-                 thread_name};
+    return Event{name, event, AddressOf(name), Clock::now(), std::this_thread::get_id()};
 }
 
-// Collects events from any thread and lets the test wait for a count.
-class EventLog {
+// Events from any thread; "name:event" keys for compact comparisons.
+class EventLog : public zel_test::Recording<Event> {
   public:
-    void Add(Event e) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(e));
-        cv_.notify_all();
-    }
-    bool WaitFor(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, kWait, [&] { return events_.size() >= n; });
-    }
-    std::vector<Event> Events() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    size_t Size() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
-    // "name:event" per entry, for compact comparisons.
+    std::vector<Event> Events() { return All(); }
+    size_t Size() { return Count(); }
     std::vector<std::string> Keys() {
         std::vector<std::string> keys;
-        for (const Event& e : Events())
+        for (const Event& e : All())
             keys.push_back(e.name + ":" + std::to_string(e.event));
         return keys;
     }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Event> events_;
 };
 
 std::string AddressOf(const std::string& name) {
@@ -151,63 +124,8 @@ class NetworkInterfaceTest : public ::testing::Test {
 using Keys = std::vector<std::string>;
 
 // ---------------------------------------------------------------------------
-// Without a registry
-// ---------------------------------------------------------------------------
-
-TEST(NetworkInterfaceMissing, ExportedFunctionsFallBackWithoutTheRegistry) {
-    ASSERT_EQ(NetworkInterface::GetInstance(), nullptr);
-    NetInfo info = Info("keep", "1.2.3.4");
-    EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 1);
-    EXPECT_EQ(nl::GetNetworkInterfaceByIP("1.2.3.4", info), 1);
-    EXPECT_EQ(info.interface_name, "keep");
-    std::string name = "eth0";
-    EXPECT_EQ(nl::ConfigureNetworkInterface(name, true), 0);
-    EXPECT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 0);
-    EXPECT_EQ(nl::NotifyNICAdded("eth0", "10.0.0.1", "255.0.0.0"), 1);
-    EXPECT_EQ(nl::NotifyNICRemoved("eth0"), 1);
-    EXPECT_EQ(nl::InitializeNetworkMonitor(), 1);
-    EXPECT_EQ(nl::TerminateNetworkMonitor(), 1);
-    nl::StartNetworkMonitoring();
-    RecordingListener listener;
-    int id = 7;
-    EXPECT_EQ(nl::RegisterNetworkEventListener(&listener, id), 1);
-    EXPECT_EQ(id, -1);
-    std::string local = "unchanged";
-    EXPECT_EQ(nl::GetOutgoingIPaddress("10.0.0.9", local), 1);
-    EXPECT_EQ(local, "unchanged");
-    std::vector<NetInfo> all(1);
-    nl::GetNetworkInterfaces(&all);
-    EXPECT_EQ(all.size(), 1u);
-    EXPECT_TRUE(nl::IsLocalMachine("127.0.0.1"));
-    EXPECT_FALSE(nl::IsLocalMachine("10.0.0.1"));
-    std::string mask = "255.255.0.0";
-    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.2.9", mask));
-    mask.clear();
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
-}
-
-// ---------------------------------------------------------------------------
 // Monitor updates and selection
 // ---------------------------------------------------------------------------
-
-TEST_F(NetworkInterfaceTest, SelectionRules) {
-    ASSERT_TRUE(Select(""));
-    // Selecting a name that is not present raises nothing yet.
-    ASSERT_TRUE(Select("eth0"));
-    EXPECT_EQ(hook.Size(), 0u);
-    ASSERT_TRUE(Select("eth0"));
-    Update({Info("eth0", "192.168.1.10")});
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0"}));
-    // Deselecting raises NIC_REMOVED once; a second deselect or an unknown
-    // name raises nothing.
-    ASSERT_TRUE(Select("eth0", false));
-    ASSERT_TRUE(Select("eth0", false));
-    ASSERT_TRUE(Select("nothere", false));
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "eth0:1"}));
-    EXPECT_TRUE(Active().empty());
-    NetInfo info;
-    EXPECT_EQ(nl::GetNetworkInterface("eth0", info), 0) << "deselection keeps the interface";
-}
 
 TEST_F(NetworkInterfaceTest, RemovalsAreRaisedBeforeAdditions) {
     ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
@@ -216,25 +134,6 @@ TEST_F(NetworkInterfaceTest, RemovalsAreRaisedBeforeAdditions) {
     EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "wlan0:0", "eth0:1", "p2p0:0"}));
     // The hook of NIC_REMOVED already finds the interface gone.
     EXPECT_EQ(hook.Events()[2].address, "");
-}
-
-TEST_F(NetworkInterfaceTest, AutoSelectSelectsEveryNewNameInOrder) {
-    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
-    Update({Info("eth0", "192.168.1.10"), Info("", "10.1.1.1"), Info("wlan0", ""),
-            Info("p2p0", "192.168.49.1")});
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "p2p0:0"}));
-    EXPECT_EQ(Active(), std::vector<std::string>({"eth0", "p2p0"}));
-    std::vector<NetInfo> all;
-    nl::GetNetworkInterfaces(&all);
-    EXPECT_EQ(all.size(), 2u) << "entries without name or address are skipped";
-    // wlan0 was selected by name although it had no address: it takes
-    // effect as soon as it reports one, even with auto-select off now.
-    ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(false), 1);
-    Update({Info("eth0", "192.168.1.10"), Info("p2p0", "192.168.49.1"), Info("wlan0", "10.0.0.5")});
-    EXPECT_EQ(hook.Keys(), Keys({"eth0:0", "p2p0:0", "wlan0:0"}));
-    Update({Info("eth0", "192.168.1.10"), Info("p2p0", "192.168.49.1"), Info("wlan0", "10.0.0.5"),
-            Info("usb0", "172.16.0.1")});
-    EXPECT_EQ(hook.Size(), 3u) << "a new name is not selected with auto-select off";
 }
 
 TEST_F(NetworkInterfaceTest, AddressChangeOfASelectedInterface) {
@@ -264,78 +163,9 @@ TEST_F(NetworkInterfaceTest, AddressChangeOfASelectedInterface) {
 // Application-fed interfaces
 // ---------------------------------------------------------------------------
 
-TEST_F(NetworkInterfaceTest, NotifyNICAddedAndRemoved) {
-    EXPECT_EQ(nl::NotifyNICAdded("", "10.0.0.1", "255.0.0.0"), 1);
-    EXPECT_EQ(nl::NotifyNICAdded("usb0", "", "255.0.0.0"), 1);
-    EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", ""), 1);
-    EXPECT_EQ(nl::NotifyNICRemoved(""), 1);
-
-    EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
-    EXPECT_EQ(Active(), std::vector<std::string>({"usb0"}));
-    NetInfo info;
-    ASSERT_EQ(nl::GetNetworkInterface("usb0", info), 0);
-    EXPECT_EQ(info.subnet_mask, "255.0.0.0");
-    EXPECT_EQ(info.mac_address, "");
-
-    // Known name, another address: the old address stays, no event.
-    EXPECT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.2", "255.0.0.0"), 0);
-    EXPECT_EQ(AddressOf("usb0"), "10.0.0.1");
-
-    EXPECT_EQ(nl::NotifyNICRemoved("usb0"), 0);
-    EXPECT_EQ(nl::NotifyNICRemoved("usb0"), 0);
-    EXPECT_EQ(hook.Keys(), Keys({"usb0:0", "usb0:1"}));
-    // Still selected: a monitor report brings it straight back.
-    Update({Info("usb0", "10.0.0.3")});
-    EXPECT_EQ(hook.Keys(), Keys({"usb0:0", "usb0:1", "usb0:0"}));
-
-    // An interface the monitor already reported is selected, silently, and
-    // keeps the reported address.
-    Update({Info("usb0", "10.0.0.3"), Info("eth0", "192.168.1.10")});
-    EXPECT_EQ(nl::NotifyNICAdded("eth0", "192.168.1.99", "255.255.255.0"), 0);
-    EXPECT_EQ(hook.Size(), 3u);
-    EXPECT_EQ(Active(), std::vector<std::string>({"usb0", "eth0"}));
-    EXPECT_EQ(AddressOf("eth0"), "192.168.1.10");
-}
-
 // ---------------------------------------------------------------------------
 // Listeners
 // ---------------------------------------------------------------------------
-
-TEST_F(NetworkInterfaceTest, ListenersHearEveryEventInOrderOnTheRegistryThread) {
-    Update({Info("eth0", "192.168.1.10")});
-    ASSERT_TRUE(Select("eth0"));
-
-    RecordingListener first;
-    RecordingListener second;
-    int id1 = -1;
-    int id2 = -1;
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&first, id1), 0);
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&second, id2), 0);
-    EXPECT_EQ(id2, id1 + 1);
-
-    const Keys expected = {"eth0:1", "eth0:0", "usb0:0", "usb0:1", "eth0:1"};
-    ASSERT_TRUE(Select("eth0", false));
-    ASSERT_TRUE(Select("eth0"));
-    ASSERT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
-    ASSERT_EQ(nl::NotifyNICRemoved("usb0"), 0);
-    Update({});
-    ASSERT_TRUE(first.log.WaitFor(expected.size()));
-    ASSERT_TRUE(second.log.WaitFor(expected.size()));
-    EXPECT_EQ(first.log.Keys(), expected);
-    EXPECT_EQ(second.log.Keys(), expected);
-
-    const std::thread::id self = std::this_thread::get_id();
-    std::thread::id registryThread = first.log.Events()[0].thread;
-    for (const Event& e : first.log.Events()) {
-        EXPECT_NE(e.thread, self);
-        EXPECT_EQ(e.thread, registryThread);
-        // Three characters of the creating thread's name, then the base name.
-        EXPECT_EQ(e.thread_name.size(), 3 + std::string("ZelNetIf").size());
-        EXPECT_EQ(e.thread_name.substr(3), "ZelNetIf");
-    }
-    nl::UnRegisterEventListener(id1);
-    nl::UnRegisterEventListener(id2);
-}
 
 TEST_F(NetworkInterfaceTest, ServerManagerHookRunsOnTheRaisingThreadBeforeListeners) {
     RecordingListener listener;
@@ -369,7 +199,7 @@ class BlockingListener : public nl::NetworkEventListener {
     }
     bool WaitEntered(int n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return entered_cv_.wait_for(lock, kWait, [&] { return calls >= n; });
+        return entered_cv_.wait_for(lock, zel_test::kTestWait, [&] { return calls >= n; });
     }
     void Release() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -385,27 +215,6 @@ class BlockingListener : public nl::NetworkEventListener {
     std::condition_variable release_cv_;
     bool released_ = false;
 };
-
-TEST_F(NetworkInterfaceTest, UnregisteringSkipsADeliveryAlreadyQueued) {
-    BlockingListener gate;
-    RecordingListener victim;
-    int gateId = -1;
-    int victimId = -1;
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&gate, gateId), 0);
-    ASSERT_EQ(nl::RegisterNetworkEventListener(&victim, victimId), 0);
-    // The gate holds the registry thread, so the victim's delivery waits in
-    // the queue while it is unregistered.
-    ASSERT_EQ(nl::NotifyNICAdded("usb0", "10.0.0.1", "255.0.0.0"), 0);
-    ASSERT_TRUE(gate.WaitEntered(1));
-    EXPECT_EQ(nl::UnRegisterEventListener(victimId), 0);
-    ASSERT_EQ(nl::NotifyNICRemoved("usb0"), 0);
-    gate.Release();
-    // The gate's second event is queued behind the victim's delivery, so
-    // once it arrives the victim's has been dealt with.
-    ASSERT_TRUE(gate.log.WaitFor(2));
-    EXPECT_EQ(victim.log.Size(), 0u);
-    nl::UnRegisterEventListener(gateId);
-}
 
 TEST_F(NetworkInterfaceTest, UnregisterWaitsForADeliveryInFlight) {
     BlockingListener listener;
@@ -508,28 +317,6 @@ TEST_F(NetworkInterfaceTest, SameSubnetWithAGivenMask) {
         std::string mask = c.mask;
         EXPECT_EQ(nl::IsSameSubnet(c.a, c.b, mask), c.same) << c.a << " " << c.b << " " << c.mask;
     }
-}
-
-TEST_F(NetworkInterfaceTest, SameSubnetTriesTheInterfaceMasksInOrder) {
-    std::string mask;
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask)) << "no interfaces";
-    Update({Info("nomask", "172.16.0.1", ""), Info("eth0", "192.168.1.10", "255.255.255.0"),
-            Info("wlan0", "10.0.0.5", "255.0.0.0")});
-    mask.clear();
-    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.1.9", mask));
-    EXPECT_EQ(mask, "255.255.255.0");
-    mask.clear();
-    EXPECT_TRUE(nl::IsSameSubnet("192.168.1.5", "192.168.7.9", mask)) << "wlan0's /8 fits";
-    EXPECT_EQ(mask, "255.0.0.0");
-    mask.clear();
-    EXPECT_FALSE(nl::IsSameSubnet("192.168.1.5", "193.168.1.5", mask));
-    EXPECT_EQ(mask, "255.0.0.0") << "receives the last mask tried";
-
-    Update({Info("bad", "172.16.0.1", "255.255")});
-    Update({Info("bad", "172.16.0.1", "255.255"), Info("wlan0", "10.0.0.5", "255.0.0.0")});
-    mask.clear();
-    EXPECT_FALSE(nl::IsSameSubnet("10.1.1.1", "10.2.2.2", mask))
-        << "a malformed mask ends the search before wlan0 is tried";
 }
 
 TEST_F(NetworkInterfaceTest, OutgoingAddressIsTheFirstSelectedInterfaceOnTheSubnet) {

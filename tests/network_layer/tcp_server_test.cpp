@@ -213,23 +213,6 @@ TEST_F(TcpServerTest, EachRequestGetsOneAnswerAndTheConnectionIsClosed) {
     }
 }
 
-TEST_F(TcpServerTest, SyncAndBinaryAnswers) {
-    for (const auto mode : {AnsweringListener::kSync, AnsweringListener::kBinary}) {
-        auto listener = boost::make_shared<AnsweringListener>(
-            mode, mode == AnsweringListener::kSync ? std::string(3 * kMiB, 's')
-                                                   : std::string("\x00\x01\x02\xff binary", 11));
-        const std::string path = "/mode" + std::to_string(mode);
-        Listen(listener, "GET ," + path);
-        Client client(port_);
-        ASSERT_TRUE(client.Send("GET " + path + " HTTP/1.1\r\nHOST: a\r\n\r\n"));
-        std::string received;
-        ASSERT_TRUE(client.ReadToClose(received));
-        EXPECT_EQ(received, listener->answer);
-        EXPECT_EQ(listener->Result(0), 0);
-    }
-    EXPECT_TRUE(SessionsForgotten());
-}
-
 // A listener that throws, before or after answering.
 class ThrowingListener : public TCPRequestListener {
   public:
@@ -323,28 +306,6 @@ TEST_F(TcpServerTest, StopWithAPendingWriteEndsItAndTheConnection) {
         EXPECT_EQ(server->GetSessionCount(), 0u);
         EXPECT_FALSE(Client(server->GetPort()).Connected());
     }
-}
-
-TEST_F(TcpServerTest, ReleasedContextClosesTheConnection) {
-    // A listener that keeps the context and never answers.
-    class Silent : public TCPRequestListener {
-      public:
-        int OnTCPRequestReceived(HTTPInfoPtr, void* session) override {
-            kept.store(session);
-            return 0;
-        }
-        std::atomic<void*> kept{nullptr};
-    };
-    auto silent = boost::make_shared<Silent>();
-    Listen(silent, "GET ,/silent");
-    Client client(port_);
-    ASSERT_TRUE(client.Send("GET /silent HTTP/1.1\r\nHOST: a\r\n\r\n"));
-    ASSERT_TRUE(WaitUntil([&] { return silent->kept.load() != nullptr; }));
-    EXPECT_FALSE(client.ClosedWithin(std::chrono::milliseconds(50)));
-    // The context is the listener's to answer; it gives up on it.
-    zel_upnp::network_layer::ReleaseSessionContext(silent->kept.load());
-    EXPECT_TRUE(client.ClosedWithin(kDeadline));
-    EXPECT_TRUE(SessionsForgotten());
 }
 
 TEST_F(TcpServerTest, ManyDroppedConnectionsLeaveNothingBehind) {

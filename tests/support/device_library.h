@@ -12,6 +12,14 @@ namespace zel_test {
 constexpr int kDeviceTcpPort = 49152;
 constexpr int kDeviceSsdpPort = 1900;
 
+// How many of messages contain text.
+inline size_t CountOf(const std::vector<std::string>& messages, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& m : messages)
+        n += m.find(text) != std::string::npos ? 1 : 0;
+    return n;
+}
+
 // Brings the framework up (in role, discovery by default), configures a TCP
 // server and the SSDP group and adds the device side of link 0 of topo;
 // tears it all down in the destructor. The calling thread must be in the

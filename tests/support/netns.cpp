@@ -29,6 +29,7 @@ const char kNetmask[] = "255.255.255.0";
 const char kPrefixLength[] = "/24";
 const char kMulticastRoute[] = "224.0.0.0/4";
 constexpr size_t kReadChunk = 4096;
+constexpr size_t kMacTextSize = 17;  // "aa:bb:cc:dd:ee:ff"
 // Exit statuses of timeout(1) and the shell: time-out, killed, not found.
 constexpr int kTimeoutStatus = 124;
 constexpr int kSignalStatusBase = 128;
@@ -39,15 +40,6 @@ constexpr std::chrono::milliseconds kLinkUpPoll{20};
 
 std::atomic<int> g_sequence{0};
 
-bool ToolPresent() {
-    static const char* const kCandidates[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"};
-    for (const char* path : kCandidates) {
-        if (access(path, X_OK) == 0)
-            return true;
-    }
-    return false;
-}
-
 // Single-quoted for /bin/sh.
 std::string Quote(const std::string& word) {
     std::string out = "'";
@@ -56,36 +48,24 @@ std::string Quote(const std::string& word) {
     return out + "'";
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return std::string();
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
-// MAC of an interface inside ns, from "ip -o link show".
-std::string MacOf(const std::string& ns, const std::string& ifname) {
+// "ip -o link show" of an interface inside ns; empty when it failed.
+std::string LinkLine(const std::string& ns, const std::string& ifname) {
     std::string out;
     if (RunCommand({"ip", "-n", ns, "-o", "link", "show", "dev", ifname}, kDefaultCommandTimeout,
                    &out) != 0)
-        return std::string();
+        out.clear();
+    return out;
+}
+
+std::string MacOf(const std::string& ns, const std::string& ifname) {
     const std::string key = "link/ether ";
-    size_t pos = out.find(key);
-    if (pos == std::string::npos)
-        return std::string();
-    std::istringstream in(out.substr(pos + key.size()));
-    std::string mac;
-    in >> mac;
-    return mac;
+    const std::string line = LinkLine(ns, ifname);
+    const size_t pos = line.find(key);
+    return pos == std::string::npos ? std::string() : line.substr(pos + key.size(), kMacTextSize);
 }
 
 bool LinkIsUp(const std::string& ns, const std::string& ifname) {
-    std::string out;
-    if (RunCommand({"ip", "-n", ns, "-o", "link", "show", "dev", ifname}, kDefaultCommandTimeout,
-                   &out) != 0)
-        return false;
-    return out.find("state UP") != std::string::npos;
+    return LinkLine(ns, ifname).find("state UP") != std::string::npos;
 }
 
 }  // namespace
@@ -131,7 +111,7 @@ bool EnterNetns(const std::string& ns) {
 
 bool NetnsTopology::Available() {
     static const bool available = [] {
-        if (geteuid() != 0 || !ToolPresent())
+        if (geteuid() != 0 || RunCommand({"ip", "-V"}) != 0)
             return false;
         std::string probe = std::string(kNamePrefix) + std::to_string(getpid()) + "x" + "probe";
         if (RunCommand({"ip", "netns", "add", probe}) != 0)
@@ -200,7 +180,7 @@ bool NetnsTopology::Step(const std::string& what, const std::string& ns,
     std::string out;
     int rc = RunCommand(argv, kDefaultCommandTimeout, &out);
     if (rc != 0) {
-        error_ = what + " failed (" + std::to_string(rc) + "): " + Trim(out);
+        error_ = what + " failed (" + std::to_string(rc) + "): " + out;
         return false;
     }
     return true;

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -95,23 +94,6 @@ TEST(HttpInfo, HeadSerialisation) {
     EXPECT_EQ("HTTP/0.0 0 UNKNOWN\r\n\r\n", head);
 }
 
-TEST(HttpInfo, HeaderLookup) {
-    HTTPInfo info;
-    std::string value = "keep";
-
-    ASSERT_EQ(0, info.SetHeader("Content-Type", "text/xml"));
-    ASSERT_EQ(0, info.SetHeader("CONTENT-TYPE", "second"));
-    EXPECT_EQ(1, info.GetHeaderValue("Content-Typ", value));
-    EXPECT_EQ("keep", value);
-    EXPECT_EQ(0, info.GetHeaderValue("content-type", value));
-    EXPECT_EQ("text/xml", value);
-    std::vector<NameValue*> headers(5, nullptr);
-    info.GetHeader(headers);
-    ASSERT_EQ(2u, headers.size());
-    EXPECT_EQ("CONTENT-TYPE", headers[1]->name);
-    EXPECT_EQ("second", headers[1]->value);
-}
-
 // Large bodies arriving in many packets, in every body mode, come out whole
 // and in order, once, through both readers.
 TEST(HttpInfo, LargeBodiesInManyPackets) {
@@ -177,38 +159,6 @@ TEST(HttpInfo, BodyAllocationFailureFailsTheMessage) {
         EXPECT_EQ(MESSAGE_ERROR, info->GetState());
         EXPECT_EQ(c.second, info->GetProcessedBodySize());
     }
-}
-
-// Everything CleanInfo resets, in one comparable value.
-auto ResetFields(const HTTPInfo& info) {
-    int major = -1;
-    int minor = -1;
-    info.GetHTTPVersion(major, minor);
-    std::vector<NameValue*> headers;
-    info.GetHeader(headers);
-    return std::make_tuple(info.GetClientPort(), info.GetStatus(), info.GetState(),
-                           info.GetParsingStatus(), info.GetRequestType(), info.GetStatusCode(),
-                           info.GetProcessedBodySize(), info.GetContentLength(),
-                           info.GetBodyEncoding(), info.IsRequest(), major, minor, headers.size());
-}
-
-TEST(HttpInfo, CleanInfoRestoresInitialValuesButAddresses) {
-    HTTPInfo fresh;
-    // Left in the middle of a chunk, so that no decoder state may survive.
-    boost::shared_ptr<HTTPInfo> info = Parsed({kChunkedHead + std::string("5\r\nab")});
-    info->SetClientIpAddress("10.1.2.3");
-    info->SetMyIpAddress("10.1.2.1");
-    info->SetClientPort(50123);
-    info->CleanInfo();
-    EXPECT_EQ(ResetFields(fresh), ResetFields(*info));
-    EXPECT_EQ("10.1.2.3/10.1.2.1", info->GetClientIpAddress() + "/" + info->GetMyIpAddress());
-
-    ASSERT_EQ(0, Feed(info, {"POST /n HTTP/1.1\r\nContent-Length: 2\r\n\r\nok"}));
-    EXPECT_EQ(MESSAGE_COMPLETE, info->GetState());
-    EXPECT_EQ("ok", BodyOf(*info));
-    std::string uri;
-    info->GetURI(uri);
-    EXPECT_EQ("/n", uri);
 }
 
 }  // namespace

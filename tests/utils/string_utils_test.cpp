@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
@@ -13,17 +10,7 @@ namespace {
 using zel_upnp::utils::StringUtils;
 using zel_upnp::utils::UTILS_SUCCESS;
 
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
-};
-using MallocText = std::unique_ptr<char, FreeDeleter>;
-
-TEST(StringUtils, CopiesAndTrim) {
-    // Embedded NUL bytes are kept, and a NUL ends the copy.
-    MallocText copy(StringUtils::GetValue(std::string("ab\0cd", 5)));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(std::memcmp(copy.get(), "ab\0cd\0", 6), 0);
-    EXPECT_EQ(StringUtils::StrDup(nullptr), nullptr);
+TEST(StringUtils, Trim) {
     std::string s = " \t\f\v\n\rMX: \x01 3 \t\f\v\n\r";
     StringUtils::TrimString(s);
     EXPECT_EQ(s, "MX: \x01 3");
@@ -50,28 +37,6 @@ TEST(StringUtils, EscapeURI) {
     out = "untouched";
     StringUtils::EscapeURI("", out);
     EXPECT_EQ(out, "untouched");
-}
-
-TEST(StringUtils, GetHashValue) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"hello", "120084546"},
-        // Bytes from 128 up are sign-extended before the exclusive-or.
-        {"\x80", "4294967168"},
-        {"a\x80", "4294963969"},
-        // Long enough for the multiplication to wrap many times.
-        {"uuid:4d696e69-444c-164e-9d41-001ec92f0a5c", "3302243408"},
-    };
-    for (const auto& c : cases) {
-        std::string out = "unset";
-        EXPECT_EQ(StringUtils::GetHashValue(c.first, out), 1) << c.first;
-        EXPECT_EQ(out, c.second) << c.first;
-    }
-    // Empty input, or a hash of 0 ((1 * 33) ^ '!' is 0), leaves the output.
-    for (const std::string& in : {std::string(), std::string(1, '\0'), std::string("\x01!")}) {
-        std::string out = "untouched";
-        EXPECT_EQ(StringUtils::GetHashValue(in, out), 0);
-        EXPECT_EQ(out, "untouched");
-    }
 }
 
 TEST(StringUtils, GetAbsoluteUri) {

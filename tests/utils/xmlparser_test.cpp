@@ -15,7 +15,6 @@
 namespace {
 
 using namespace zel_upnp::utils;
-using Strings = std::vector<std::string>;
 
 // A media renderer description (about 6 KB, with an embedded device, icon
 // and service lists); the fuzzer's seed corpus and the benchmark use it too.
@@ -217,43 +216,6 @@ TEST(XmlParser, EmptyInputAndEmbeddedNul) {
     EXPECT_EQ(XmlParserGetDomMA(std::string("\0<a/>", 5), parser), 0);
     EXPECT_EQ(XmlParserGetDomMA(std::string("<a/>\0<", 6), parser), 1);
     EXPECT_EQ(parser.documentLength, 4);
-}
-
-TEST(XmlParser, AttributeLookups) {
-    Cursor c("<e xmlns:dlna=\"urn:d\" id=\"7\"/>");
-    ASSERT_EQ(c.First(), "e");
-    std::string value = "untouched", name, none = "untouched";
-    Strings all;
-    // GetAttribute and GetAttributeName match a prefix, GetAttributeChar the
-    // whole name; all compare case-sensitively.
-    EXPECT_EQ(XmlGetAttribute(c.h.node, "xmlns", value), 1);
-    EXPECT_EQ(XmlGetAttributeName(c.h.node, "xml", name), 1);
-    EXPECT_EQ(value + " " + name, "urn:d xmlns:dlna");
-    EXPECT_EQ(XmlGetAttributeChar(c.h.node, "xmlns", none) + XmlGetAttribute(c.h.node, "ID", none) +
-                  XmlGetAttributeName(c.h.node, "nothing", none),
-              0);
-    EXPECT_EQ(none, "untouched");
-    EXPECT_EQ(XmlGetAllNodeAttributes(c.h.node, all), 1);
-    EXPECT_EQ(all, (Strings{"xmlns:dlna", "urn:d", "id", "7"}));
-}
-
-// NodeXml records are copies that outlive the tree; a parser reused without
-// XmlParserDestroy, or dropped with its tree, gives the tree back (the
-// sanitizer build reports a leak otherwise).
-TEST(XmlParser, OwnershipAndReuse) {
-    NodeXml* node = nullptr;
-    {
-        Cursor c("<r k=\" v \">value</r>");
-        ASSERT_EQ(XmlParserGetFirstNode(c.parser, node), 1);
-    }
-    EXPECT_EQ(node->name + "|" + node->attributes[1] + "|" + node->value, "r|v|value");
-    XmlParserFreeNode(node);
-    Cursor c("<one><x/></one>");
-    ASSERT_EQ(XmlParserGetDomMA("<two/>", c.parser), 1);
-    EXPECT_EQ(c.First(), "two");
-    EXPECT_EQ(XmlParserGetDomMA("<bad>", c.parser), 0);
-    EXPECT_EQ(c.parser.document, nullptr);
-    ASSERT_EQ(XmlParserGetDomMA("<three/>", c.parser), 1);
 }
 
 // A hostile document nested far deeper than any stack allows.
