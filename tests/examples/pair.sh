@@ -25,8 +25,8 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do [ -f "$f" ] && sed 's/^/  /' "$f" >&2; done; exit 1; }
 ip netns add "$dev_ns" && ip netns add "$peer_ns" || fail "cannot create namespaces"
 ip -n "$dev_ns" link add "$dev_if" type veth peer name zex1 netns "$peer_ns"
-for spec in "$dev_ns:$dev_if:$dev_ip" "$peer_ns:zex1:$peer_ip"; do
-  IFS=: read -r ns ifc ip <<<"$spec"
+for link_def in "$dev_ns:$dev_if:$dev_ip" "$peer_ns:zex1:$peer_ip"; do
+  IFS=: read -r ns ifc ip <<<"$link_def"
   ip -n "$ns" link set lo up
   ip -n "$ns" addr add "$ip/24" dev "$ifc"
   ip -n "$ns" link set "$ifc" up
