@@ -140,8 +140,6 @@ Observed Msg(const std::string& startLine, const std::string& uri, HTTPRequest t
 }
 
 const char kChunkedHead[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-const char kUsn[] = "uuid:2fac1234-31f8-11b4-a222-08002b34c003::upnp:rootdevice";
-const char kLocation[] = "http://192.168.1.20:49152/DeviceDescription.xml";
 const char kSoapBody[] =
     "<?xml version=\"1.0\"?>\r\n"
     "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -176,11 +174,6 @@ std::vector<Sample> Samples() {
     const auto done = MESSAGE_COMPLETE;
 
     std::vector<Sample> samples = {
-        Wire("ssdp_notify",
-             Msg("NOTIFY * HTTP/1.1", "*", HTTP_NOTIFY, true, 1, 1, 0, ENCODING_NONE, 0, "", done,
-                 {"HOST", "239.255.255.250:1900", "CACHE-CONTROL", "max-age=1800", "LOCATION",
-                  kLocation, "NT", "upnp:rootdevice", "NTS", "ssdp:alive", "SERVER",
-                  "Linux/5.4 UPnP/1.0 zel/1.0", "USN", kUsn})),
         Wire("soap_post",
              Msg("POST /upnp/control/RenderingControl HTTP/1.1", "/upnp/control/RenderingControl",
                  HTTP_POST, true, 1, 1, 0, ENCODING_CONTENT_LENGTH, soap.size(), soap, done,
