@@ -123,10 +123,6 @@ class NetworkInterfaceTest : public ::testing::Test {
 
 using Keys = std::vector<std::string>;
 
-// ---------------------------------------------------------------------------
-// Monitor updates and selection
-// ---------------------------------------------------------------------------
-
 TEST_F(NetworkInterfaceTest, RemovalsAreRaisedBeforeAdditions) {
     ASSERT_EQ(nl::ConfigureOnAllNetworkInterfaces(true), 1);
     Update({Info("eth0", "192.168.1.10"), Info("wlan0", "10.0.0.5")});
@@ -158,14 +154,6 @@ TEST_F(NetworkInterfaceTest, AddressChangeOfASelectedInterface) {
     EXPECT_EQ(hook.Size(), 3u);
     nl::UnRegisterEventListener(id);
 }
-
-// ---------------------------------------------------------------------------
-// Application-fed interfaces
-// ---------------------------------------------------------------------------
-
-// ---------------------------------------------------------------------------
-// Listeners
-// ---------------------------------------------------------------------------
 
 TEST_F(NetworkInterfaceTest, ServerManagerHookRunsOnTheRaisingThreadBeforeListeners) {
     RecordingListener listener;
@@ -290,10 +278,6 @@ TEST_F(NetworkInterfaceTest, ConcurrentUpdatesSelectionsAndRegistrations) {
     EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
     EXPECT_TRUE(std::find(names.begin(), names.end(), "wlan0") != names.end());
 }
-
-// ---------------------------------------------------------------------------
-// Address utilities
-// ---------------------------------------------------------------------------
 
 TEST_F(NetworkInterfaceTest, SameSubnetWithAGivenMask) {
     const struct {

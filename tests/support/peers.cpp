@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -34,10 +33,6 @@ constexpr int kMulticastHops = 1;
 constexpr int kDecimal = 10;
 const char kHeadEnd[] = "\r\n\r\n";
 constexpr size_t kHeadEndSize = sizeof(kHeadEnd) - 1;
-
-int PollMs() {
-    return static_cast<int>(kTestPoll.count());
-}
 
 sockaddr_in Endpoint(const std::string& ip, int port) {
     sockaddr_in addr{};
@@ -378,7 +373,7 @@ PeerEnd ScriptedPeer::WaitPeerGone(Socket& socket) {
     char buffer[kPeerReadSize];
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
         pollfd pfd{socket.native_handle(), POLLIN, 0};
-        if (::poll(&pfd, 1, PollMs()) <= 0)
+        if (::poll(&pfd, 1, static_cast<int>(kTestPoll.count())) <= 0)
             continue;
         const ssize_t n = ::recv(socket.native_handle(), buffer, sizeof(buffer), 0);
         if (n == 0) {
@@ -410,7 +405,7 @@ void ScriptedPeer::Reset(Socket& socket) {
 void ScriptedPeer::AcceptLoop() {
     while (!stop_) {
         pollfd pfd{acceptor_.native_handle(), POLLIN, 0};
-        if (::poll(&pfd, 1, PollMs()) <= 0)
+        if (::poll(&pfd, 1, static_cast<int>(kTestPoll.count())) <= 0)
             continue;
         auto socket = std::make_shared<Socket>(io_);
         boost::system::error_code ec;
@@ -444,7 +439,7 @@ std::string ScriptedPeer::ReadRequest(Socket& socket) {
             data.size() >= head_end + kHeadEndSize + ContentLength(data.substr(0, head_end)))
             break;
         pollfd pfd{socket.native_handle(), POLLIN, 0};
-        if (::poll(&pfd, 1, PollMs()) <= 0)
+        if (::poll(&pfd, 1, static_cast<int>(kTestPoll.count())) <= 0)
             continue;
         const ssize_t n = ::recv(socket.native_handle(), buffer, sizeof(buffer), 0);
         if (n <= 0)
@@ -490,14 +485,8 @@ int AnsweringListener::OnTCPRequestReceived(Request request, void* session) {
         result = nl::SendResponsePacket(response, static_cast<int>(response->size()), session);
         if (result != 0)
             delete response;
-    } else if (mode == kSync) {
-        result = nl::SendSyncResponsePacket(answer, static_cast<int>(answer.size()), session);
     } else {
-        char* data = static_cast<char*>(malloc(answer.size()));
-        memcpy(data, answer.data(), answer.size());
-        result = nl::SendBinaryResponsePacket(data, static_cast<int>(answer.size()), session);
-        if (result != 0)
-            free(data);
+        result = nl::SendSyncResponsePacket(answer, static_cast<int>(answer.size()), session);
     }
     results_.Add(result);
     return 0;

@@ -284,15 +284,10 @@ TEST(XmlEscape, KnownValues) {
                               {"&lt;b&gt; &apos;q&apos; &quot;d&quot;&nbsp;x", "<b> 'q' \"d\" x"},
                               {"&amp;lt;", "&lt;"},
                               {"&#38;#65;", "&#65;"},
-                              {"&#0;", "&#0;"},
-                              {"&#xZZ;", "&#xZZ;"},
-                              {"&#12a;", "&#12a;"},
-                              {"&#300;", "&#300;"},
-                              {"&#X41;", "&#X41;"},
-                              {"&#x41", "&#x41"},
                               {"&#00000065;", "A"},
                               {"&#xFf;", "\xff"},
-                              {"&unknown; &", "&unknown; &"}};
+                              {"&#0; &#xZZ; &#12a; &#300; &#X41; &unknown; & &#x41",
+                               "&#0; &#xZZ; &#12a; &#300; &#X41; &unknown; & &#x41"}};
     for (const Case& c : unescapes) {
         std::string out;
         ASSERT_EQ(XmlUnescapeValue(c.first, out), UTILS_SUCCESS) << c.first;
