@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <locale>
 #include <string>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -18,6 +19,19 @@ namespace zel_upnp {
 namespace utils {
 
 namespace {
+
+// std::ctype<char>::narrow fills a per-character cache on first use, and
+// Boost.Format calls it from every thread that builds a start line or a
+// header. Filling the cache while the library loads, on the one thread that
+// loads it, leaves those threads only reading it.
+struct NarrowCacheFill {
+    NarrowCacheFill() {
+        const std::ctype<char>& facet = std::use_facet<std::ctype<char>>(std::locale());
+        for (int c = 0; c < 256; ++c)
+            facet.narrow(static_cast<char>(c), '\0');
+    }
+};
+const NarrowCacheFill g_narrow_cache_fill;
 
 // Whitespace that TrimString removes, as isspace() knows it in the C locale.
 constexpr const char* kTrimmedCharacters = " \t\f\v\n\r";
