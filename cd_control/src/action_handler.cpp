@@ -16,6 +16,7 @@
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/reason_phrase.h"
 #include "utils/src/httpparser/upnp_error.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace cd_control {
@@ -280,7 +281,8 @@ bool ActionHandler::StartThread() {
         // handler that tears the subsystem down does not free the io_service
         // it is running on.
         boost::shared_ptr<ActionHandler> self = shared_from_this();
-        thread_.reset(new boost::thread([self] { self->RunLoop(); }));
+        thread_ =
+            utils::StartThread(utils::kApplicationThreadStackSize, [self] { self->RunLoop(); });
         utils::SetNameOnThread(thread_.get(), name, kUnnumberedThread);
         return true;
     } catch (const boost::thread_resource_error& e) {

@@ -25,6 +25,7 @@
 
 #include "cd_control/src/notify_delivery.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace cd_control {
@@ -357,13 +358,13 @@ bool SubscribeHandler::StartThread() {
         // The thread holds the handler until its loop has ended, so that a
         // tear-down that leaves it to end alone does not free its io_context.
         boost::shared_ptr<SubscribeHandler> self = shared_from_this();
-        thread_.reset(new boost::thread([self] {
+        thread_ = utils::StartThread(utils::kApplicationThreadStackSize, [self] {
             try {
                 self->io_.run();
             } catch (const std::exception& e) {
                 ZEL_LOGE(ZEL_CORE_CDCONTROL, "eventing loop ended by exception: %s", e.what());
             }
-        }));
+        });
         utils::SetNameOnThread(thread_.get(), name, -1);
         return true;
     } catch (const std::exception& e) {

@@ -22,6 +22,7 @@
 #include <zel_upnp/utils.h>
 #include "network_layer/src/networkinterface.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -132,7 +133,8 @@ bool BasicNetworkMonitor::Start() {
     }
     running_ = true;
     try {
-        thread_.reset(new boost::thread([this] { Run(); }));
+        thread_.reset(
+            utils::StartThread(utils::kLibraryThreadStackSize, [this] { Run(); }).release());
         utils::SetNameOnThread(thread_.get(), utils::PrepareThreadName(kThreadBaseName),
                                kNoThreadIndex);
     } catch (const std::exception& e) {

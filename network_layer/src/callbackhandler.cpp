@@ -18,6 +18,7 @@
 #include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/upnp_error.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -497,7 +498,8 @@ void CallBackHandler::StartWorkers(boost::asio::io_service& ios, const char* bas
     const std::string name = utils::PrepareThreadName(base_name);
     for (int index = 0; index < count; ++index) {
         boost::thread* thread =
-            threads_->create_thread([&ios] { utils::RunIoLoop(ios, ZEL_CORE_NETWORK); });
+            utils::StartThread(*threads_, utils::kApplicationThreadStackSize,
+                               [&ios] { utils::RunIoLoop(ios, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, index);
     }
 }

@@ -14,6 +14,7 @@
 #include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/string/header_text.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -103,8 +104,9 @@ int ClientManager::StartClientThreads(int count) {
         threads_.reset(new boost::thread_group);
         const std::string name = utils::PrepareThreadName("ZelCliIo");
         for (int index = 0; index < count; ++index) {
-            boost::thread* thread = threads_->create_thread(
-                [this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
+            boost::thread* thread =
+                utils::StartThread(*threads_, utils::kLibraryThreadStackSize,
+                                   [this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
             utils::SetNameOnThread(thread, name, index);
         }
     } catch (const boost::thread_resource_error& e) {

@@ -24,6 +24,7 @@
 #include "network_layer/src/singleton.h"
 #include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -217,7 +218,8 @@ NetworkInterface::NetworkInterface()
     try {
         std::string name = utils::PrepareThreadName(kThreadBaseName);
         boost::thread* thread =
-            threads_.create_thread([this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
+            utils::StartThread(threads_, utils::kApplicationThreadStackSize,
+                               [this] { utils::RunIoLoop(io_service_, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, kNoThreadIndex);
     } catch (const boost::thread_resource_error& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "thread_resource_error exception:[%s]", e.what());

@@ -17,6 +17,7 @@
 #include "network_layer/src/udp_server.h"
 #include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -137,8 +138,9 @@ void ServerManager::StartPool(boost::asio::io_service& io_service, const char* b
                               int count) {
     const std::string name = utils::PrepareThreadName(base_name);
     for (int index = 0; index < count; ++index) {
-        boost::thread* thread = threads_->create_thread(
-            [&io_service] { utils::RunIoLoop(io_service, ZEL_CORE_NETWORK); });
+        boost::thread* thread =
+            utils::StartThread(*threads_, utils::kLibraryThreadStackSize,
+                               [&io_service] { utils::RunIoLoop(io_service, ZEL_CORE_NETWORK); });
         utils::SetNameOnThread(thread, name, index);
     }
 }

@@ -23,6 +23,7 @@
 
 #include "utils/src/common/guard.h"
 #include "utils/src/common/zel_log.h"
+#include "utils/src/thread/thread_util.h"
 
 namespace zel_upnp {
 namespace utils {
@@ -158,7 +159,7 @@ bool TimerService::StartWorker() {
     try {
         // The name is taken from the creating thread, before the worker runs.
         const std::string name = PrepareThreadName(kTimerThreadBaseName);
-        worker_.reset(new boost::thread(TimerWorker(shared_from_this())));
+        worker_ = StartThread(kApplicationThreadStackSize, TimerWorker(shared_from_this()));
         SetNameOnThread(worker_.get(), name, kUnnumberedThread);
         return true;
     } catch (const boost::thread_resource_error& e) {

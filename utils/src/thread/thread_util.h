@@ -1,0 +1,48 @@
+#ifndef ZEL_UPNP_UTILS_SRC_THREAD_THREAD_UTIL_H_
+#define ZEL_UPNP_UTILS_SRC_THREAD_THREAD_UTIL_H_
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+#include <boost/thread/thread.hpp>
+
+namespace zel_upnp {
+namespace utils {
+
+// Stack reserved for each library thread. glibc would otherwise give every
+// thread RLIMIT_STACK (8 MiB by default) of address space; only the pages a
+// thread touches become resident either way, so these figures bound address
+// space, not memory in use.
+//
+// Threads that run only library code (io loops, the kernel monitor): their
+// deepest frames are an Asio completion, the HTTP parser and a log line, a
+// few tens of KiB; 256 KiB leaves a wide margin.
+constexpr std::size_t kLibraryThreadStackSize = 256 * 1024;
+// Threads that run application code (listeners, action handlers, timer
+// callbacks, eventing): the application decides how deep they go, so they
+// keep a generous reserve.
+constexpr std::size_t kApplicationThreadStackSize = 1024 * 1024;
+
+// Starts a thread running fn with stackSize bytes of stack. Throws what
+// boost::thread throws (thread_resource_error) when the thread cannot start.
+template <typename Function>
+std::unique_ptr<boost::thread> StartThread(std::size_t stackSize, Function&& fn) {
+    boost::thread::attributes attributes;
+    attributes.set_stack_size(stackSize);
+    return std::unique_ptr<boost::thread>(
+        new boost::thread(attributes, std::forward<Function>(fn)));
+}
+
+// The same, the thread then owned by group; returns it for naming.
+template <typename Function>
+boost::thread* StartThread(boost::thread_group& group, std::size_t stackSize, Function&& fn) {
+    std::unique_ptr<boost::thread> thread = StartThread(stackSize, std::forward<Function>(fn));
+    group.add_thread(thread.get());
+    return thread.release();
+}
+
+}  // namespace utils
+}  // namespace zel_upnp
+
+#endif  // ZEL_UPNP_UTILS_SRC_THREAD_THREAD_UTIL_H_
