@@ -15,14 +15,29 @@ namespace utils {
 // thread touches become resident either way, so these figures bound address
 // space, not memory in use.
 //
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZEL_SANITIZED_STACKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZEL_SANITIZED_STACKS 1
+#endif
+#endif
+#ifdef ZEL_SANITIZED_STACKS
+// Sanitizer instrumentation pads every frame.
+constexpr std::size_t kStackScale = 4;
+#else
+constexpr std::size_t kStackScale = 1;
+#endif
+
 // Threads that run only library code (io loops, the kernel monitor): their
-// deepest frames are an Asio completion, the HTTP parser and a log line, a
-// few tens of KiB; 256 KiB leaves a wide margin.
-constexpr std::size_t kLibraryThreadStackSize = 256 * 1024;
+// deepest frames are an Asio completion, the HTTP parser and a log line; a
+// device answering GETs, SOAP actions and SUBSCRIBEs touches at most 16 KiB
+// of their stacks, so 256 KiB leaves a wide margin.
+constexpr std::size_t kLibraryThreadStackSize = kStackScale * 256 * 1024;
 // Threads that run application code (listeners, action handlers, timer
 // callbacks, eventing): the application decides how deep they go, so they
 // keep a generous reserve.
-constexpr std::size_t kApplicationThreadStackSize = 1024 * 1024;
+constexpr std::size_t kApplicationThreadStackSize = kStackScale * 1024 * 1024;
 
 // Starts a thread running fn with stackSize bytes of stack. Throws what
 // boost::thread throws (thread_resource_error) when the thread cannot start.
