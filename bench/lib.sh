@@ -147,14 +147,19 @@ bench_have() {
 # go on exit.
 # ---------------------------------------------------------------------------
 bench_netns_pair() {  # dev-ns peer-ns dev-if peer-if dev-ip peer-ip [multicast]
-  local dev_ns=$1 peer_ns=$2 dev_if=$3 peer_if=$4 dev_ip=$5 peer_ip=$6 mcast=${7:-}
-  ip netns add "$dev_ns"
-  bench_namespaces+=("$dev_ns")
-  ip netns add "$peer_ns"
-  bench_namespaces+=("$peer_ns")
-  ip -n "$dev_ns" link add "$dev_if" type veth peer name "$peer_if" netns "$peer_ns"
-  local def ns ifc ip
-  for def in "$dev_ns:$dev_if:$dev_ip" "$peer_ns:$peer_if:$peer_ip"; do
+  local a_ns=$1 b_ns=$2 a_if=$3 b_if=$4 a_ip=$5 b_ip=$6 mcast=${7:-}
+  local ns
+  for ns in "$a_ns" "$b_ns"; do
+    ip netns add "$ns"
+    bench_namespaces+=("$ns")
+    # No duplicate address detection on the links made next: a link-local
+    # address stays tentative (not bindable) for a second or two otherwise,
+    # and a device started at once fails to bind it (libupnp does).
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0 2>/dev/null || true
+  done
+  ip -n "$a_ns" link add "$a_if" type veth peer name "$b_if" netns "$b_ns"
+  local def ifc ip
+  for def in "$a_ns:$a_if:$a_ip" "$b_ns:$b_if:$b_ip"; do
     IFS=: read -r ns ifc ip <<<"$def"
     ip -n "$ns" link set lo up
     ip -n "$ns" addr add "$ip/24" dev "$ifc"
@@ -280,7 +285,7 @@ bench_wrk_ms() {  # file percentile(50|99) -> milliseconds
     if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000
     printf "%.3f", v; exit }' "$1"
 }
-bench_wrk_errors() { grep -E 'Socket errors|Non-2xx' "$1" | tr -s ' ' | paste -sd';' - || true; }
+bench_wrk_errors() { grep -E 'Socket errors|Non-2xx' "$1" | tr -s ' ' | sed 's/^ //' | paste -sd';' - || true; }
 
 # One measured wrk run against a device: an unmeasured warm-up, then the
 # run with the device's per-request counts around it. Appends a table row
