@@ -88,7 +88,13 @@ curl_fetch() {  # port connections
   echo "$file_mib * $2 * 1.048576 / ($end - $start)" | bc -l
 }
 
-row() { printf '| %-5s | %-44s | %8.0f | %8.2f | %10s |\n' "$round ($bench_round_load)" "$1" "$2" "$3" "$4"; }
+# A table row, kept until the table is printed at the end.
+row() {  # label MB/s CPU-s/GB|- peak-RSS
+  local cpu=$3
+  [ "$cpu" = - ] || cpu=$(printf '%.2f' "$cpu")
+  printf '| %s (%s) | %s | %.0f | %s | %s |\n' "$round" "$bench_round_load" "$1" "$2" "$cpu" "$4" \
+    >>"$work/rows"
+}
 
 # The servers, each started once and kept for all rounds: name -> port, pid.
 declare -A port_of pid_of rest_of
@@ -152,14 +158,11 @@ url=http://$dev_ip:$nginx_on_port/file.bin
 
 echo "file of $file_mib MiB; servers: $(bench_session_mode); ${#servers[@]} servers" \
   "$( [ -n "$copy_path" ] || echo "(zel-stream-server has no --copy: one zel row per run)")"
-echo
-echo "| round (load) | run | MB/s | CPU s/GB | peak RSS |"
-echo "|---|---|---|---|---|"
 for ((round = 1; round <= bench_rounds; round++)); do
-  bench_round "$round" >&2
+  bench_round "$round"
   mbps=$(ip netns exec "$peer_ns" iperf3 -c $dev_ip -p $iperf_port -t 5 -J |
     python3 -c 'import json,sys; print(json.load(sys.stdin)["end"]["sum_received"]["bits_per_second"]/8e6)')
-  row "iperf3, 1 stream (transport limit)" "$mbps" 0 "-"
+  row "iperf3, 1 stream (transport limit)" "$mbps" - -
   for conns in 1 4; do
     while read -r index; do
       name=${servers[$index]}
@@ -179,6 +182,10 @@ for ((round = 1; round <= bench_rounds; round++)); do
     esac
   done
 done
+echo
+echo "| round (load) | run | MB/s | CPU s/GB | peak RSS |"
+echo "|---|---|---|---|---|"
+cat "$work/rows"
 echo
 echo "| server | RSS at rest | peak RSS (VmHWM) |"
 echo "|---|---|---|"
