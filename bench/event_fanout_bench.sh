@@ -62,6 +62,9 @@ run() {  # name subscribers events answer-delay-ms command...
   pid=$bench_pid
   bench_wait_line "$work/dev.out" '^ready' "$pid" || { cat "$work/dev.err"; bench_die "$name: no ready"; }
   bench_check_daemon "$pid" "$1"
+  # Emptied before the sink starts: the wait below must not read the
+  # previous row's "initialised".
+  : >"$work/sink.out"
   ip netns exec "$cp_ns" timeout $((timeout + 15)) python3 "$bench_root/bench/notify_sink.py" "$cp_ip" 40000 \
     "http://$dev_ip:$port/SwitchPower/event" "$n" $((events - 1)) "$timeout" "$delay" "$sources" >"$work/sink.out" 2>"$work/sink.err" &
   local sink=$!

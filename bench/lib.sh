@@ -188,6 +188,10 @@ bench_session_mode() {
 bench_daemon() {  # ns stdout-file stderr-file command...
   local ns=$1 out=$2 err=$3
   shift 3
+  # Emptied here, not by the background job's redirection, so that a wait
+  # for the program's first line cannot read the previous run's.
+  [ "$out" = /dev/null ] || : >"$out"
+  [ "$err" = /dev/null ] || : >"$err"
   if [ "${ZB_SAME_SESSION:-0}" = 1 ]; then
     ip netns exec "$ns" "$@" </dev/null >"$out" 2>"$err" &
   else
