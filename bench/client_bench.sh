@@ -63,7 +63,7 @@ def rates(path):
         found[b["name"].split("/")[1]] = (b.get("req_per_s"), b["real_time"], b["time_unit"])
     return found
 
-print("| round (load) | in flight | client req/s | client round trip | wrk req/s | client / wrk |")
+print("| round (load) | in flight | client req/s | client us/request | wrk req/s | client / wrk |")
 print("|---|---|---|---|---|---|")
 for r in range(1, rounds + 1):
     load = open(f"{work}/load.{r}").read().strip()
