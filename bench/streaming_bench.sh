@@ -44,6 +44,7 @@ bench_need curl curl
 bench_need iperf3 iperf3
 bench_need time /usr/bin/time
 bench_need bc bc
+bench_need python3 python3
 for tool in zel-stream-server zel-stream-get; do
   [ -x "$bin/$tool" ] || bench_die "build $bin/$tool first"
 done
