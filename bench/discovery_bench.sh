@@ -2,107 +2,98 @@
 # Discovery benchmark: zel-sample-device against a reference device written
 # on Debian's libupnp, both serving the shipped light description folder.
 #
-#   bench/discovery_bench.sh [BUILD_DIR]
+#   bench/discovery_bench.sh [BUILD_DIR]      (as root; default BUILD_DIR: build)
 #
-# Measures, for each device in turn, inside two private network namespaces
-# joined by a veth pair (nothing reaches this machine's interfaces):
+# Measures, for each device, inside two private network namespaces joined by
+# a veth pair (nothing reaches this machine's interfaces):
 #   1. description GETs per second with wrk (Connection: close, 1 and 4
-#      connections, p99 latency);
+#      connections, p50/p99 latency), with the device's context switches and
+#      CPU time per request;
 #   2. M-SEARCH ssdp:all searches per second answered without loss, raising
 #      the rate until answers go missing, and CPU time per answer;
 #   3. idle RSS and thread count with the device registered and started.
-# Every run is bounded in time and count.
+# Each device is started for each round in a session of its own (setsid), as
+# a daemon is, and wrk runs in the script's session. The devices alternate
+# in ZB_ROUNDS rounds (see bench/lib.sh for ZB_DURATION, ZB_ALLOW_LOAD,
+# ZB_SAME_SESSION, ZB_PERF); ZB_RATES lists the search rates. Every run is
+# bounded in time and count.
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
+bench_init discovery
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
-tag=$$
-dev_ns=zbench-dev-$tag
-cp_ns=zbench-cp-$tag
-dev_ip=10.215.1.1
-cp_ip=10.215.1.2
-zel_port=49152
-upnp_port=49200
-seconds=${ZEL_BENCH_SECONDS:-5}
-rates=${ZEL_BENCH_RATES:-"200 500 1000 2000 4000 8000"}
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-pid=
+build=$(cd "${1:-$bench_root/build}" && pwd)
+readonly dev_ns=zbench-dev-$$
+readonly cp_ns=zbench-cp-$$
+readonly dev_ip=10.215.1.1
+readonly cp_ip=10.215.1.2
+readonly zel_port=49152
+readonly upnp_port=49200
+readonly settle_seconds=2   # a started device rests before its footprint is read
+readonly answers_per_search=4  # root, UDN, device type, one service
+rates=${ZB_RATES:-${ZEL_BENCH_RATES:-"200 500 1000 2000 4000 8000"}}
 
-cleanup() {
-  [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  ip netns del "$dev_ns" 2>/dev/null || true
-  ip netns del "$cp_ns" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+bench_need wrk wrk
+bench_need python3 python3
+bench_reference_devices "$build"
 
-"$root/scripts/deps" wrk libupnp-dev python3 >/dev/null
-cmake --build "$build" --target zel-sample-device >/dev/null
-cc -O2 -Wall -o "$work/libupnp-device" "$root/bench/libupnp_device.c" \
-  $(pkg-config --cflags --libs libupnp)
+bench_require_quiet
+bench_netns_pair "$dev_ns" "$cp_ns" zb0 zb1 "$dev_ip" "$cp_ip" multicast
 
-ip netns add "$dev_ns"
-ip netns add "$cp_ns"
-ip -n "$dev_ns" link add zb0 type veth peer name zb1 netns "$cp_ns"
-for link_def in "$dev_ns:zb0:$dev_ip" "$cp_ns:zb1:$cp_ip"; do
-  IFS=: read -r ns ifc ip <<<"$link_def"
-  ip -n "$ns" link set lo up
-  ip -n "$ns" addr add "$ip/24" dev "$ifc"
-  ip -n "$ns" link set "$ifc" up
-  ip -n "$ns" route add 224.0.0.0/4 dev "$ifc"
-done
-
-# CPU ticks (user + system) of a process.
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-
-wait_line() {  # file pattern
-  local i
-  for i in $(seq 100); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "bench: device did not start" >&2; cat "$1" >&2; return 1
+start_device() {  # zel|upnp -> $bench_pid, $url
+  case $1 in
+  zel)
+    bench_daemon "$dev_ns" "$bench_work/zel.out" "$bench_work/zel.err" env ZEL_LOG_LEVEL=none \
+      "$build/bin/zel-sample-device" --dir "$bench_work/zel" --interface zb0 --tcp-port $zel_port
+    bench_wait_line "$bench_work/zel.out" '^udn ' "$bench_pid"
+    bench_check_daemon "$bench_pid" "$build/bin/zel-sample-device"
+    url=http://$dev_ip:$zel_port/description.xml
+    ;;
+  upnp)
+    bench_start_libupnp_device "$dev_ns" zb0 $upnp_port
+    url=http://$dev_ip:$upnp_port/DeviceDescription.xml
+    ;;
+  esac
 }
 
-measure() {  # name url
-  local name=$1 url=$2 c
-  sleep 2
-  echo "## $name"
-  echo "idle: $(grep -E '^(VmRSS|Threads)' /proc/$pid/status | tr -s ' \t' ' ' | paste -sd' ')"
+ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
+
+measure() {  # round zel|upnp
+  local round=$1 label=$bench_upnp_label c rate before after line answers
+  [ "$2" = zel ] && label=zel-sample-device
+  start_device "$2"
+  sleep "$settle_seconds"
+  echo "| $round ($bench_round_load) | $label | $(bench_idle "$bench_pid") |" >>"$bench_work/idle.rows"
   for c in 1 4; do
-    ip netns exec "$cp_ns" wrk -t1 -c$c -d${seconds}s --latency -H "Connection: close" "$url" \
-      >"$work/wrk.out" 2>&1 || true
-    echo "wrk c=$c: $(grep 'Requests/sec' "$work/wrk.out" | awk '{print $2}') req/s," \
-      "p50 $(awk '$1=="50%"{print $2}' "$work/wrk.out")," \
-      "p99 $(awk '$1=="99%"{print $2}' "$work/wrk.out")," \
-      "errors: $(grep -E 'Non-2xx|Socket errors' "$work/wrk.out" | paste -sd' ' || true)"
+    bench_wrk_row "$round" "$label" "$bench_pid" "$cp_ns" "$c" -H "Connection: close" "$url"
   done
-  local rate before after line answers
   for rate in $rates; do
-    before=$(ticks "$pid")
-    line=$(ip netns exec "$cp_ns" python3 "$root/bench/msearch_load.py" "$cp_ip" "$rate" 2 4)
-    after=$(ticks "$pid")
-    answers=$(echo "$line" | awk '{print $3}')
-    echo "msearch rate=$rate/s sent,answers,expected,loss%: $(echo "$line" | cut -d' ' -f2-)" \
-      "cpu/answer: $(awk -v t=$((after - before)) -v a="$answers" -v hz="$(getconf CLK_TCK)" \
-        'BEGIN{ if (a > 0) printf "%.1f us", t * 1e6 / hz / a; else print "-" }')"
+    before=$(ticks "$bench_pid")
+    line=$(ip netns exec "$cp_ns" python3 "$bench_root/bench/msearch_load.py" "$cp_ip" "$rate" 2 \
+      "$answers_per_search")
+    after=$(ticks "$bench_pid")
+    read -r _ sent answers expected loss <<<"$line"
+    echo "| $round ($bench_round_load) | $label | $rate | $sent | $answers | $expected | $loss |" \
+      "$(awk -v t=$((after - before)) -v a="$answers" -v hz="$bench_hz" \
+        'BEGIN { if (a > 0) printf "%.1f", t * 1e6 / hz / a; else print "-" }') |" \
+      >>"$bench_work/msearch.rows"
   done
+  bench_stop_pid "$bench_pid"
 }
 
-cp -r "$root/examples/sample_device/light" "$work/zel"
-ip netns exec "$dev_ns" env ZEL_LOG_LEVEL=none "$build/bin/zel-sample-device" --dir "$work/zel" \
-  --interface zb0 --tcp-port $zel_port >"$work/zel.out" 2>&1 &
-pid=$!
-wait_line "$work/zel.out" '^udn '
-measure "zel-sample-device" "http://$dev_ip:$zel_port/description.xml"
-kill -TERM "$pid"; wait "$pid" || true; pid=
-
-cp -r "$root/examples/sample_device/light" "$work/upnp"
-sed -i "s|<UDN></UDN>|<UDN>uuid:$(cat /proc/sys/kernel/random/uuid)</UDN>|" \
-  "$work/upnp/DeviceDescription.xml"
-ip netns exec "$dev_ns" "$work/libupnp-device" zb0 $upnp_port "$work/upnp" \
-  >"$work/upnp.out" 2>&1 &
-pid=$!
-wait_line "$work/upnp.out" '^description '
-measure "libupnp $(pkg-config --modversion libupnp) device" \
-  "http://$dev_ip:$upnp_port/DeviceDescription.xml"
+echo "description GETs: wrk -c1 (1 thread) and -c4 (2 threads), ${bench_duration}s after" \
+  "${bench_warmup}s unmeasured, -H 'Connection: close'; devices: $(bench_session_mode)"
+bench_alternate measure zel upnp
+echo
+bench_wrk_report zel-sample-device "$bench_upnp_label"
+echo
+echo "M-SEARCH ssdp:all, MX 1, 2 s per rate; CPU is the device's user + system time per answer"
+echo
+echo "| round (load) | device | searches/s | sent | answers | expected | loss % | CPU us/answer |"
+echo "|---|---|---|---|---|---|---|---|"
+cat "$bench_work/msearch.rows"
+echo
+echo "| round (load) | device | idle RSS, threads ($settle_seconds s after start) |"
+echo "|---|---|---|"
+cat "$bench_work/idle.rows"
+echo "load average at the end: $(bench_load)"

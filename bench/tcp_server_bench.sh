@@ -9,17 +9,22 @@
 # (both servers, on one address, different ports) and the peer (wrk), joined
 # by a veth pair on a private subnet. Both veth ends are created inside the
 # namespaces, so no packet reaches this machine's own interfaces. The
-# namespaces, the servers and the temporary directory go on exit.
+# namespaces, the servers and the temporary directory go on exit. Both
+# servers run in a session of their own (setsid), as a daemon is, and wrk in
+# the script's session.
 #
 # Environment: ZB_DURATION (seconds of each measured wrk run, default 10),
 # ZB_WARMUP (seconds of the unmeasured run before each, default 2),
-# ZB_ROUNDS (rounds of one run per server, default 3).
+# ZB_ROUNDS (rounds of one run per server, alternated, default 3), and the
+# quiet-machine settings of bench/lib.sh (ZB_ALLOW_LOAD, ZB_SAME_SESSION).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 
 bin=${1:-build-bench/bench/tcp_server_bench}
-duration=${ZB_DURATION:-10}
+duration=$bench_duration
 warmup=${ZB_WARMUP:-2}
-rounds=${ZB_ROUNDS:-3}
+rounds=$bench_rounds
 
 readonly dev_ns=zb-dev-$$
 readonly peer_ns=zb-peer-$$
@@ -27,7 +32,6 @@ readonly dev_if=zbd0
 readonly peer_if=zbp0
 readonly dev_ip=10.214.0.1
 readonly peer_ip=10.214.0.2
-readonly prefix_len=24
 readonly zel_port=49200
 readonly nginx_port=49201
 readonly idle_port=49300
@@ -37,50 +41,18 @@ readonly body_size=3072
 readonly wrk_threads=2
 readonly wrk_connections=4
 readonly nginx_workers=2
-# Bounded waits: polls of 0.1 s.
-readonly ready_polls=100   # a server comes up
-readonly stop_polls=100    # a server ends after SIGTERM
+readonly ready_polls=100   # polls of 0.1 s for a server to come up
 readonly settle_seconds=1  # idle process before its footprint is read
 
-die() { echo "tcp_server_bench: $*" >&2; exit 1; }
+die() { bench_die "$@"; }
 
-[ "$(id -u)" = 0 ] || die "needs root (network namespaces)"
+bench_init tcp_server_bench
 [ -x "$bin" ] || die "no executable $bin (build the tcp_server_bench target)"
 bin=$(readlink -f "$bin")
-
-if ! command -v nginx >/dev/null || ! command -v wrk >/dev/null; then
-    echo "installing nginx-light and wrk" >&2
-    apt-get install -y nginx-light wrk >/dev/null || { apt-get update >/dev/null && apt-get install -y nginx-light wrk >/dev/null; }
-fi
-command -v nginx >/dev/null || die "nginx is not available"
-command -v wrk >/dev/null || die "wrk is not available"
-
-tmp=$(mktemp -d /tmp/zb-XXXXXX)
-pids=()
-namespaces=()
-
-# Ends one process we started: SIGTERM, a bounded wait, then SIGKILL.
-stop_pid() {
-    local pid=$1 i
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for ((i = 0; i < stop_polls; i++)); do
-        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
-        sleep 0.1
-    done
-    echo "pid $pid did not end on SIGTERM; killing it" >&2
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-
-cleanup() {
-    local pid ns
-    set +e
-    for pid in "${pids[@]}"; do stop_pid "$pid"; done
-    for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null; done
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+bench_need nginx-light nginx
+bench_need wrk wrk
+bench_need curl curl
+tmp=$bench_work
 
 in_dev() { ip netns exec "$dev_ns" "$@"; }
 in_peer() { ip netns exec "$peer_ns" "$@"; }
@@ -88,17 +60,8 @@ in_peer() { ip netns exec "$peer_ns" "$@"; }
 # ---------------------------------------------------------------------------
 # Namespaces: device 10.214.0.1 <-> peer 10.214.0.2, loopback up in both.
 # ---------------------------------------------------------------------------
-ip netns add "$dev_ns"
-namespaces+=("$dev_ns")
-ip netns add "$peer_ns"
-namespaces+=("$peer_ns")
-in_dev ip link add "$dev_if" type veth peer name "$peer_if" netns "$peer_ns"
-in_dev ip link set lo up
-in_peer ip link set lo up
-in_dev ip addr add "$dev_ip/$prefix_len" dev "$dev_if"
-in_peer ip addr add "$peer_ip/$prefix_len" dev "$peer_if"
-in_dev ip link set "$dev_if" up
-in_peer ip link set "$peer_if" up
+bench_require_quiet
+bench_netns_pair "$dev_ns" "$peer_ns" "$dev_if" "$peer_if" "$dev_ip" "$peer_ip"
 # Whichever side closes first keeps the connection in TIME_WAIT for a
 # minute. Where that is the client (it closes as soon as the response is
 # complete, and our server closes from its write completion, a thread hop
@@ -142,15 +105,12 @@ mkdir -p "$tmp/www" "$tmp/logs" "$tmp/temp"
 chmod 755 "$tmp" "$tmp/www"
 chmod 644 "$tmp/www/index.html"
 
-# Started with ip netns exec directly (not through a function), so that $!
-# is the server itself: ip execs the program in place.
-ZEL_LOG_LEVEL=none ip netns exec "$dev_ns" "$bin" --serve "$zel_port" "$dev_ip" \
-    </dev/null >"$tmp/zel.out" 2>"$tmp/zel.err" &
-zel_pid=$!
-pids+=("$zel_pid")
+# ip, setsid and env execute in place, so the pid is the server itself.
+bench_daemon "$dev_ns" "$tmp/zel.out" "$tmp/zel.err" env ZEL_LOG_LEVEL=none "$bin" --serve "$zel_port" "$dev_ip"
+zel_pid=$bench_pid
 zel_bound=$(wait_ready "$tmp/zel.out" "$zel_pid") || { cat "$tmp/zel.err" >&2; die "our server did not start"; }
 [ "$zel_bound" = "$zel_port" ] || die "our server bound port $zel_bound, not $zel_port"
-[ "$(readlink "/proc/$zel_pid/exe")" = "$bin" ] || die "pid $zel_pid is not our server"
+bench_check_daemon "$zel_pid" "$bin"
 
 cat >"$tmp/nginx.conf" <<EOF
 worker_processes $nginx_workers;
@@ -176,10 +136,10 @@ http {
     }
 }
 EOF
-ip netns exec "$dev_ns" nginx -p "$tmp" -c "$tmp/nginx.conf" </dev/null >/dev/null 2>"$tmp/nginx.err" &
-nginx_pid=$!
-pids+=("$nginx_pid")
+bench_daemon "$dev_ns" /dev/null "$tmp/nginx.err" nginx -p "$tmp" -c "$tmp/nginx.conf"
+nginx_pid=$bench_pid
 wait_listening t "$nginx_port" || { cat "$tmp/nginx.err" "$tmp/logs/error.log" >&2 2>/dev/null; die "nginx did not start"; }
+bench_check_daemon "$nginx_pid" nginx
 
 # Both answer with the same body before anything is measured.
 for port in "$zel_port" "$nginx_port"; do
@@ -211,11 +171,12 @@ errors() { grep -E 'Socket errors|Non-2xx' "$1" | tr -s ' ' | paste -sd';' - || 
 # Rounds alternate the two servers, so that a change in the machine's load
 # (it is shared) hits both alike; the median ratio is the figure to quote.
 echo "== wrk -t$wrk_threads -c$wrk_connections -d${duration}s --latency -H 'Connection: close'," \
-    "$body_size-byte body, $rounds round(s); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-6s %14s %10s %14s %10s %7s\n' round 'zel req/s' 'zel p99ms' 'nginx req/s' 'nginx p99ms' ratio
+    "$body_size-byte body, $rounds round(s); servers: $(bench_session_mode)"
+rows=()
 ratios=()
 for ((round = 1; round <= rounds; round++)); do
-    for name in zel nginx; do
+    bench_round "$round"
+    for name in $(bench_rotate "$round" zel nginx); do
         port=$zel_port
         [ "$name" = nginx ] && port=$nginx_port
         run_wrk "$port" "$warmup" >/dev/null
@@ -226,13 +187,16 @@ for ((round = 1; round <= rounds; round++)); do
     n=$tmp/wrk-nginx-$round.txt
     ratio=$(awk -v a="$(rps "$z")" -v b="$(rps "$n")" 'BEGIN { printf "%.2f", a / b }')
     ratios+=("$ratio")
-    printf '%-6s %14s %10s %14s %10s %7s\n' "$round" "$(rps "$z")" "$(p99_ms "$z")" \
-        "$(rps "$n")" "$(p99_ms "$n")" "$ratio"
+    e=
     for f in "$z" "$n"; do
-        e=$(errors "$f")
-        [ -z "$e" ] || echo "       $(basename "$f" .txt): $e"
+        [ -z "$(errors "$f")" ] || e="${e:+$e; }$(basename "$f" .txt): $(errors "$f")"
     done
+    rows+=("| $round ($bench_round_load) | $(rps "$z") | $(p99_ms "$z") | $(rps "$n") | $(p99_ms "$n") | $ratio | ${e:--} |")
 done
+echo
+echo "| round (load) | zel req/s | zel p99 ms | nginx req/s | nginx p99 ms | ratio | errors |"
+echo "|---|---|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
 median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
 echo "median ratio zel_upnp/nginx requests/s: $median (load average after: $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "-- full wrk report of round 1, zel_upnp:"
@@ -240,20 +204,17 @@ cat "$tmp/wrk-zel-1.txt"
 echo "-- full wrk report of round 1, nginx:"
 cat "$tmp/wrk-nginx-1.txt"
 
-stop_pid "$zel_pid"
-stop_pid "$nginx_pid"
-pids=()
+bench_stop_pid "$zel_pid"
+bench_stop_pid "$nginx_pid"
 grep -q '^terminated' "$tmp/zel.err" || echo "warning: our server did not report a clean termination" >&2
 
 # ---------------------------------------------------------------------------
 # Idle footprint: one TCP, one UDP and one multicast server, nothing else.
 # ---------------------------------------------------------------------------
-ZEL_LOG_LEVEL=none ip netns exec "$dev_ns" "$bin" --idle "$idle_port" "$dev_ip" \
-    </dev/null >"$tmp/idle.out" 2>"$tmp/idle.err" &
-idle_pid=$!
-pids+=("$idle_pid")
+bench_daemon "$dev_ns" "$tmp/idle.out" "$tmp/idle.err" env ZEL_LOG_LEVEL=none "$bin" --idle "$idle_port" "$dev_ip"
+idle_pid=$bench_pid
 wait_ready "$tmp/idle.out" "$idle_pid" >/dev/null || { cat "$tmp/idle.err" >&2; die "the idle bring-up did not start"; }
-[ "$(readlink "/proc/$idle_pid/exe")" = "$bin" ] || die "pid $idle_pid is not our program"
+bench_check_daemon "$idle_pid" "$bin"
 wait_listening t "$idle_port" || die "no TCP server on $idle_port"
 wait_listening u "$idle_udp_port" || die "no UDP server on $idle_udp_port"
 wait_listening u "$ssdp_port" || die "no multicast server on $ssdp_port"
