@@ -152,8 +152,8 @@ class Window : public nl::ResponseListener {
 };
 
 void BringUp() {
-    nl::CallBackHandler::GetInstance()->StartCallbackThreads();
-    nl::ClientManager::GetInstance()->StartClientThreads(nl::ClientManager::kClientThreads);
+    nl::CallBackHandler::CreateInstance()->StartCallbackThreads();
+    nl::ClientManager::CreateInstance()->StartClientThreads(nl::ClientManager::kClientThreads);
 }
 
 void TearDown() {
