@@ -141,7 +141,9 @@ class DeviceStore {
             cd_utils::GetAclEntryByMAC(udn_, permission, mac, userAgent, unused);
             return AclRefresh::kAbsent;
         }
-        return store->RefreshAclEntry(permission, mac, ip, deriveName, deviceName);
+        return AclGuarded(AclRefresh::kAbsent, [&] {
+            return store->RefreshAclEntry(permission, mac, ip, deriveName, deviceName);
+        });
     }
 
   private:
