@@ -78,6 +78,21 @@ class AclList {
     std::multiset<int32_t> numbers_;
 };
 
+// What AccessControlInfo::RefreshAclEntry found and did.
+enum class AclRefresh {
+    kAbsent,       // no entry of the MAC in the list (or an invalid list)
+    kUnchanged,    // same IP, same derived name
+    kIpChanged,    // the IP was replaced
+    kNameChanged,  // same IP; the name was replaced by the derived one
+    kEmptyField,   // a change left the IP or the name empty (stored all the same)
+};
+
+class AccessControlInfo;
+
+// The store registered for udn, or null; logs nothing (the forwarding calls
+// log a miss their own way).
+boost::shared_ptr<AccessControlInfo> FindRegisteredStore(const std::string& udn);
+
 // Any thread may call any member. Every list and rule operation holds mutex_
 // for its whole run; the mutex is recursive so that the adders can delete
 // from the wait list under it. Readers get deep copies of entries, never the
@@ -115,6 +130,49 @@ class AccessControlInfo {
     int GetDeviceFilterList(DevNameFilterList& filters);
     int RemoveAllDeviceFilterRules();
     int GetNewDeviceIndex(const std::string& mac, int& index);
+
+    // Runs fn on the rule list under mutex_, without copying it; 1 (fn not
+    // run) when there are no rules, as GetDeviceFilterList.
+    template <typename Fn>
+    int WithDeviceFilterList(Fn fn) {
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        if (filter_list_.empty())
+            return 1;
+        fn(static_cast<const DevNameFilterList&>(filter_list_));
+        return 0;
+    }
+
+    // The check of a recorded CP against what it looks like now, in one hold
+    // of mutex_ and without copying the entry: the MAC's entry takes ip when
+    // its IP differs; otherwise deriveName(std::string&) gives the name,
+    // which the entry takes when it differs. deriveName runs at most once,
+    // with mutex_ held (it may take a default-name number from this store;
+    // it must not change the lists). After a change deviceName holds the
+    // stored name. A change is stored as UpdateAclEntryByMAC stores it.
+    template <typename DeriveName>
+    AclRefresh RefreshAclEntry(const AclPermission& permission, const std::string& mac,
+                               const std::string& ip, DeriveName deriveName,
+                               std::string& deviceName) {
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        List* list = SelectList(permission);
+        stAclEntry* entry = list == nullptr ? nullptr : list->Find(mac);
+        if (entry == nullptr)
+            return AclRefresh::kAbsent;
+        AclRefresh change = AclRefresh::kIpChanged;
+        if (entry->ip_address != ip) {
+            entry->ip_address = ip;
+        } else {
+            std::string name;
+            deriveName(name);
+            if (entry->device_name == name)
+                return AclRefresh::kUnchanged;
+            list->Rename(*entry, name);
+            change = AclRefresh::kNameChanged;
+        }
+        deviceName = entry->device_name;
+        return entry->ip_address.empty() || entry->device_name.empty() ? AclRefresh::kEmptyField
+                                                                       : change;
+    }
 
   private:
     typedef AclList List;

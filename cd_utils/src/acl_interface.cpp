@@ -40,6 +40,16 @@ bool RetrieveAccessControlInfo(const std::string& udn, StorePtr& store) {
     return false;
 }
 
+}  // namespace
+
+StorePtr FindRegisteredStore(const std::string& udn) {
+    boost::lock_guard<boost::mutex> lock(map_mutex);
+    std::map<std::string, StorePtr>::const_iterator it = acl_map.find(udn);
+    return it == acl_map.end() ? StorePtr() : it->second;
+}
+
+namespace {
+
 enum MissingUdnLog { kMissingAtDebug, kMissingAtWarning };
 
 // Runs fn on the registered device's store. The caller has rejected an

@@ -67,6 +67,96 @@ bool ApplyFilterRules(const DevNameFilterList& rules, std::string& name) {
     return false;
 }
 
+// The device's store as one decision sees it: looked up at the first call
+// that needs it and held from then on, so that one decision costs one map
+// look-up and reads and records in one store even if the device registers
+// again meanwhile. While the UDN is not registered each call goes through
+// the exported function of the same name, which logs and fails as always.
+class DeviceStore {
+  public:
+    explicit DeviceStore(const std::string& udn) : udn_(udn) {}
+    DeviceStore(const DeviceStore&) = delete;
+    DeviceStore& operator=(const DeviceStore&) = delete;
+
+    const std::string& Udn() const { return udn_; }
+
+    int GetAclMode(AclPermitMode& mode) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr)
+            return cd_utils::GetAclMode(udn_, mode);
+        return AclGuarded(1, [&] { return store->GetAclMode(mode); });
+    }
+    int AddAclEntry(const AclPermission& permission, const std::string& mac, const std::string& ip,
+                    const std::string& userAgent, const std::string& deviceName) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr)
+            return cd_utils::AddAclEntry(udn_, permission, mac, ip, userAgent, deviceName);
+        return AclGuarded(
+            1, [&] { return store->AddAclEntry(permission, mac, ip, userAgent, deviceName); });
+    }
+    int DelAclEntry(const AclPermission& permission, const std::string& mac, const std::string& ip,
+                    const std::string& userAgent) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr)
+            return cd_utils::DelAclEntry(udn_, permission, mac, ip, userAgent);
+        return AclGuarded(1, [&] { return store->DelAclEntry(permission, mac, ip, userAgent); });
+    }
+    int FindAclEntry(const AclPermission& permission, const std::string& mac) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr)
+            return cd_utils::FindAclEntry(udn_, permission, mac);
+        return AclGuarded(1, [&] { return store->FindAclEntry(permission, mac); });
+    }
+    int GetNewDeviceIndex(const std::string& mac, int& index) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr)
+            return cd_utils::GetNewDeviceIndex(udn_, mac, index);
+        return AclGuarded(1, [&] {
+            ZEL_LOGD(ZEL_CORE_ACL, "UDN %s mac = %s!", udn_.c_str(), mac.c_str());
+            return store->GetNewDeviceIndex(mac, index);
+        });
+    }
+    // fn(const DevNameFilterList&) on the device's rules; 1 when it has none.
+    template <typename Fn>
+    int WithFilterRules(Fn fn) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr) {
+            DevNameFilterList rules;
+            if (cd_utils::GetDeviceFilterList(udn_, rules) != 0)
+                return 1;
+            fn(static_cast<const DevNameFilterList&>(rules));
+            return 0;
+        }
+        return AclGuarded(1, [&] { return store->WithDeviceFilterList(fn); });
+    }
+    // AccessControlInfo::RefreshAclEntry. An unregistered device records
+    // nobody: the miss is logged by the exported look-up, kAbsent.
+    template <typename DeriveName>
+    AclRefresh RefreshAclEntry(const AclPermission& permission, const std::string& mac,
+                               const std::string& ip, const std::string& userAgent,
+                               DeriveName deriveName, std::string& deviceName) {
+        AccessControlInfo* store = Store();
+        if (store == nullptr) {
+            AclEntryList unused;
+            cd_utils::GetAclEntryByMAC(udn_, permission, mac, userAgent, unused);
+            return AclRefresh::kAbsent;
+        }
+        return AclGuarded(AclRefresh::kAbsent, [&] {
+            return store->RefreshAclEntry(permission, mac, ip, deriveName, deviceName);
+        });
+    }
+
+  private:
+    AccessControlInfo* Store() {
+        if (!store_)
+            store_ = FindRegisteredStore(udn_);
+        return store_.get();
+    }
+
+    const std::string& udn_;
+    boost::shared_ptr<AccessControlInfo> store_;
+};
+
 bool Notify(const std::string& udn, int32_t eventType, const std::string& ip,
             const std::string& mac, const std::string& userAgent, const std::string& deviceName) {
     boost::shared_ptr<stEventNotification> event = boost::make_shared<stEventNotification>();
@@ -78,36 +168,167 @@ bool Notify(const std::string& udn, int32_t eventType, const std::string& ip,
     return ACLNotify(udn, event);
 }
 
-// The decision of the modes that record the CP as permitted.
-bool PermitAndRecord(const std::string& udn, const std::string& ip, const std::string& mac,
-                     const std::string& deviceName, const std::string& userAgent) {
-    AddAclEntry(udn, ACL_PERMITTED, mac, ip, userAgent, deviceName);
-    NotifyApp(udn, ACL_PERMITTED, mac, ip, userAgent);
+int NewDeviceName(DeviceStore& store, const std::string& mac, std::string& name) {
+    return AclGuarded(1, [&] {
+        const size_t model = name.empty() ? std::string::npos : name.find(kModelToken);
+        if (model != std::string::npos) {
+            name.erase(0, model + kModelTokenLength);
+            const size_t slash = name.find('/');
+            if (slash != std::string::npos)
+                name.erase(slash);
+        } else {
+            int index = 0;
+            const int result = store.GetNewDeviceIndex(mac, index);
+            if (result != 0)
+                return result;
+            // "%s%d" without a formatter: this runs for every request.
+            name = kDefaultNamePrefix + std::to_string(index);
+        }
+        ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
+        return 0;
+    });
+}
+
+int DeriveDeviceName(DeviceStore& store, const std::string& mac, const std::string& userAgent,
+                     std::string& name) {
+    name = userAgent;
+    if (userAgent.empty())
+        return NewDeviceName(store, mac, name);
+    if (StripAppSuffix(userAgent, name) && !name.empty()) {
+        ZEL_LOGI(ZEL_CORE_ACL, "Lumicast name is [%s]", name.c_str());
+        return 0;
+    }
+    bool named = false;
+    if (store.WithFilterRules(
+            [&](const DevNameFilterList& rules) { named = ApplyFilterRules(rules, name); }) != 0)
+        return NewDeviceName(store, mac, name);
+    if (named) {
+        ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
+        return 0;
+    }
+    name = userAgent;
+    const int result = NewDeviceName(store, mac, name);
+    ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
+    return result;
+}
+
+bool IdentifyCp(DeviceStore& store, const boost::shared_ptr<utils::HTTPInfo>& request,
+                AuthorizedCPInfo& info) {
+    info.ip_address = request->GetClientIpAddress();
+    if (info.ip_address.empty()) {
+        ZEL_LOGW(ZEL_CORE_ACL, "Empty cp ip address!");
+        return false;
+    }
+    if (network_layer::GetMacAddress(info.ip_address, info.mac_address) != 0) {
+        ZEL_LOGW(ZEL_CORE_ACL, "No entry in ARP cache!");
+        return false;
+    }
+    request->GetHeaderValue("User-Agent", info.user_agent);
+    // The agent and the name made from it reach the application and, through
+    // it, whatever it builds: an agent with a CR, LF or NUL is taken as
+    // absent. The name is then a piece of a clean agent or one of ours.
+    if (!utils::IsHeaderSafe(info.user_agent)) {
+        ZEL_LOGW(ZEL_CORE_ACL, "User-Agent holds a CR, LF or NUL, ignored");
+        info.user_agent.clear();
+    }
+    SanitizeUserAgent(info.user_agent);
+    if (info.user_agent.size() > kMaxUserAgentLength)
+        info.user_agent.resize(kMaxUserAgentLength);
+    DeriveDeviceName(store, info.mac_address, info.user_agent, info.device_name);
     return true;
 }
 
-bool DecideAsk(const std::string& udn, const std::string& ip, const std::string& mac,
+bool NotifyRecorded(DeviceStore& store, const AclPermission& permission, const std::string& mac,
+                    const std::string& ip, const std::string& userAgent) {
+    std::string deviceName;
+    int32_t eventType = ACL_EVENT_IP_CHANGED;
+    const AclRefresh refresh = store.RefreshAclEntry(
+        permission, mac, ip, userAgent,
+        [&](std::string& name) { DeriveDeviceName(store, mac, userAgent, name); }, deviceName);
+    switch (refresh) {
+        case AclRefresh::kAbsent:
+            return false;
+        case AclRefresh::kUnchanged:
+            return true;
+        case AclRefresh::kEmptyField:
+            ZEL_LOGD(ZEL_CORE_ACL, "Updating ACL entry failed for UDN %s !!!", store.Udn().c_str());
+            return false;
+        case AclRefresh::kIpChanged:
+            eventType = ACL_EVENT_IP_CHANGED;
+            break;
+        case AclRefresh::kNameChanged:
+            eventType = ACL_EVENT_NAME_CHANGED;
+            break;
+    }
+    // The store's lock is released: the listener runs without it.
+    return Notify(store.Udn(), eventType, ip, mac, userAgent, deviceName);
+}
+
+// The decision of the modes that record the CP as permitted.
+bool PermitAndRecord(DeviceStore& store, const std::string& ip, const std::string& mac,
+                     const std::string& deviceName, const std::string& userAgent) {
+    store.AddAclEntry(ACL_PERMITTED, mac, ip, userAgent, deviceName);
+    NotifyRecorded(store, ACL_PERMITTED, mac, ip, userAgent);
+    return true;
+}
+
+bool DecideAsk(DeviceStore& store, const std::string& ip, const std::string& mac,
                const std::string& deviceName, const std::string& userAgent) {
     boost::unique_lock<boost::recursive_mutex> lock(verify_mutex);
     for (const AclPermission permission : {ACL_PERMITTED, ACL_REJECTED, ACL_WAITING}) {
-        if (FindAclEntry(udn, permission, mac) != 0)
+        if (store.FindAclEntry(permission, mac) != 0)
             continue;
         ZEL_LOGI(ZEL_CORE_ACL, "Device found in existing lists!");
-        if (!NotifyApp(udn, permission, mac, ip, userAgent)) {
+        if (!NotifyRecorded(store, permission, mac, ip, userAgent)) {
             ZEL_LOGW(ZEL_CORE_ACL, "denied");
             return false;
         }
         return permission == ACL_PERMITTED;
     }
-    AddAclEntry(udn, ACL_WAITING, mac, ip, userAgent, deviceName);
+    store.AddAclEntry(ACL_WAITING, mac, ip, userAgent, deviceName);
     lock.unlock();
     // The listener may take its time over a newcomer: no lock is held, and a
     // second request of this CP meanwhile finds it waiting.
-    if (!Notify(udn, ACL_EVENT_NEW_DEVICE, ip, mac, userAgent, deviceName))
-        DelAclEntry(udn, ACL_WAITING, mac, ip, userAgent);
+    if (!Notify(store.Udn(), ACL_EVENT_NEW_DEVICE, ip, mac, userAgent, deviceName))
+        store.DelAclEntry(ACL_WAITING, mac, ip, userAgent);
     ZEL_LOGW(ZEL_CORE_ACL, "denied [%d][%s][%s]", static_cast<int>(ACL_MODE_ASK), ip.c_str(),
              mac.c_str());
     return false;
+}
+
+bool Decide(DeviceStore& store, const std::string& ip, const std::string& mac,
+            const std::string& deviceName, const std::string& userAgent) {
+    AclPermitMode mode = ACL_MODE_DENY_ALL;
+    if (store.GetAclMode(mode) != 0) {
+        ZEL_LOGW(ZEL_CORE_ACL, "Retrieving mode failed");
+        return false;
+    }
+    if (mode == ACL_MODE_OFF)
+        return true;
+    if (network_layer::IsLocalMachine(ip)) {
+        ZEL_LOGI(ZEL_CORE_ACL, "Request from local machine");
+        return true;
+    }
+    switch (mode) {
+        case ACL_MODE_ALLOW_ALL:
+            return PermitAndRecord(store, ip, mac, deviceName, userAgent);
+        case ACL_MODE_ALLOW_UNLESS_REJECTED:
+            if (store.FindAclEntry(ACL_REJECTED, mac) == 0) {
+                ZEL_LOGW(ZEL_CORE_ACL, "denied because it's rejected.");
+                return false;
+            }
+            return PermitAndRecord(store, ip, mac, deviceName, userAgent);
+        case ACL_MODE_DENY_ALL:
+            store.AddAclEntry(ACL_REJECTED, mac, ip, userAgent, deviceName);
+            ZEL_LOGW(ZEL_CORE_ACL, "denied");
+            return false;
+        case ACL_MODE_ASK:
+            return DecideAsk(store, ip, mac, deviceName, userAgent);
+        case ACL_MODE_ALLOW_UNRECORDED:
+        case ACL_MODE_OFF:
+            break;
+    }
+    return true;
 }
 
 }  // namespace
@@ -137,144 +358,32 @@ void SanitizeUserAgent(std::string& userAgent) {
 }
 
 int GetNewDeviceName(const std::string& udn, const std::string& mac, std::string& name) {
-    return AclGuarded(1, [&] {
-        const size_t model = name.empty() ? std::string::npos : name.find(kModelToken);
-        if (model != std::string::npos) {
-            name.erase(0, model + kModelTokenLength);
-            const size_t slash = name.find('/');
-            if (slash != std::string::npos)
-                name.erase(slash);
-        } else {
-            int index = 0;
-            const int result = GetNewDeviceIndex(udn, mac, index);
-            if (result != 0)
-                return result;
-            // "%s%d" without a formatter: this runs for every request.
-            name = kDefaultNamePrefix + std::to_string(index);
-        }
-        ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
-        return 0;
-    });
+    DeviceStore store(udn);
+    return NewDeviceName(store, mac, name);
 }
 
 int GetDeviceNameFromUserAgent(const std::string& udn, const std::string& mac,
                                const std::string& userAgent, std::string& name) {
-    name = userAgent;
-    if (userAgent.empty())
-        return GetNewDeviceName(udn, mac, name);
-    if (StripAppSuffix(userAgent, name) && !name.empty()) {
-        ZEL_LOGI(ZEL_CORE_ACL, "Lumicast name is [%s]", name.c_str());
-        return 0;
-    }
-    DevNameFilterList rules;
-    if (GetDeviceFilterList(udn, rules) != 0)
-        return GetNewDeviceName(udn, mac, name);
-    if (ApplyFilterRules(rules, name)) {
-        ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
-        return 0;
-    }
-    name = userAgent;
-    const int result = GetNewDeviceName(udn, mac, name);
-    ZEL_LOGI(ZEL_CORE_ACL, "The Device Name is %s", name.c_str());
-    return result;
+    DeviceStore store(udn);
+    return DeriveDeviceName(store, mac, userAgent, name);
 }
 
 bool GetCPInfo(const std::string& udn, const boost::shared_ptr<utils::HTTPInfo>& request,
                AuthorizedCPInfo& info) {
-    info.ip_address = request->GetClientIpAddress();
-    if (info.ip_address.empty()) {
-        ZEL_LOGW(ZEL_CORE_ACL, "Empty cp ip address!");
-        return false;
-    }
-    if (network_layer::GetMacAddress(info.ip_address, info.mac_address) != 0) {
-        ZEL_LOGW(ZEL_CORE_ACL, "No entry in ARP cache!");
-        return false;
-    }
-    request->GetHeaderValue("User-Agent", info.user_agent);
-    // The agent and the name made from it reach the application and, through
-    // it, whatever it builds: an agent with a CR, LF or NUL is taken as
-    // absent. The name is then a piece of a clean agent or one of ours.
-    if (!utils::IsHeaderSafe(info.user_agent)) {
-        ZEL_LOGW(ZEL_CORE_ACL, "User-Agent holds a CR, LF or NUL, ignored");
-        info.user_agent.clear();
-    }
-    SanitizeUserAgent(info.user_agent);
-    if (info.user_agent.size() > kMaxUserAgentLength)
-        info.user_agent.resize(kMaxUserAgentLength);
-    GetDeviceNameFromUserAgent(udn, info.mac_address, info.user_agent, info.device_name);
-    return true;
+    DeviceStore store(udn);
+    return IdentifyCp(store, request, info);
 }
 
 bool NotifyApp(const std::string& udn, const AclPermission& permission, const std::string& mac,
                const std::string& ip, const std::string& userAgent) {
-    AclEntryList copies;
-    if (GetAclEntryByMAC(udn, permission, mac, userAgent, copies) != 0)
-        return false;
-    boost::shared_ptr<stAclEntry> changed;
-    int32_t eventType = ACL_EVENT_IP_CHANGED;
-    std::string name;
-    bool nameDerived = false;
-    for (const auto& copy : copies) {
-        if (copy->ip_address != ip) {
-            copy->ip_address = ip;
-            changed = copy;
-            eventType = ACL_EVENT_IP_CHANGED;
-            break;
-        }
-        // Derived once: deriving may take a default-name number.
-        if (!nameDerived) {
-            GetDeviceNameFromUserAgent(udn, mac, userAgent, name);
-            nameDerived = true;
-        }
-        if (copy->device_name != name) {
-            copy->device_name = name;
-            changed = copy;
-            eventType = ACL_EVENT_NAME_CHANGED;
-            break;
-        }
-    }
-    if (!changed)
-        return true;
-    if (UpdateAclEntryByMAC(udn, permission, mac, userAgent, *changed) != 0) {
-        ZEL_LOGD(ZEL_CORE_ACL, "Updating ACL entry failed for UDN %s !!!", udn.c_str());
-        return false;
-    }
-    return Notify(udn, eventType, ip, mac, userAgent, changed->device_name);
+    DeviceStore store(udn);
+    return NotifyRecorded(store, permission, mac, ip, userAgent);
 }
 
 bool VerifyCpAuthorized(const std::string& udn, const std::string& ip, const std::string& mac,
                         const std::string& deviceName, const std::string& userAgent) {
-    AclPermitMode mode = ACL_MODE_DENY_ALL;
-    if (GetAclMode(udn, mode) != 0) {
-        ZEL_LOGW(ZEL_CORE_ACL, "Retrieving mode failed");
-        return false;
-    }
-    if (mode == ACL_MODE_OFF)
-        return true;
-    if (network_layer::IsLocalMachine(ip)) {
-        ZEL_LOGI(ZEL_CORE_ACL, "Request from local machine");
-        return true;
-    }
-    switch (mode) {
-        case ACL_MODE_ALLOW_ALL:
-            return PermitAndRecord(udn, ip, mac, deviceName, userAgent);
-        case ACL_MODE_ALLOW_UNLESS_REJECTED:
-            if (FindAclEntry(udn, ACL_REJECTED, mac) == 0) {
-                ZEL_LOGW(ZEL_CORE_ACL, "denied because it's rejected.");
-                return false;
-            }
-            return PermitAndRecord(udn, ip, mac, deviceName, userAgent);
-        case ACL_MODE_DENY_ALL:
-            AddAclEntry(udn, ACL_REJECTED, mac, ip, userAgent, deviceName);
-            ZEL_LOGW(ZEL_CORE_ACL, "denied");
-            return false;
-        case ACL_MODE_ASK:
-            return DecideAsk(udn, ip, mac, deviceName, userAgent);
-        case ACL_MODE_ALLOW_UNRECORDED:
-        case ACL_MODE_OFF:
-            break;
-    }
-    return true;
+    DeviceStore store(udn);
+    return Decide(store, ip, mac, deviceName, userAgent);
 }
 
 void ChangeMacAddrForWIDI(const std::string& localAddress, const std::string& /*unused*/,
@@ -302,12 +411,14 @@ bool IsCpAuthorizedAndGetCpInfo(const std::string& udn,
     if (!request || udn.empty())
         return false;
     return AclGuarded(false, [&] {
-        if (!GetCPInfo(udn, request, cpInfo)) {
+        // One store look-up serves the identification and the decision.
+        DeviceStore store(udn);
+        if (!IdentifyCp(store, request, cpInfo)) {
             ZEL_LOGW(ZEL_CORE_ACL, "Retrieving details failed");
             return false;
         }
-        return VerifyCpAuthorized(udn, cpInfo.ip_address, cpInfo.mac_address, cpInfo.device_name,
-                                  cpInfo.user_agent);
+        return Decide(store, cpInfo.ip_address, cpInfo.mac_address, cpInfo.device_name,
+                      cpInfo.user_agent);
     });
 }
 

@@ -127,7 +127,15 @@ class NetworkInterface : private ZELUncopyable {
     // Same subnet under an explicit, non-empty mask; needs no registry.
     static bool IsSameSubnetWithMask(const std::string& address1, const std::string& address2,
                                      const std::string& mask);
+    // The MAC the ARP cache holds for a peer, without a registry: a socket
+    // of the caller's namespace for this call, every interface but loopback
+    // probed in the kernel's order.
     static int GetMacAddress(const std::string& address, std::string& macAddress);
+    // The same lookup through the registry: its kept socket, first on the
+    // available interface whose subnet holds the peer, the other interfaces
+    // only when that one has no complete entry. Nothing is cached: every
+    // call asks the kernel, so an entry that left the ARP cache is not found.
+    int LookUpMacAddress(const std::string& address, std::string& macAddress);
 
     // Pause between NIC_REMOVED and NIC_IPCHANGED of an address change, so
     // that servers closed on the old address release their ports before
@@ -144,6 +152,13 @@ class NetworkInterface : private ZELUncopyable {
     // True when the name was not selected before.
     bool AddToSelected(const std::string& name);
     bool IsAvailable(const std::string& name);
+    // The kept ARP socket, or -1 while there is none (a reopen is then
+    // under way on "ZelNetIf").
+    int ArpSocket();
+    // Called when the kept socket no longer is one (closed behind our back).
+    void DropArpSocket(int fd);
+    void ScheduleArpSocketReopen();
+    void ReopenArpSocket();
 
     // Guards monitor_; held across calls into the monitor, which never call
     // back into the monitor API of the registry.
@@ -161,6 +176,17 @@ class NetworkInterface : private ZELUncopyable {
     std::vector<std::string> selected_;
 
     std::atomic<bool> auto_select_;
+
+    // The socket of the ARP-cache queries (SIOCGARP, SIOCGIFCONF,
+    // SIOCGIFFLAGS), opened close-on-exec by the constructor so that it
+    // belongs to the namespace of the thread that created the registry; a
+    // reopen runs on "ZelNetIf", which was started in that same namespace.
+    // Any thread reads it without a lock (the kernel serialises the queries);
+    // it is closed only by the destructor, so a reader never uses a number
+    // that has been handed to another file by us.
+    std::atomic<int> arp_socket_;
+    // Set while a reopen is posted, so that failing lookups post one.
+    std::atomic<bool> arp_reopen_pending_;
 
     // Runs the listener deliveries, one at a time, on "ZelNetIf".
     boost::asio::io_service io_service_;

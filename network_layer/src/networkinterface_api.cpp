@@ -215,8 +215,14 @@ int GetOutgoingIPaddress(const std::string& remoteAddress, std::string& localAdd
 }
 
 int GetMacAddress(const std::string& address, std::string& macAddress) {
-    return Guarded<int>(NL_SOCKET_FAILURE,
-                        [&] { return NetworkInterface::GetMacAddress(address, macAddress); });
+    return Guarded<int>(NL_SOCKET_FAILURE, [&] {
+        // The registry knows the subnets and keeps a socket; before the layer
+        // is initialised the lookup opens its own and walks the interfaces.
+        NetworkInterface* registry = NetworkInterface::GetInstance();
+        if (registry != nullptr)
+            return registry->LookUpMacAddress(address, macAddress);
+        return NetworkInterface::GetMacAddress(address, macAddress);
+    });
 }
 
 bool IsLocalMachine(const std::string& address) {

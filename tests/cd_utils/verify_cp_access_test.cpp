@@ -192,9 +192,7 @@ TEST_F(VerifyCpAccessNetns, AskModeWaitsNotifiesOnceAndFollowsTheApplication) {
 }
 
 TEST_F(VerifyCpAccessNetns, ConcurrentFirstRequestsOfOneCpNotifyOnce) {
-    // The ARP lookup formats with boost::format, whose first use fills
-    // libstdc++'s ctype narrow cache without a lock (same values; GCC PR
-    // 77704): one lookup first keeps that known race out of TSan's report.
+    // The CP is identifiable: the race below is over the lists.
     std::string warm;
     ASSERT_EQ(zel_upnp::network_layer::GetMacAddress(kIp, warm), 0);
     const int kThreads = 8;

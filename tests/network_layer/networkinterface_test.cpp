@@ -1,12 +1,14 @@
 #include "network_layer/src/networkinterface.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +19,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/networkmonitor.h"
+#include "support/netns.h"
 #include "support/peers.h"
 
 namespace {
@@ -358,6 +361,86 @@ TEST(NetworkInterfaceMac, PeerMacFromTheArpCacheBehindALongInterfaceList) {
                                                [&] { rc = nl::GetMacAddress(link.peer_ip, mac); }));
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(mac, "02-0A-1B-2C-3D-4E");
+}
+
+// The socket descriptors the process holds now.
+std::vector<int> SocketFds() {
+    std::vector<int> fds;
+    for (int fd = 0; fd < 1024; ++fd) {
+        std::array<char, 64> target{};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (readlink(link.c_str(), target.data(), target.size() - 1) > 0 &&
+            std::string(target.data()).compare(0, 7, "socket:") == 0)
+            fds.push_back(fd);
+    }
+    return fds;
+}
+
+TEST(NetworkInterfaceMac, RegistryAsksThePeersInterfaceFirstAndCachesNothing) {
+    if (!zel_test::NetnsTopology::Available())
+        GTEST_SKIP() << "needs root to create network namespaces";
+    zel_test::NetnsTopology topo(2);
+    ASSERT_TRUE(topo.Ok()) << topo.Error();
+    const zel_test::NetnsLink& first = topo.Link(0);
+    const zel_test::NetnsLink& second = topo.Link(1);
+    // Created in the device namespace, then left: from here on only the
+    // registry's own socket can see the device's ARP cache.
+    const std::vector<int> before = SocketFds();
+    ASSERT_TRUE(topo.EnterDevice());
+    NetworkInterface* registry = NetworkInterface::CreateInstance();
+    ASSERT_TRUE(topo.LeaveDevice());
+    ASSERT_NE(registry, nullptr);
+    std::vector<int> kept;
+    for (int fd : SocketFds())
+        if (std::find(before.begin(), before.end(), fd) == before.end())
+            kept.push_back(fd);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(fcntl(kept[0], F_GETFD) & FD_CLOEXEC, 0);
+    ASSERT_EQ(registry->NotifyNICAdded(first.device_if, first.device_ip, first.netmask), 0);
+    ASSERT_EQ(registry->NotifyNICAdded(second.device_if, second.device_ip, second.netmask), 0);
+
+    // onSecond sits on the second link's subnet and also has an entry on the
+    // first link, which the kernel lists first: only a lookup that starts on
+    // the peer's own interface gets 02-..-02-50. offSubnet's entry is on the
+    // second link alone, outside its subnet: only the walk finds it.
+    const std::string onSecond = "10.213.2.50";
+    const std::string offSubnet = "10.213.1.60";
+    const std::string neigh = "ip neigh replace ";
+    const struct {
+        std::string command;  // run in the device namespace first
+        std::string address;
+        int result;
+        std::string mac;
+    } steps[] = {
+        {neigh + onSecond + " lladdr 02:00:00:00:01:50 nud permanent dev " + first.device_if +
+             " && " + neigh + onSecond + " lladdr 02:00:00:00:02:50 nud permanent dev " +
+             second.device_if + " && " + neigh + offSubnet +
+             " lladdr 02:00:00:00:02:60 nud permanent dev " + second.device_if,
+         onSecond, 0, "02-00-00-00-02-50"},
+        {"", offSubnet, 0, "02-00-00-00-02-60"},
+        {"ip neigh del " + offSubnet + " dev " + second.device_if, offSubnet, 2010, ""},
+        {neigh + onSecond + " lladdr 02:00:00:00:02:51 nud permanent dev " + second.device_if,
+         onSecond, 0, "02-00-00-00-02-51"},
+    };
+    for (const auto& step : steps) {
+        if (!step.command.empty()) {
+            ASSERT_EQ(zel_test::NetnsTopology::Exec(topo.DeviceNs(), step.command), 0)
+                << step.command;
+        }
+        std::string mac;
+        EXPECT_EQ(nl::GetMacAddress(step.address, mac), step.result) << step.address;
+        EXPECT_EQ(mac, step.mac) << step.address;
+    }
+
+    // A socket closed behind the registry's back is replaced by one opened
+    // on the registry's thread, in the device namespace again.
+    ASSERT_EQ(close(kept[0]), 0);
+    std::string mac;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+    while (nl::GetMacAddress(onSecond, mac) != 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(mac, "02-00-00-00-02-51");
+    NetworkInterface::DestroyInstance();
 }
 
 }  // namespace
