@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -30,6 +31,7 @@ constexpr int kNeverMs = 600000;
 struct Firing {
     int timerId;
     void* userData;
+    std::chrono::steady_clock::time_point at;
 };
 std::mutex g_firingsMutex;
 std::vector<Firing> g_firings;
@@ -41,7 +43,7 @@ void* Tag(int index) {
 
 void Record(int timerId, void* userData) {
     std::lock_guard<std::mutex> lock(g_firingsMutex);
-    g_firings.push_back(Firing{timerId, userData});
+    g_firings.push_back(Firing{timerId, userData, std::chrono::steady_clock::now()});
 }
 
 std::vector<Firing> Firings() {
@@ -195,6 +197,30 @@ TEST_F(TimerTest, CancelRacingExpiryFromManyThreads) {
     // Both ways must have happened for the race to have been exercised.
     EXPECT_GT(fired, 0);
     EXPECT_LT(fired, static_cast<int>(outcomes.size()));
+}
+
+// Timers fire in deadline order, 0 ms ones in start order, none early: also
+// one started after a later one, and the one after a cancelled earliest.
+TEST_F(TimerTest, FiresInDeadlineOrder) {
+    struct Row {
+        std::vector<int> timeoutsMs, fireOrder;
+        int cancelled;
+    } const rows[] = {
+        {{kNeverMs, 30}, {1}, -1}, {{20, 60}, {1}, 0}, {{50, 0, 0, 0}, {1, 2, 3, 0}, -1}};
+    for (const Row& row : rows) {
+        SetUp();
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<int> ids;
+        for (size_t i = 0; i < row.timeoutsMs.size(); ++i)
+            ids.push_back(Timer::Start(row.timeoutsMs[i], Record, Tag(i)));
+        Timer::Cancel(row.cancelled < 0 ? 0 : ids[row.cancelled], nullptr);
+        ASSERT_TRUE(WaitForCount(row.fireOrder.size()));
+        for (size_t k = 0; k < row.fireOrder.size(); ++k) {
+            const int i = row.fireOrder[k];
+            EXPECT_EQ(Firings()[k].timerId, ids[i]) << "firing " << k;
+            EXPECT_GE(Firings()[k].at - start, std::chrono::milliseconds(row.timeoutsMs[i]));
+        }
+    }
 }
 
 TEST_F(TimerTest, ConcurrentDestroyAndStart) {

@@ -1,7 +1,7 @@
 // Process-wide one-shot timers on one io_service and one thread.
 //
-// Locking: the service's recursive mutex guards the handler list, the id
-// counter and every handler's state, and is held while a callback runs, so a
+// Locking: the service's recursive mutex guards the live timers, the id
+// counter and the shared wait, and is held while a callback runs, so a
 // callback may start and cancel timers while other threads wait for it. The
 // creation mutex guards replacing the current service and is only ever taken
 // after the timer mutex, never before it: a callback may create or destroy
@@ -80,59 +80,17 @@ class TimerWorker {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// TimerHandler
-// ---------------------------------------------------------------------------
-
-TimerHandler::TimerHandler(TimerService& owner, boost::asio::io_service& io, int timerId,
-                           int timeoutMs, Timer::Callback callback, void* userData)
-    : owner_(owner),
-      timer_id_(timerId),
-      timeout_ms_(timeoutMs),
-      callback_(callback),
-      user_data_(userData),
-      deadline_(io),
-      wait_pending_(false) {}
-
-void TimerHandler::Arm() {
-    // The monotonic clock: a wall clock set forward or back after boot (a
-    // device taking its time from the network) neither fires every timer at
-    // once nor holds them back.
-    if (wait_pending_) {
-        deadline_.cancel();
-        wait_pending_ = false;
-    }
-    deadline_.expires_after(std::chrono::milliseconds(timeout_ms_));
-    boost::shared_ptr<TimerHandler> self = shared_from_this();
-    deadline_.async_wait(
-        [self](const boost::system::error_code& error) { self->OnWaitComplete(error); });
-    wait_pending_ = true;
-}
-
-void TimerHandler::CancelTimer() {
-    try {
-        if (wait_pending_) {
-            deadline_.cancel();
-            wait_pending_ = false;
-        }
-    } catch (const boost::system::system_error& e) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Exception in CancelTimer: %s", e.what());
-    } catch (...) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Unknown Exception in CancelTimer");
-    }
-    user_data_ = nullptr;
-}
-
-void TimerHandler::OnWaitComplete(const boost::system::error_code& error) {
-    if (error == boost::asio::error::operation_aborted)
-        return;
-    owner_.TimerExpired(timer_id_);
-}
-
-// ---------------------------------------------------------------------------
 // TimerService
 // ---------------------------------------------------------------------------
 
-TimerService::TimerService() : counter_(0), shut_down_(false), stopping_(false), io_() {
+TimerService::TimerService()
+    : counter_(0),
+      shut_down_(false),
+      stopping_(false),
+      io_(),
+      wakeup_(io_),
+      wait_pending_(false),
+      wait_generation_(0) {
     ZEL_LOGD(ZEL_CORE_UTILS, "Timer::Timer");
     work_.reset(new boost::asio::io_service::work(io_));
 }
@@ -178,9 +136,8 @@ TimerService::~TimerService() {
     Shutdown();
     JoinWorker();
     try {
-        // Run the completions that cancelling queued (all of them no-ops now
-        // the list is empty) so that every handler is released before the
-        // io_service they refer to.
+        // Run the completion that cancelling the shared wait queued (a no-op
+        // now) while the service it refers to is still whole.
         io_.restart();
         io_.poll();
     } catch (...) {
@@ -195,20 +152,51 @@ int TimerService::AddTimer(int timeoutMs, Timer::Callback callback, void* userDa
         return kNoTimerId;
     }
     const int timerId = ++counter_;
-    boost::shared_ptr<TimerHandler> handler;
+    const TimerClock::time_point deadline =
+        TimerClock::now() + std::chrono::milliseconds(timeoutMs);
+    bool listed = false;
     try {
-        handler.reset(new TimerHandler(*this, io_, timerId, timeoutMs, callback, userData));
-        handlers_.push_back(handler);
-        handler->Arm();
+        handlers_.emplace(timerId, TimerHandler{deadline, callback, userData});
+        listed = true;
+        expiry_.emplace(deadline, timerId);
+        // A deadline at or after the armed one is served by the pending wait
+        // (or by its successor): the usual case costs no asio call at all.
+        if (!wait_pending_ || deadline < armed_at_)
+            ArmAt(deadline);
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Timer start failed for id %d: %s", timerId, e.what());
-        if (handler) {
-            handler->CancelTimer();
-            handlers_.remove(handler);
+        if (listed) {
+            handlers_.erase(timerId);
+            expiry_.erase(ExpiryKey(deadline, timerId));
+        }
+        // A failed ArmAt may have cancelled the wait the other timers relied on.
+        try {
+            ArmForEarliest();
+        } catch (const std::exception& again) {
+            ZEL_LOGE(ZEL_CORE_UTILS, "Timer re-arm failed: %s", again.what());
         }
         return kNoTimerId;
     }
     return timerId;
+}
+
+void TimerService::ArmAt(TimerClock::time_point deadline) {
+    const unsigned generation = ++wait_generation_;
+    wait_pending_ = false;
+    wakeup_.expires_at(deadline);
+    wakeup_.async_wait([this, generation](const boost::system::error_code& error) {
+        OnWaitComplete(error, generation);
+    });
+    wait_pending_ = true;
+    armed_at_ = deadline;
+}
+
+void TimerService::ArmForEarliest() {
+    if (expiry_.empty())
+        return;  // the next Start arms
+    const TimerClock::time_point earliest = expiry_.begin()->first;
+    if (!wait_pending_ || earliest < armed_at_)
+        ArmAt(earliest);
 }
 
 size_t TimerService::LiveTimers() {
@@ -223,44 +211,69 @@ size_t LiveTimerCount() {
 
 void TimerService::RemoveTimer(int timerId, void** userData) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
-    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
-        if ((*it)->GetTimerId() != timerId)
-            continue;
-        if (userData != nullptr)
-            *userData = (*it)->GetUserData();
-        (*it)->CancelTimer();
-        handlers_.erase(it);
+    const auto it = handlers_.find(timerId);
+    if (it == handlers_.end())
         return;
+    if (userData != nullptr)
+        *userData = it->second.userData;
+    // The shared wait stays armed even when this was the earliest timer:
+    // cancelling it would wake the timer thread now, whereas letting it end
+    // costs one wake-up later, and none when a timer is due by then.
+    expiry_.erase(ExpiryKey(it->second.deadline, timerId));
+    handlers_.erase(it);
+}
+
+void TimerService::OnWaitComplete(const boost::system::error_code& error, unsigned generation) {
+    // Only ArmAt and Shutdown cancel the wait, and both have superseded it.
+    if (error == boost::asio::error::operation_aborted)
+        return;
+    TimerClock::time_point now;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        if (generation != wait_generation_ || shut_down_)
+            return;  // completed just before being re-armed: the newer wait serves
+        wait_pending_ = false;
+        now = TimerClock::now();
+    }
+    // Timers that callbacks start from here on are due after now and wait for
+    // the next round, so that a callback restarting itself at 0 ms cannot
+    // keep this loop going. The mutex is let go between callbacks, so other
+    // threads' Start and Cancel get their turn.
+    while (RunOneDue(now)) {
+    }
+    try {
+        boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+        if (!shut_down_)
+            ArmForEarliest();
+    } catch (const std::exception& e) {
+        // No wait pending now: the next Start arms again.
+        ZEL_LOGE(ZEL_CORE_UTILS, "Timer re-arm failed: %s", e.what());
     }
 }
 
-void TimerService::TimerExpired(int timerId) {
+bool TimerService::RunOneDue(TimerClock::time_point now) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
     if (stopping_.load())
-        return;  // Shutdown is waiting for the mutex and drops the handler
-    boost::shared_ptr<TimerHandler> handler;
-    for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
-        if ((*it)->GetTimerId() == timerId) {
-            handler = *it;
-            handlers_.erase(it);
-            break;
-        }
-    }
-    if (!handler)
-        return;  // cancelled after its wait had completed
-    handler->MarkExpired();
-    const Timer::Callback callback = handler->GetCallback();
-    if (callback == nullptr) {
+        return false;  // Shutdown is waiting for the mutex and drops the timers
+    if (expiry_.empty() || expiry_.begin()->first > now)
+        return false;
+    const int timerId = expiry_.begin()->second;
+    expiry_.erase(expiry_.begin());
+    const auto it = handlers_.find(timerId);
+    const TimerHandler handler = it->second;
+    handlers_.erase(it);
+    if (handler.callback == nullptr) {
         ZEL_LOGE(ZEL_CORE_UTILS, "timer_callback is NULL..!!");
-        return;
+        return true;
     }
     try {
-        callback(timerId, handler->GetUserData());
+        handler.callback(timerId, handler.userData);
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_UTILS, "timer callback %d threw: %s", timerId, e.what());
     } catch (...) {
         ZEL_LOGE(ZEL_CORE_UTILS, "timer callback %d threw an unknown exception", timerId);
     }
+    return true;
 }
 
 void TimerService::Shutdown() {
@@ -269,9 +282,15 @@ void TimerService::Shutdown() {
     try {
         boost::lock_guard<boost::recursive_mutex> lock(mutex_);
         shut_down_ = true;
-        for (const boost::shared_ptr<TimerHandler>& handler : handlers_)
-            handler->CancelTimer();
         handlers_.clear();
+        expiry_.clear();
+        ++wait_generation_;
+        wait_pending_ = false;
+        try {
+            wakeup_.cancel();
+        } catch (const boost::system::system_error& e) {
+            ZEL_LOGE(ZEL_CORE_UTILS, "Exception in CancelTimer: %s", e.what());
+        }
         work_.reset();
         io_.stop();
     } catch (const boost::exception&) {

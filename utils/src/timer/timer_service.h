@@ -1,6 +1,13 @@
 // The timer service behind Timer::Start and Timer::Cancel: one io_service,
-// one worker thread ("ZelTimer") and the list of live timers, all guarded by
-// one recursive mutex that is also held while a callback runs.
+// one worker thread ("ZelTimer") and the live timers, all guarded by one
+// recursive mutex that is also held while a callback runs.
+//
+// The live timers share one wait on the io_service, armed for the earliest
+// deadline. Start touches it only when the new deadline is earlier than the
+// armed one (or nothing is armed), and Cancel never does: cancelling an
+// asio wait posts its aborted completion to the timer thread, and each such
+// hand-off costs a context switch. A wait that ends with nothing due just
+// re-arms for the earliest deadline then live.
 //
 // Lifecycle: the service is created on first use (or by CreateTimerService
 // during framework initialisation) and destroyed by DestroyTimerService
@@ -11,8 +18,11 @@
 #include <zel_upnp/utils.h>
 
 #include <atomic>
-#include <list>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <set>
+#include <utility>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -26,40 +36,17 @@
 namespace zel_upnp {
 namespace utils {
 
-class TimerService;
+// The monotonic clock: a wall clock set forward or back after boot (a device
+// taking its time from the network) neither fires every timer at once nor
+// holds them back.
+using TimerClock = std::chrono::steady_clock;
 
-// One started timer. Its pending wait holds a shared reference to it, so a
-// handler removed from the service's list stays alive until the wait's
-// completion has run or been discarded. Every member except the constructor
-// and the wait completion is called with the service's mutex held.
-class TimerHandler : public boost::enable_shared_from_this<TimerHandler> {
-  public:
-    TimerHandler(TimerService& owner, boost::asio::io_service& io, int timerId, int timeoutMs,
-                 Timer::Callback callback, void* userData);
-
-    // Sets the expiry to now plus the time-out and starts the wait, cancelling
-    // a wait already pending.
-    void Arm();
-    // Cancels a pending wait and forgets the user pointer. Never throws.
-    void CancelTimer();
-    // The wait completed and the service took the handler off its list.
-    void MarkExpired() { wait_pending_ = false; }
-
-    int GetTimerId() const { return timer_id_; }
-    void* GetUserData() const { return user_data_; }
-    Timer::Callback GetCallback() const { return callback_; }
-
-  private:
-    // Runs on the timer thread without the mutex.
-    void OnWaitComplete(const boost::system::error_code& error);
-
-    TimerService& owner_;
-    const int timer_id_;
-    const int timeout_ms_;
-    const Timer::Callback callback_;
-    void* user_data_;
-    boost::asio::steady_timer deadline_;
-    bool wait_pending_;
+// One started timer: what its expiry hands to the callback, and its place in
+// the expiry order.
+struct TimerHandler {
+    TimerClock::time_point deadline;
+    Timer::Callback callback;
+    void* userData;
 };
 
 class TimerService : public Timer, public boost::enable_shared_from_this<TimerService> {
@@ -73,10 +60,6 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
     // the service has been shut down.
     int AddTimer(int timeoutMs, Timer::Callback callback, void* userData);
     void RemoveTimer(int timerId, void** userData);
-
-    // Called by a handler's wait completion on the timer thread: takes the
-    // timer off the list and runs its callback with the mutex held.
-    void TimerExpired(int timerId);
 
     // Drops every live timer without calling it and stops the io_service, so
     // that no callback runs any more once this returns, and none starts once
@@ -96,12 +79,29 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
     size_t LiveTimers();
 
   private:
+    // Deadline first, then id: timers due at the same instant fire in start
+    // order.
+    using ExpiryKey = std::pair<TimerClock::time_point, int>;
+
     TimerService();
     // False when the thread could not be started.
     bool StartWorker();
 
-    // Declaration order is destruction order reversed: the handlers' deadline
-    // timers must go before the io_service they belong to.
+    // With the mutex held: makes sure a wait is pending that ends no later
+    // than the earliest live deadline, re-arming only when it is not so.
+    void ArmForEarliest();
+    // With the mutex held: points the shared wait at deadline. A wait still
+    // pending is cancelled by this (its completion comes back aborted, or
+    // stale when it had already completed).
+    void ArmAt(TimerClock::time_point deadline);
+    // The shared wait's completion, on the timer thread without the mutex.
+    void OnWaitComplete(const boost::system::error_code& error, unsigned generation);
+    // Takes the earliest timer due by now off the lists and runs its callback
+    // with the mutex held. False when none is due or the service is stopping.
+    bool RunOneDue(TimerClock::time_point now);
+
+    // Declaration order is destruction order reversed: the shared wait's
+    // timer must go before the io_service it belongs to.
     boost::recursive_mutex mutex_;
     int counter_;
     bool shut_down_;
@@ -110,7 +110,18 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
     std::atomic<bool> stopping_;
     boost::asio::io_service io_;
     std::unique_ptr<boost::asio::io_service::work> work_;
-    std::list<boost::shared_ptr<TimerHandler>> handlers_;
+    // The live timers by id. Ids only grow, so this is also start order.
+    std::map<int, TimerHandler> handlers_;
+    // The same timers in expiry order.
+    std::set<ExpiryKey> expiry_;
+    // The one wait on the io_service; wait_pending_ while its latest
+    // async_wait has not completed, armed_at_ its expiry then. A completion
+    // whose generation is not wait_generation_ belongs to a wait since
+    // superseded and does nothing.
+    boost::asio::steady_timer wakeup_;
+    bool wait_pending_;
+    TimerClock::time_point armed_at_;
+    unsigned wait_generation_;
     // Serialises JoinWorker between concurrent destroyers; never held with
     // mutex_ except by a callback destroying its own service.
     boost::mutex join_mutex_;
