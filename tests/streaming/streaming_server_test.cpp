@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -348,6 +349,108 @@ TEST_F(StreamingServerTest, NoCallbackAfterStopServerTransferReturned) {
     EXPECT_EQ(st::TerminateStreamingManager(), 0);
     EXPECT_EQ(late, 0);
     EXPECT_EQ(st::InitializeStreamingManager(), 0);
+}
+
+// A file of size pseudo-random bytes, unlinked at once; the descriptor is
+// the test's.
+struct TempFile {
+    explicit TempFile(std::size_t size) {
+        char path[] = "/tmp/zel_stream_fileXXXXXX";
+        fd = mkstemp(path);
+        unlink(path);
+        for (std::size_t i = 0; i < size; ++i)
+            bytes.push_back(static_cast<char>((i * 2654435761u) >> 13));
+        EXPECT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
+    }
+    ~TempFile() { close(fd); }
+    int fd = -1;
+    std::string bytes;
+};
+
+std::string Hex(std::size_t n) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "%zX\r\n", n);
+    return text;
+}
+
+// Two ranges of a file bigger than the socket buffers, the second sent
+// from on_write_done of the first, with the test's descriptor closed as
+// soon as each call returned (the library sends from its own duplicate).
+TEST_F(StreamingServerTest, FilePayloadsArriveByteExact) {
+    TempFile file(9 << 20);
+    const std::size_t offset = 1001, first = 3 << 20;
+    const std::size_t second = file.bytes.size() - offset - first - 7;
+    const std::string a = file.bytes.substr(offset, first),
+                      b = file.bytes.substr(offset + first, second);
+    for (const bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "chunked" : "plain");
+        std::atomic<unsigned> reported{0};
+        auto send = [&file](int s, int n, std::size_t from, std::size_t length, bool last) {
+            const int fd = dup(file.fd);
+            EXPECT_EQ(st::SendHTTPFilePayload(s, n, fd, static_cast<int64_t>(from),
+                                              static_cast<unsigned>(length), last),
+                      0);
+            close(fd);
+        };
+        rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+            Respond(s, n, 200, chunked ? "chunked" : nullptr, first + second, false);
+        };
+        rec_.on_write_done = [&](int s, int n, unsigned length) {
+            if (length == 0)
+                send(s, n, offset, first, false);
+            else if ((reported = length) == first)
+                send(s, n, offset + first, second, true);
+        };
+        RawClient client(port_);
+        ASSERT_TRUE(client.Send("GET /f HTTP/1.1\r\n\r\n"));
+        const std::string wire = client.Read();
+        const std::string body =
+            chunked ? Hex(first) + a + "\r\n" + Hex(second) + b + "\r\n0\r\n\r\n" : a + b;
+        const std::string head =
+            chunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    : "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(first + second) +
+                          "\r\n\r\n";
+        EXPECT_EQ(wire.size(), head.size() + body.size());
+        EXPECT_TRUE(wire == head + body);
+        EXPECT_EQ(reported, first);
+    }
+}
+
+// A file that ends before the range does is a failed write (on_status 4);
+// a session stopped while sendfile waits for the peer gives no callback
+// after StopServerTransfer returned and keeps no descriptor.
+TEST_F(StreamingServerTest, ShortFileFailsAndStopDuringFileSendIsQuiet) {
+    TempFile file(64 << 20);
+    const std::size_t descriptors = zel_test::CountDescriptors();
+    std::atomic<int> session{0};
+    std::atomic<bool> short_range{true};
+    rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+        session = n;
+        Respond(s, n, 200, nullptr, 0, false);
+    };
+    rec_.on_write_done = [&](int s, int n, unsigned length) {
+        if (length != 0)
+            return;
+        EXPECT_EQ(st::SendHTTPFilePayload(s, n, file.fd, short_range ? 100 : 0,
+                                          static_cast<unsigned>(file.bytes.size()), false),
+                  0);
+    };
+    {
+        RawClient client(port_);
+        ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+        EXPECT_TRUE(client.Read() == "HTTP/1.1 200 OK\r\n\r\n" + file.bytes.substr(100));
+        EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
+    }
+    short_range = false;
+    RawClient client(port_);
+    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(client.Read(1 << 20).size(), 1u << 20);  // the stream flows, then stalls
+    ASSERT_EQ(st::StopServerTransfer(server_id_, session), 0);
+    const std::size_t seen = rec_.Events().size();
+    EXPECT_EQ(st::TerminateStreamingManager(), 0);  // runs out what was queued
+    EXPECT_EQ(rec_.Events().size(), seen);
+    EXPECT_EQ(st::InitializeStreamingManager(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return zel_test::CountDescriptors() <= descriptors + 1; }));
 }
 
 // An interface that goes away ends the sessions on it with on_status 4,
