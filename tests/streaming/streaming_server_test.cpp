@@ -385,6 +385,7 @@ TEST_F(StreamingServerTest, FilePayloadsArriveByteExact) {
     for (const bool chunked : {false, true}) {
         SCOPED_TRACE(chunked ? "chunked" : "plain");
         std::atomic<unsigned> reported{0};
+        std::atomic<int> session{0};
         auto send = [&file](int s, int n, std::size_t from, std::size_t length, bool last) {
             const int fd = dup(file.fd);
             EXPECT_EQ(st::SendHTTPFilePayload(s, n, fd, static_cast<int64_t>(from),
@@ -393,6 +394,7 @@ TEST_F(StreamingServerTest, FilePayloadsArriveByteExact) {
             close(fd);
         };
         rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+            session = n;
             Respond(s, n, 200, chunked ? "chunked" : nullptr, first + second, false);
         };
         rec_.on_write_done = [&](int s, int n, unsigned length) {
@@ -413,6 +415,10 @@ TEST_F(StreamingServerTest, FilePayloadsArriveByteExact) {
         EXPECT_EQ(wire.size(), head.size() + body.size());
         EXPECT_TRUE(wire == head + body);
         EXPECT_EQ(reported, first);
+        // The callbacks are replaced only once this session's have returned.
+        EXPECT_TRUE(WaitUntil([&] {
+            return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION;
+        }));
     }
 }
 
