@@ -241,6 +241,22 @@ int SendHTTPResponse(int server_id, int session_id, const ResHeaderInfo* head, b
 /// last set the connection closes after the write and the library frees data
 /// with Free. One payload at a time per session.
 int SendHTTPPayload(int server_id, int session_id, void* data, unsigned int length, bool last);
+/// Writes length bytes of the open file fd, from offset on, on a server
+/// session, without copying them through the application or the library:
+/// the kernel moves them from the page cache to the socket. Framed as one
+/// chunk when the response is chunked (and followed by the last chunk when
+/// last is set). Completion, the one-payload-at-a-time rule, last and the
+/// result codes are those of SendHTTPPayload: on_write_done(server_id,
+/// session_id, length) when it has been written, on_status 4 when the
+/// connection failed or the file ended before offset + length.
+///
+/// The library keeps a duplicate of fd until the write has ended, so the
+/// application may close fd as soon as the call returned; the bytes of the
+/// range must not change or be truncated before on_write_done (or, after a
+/// last payload, before the session ends). Server sessions only: with
+/// CLIENT_HANDLER_ID as server_id the result is 1003.
+int SendHTTPFilePayload(int server_id, int session_id, int fd, int64_t offset, unsigned int length,
+                        bool last);
 
 // ---------------------------------------------------------------------------
 // Asynchronous clients.
@@ -279,6 +295,16 @@ int ReadHTTPHeader(int client_id, ResHeaderInfo** head, void** body, unsigned in
                    bool& complete);
 /// Reads the next body bytes; *data belongs to the caller (Free).
 int ReadHTTPData(int client_id, void** data, unsigned int& length, bool& complete);
+/// Reads the next body bytes into the caller's buffer, at most capacity of
+/// them; length receives how many arrived (0 with complete set at the end).
+/// The bytes of a length-delimited body, or of one that runs until the
+/// server closes, go from the socket straight into buffer: give a large
+/// buffer (such as 1 MiB) to move a stream with few system calls. 0; 1003
+/// for a null buffer or a capacity of 0; 1011 for an unknown client; 2004
+/// when the read failed; 2009 when the response could not be parsed. May be
+/// mixed with ReadHTTPData on the same response.
+int ReadHTTPDataInto(int client_id, void* buffer, unsigned int capacity, unsigned int& length,
+                     bool& complete);
 
 // ---------------------------------------------------------------------------
 // Release and helpers.

@@ -3,7 +3,11 @@
 // interfaces come and go.
 //
 //   zel-stream-server --dir D [--interface IF | --all] [--port N] [--chunked]
-//                     [--block BYTES]
+//                     [--copy] [--block BYTES]
+//
+// Files go out with SendHTTPFilePayload (the kernel moves the bytes); with
+// --copy they are read into a buffer of --block bytes and sent with
+// SendHTTPPayload, which is the path to compare against.
 //
 // Prints one line per server started or stopped. Interfaces are followed by
 // the library's kernel network monitor (loopback, which it leaves out, is
@@ -13,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -33,6 +38,8 @@ namespace st = zel_upnp::streaming;
 
 // Bytes read from a file per payload, unless --block says otherwise.
 constexpr size_t kDefaultBlockSize = 2 * 1024 * 1024;
+// Bytes of a file per payload of the file path: the whole of most files.
+constexpr long long kFilePayloadSize = 1LL << 30;
 constexpr size_t kMaxBlockSize = 64 * 1024 * 1024;
 // The loopback interface as the tool announces it (the monitor skips it).
 const char kLoopbackName[] = "lo";
@@ -45,6 +52,7 @@ struct Options {
     std::string interface_name;  // empty with --all
     int port = 8080;
     bool chunked = false;
+    bool copy = false;
     size_t block = kDefaultBlockSize;
 };
 
@@ -52,6 +60,7 @@ struct Options {
 struct Transfer {
     int fd = -1;
     long long remaining = 0;
+    long long offset = 0;    // of the next payload, on the file path
     char* buffer = nullptr;  // malloc'ed; handed to the library with the last payload
 };
 
@@ -168,8 +177,46 @@ void OnRequestData(int, int, void* data, unsigned int, bool) {
     st::Free(data);
 }
 
+// The file path: the next range of the file, straight from the page cache.
+void SendFileRange(int server_id, int session_id) {
+    int fd = -1;
+    long long offset = 0;
+    unsigned int length = 0;
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_transfers.find({server_id, session_id});
+        if (it == g_transfers.end())
+            return;
+        Transfer& transfer = it->second;
+        length = static_cast<unsigned>(std::min(transfer.remaining, kFilePayloadSize));
+        offset = transfer.offset;
+        transfer.offset += length;
+        transfer.remaining -= length;
+        last = transfer.remaining == 0;
+        // The library keeps its own duplicate: ours may close at once.
+        fd = dup(transfer.fd);
+        if (last) {
+            close(transfer.fd);
+            g_transfers.erase(it);
+        }
+    }
+    const int rc =
+        fd < 0 ? -1 : st::SendHTTPFilePayload(server_id, session_id, fd, offset, length, last);
+    if (fd >= 0)
+        close(fd);
+    if (rc != 0) {
+        EndTransfer(server_id, session_id);
+        st::StopServerTransfer(server_id, session_id);
+    }
+}
+
 // The head or the previous block is out: send the next block.
 void OnWriteDone(int server_id, int session_id, unsigned int) {
+    if (!g_options.copy) {
+        SendFileRange(server_id, session_id);
+        return;
+    }
     char* block = nullptr;
     size_t length = 0;
     bool last = false;
@@ -224,7 +271,7 @@ void OnWriteDone(int server_id, int session_id, unsigned int) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: zel-stream-server --dir D [--interface IF | --all] [--port N] "
-                 "[--chunked] [--block BYTES]\n");
+                 "[--chunked] [--copy] [--block BYTES]\n");
     return 2;
 }
 
@@ -249,6 +296,8 @@ int main(int argc, char** argv) {
             g_options.block = std::strtoul(argv[++i], nullptr, 10);
         else if (arg == "--chunked")
             g_options.chunked = true;
+        else if (arg == "--copy")
+            g_options.copy = true;
         else
             return Usage();
     }

@@ -128,6 +128,16 @@ int SendHTTPPayload(int server_id, int session_id, void* data, unsigned int leng
         [&] { return manager->SendHTTPPayload(server_id, session_id, data, length, last); });
 }
 
+int SendHTTPFilePayload(int server_id, int session_id, int fd, int64_t offset, unsigned int length,
+                        bool last) {
+    ZEL_STREAMING_CHECK(server_id >= 0 && server_id != CLIENT_HANDLER_ID && session_id >= 0 &&
+                            fd >= 0 && offset >= 0,
+                        false);
+    return Guarded([&] {
+        return manager->SendHTTPFilePayload(server_id, session_id, fd, offset, length, last);
+    });
+}
+
 int StartClient(const ClientAppCallbacks* callbacks, const char* server_address, int port,
                 int* client_id) {
     ZEL_STREAMING_CHECK(server_address != nullptr && client_id != nullptr && port >= 0 &&
@@ -187,6 +197,13 @@ int ReadHTTPData(int client_id, void** data, unsigned int& length, bool& complet
     ZEL_STREAMING_CHECK(client_id >= 0 && data != nullptr, true);
     ZEL_SYNC_CLIENT(client_id);
     return Guarded([&] { return client->ReadData(data, length, complete); });
+}
+
+int ReadHTTPDataInto(int client_id, void* buffer, unsigned int capacity, unsigned int& length,
+                     bool& complete) {
+    ZEL_STREAMING_CHECK(client_id >= 0 && buffer != nullptr && capacity > 0, true);
+    ZEL_SYNC_CLIENT(client_id);
+    return Guarded([&] { return client->ReadDataInto(buffer, capacity, length, complete); });
 }
 
 void Free(void* data) {

@@ -1,5 +1,14 @@
 #include "streaming/src/streaming_incoming_session.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -20,6 +29,42 @@ namespace streaming {
 namespace {
 
 const char kFormatFailureHead[] = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
+
+// sendfile has no MSG_NOSIGNAL: while it runs the calling thread blocks
+// SIGPIPE, and a SIGPIPE raised for our socket is taken back before the
+// mask is restored, so that a peer closing early cannot end the process.
+class PipeSignalGuard {
+  public:
+    PipeSignalGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+    }
+    ~PipeSignalGuard() {
+        if (!blocked_)
+            return;
+        sigset_t pending;
+        if (!was_blocked_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec no_wait = {0, 0};
+            sigtimedwait(&pipe_, nullptr, &no_wait);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    PipeSignalGuard(const PipeSignalGuard&) = delete;
+    PipeSignalGuard& operator=(const PipeSignalGuard&) = delete;
+
+    void Block() {
+        if (blocked_)
+            return;
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+        was_blocked_ = blocked_ && sigismember(&old_, SIGPIPE) == 1;
+    }
+
+  private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool blocked_ = false;
+    bool was_blocked_ = false;
+};
 
 }  // namespace
 
@@ -312,6 +357,39 @@ int IncomingSession::SendPayload(void* data, unsigned int length, bool last) {
     return STREAMING_NO_MEMORY;
 }
 
+int IncomingSession::SendFilePayload(int fd, int64_t offset, unsigned int length, bool last) {
+    if (length == 0)
+        return SendPayload(nullptr, 0, last);
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (!active_ || last_queued_)
+        return STREAMING_NO_SESSION;
+    std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
+    if (item == nullptr) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
+        return STREAMING_NO_MEMORY;
+    }
+    // Our own descriptor: the application may close its one at once, and a
+    // number it reuses meanwhile cannot redirect the write.
+    item->file = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (item->file < 0) {
+        ZEL_LOGW(ZEL_CORE_STREAMING, "Invalid params.");
+        return STREAMING_INVALID_PARAMS;
+    }
+    item->file_offset = offset;
+    item->length = length;
+    item->last = last;
+    if (chunked_) {
+        char line[24];
+        std::snprintf(line, sizeof(line), "%X\r\n", length);
+        item->text = line;
+        item->suffix = "\r\n";
+        if (last)
+            item->suffix.append(kLastChunk, kLastChunkLength);
+    }
+    ZEL_LOGD(ZEL_CORE_STREAMING, "async_write 2 [%d] [%d]", server_id_, session_id_);
+    return QueueWrite(std::move(item));
+}
+
 int IncomingSession::QueueWrite(std::unique_ptr<PendingWrite> item) {
     if (writes_.Full()) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Session %d has %zu writes queued; write refused", session_id_,
@@ -333,12 +411,80 @@ void IncomingSession::PumpWrites() {
     if (!active_ || writes_.Writing() || writes_.Empty() || in_callback_ || !headers_received_)
         return;
     const PendingWrite& item = writes_.Start();
+    if (item.IsFile()) {
+        // sendfile on a blocking socket would hold a pool thread for as long
+        // as the peer takes to read the range.
+        boost::system::error_code ec;
+        socket_.non_blocking(true, ec);
+        WaitWritable();
+        return;
+    }
     ArmTimer(kStallLimit);
     boost::shared_ptr<IncomingSession> self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()),
+    boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()), WholeWrites(),
                              [self](const boost::system::error_code& error, std::size_t) {
                                  self->CallbackWrite(error);
                              });
+}
+
+void IncomingSession::WaitWritable() {
+    ArmTimer(kStallLimit);
+    boost::shared_ptr<IncomingSession> self = shared_from_this();
+    socket_.async_wait(
+        boost::asio::ip::tcp::socket::wait_write,
+        [self](const boost::system::error_code& error) { self->SendFileStep(error); });
+}
+
+void IncomingSession::SendFileStep(const boost::system::error_code& error) {
+    boost::system::error_code result = error;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (!result && (!active_ || !writes_.Writing()))
+            result = boost::asio::error::operation_aborted;
+        if (!result) {
+            PendingWrite& item = writes_.Front();
+            const std::size_t head_end = item.text.size();
+            const std::size_t file_end = head_end + item.length;
+            const std::size_t total = file_end + item.suffix.size();
+            const int sock = socket_.native_handle();
+            PipeSignalGuard pipe_guard;
+            while (item.sent < total) {
+                ssize_t n = 0;
+                if (item.sent < head_end) {
+                    // MSG_MORE keeps the chunk head in the segment of the
+                    // file bytes after it.
+                    n = ::send(sock, item.text.data() + item.sent, head_end - item.sent,
+                               MSG_NOSIGNAL | MSG_MORE);
+                } else if (item.sent < file_end) {
+                    off_t offset = static_cast<off_t>(item.file_offset + (item.sent - head_end));
+                    pipe_guard.Block();
+                    n = ::sendfile(sock, item.file, &offset, file_end - item.sent);
+                    if (n == 0) {
+                        ZEL_LOGE(ZEL_CORE_STREAMING,
+                                 "File ended before the payload of session %d did", session_id_);
+                        result = boost::asio::error::eof;
+                        break;
+                    }
+                } else {
+                    n = ::send(sock, item.suffix.data() + (item.sent - file_end), total - item.sent,
+                               MSG_NOSIGNAL);
+                }
+                if (n < 0) {
+                    const int code = errno;
+                    if (code == EINTR)
+                        continue;
+                    if (code == EAGAIN || code == EWOULDBLOCK) {
+                        WaitWritable();
+                        return;
+                    }
+                    result = boost::system::error_code(code, boost::system::system_category());
+                    break;
+                }
+                item.sent += static_cast<std::size_t>(n);
+            }
+        }
+    }
+    CallbackWrite(result);
 }
 
 void IncomingSession::CallbackWrite(const boost::system::error_code& error) {

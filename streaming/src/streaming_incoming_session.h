@@ -53,6 +53,9 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     void RegisterRead();
     int SendResponse(const ResHeaderInfo* head, bool last);
     int SendPayload(void* data, unsigned int length, bool last);
+    // Queues length bytes of fd from offset on, sent with sendfile; fd is
+    // duplicated, the duplicate closed when the write has ended.
+    int SendFilePayload(int fd, int64_t offset, unsigned int length, bool last);
     // Closes the connection and leaves the server's list. With notify, an
     // announced session gets on_status 4 as its last callback; without, no
     // callback runs once this has returned (unless called from inside one).
@@ -72,6 +75,11 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     // callbacks have not returned yet. Session mutex held.
     void PumpWrites();
     void CallbackWrite(const boost::system::error_code& error);
+    // Moves the front file write on while the socket takes bytes, then
+    // waits for it to take more or completes the write. Session mutex not
+    // held.
+    void SendFileStep(const boost::system::error_code& error);
+    void WaitWritable();  // session mutex held
     // Answers with a bare head of that status and closes after it.
     void RegisterWriteWithErrorCode(int status);
     void ArmTimer(std::chrono::steady_clock::duration limit);  // session mutex held

@@ -434,6 +434,16 @@ int StreamingManager::SendHTTPPayload(int server_id, int session_id, void* data,
     return server->SendPayload(session_id, data, length, last);
 }
 
+int StreamingManager::SendHTTPFilePayload(int server_id, int session_id, int fd, int64_t offset,
+                                          unsigned int length, bool last) {
+    boost::shared_ptr<TCPServer> server = FindServer(server_id);
+    if (!server) {
+        ZEL_LOGD(ZEL_CORE_STREAMING, "Server not found with profile id %d.", server_id);
+        return STREAMING_NO_SERVER;
+    }
+    return server->SendFilePayload(session_id, fd, offset, length, last);
+}
+
 void StreamingManager::ConfigureAllInterfaceProfiles(const network_layer::NetInfo& nic) {
     struct Wanted {
         int profile_id;

@@ -72,6 +72,8 @@ class StreamingManager : public network_layer::NetworkEventListener,
     int StopServerTransfer(int server_id, int session_id);
     int SendHTTPResponse(int server_id, int session_id, const ResHeaderInfo* head, bool last);
     int SendHTTPPayload(int server_id, int session_id, void* data, unsigned int length, bool last);
+    int SendHTTPFilePayload(int server_id, int session_id, int fd, int64_t offset,
+                            unsigned int length, bool last);
 
     int StartClient(const ClientAppCallbacks& callbacks, const std::string& address, int port,
                     int* client_id);

@@ -188,7 +188,7 @@ void OutgoingSession::PumpWrites() {
     if (item.head)
         ZEL_LOGD(ZEL_CORE_STREAMING, "Sending Request: [%s]", item.text.c_str());
     boost::shared_ptr<OutgoingSession> self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()),
+    boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()), WholeWrites(),
                              [self](const boost::system::error_code& error, std::size_t) {
                                  self->CallbackWrite(error);
                              });

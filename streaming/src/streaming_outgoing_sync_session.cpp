@@ -1,5 +1,6 @@
 #include "streaming/src/streaming_outgoing_sync_session.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -33,7 +34,9 @@ OutgoingSyncSession::OutgoingSyncSession(boost::asio::io_service& io_service, in
       request_type_(REQUEST_GET),
       head_read_(false),
       head_bytes_(0),
-      response_(boost::make_shared<utils::HTTPInfo>()) {}
+      response_(boost::make_shared<utils::HTTPInfo>()),
+      body_left_(0),
+      direct_(false) {}
 
 OutgoingSyncSession::~OutgoingSyncSession() {
     ZEL_LOGD(ZEL_CORE_STREAMING, "~OutgoingSyncSession id [%d]", client_id_);
@@ -124,7 +127,7 @@ void OutgoingSyncSession::ConnectDone(bool connected) {
 
 int OutgoingSyncSession::WriteAll(const char* data, std::size_t length) {
     boost::system::error_code ec;
-    boost::asio::write(socket_, boost::asio::buffer(data, length), ec);
+    boost::asio::write(socket_, boost::asio::buffer(data, length), WholeWrites(), ec);
     if (ec) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]", ec.message().c_str());
         return STREAMING_SOCKET_FAILURE;
@@ -182,7 +185,13 @@ int OutgoingSyncSession::Feed(const char* data, std::size_t bytes) {
 }
 
 bool OutgoingSyncSession::ResponseComplete() const {
-    return response_->GetState() == utils::MESSAGE_COMPLETE || request_type_ == REQUEST_HEAD;
+    return response_->GetState() == utils::MESSAGE_COMPLETE || request_type_ == REQUEST_HEAD ||
+           (direct_ && body_left_ == 0);
+}
+
+void OutgoingSyncSession::CountBody(std::size_t length) {
+    if (response_->GetBodyEncoding() == utils::ENCODING_CONTENT_LENGTH)
+        body_left_ -= std::min<uint64_t>(body_left_, length);
 }
 
 int OutgoingSyncSession::ReadHeader(ResHeaderInfo** head, void** body, unsigned int& body_length,
@@ -217,6 +226,8 @@ int OutgoingSyncSession::ReadHeader(ResHeaderInfo** head, void** body, unsigned 
         }
     }
     head_read_ = true;
+    direct_ = false;
+    body_left_ = response_->GetContentLength();
     if (response_->GetStatusCode() == 100) {
         const std::size_t end = HeadEnd(head_text_);
         if (end != std::string::npos)
@@ -231,6 +242,7 @@ int OutgoingSyncSession::ReadHeader(ResHeaderInfo** head, void** body, unsigned 
     unsigned length = 0;
     *body = response_->GetBody(length);
     body_length = length;
+    CountBody(length);
     *head = info;
     complete = ResponseComplete();
     return STREAMING_SUCCESS;
@@ -242,6 +254,20 @@ int OutgoingSyncSession::ReadData(void** data, unsigned int& length, bool& compl
     if (head_read_ && ResponseComplete()) {
         complete = true;
         return STREAMING_SUCCESS;
+    }
+    if (direct_) {
+        // The parser has been bypassed for this body: keep going that way.
+        const std::size_t size =
+            static_cast<std::size_t>(std::min<uint64_t>(kReadBufferSize, body_left_));
+        void* block = std::malloc(size);
+        if (block == nullptr)
+            return STREAMING_NO_MEMORY;
+        const int rc = ReadDataInto(block, static_cast<unsigned>(size), length, complete);
+        if (rc != STREAMING_SUCCESS || length == 0)
+            std::free(block);
+        else
+            *data = block;
+        return rc;
     }
     std::size_t bytes = 0;
     int rc = ReadSome(bytes);
@@ -258,10 +284,67 @@ int OutgoingSyncSession::ReadData(void** data, unsigned int& length, bool& compl
         Close();
         return STREAMING_PARSE_FAILURE;
     }
+    CountBody(body_length);
     *data = body;
     length = body_length;
     complete = ResponseComplete() ||
                (bytes == 0 && response_->GetBodyEncoding() == utils::ENCODING_UNTIL_CLOSE);
+    return STREAMING_SUCCESS;
+}
+
+int OutgoingSyncSession::ReadDataInto(void* buffer, unsigned int capacity, unsigned int& length,
+                                      bool& complete) {
+    length = 0;
+    complete = false;
+    if (head_read_ && ResponseComplete()) {
+        complete = true;
+        return STREAMING_SUCCESS;
+    }
+    const utils::HTTPBodyEncoding encoding = response_->GetBodyEncoding();
+    const bool plain = head_read_ && (encoding == utils::ENCODING_CONTENT_LENGTH ||
+                                      encoding == utils::ENCODING_UNTIL_CLOSE);
+    std::size_t want = capacity;
+    if (plain && encoding == utils::ENCODING_CONTENT_LENGTH)
+        want = static_cast<std::size_t>(std::min<uint64_t>(want, body_left_));
+    boost::system::error_code ec;
+    const std::size_t bytes = socket_.read_some(boost::asio::buffer(buffer, want), ec);
+    if (ec == boost::asio::error::eof && encoding == utils::ENCODING_UNTIL_CLOSE && head_read_) {
+        complete = true;
+        return STREAMING_SUCCESS;
+    }
+    if (ec) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Error: Socket read failed! Error Code [%s]",
+                 ec.message().c_str());
+        return STREAMING_SOCKET_FAILURE;
+    }
+    if (plain) {
+        // No framing to take off: the bytes are the body, in place.
+        if (encoding == utils::ENCODING_CONTENT_LENGTH) {
+            direct_ = true;
+            body_left_ -= bytes;
+        }
+        length = static_cast<unsigned>(bytes);
+        complete = ResponseComplete();
+        return STREAMING_SUCCESS;
+    }
+    // Chunked: the parser takes the framing off into its own block, which
+    // is never longer than the bytes it was fed.
+    const int rc = Feed(static_cast<const char*>(buffer), bytes);
+    if (rc != STREAMING_SUCCESS)
+        return rc;
+    unsigned body_length = 0;
+    char* body = response_->GetBody(body_length);
+    if (framing_.Exceeded(bytes, body_length) || body_length > bytes) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
+        std::free(body);
+        Close();
+        return STREAMING_PARSE_FAILURE;
+    }
+    if (body_length > 0)
+        std::memcpy(buffer, body, body_length);
+    std::free(body);
+    length = body_length;
+    complete = ResponseComplete();
     return STREAMING_SUCCESS;
 }
 

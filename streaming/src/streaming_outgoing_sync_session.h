@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,9 @@ class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSe
     int WritePayload(void* data, unsigned int length, bool last);
     int ReadHeader(ResHeaderInfo** head, void** body, unsigned int& body_length, bool& complete);
     int ReadData(void** data, unsigned int& length, bool& complete);
+    // Reads body bytes into the caller's buffer; a length-delimited body or
+    // one that runs until close goes there straight from the socket.
+    int ReadDataInto(void* buffer, unsigned int capacity, unsigned int& length, bool& complete);
     void Close();
 
   private:
@@ -51,6 +55,8 @@ class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSe
     // Ends a connect attempt (strand).
     void ConnectDone(bool connected);
     bool ResponseComplete() const;
+    // Takes length body bytes handed out off body_left_.
+    void CountBody(std::size_t length);
 
     const int client_id_;
     boost::asio::ip::tcp::socket socket_;
@@ -71,6 +77,11 @@ class OutgoingSyncSession : public boost::enable_shared_from_this<OutgoingSyncSe
     boost::shared_ptr<utils::HTTPInfo> response_;
     std::string head_text_;  // bytes of the head being read
     std::string carried_;    // bytes after an interim (100) head: the next head's
+    // Body bytes of a length-delimited response not handed out yet. Reads
+    // that bypass the parser count them down; once they did, this, not the
+    // parser, says when the body is complete.
+    uint64_t body_left_;
+    bool direct_;
 
     char buffer_[kReadBufferSize];
 };

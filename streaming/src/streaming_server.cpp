@@ -249,6 +249,16 @@ int TCPServer::SendPayload(int session_id, void* data, unsigned int length, bool
     return session->SendPayload(data, length, last);
 }
 
+int TCPServer::SendFilePayload(int session_id, int fd, int64_t offset, unsigned int length,
+                               bool last) {
+    boost::shared_ptr<IncomingSession> session = FindSession(session_id);
+    if (!session) {
+        ZEL_LOGD(ZEL_CORE_STREAMING, "session not found with id %d", session_id);
+        return STREAMING_NO_SESSION;
+    }
+    return session->SendFilePayload(fd, offset, length, last);
+}
+
 int TCPServer::StopSession(int session_id) {
     boost::shared_ptr<IncomingSession> session = FindSession(session_id);
     if (!session)

@@ -56,6 +56,7 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     void Stop(bool notify = false);
     int SendResponse(int session_id, const ResHeaderInfo* head, bool last);
     int SendPayload(int session_id, void* data, unsigned int length, bool last);
+    int SendFilePayload(int session_id, int fd, int64_t offset, unsigned int length, bool last);
     // Closes one session; 1011 when it is not there.
     int StopSession(int session_id);
     // Removes a session from the list (called by the session as it closes).

@@ -1,5 +1,7 @@
 #include "streaming/src/streaming_utils.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -160,6 +162,8 @@ std::size_t HeadEnd(const std::string& text) {
 }
 
 PendingWrite::~PendingWrite() {
+    if (file >= 0)
+        close(file);
     std::free(framed);
     if (owns_data)
         std::free(data);

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <boost/system/error_code.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
@@ -86,8 +88,19 @@ class FramingGuard {
 // after an interim (1xx) head in the same read.
 std::size_t HeadEnd(const std::string& text);
 
+// Completion condition for Asio's composed writes: hand the socket as much
+// of the buffer as is left on every call. Asio's own conditions stop each
+// call at 64 KiB, which costs a system call and a reactor turn per 64 KiB.
+struct WholeWrites {
+    std::size_t operator()(const boost::system::error_code& error, std::size_t) const {
+        return error ? 0 : std::numeric_limits<std::size_t>::max();
+    }
+};
+
 // One write of a session: a head text or a payload, with the buffer it
-// sends kept alive until its completion has run.
+// sends kept alive until its completion has run. A file payload sends text
+// (its chunk head), then the file range, then suffix (the chunk's CR LF and
+// the last chunk), tracking its progress in sent.
 struct PendingWrite {
     PendingWrite() = default;
     PendingWrite(const PendingWrite&) = delete;
@@ -108,6 +121,12 @@ struct PendingWrite {
     bool read_body = false;  // a 100 head: the request body is read after it
     char* framed = nullptr;  // chunk-framed copy of data (malloc'ed)
     std::size_t framed_size = 0;
+    int file = -1;  // the library's duplicate of the application's fd; closed with this record
+    int64_t file_offset = 0;
+    std::string suffix;
+    std::size_t sent = 0;  // bytes of text, the file range and suffix written so far
+
+    bool IsFile() const { return file >= 0; }
 };
 
 // Writes of one session, in the order the application asked for them; the
@@ -123,6 +142,8 @@ class WriteQueue {
     bool Empty() const { return items_.empty(); }
     bool Writing() const { return writing_; }
     void Push(std::unique_ptr<PendingWrite> item) { items_.push_back(std::move(item)); }
+    // The front write (the one on the wire while Writing()).
+    PendingWrite& Front() { return *items_.front(); }
     // The front write, now marked as on the wire.
     PendingWrite& Start() {
         writing_ = true;

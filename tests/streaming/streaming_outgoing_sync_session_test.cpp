@@ -55,55 +55,70 @@ TEST(StreamingSyncClient, ReadsResponsesAcrossReadsAndRefusedConnects) {
          "ab", 0, st::STREAMING_SOCKET_FAILURE},
         {"a head that never ends", kGet, "HTTP/1.1 200 OK\r\n" + std::string(70000, 'h'), 0, "",
          kParse, 0},
+        {"length-delimited over several reads", kGet,
+         "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n\r\n" + big.substr(0, 100) + "|" +
+             big.substr(100),
+         200, big, 0, 0},
         {"final head in the read of the 100", kGet,
          "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 200, "ok",
          0, 0},
     };
     ASSERT_EQ(st::InitializeStreamingManager(), 0);
-    for (const SyncCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedPeer peer(Pieces(c.pieces));
-        ASSERT_TRUE(peer.Ok());
-        int id = -1;
-        ASSERT_EQ(st::StartSyncClient(&id), 0);
-        ASSERT_EQ(st::ConnectSyncClient(id, "127.0.0.1", peer.Port()), 0);
-        st::ReqHeaderInfo req = st::ReqHeaderInfo();
-        req.request_type = c.request_type;
-        req.http_version = st::HTTP_VERSION_1_1;
-        req.uri = const_cast<char*>("/m");
-        ASSERT_EQ(st::SendSyncHTTPRequest(id, &req), 0);
-        st::ResHeaderInfo* head = nullptr;
-        void* body = nullptr;
-        unsigned length = 0;
-        bool complete = false;
-        ASSERT_EQ(st::ReadHTTPHeader(id, &head, &body, length, complete), c.head_rc);
-        while (head != nullptr && head->status_code == 100) {
-            st::FreeResponseHeader(head);
-            st::Free(body);
-            ASSERT_EQ(st::ReadHTTPHeader(id, &head, &body, length, complete), 0);
-        }
-        std::string received;
-        int rc = 0;
-        if (c.head_rc == 0) {
-            ASSERT_NE(head, nullptr);
-            EXPECT_EQ(head->status_code, c.status_code);
-            st::FreeResponseHeader(head);
-            received.assign(static_cast<char*>(body), length);
-            st::Free(body);
-            // Bounded: every read that does not fail takes at least one byte
-            // or ends the response.
-            for (int reads = 0; rc == 0 && !complete && reads < 1000; ++reads) {
-                void* data = nullptr;
-                rc = st::ReadHTTPData(id, &data, length, complete);
-                if (rc == 0)
-                    received.append(static_cast<char*>(data), length);
-                st::Free(data);
+    // The body read with ReadHTTPData, with ReadHTTPDataInto (a buffer
+    // smaller than most reads), and with the two taking turns.
+    enum Mode { kLibraryBlocks, kCallerBuffer, kTurns };
+    for (const Mode mode : {kLibraryBlocks, kCallerBuffer, kTurns})
+        for (const SyncCase& c : cases) {
+            SCOPED_TRACE(c.name + std::string(" mode ") + std::to_string(mode));
+            ScriptedPeer peer(Pieces(c.pieces));
+            ASSERT_TRUE(peer.Ok());
+            int id = -1;
+            ASSERT_EQ(st::StartSyncClient(&id), 0);
+            ASSERT_EQ(st::ConnectSyncClient(id, "127.0.0.1", peer.Port()), 0);
+            st::ReqHeaderInfo req = st::ReqHeaderInfo();
+            req.request_type = c.request_type;
+            req.http_version = st::HTTP_VERSION_1_1;
+            req.uri = const_cast<char*>("/m");
+            ASSERT_EQ(st::SendSyncHTTPRequest(id, &req), 0);
+            st::ResHeaderInfo* head = nullptr;
+            void* body = nullptr;
+            unsigned length = 0;
+            bool complete = false;
+            ASSERT_EQ(st::ReadHTTPHeader(id, &head, &body, length, complete), c.head_rc);
+            while (head != nullptr && head->status_code == 100) {
+                st::FreeResponseHeader(head);
+                st::Free(body);
+                ASSERT_EQ(st::ReadHTTPHeader(id, &head, &body, length, complete), 0);
             }
+            std::string received;
+            int rc = 0;
+            if (c.head_rc == 0) {
+                ASSERT_NE(head, nullptr);
+                EXPECT_EQ(head->status_code, c.status_code);
+                st::FreeResponseHeader(head);
+                received.assign(static_cast<char*>(body), length);
+                st::Free(body);
+                // Bounded: every read that does not fail takes at least one byte
+                // or ends the response.
+                for (int reads = 0; rc == 0 && !complete && reads < 1000; ++reads) {
+                    if (mode == kCallerBuffer || (mode == kTurns && reads % 2 == 1)) {
+                        char buffer[64];
+                        rc = st::ReadHTTPDataInto(id, buffer, sizeof(buffer), length, complete);
+                        if (rc == 0)
+                            received.append(buffer, length);
+                        continue;
+                    }
+                    void* data = nullptr;
+                    rc = st::ReadHTTPData(id, &data, length, complete);
+                    if (rc == 0)
+                        received.append(static_cast<char*>(data), length);
+                    st::Free(data);
+                }
+            }
+            EXPECT_EQ(rc, c.data_rc);
+            EXPECT_EQ(received, c.body);
+            EXPECT_EQ(st::StopClientTransfer(id), 0);
         }
-        EXPECT_EQ(rc, c.data_rc);
-        EXPECT_EQ(received, c.body);
-        EXPECT_EQ(st::StopClientTransfer(id), 0);
-    }
     int refused = -1;
     ASSERT_EQ(st::StartSyncClient(&refused), 0);
     EXPECT_EQ(st::ConnectSyncClient(refused, "127.0.0.1", zel_test::ClosedPort()),

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -348,6 +349,98 @@ TEST_F(StreamingServerTest, NoCallbackAfterStopServerTransferReturned) {
     EXPECT_EQ(st::TerminateStreamingManager(), 0);
     EXPECT_EQ(late, 0);
     EXPECT_EQ(st::InitializeStreamingManager(), 0);
+}
+
+// An unlinked file of size patterned bytes; the descriptor is the test's.
+struct TempFile {
+    explicit TempFile(std::size_t size) : file(std::tmpfile()), fd(fileno(file)) {
+        for (std::size_t i = 0; i < size; ++i)
+            bytes.push_back(static_cast<char>((i * 2654435761u) >> 13));
+        EXPECT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
+    }
+    ~TempFile() { std::fclose(file); }
+    std::FILE* const file;
+    const int fd;
+    std::string bytes;
+};
+
+// Two ranges of a file bigger than the socket buffers, the second sent
+// from on_write_done of the first, each from a descriptor closed as soon as
+// the call returned (the library sends from its own duplicate).
+TEST_F(StreamingServerTest, FilePayloadsArriveByteExact) {
+    TempFile file(9 << 20);
+    const std::size_t offset = 1001, first = 0x300000,
+                      second = 0x5FFC10;  // 7 bytes short of the end
+    const std::string a = file.bytes.substr(offset, first), b = file.bytes.substr(offset + first);
+    for (const bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "chunked" : "plain");
+        std::atomic<unsigned> reported{0};
+        std::atomic<int> session{0};
+        rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+            session = n;
+            Respond(s, n, 200, chunked ? "chunked" : nullptr, first + second, false);
+        };
+        rec_.on_write_done = [&](int s, int n, unsigned length) {
+            reported = length;
+            const int fd = length > first ? -1 : dup(file.fd);  // a length past first: misreported
+            EXPECT_EQ(st::SendHTTPFilePayload(s, n, fd, length == 0 ? offset : offset + first,
+                                              length == 0 ? first : second, length != 0),
+                      0);
+            close(fd);
+        };
+        RawClient client(port_);
+        ASSERT_TRUE(client.Send("GET /f HTTP/1.1\r\n\r\n"));
+        const std::string wire = client.Read();
+        const std::string expected =
+            chunked
+                ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n300000\r\n" + a +
+                      "\r\n5FFC10\r\n" + b.substr(0, second) + "\r\n0\r\n\r\n"
+                : "HTTP/1.1 200 OK\r\nContent-Length: 9436176\r\n\r\n" + a + b.substr(0, second);
+        EXPECT_EQ(wire.size(), expected.size());
+        EXPECT_TRUE(wire == expected);
+        EXPECT_EQ(reported, first);
+        // The callbacks are replaced only once this session's have returned.
+        EXPECT_TRUE(WaitUntil([&] {
+            return st::StopServerTransfer(server_id_, session) == st::STREAMING_NO_SESSION;
+        }));
+    }
+}
+
+// A file that ends before the range does is a failed write (on_status 4);
+// a session stopped while sendfile waits for the peer gives no callback
+// after StopServerTransfer returned and keeps no descriptor.
+TEST_F(StreamingServerTest, ShortFileFailsAndStopDuringFileSendIsQuiet) {
+    TempFile file(64 << 20);
+    const std::size_t descriptors = zel_test::CountDescriptors();
+    std::atomic<int> session{0};
+    std::atomic<bool> short_range{true};
+    rec_.on_request = [&](int s, int n, st::ReqHeaderInfo*, bool) {
+        session = n;
+        Respond(s, n, 200, nullptr, 0, false);
+    };
+    rec_.on_write_done = [&](int s, int n, unsigned length) {
+        if (length != 0)
+            return;
+        EXPECT_EQ(st::SendHTTPFilePayload(s, n, file.fd, short_range ? 100 : 0,
+                                          static_cast<unsigned>(file.bytes.size()), false),
+                  0);
+    };
+    {
+        RawClient client(port_);
+        ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+        EXPECT_TRUE(client.Read() == "HTTP/1.1 200 OK\r\n\r\n" + file.bytes.substr(100));
+        EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
+    }
+    short_range = false;
+    RawClient client(port_);
+    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(client.Read(1 << 20).size(), 1u << 20);  // the stream flows, then stalls
+    ASSERT_EQ(st::StopServerTransfer(server_id_, session), 0);
+    const std::size_t seen = rec_.Events().size();
+    EXPECT_EQ(st::TerminateStreamingManager(), 0);  // runs out what was queued
+    EXPECT_EQ(rec_.Events().size(), seen);
+    EXPECT_EQ(st::InitializeStreamingManager(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return zel_test::CountDescriptors() <= descriptors + 1; }));
 }
 
 // An interface that goes away ends the sessions on it with on_status 4,
