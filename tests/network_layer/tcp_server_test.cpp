@@ -283,6 +283,51 @@ TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
                                     IncomingTCPSession::kWriteTimeout);
 }
 
+// An answer the socket takes at once is written and the session closed by
+// the thread that sent it; one larger than the socket buffers is written as
+// far as it goes, the rest asynchronously. Either way the peer reads every
+// byte, then end of stream (not a reset).
+TEST_F(TcpServerTest, AnswerArrivesWholeThenEndOfStream) {
+    const struct {
+        AnsweringListener::Mode mode;
+        std::size_t size;
+    } cases[] = {{AnsweringListener::kAsync, 1000},
+                 {AnsweringListener::kBinary, 1000},
+                 {AnsweringListener::kAsync, 8 * kMiB},
+                 {AnsweringListener::kBinary, 8 * kMiB}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + " " + std::to_string(c.size));
+        std::string answer(c.size, 'a');
+        for (std::size_t i = 0; i < answer.size(); i += 4096)
+            answer[i] = static_cast<char>('0' + (i / 4096) % 10);
+        const std::string path = "/whole" + std::to_string(c.mode) + "_" + std::to_string(c.size);
+        auto listener = boost::make_shared<AnsweringListener>(c.mode, answer);
+        Listen(listener, "GET ," + path);
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET " + path + " HTTP/1.1\r\nHOST: a\r\n\r\n"));
+        if (c.size > kMiB) {
+            // Not read yet: the remainder waits on an io thread.
+            ASSERT_TRUE(WaitUntil([&] {
+                auto session = listener->RequestCount() ? listener->Session(0) : nullptr;
+                return session && session->IsWritePending();
+            }));
+        } else {
+            ASSERT_TRUE(listener->WaitForAnswers(1));
+            EXPECT_EQ(server_->GetSessionCount(), 0u);
+        }
+        std::string received;
+        char buffer[65536];
+        ssize_t n = 0;
+        while ((n = recv(client.fd(), buffer, sizeof(buffer), 0)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
+        EXPECT_EQ(n, 0) << std::strerror(errno);
+        EXPECT_EQ(received.size(), answer.size());
+        EXPECT_TRUE(received == answer);
+        EXPECT_EQ(listener->Result(0), 0);
+        EXPECT_TRUE(SessionsForgotten());
+    }
+}
+
 // A write the client never reads: Stop ends it (an asynchronous one closes
 // after it, a blocking writer returns 2004) and refuses new connections.
 TEST_F(TcpServerTest, StopWithAPendingWriteEndsItAndTheConnection) {
