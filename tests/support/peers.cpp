@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -486,13 +485,6 @@ int AnsweringListener::OnTCPRequestReceived(Request request, void* session) {
         result = nl::SendResponsePacket(response, static_cast<int>(response->size()), session);
         if (result != 0)
             delete response;
-    } else if (mode == kBinary) {
-        char* data = static_cast<char*>(std::malloc(answer.size()));
-        if (data != nullptr)
-            std::memcpy(data, answer.data(), answer.size());
-        result = nl::SendBinaryResponsePacket(data, static_cast<int>(answer.size()), session);
-        if (result != 0)
-            std::free(data);
     } else {
         result = nl::SendSyncResponsePacket(answer, static_cast<int>(answer.size()), session);
     }

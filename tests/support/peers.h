@@ -273,8 +273,7 @@ extern const char kOkResponse[];
 class AnsweringListener : public zel_upnp::network_layer::TCPRequestListener {
   public:
     using Request = boost::shared_ptr<zel_upnp::utils::HTTPInfo>;
-    // kBinary: a malloc'ed copy through SendBinaryResponsePacket.
-    enum Mode { kAsync, kSync, kBinary };
+    enum Mode { kAsync, kSync };
 
     AnsweringListener() = default;
     AnsweringListener(Mode m, std::string a) : mode(m), answer(std::move(a)) {}
