@@ -283,16 +283,11 @@ int IncomingTCPSession::WriteOrStart(std::string* text, char* binary, const char
 
 std::size_t IncomingTCPSession::WriteAvailableLocked(const char* data, std::size_t size,
                                                      boost::system::error_code& error) {
-    std::size_t sent = 0;
-    while (sent < size) {
-        sent += socket_.write_some(boost::asio::buffer(data + sent, size - sent), error);
-        if (error == boost::asio::error::would_block || error == boost::asio::error::try_again) {
-            error.clear();
-            break;
-        }
-        if (error)
-            break;
-    }
+    // One call: the send buffer takes a small answer whole, and a large one
+    // does not hold the session lock (and so a Stop) for longer than that.
+    const std::size_t sent = socket_.write_some(boost::asio::buffer(data, size), error);
+    if (error == boost::asio::error::would_block || error == boost::asio::error::try_again)
+        error.clear();
     return sent;
 }
 

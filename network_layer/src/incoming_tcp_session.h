@@ -94,8 +94,8 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // size bytes of data: at once as far as the socket takes them, the rest
     // asynchronously; closes the connection when all is written.
     int WriteOrStart(std::string* text, char* binary, const char* data, std::size_t size);
-    // Writes without blocking until all of data is sent, the socket would
-    // block (error stays clear) or fails (error set); bytes sent. Lock held.
+    // Writes what the socket takes of data without blocking; bytes sent.
+    // error stays clear when it would block, is set when it fails. Lock held.
     std::size_t WriteAvailableLocked(const char* data, std::size_t size,
                                      boost::system::error_code& error);
     // Starts the asynchronous write of length bytes at data (owned by the
