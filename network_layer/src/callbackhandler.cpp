@@ -356,14 +356,21 @@ int CallBackHandler::InvokeResponseHandler(const int& session_id,
                                            boost::shared_ptr<utils::HTTPInfo> response) {
     const int id = session_id;
     try {
-        boost::lock_guard<boost::mutex> lock(response_mutex_);
-        for (ResponseEntry& entry : response_listeners_) {
-            if (entry.session_id != id)
-                continue;
-            entry.response = response;
-            tcp_res_handling_ios_.post([this, id] { InvokeUpperLayerResponseHandler(id); });
-            break;
+        bool stored = false;
+        {
+            boost::lock_guard<boost::mutex> lock(response_mutex_);
+            for (ResponseEntry& entry : response_listeners_) {
+                if (entry.session_id != id)
+                    continue;
+                entry.response = response;
+                stored = true;
+                break;
+            }
         }
+        // Posted after response_mutex_ is released, as for TCP requests: the
+        // worker this wakes takes that mutex first.
+        if (stored)
+            tcp_res_handling_ios_.post([this, id] { InvokeUpperLayerResponseHandler(id); });
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeResponseHandler failed: %s", e.what());
         return NL_FAILURE;

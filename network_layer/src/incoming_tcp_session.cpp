@@ -236,25 +236,18 @@ void IncomingTCPSession::SendOversizeResponse() {
 }
 
 int IncomingTCPSession::RegisterWrite(std::string* response, int length) {
-    bool forget = false;
-    {
-        boost::lock_guard<boost::mutex> lock(session_lock_);
-        if (write_pending_) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "A response is already being written");
-            return NL_SOCKET_FAILURE;
-        }
-        string_response_ = response;
-        const char* data = response != nullptr ? response->data() : nullptr;
-        const std::size_t size = response != nullptr ? WriteLength(length, response->size()) : 0;
-        if (!StartWriteLocked(data, size))
-            forget = HandleClosedSocketLocked();
-    }
-    if (forget)
-        server_->NotifySessionClosed(session_id_);
-    return NL_SUCCESS;
+    const char* data = response != nullptr ? response->data() : nullptr;
+    const std::size_t size = response != nullptr ? WriteLength(length, response->size()) : 0;
+    return WriteOrStart(response, nullptr, data, size);
 }
 
 int IncomingTCPSession::RegisterWrite(char* data, int length) {
+    const std::size_t size = (data != nullptr && length > 0) ? length : 0;
+    return WriteOrStart(nullptr, data, data, size);
+}
+
+int IncomingTCPSession::WriteOrStart(std::string* text, char* binary, const char* data,
+                                     std::size_t size) {
     bool forget = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
@@ -262,28 +255,49 @@ int IncomingTCPSession::RegisterWrite(char* data, int length) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "A response is already being written");
             return NL_SOCKET_FAILURE;
         }
-        binary_response_ = data;
-        const std::size_t size = (data != nullptr && length > 0) ? length : 0;
-        if (!StartWriteLocked(data, size))
+        string_response_ = text;
+        binary_response_ = binary;
+        if (!socket_.is_open()) {
             forget = HandleClosedSocketLocked();
+        } else {
+            boost::system::error_code ignored;
+            request_timer_.cancel(ignored);
+            // The socket is non-blocking and the session lock keeps ShutDown
+            // off it: what the kernel takes at once is written here, on the
+            // thread that produced the answer, and only the rest waits for an
+            // io thread. A small answer thus costs no hand-off at all.
+            boost::system::error_code error;
+            const std::size_t sent = WriteAvailableLocked(data, size, error);
+            if (sent < size && !error)
+                StartWriteLocked(data + sent, size - sent);
+            else
+                forget = FinishWriteLocked(error, sent);
+        }
     }
+    // Drops the server's reference: the session goes with the last handler
+    // or session context.
     if (forget)
         server_->NotifySessionClosed(session_id_);
     return NL_SUCCESS;
 }
 
-bool IncomingTCPSession::StartWriteLocked(const char* data, std::size_t length) {
-    if (!socket_.is_open())
-        return false;
+std::size_t IncomingTCPSession::WriteAvailableLocked(const char* data, std::size_t size,
+                                                     boost::system::error_code& error) {
+    // One call: the send buffer takes a small answer whole, and a large one
+    // does not hold the session lock (and so a Stop) for longer than that.
+    const std::size_t sent = socket_.write_some(boost::asio::buffer(data, size), error);
+    if (error == boost::asio::error::would_block || error == boost::asio::error::try_again)
+        error.clear();
+    return sent;
+}
+
+void IncomingTCPSession::StartWriteLocked(const char* data, std::size_t length) {
     write_pending_ = true;
-    boost::system::error_code ignored;
-    request_timer_.cancel(ignored);
     boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
     boost::asio::async_write(socket_, boost::asio::buffer(data, length),
                              [self](const boost::system::error_code& error, std::size_t bytes) {
                                  self->CallbackWrite(error, bytes);
                              });
-    return true;
 }
 
 bool IncomingTCPSession::HandleClosedSocketLocked() {
@@ -297,22 +311,29 @@ bool IncomingTCPSession::HandleClosedSocketLocked() {
     return true;
 }
 
-void IncomingTCPSession::CallbackWrite(const boost::system::error_code& error, std::size_t bytes) {
-    ZEL_LOGD(ZEL_CORE_NETWORK, "CallbackWrite new completed");
+bool IncomingTCPSession::FinishWriteLocked(const boost::system::error_code& error,
+                                           std::size_t bytes) {
     if (error)
         ZEL_LOGD(ZEL_CORE_NETWORK, "response write ended after %zu bytes: %s", bytes,
                  error.message().c_str());
+    ReleaseBuffersLocked();
+    write_pending_ = false;
+    if (stop_called_) {
+        CloseLocked();
+        return false;  // the server has already forgotten the session
+    }
+    // Shutdown sends FIN behind the queued bytes: the peer reads the whole
+    // answer, then end of stream.
+    ShutDownLocked(false);
+    return true;
+}
+
+void IncomingTCPSession::CallbackWrite(const boost::system::error_code& error, std::size_t bytes) {
+    ZEL_LOGD(ZEL_CORE_NETWORK, "CallbackWrite new completed");
     bool forget = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        ReleaseBuffersLocked();
-        write_pending_ = false;
-        if (stop_called_) {
-            CloseLocked();
-        } else {
-            ShutDownLocked(false);
-            forget = true;
-        }
+        forget = FinishWriteLocked(error, bytes);
     }
     // Drops the server's reference: the session goes with the last handler.
     if (forget)

@@ -90,9 +90,20 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     void StartRead();
     void CallbackRead(const boost::system::error_code& error, std::size_t bytes);
     void CallbackWrite(const boost::system::error_code& error, std::size_t bytes);
+    // Takes ownership of text or binary (the buffer behind data) and writes
+    // size bytes of data: at once as far as the socket takes them, the rest
+    // asynchronously; closes the connection when all is written.
+    int WriteOrStart(std::string* text, char* binary, const char* data, std::size_t size);
+    // Writes what the socket takes of data without blocking; bytes sent.
+    // error stays clear when it would block, is set when it fails. Lock held.
+    std::size_t WriteAvailableLocked(const char* data, std::size_t size,
+                                     boost::system::error_code& error);
     // Starts the asynchronous write of length bytes at data (owned by the
-    // session) under the lock; false when the socket is already closed.
-    bool StartWriteLocked(const char* data, std::size_t length);
+    // session) on the open socket; lock held.
+    void StartWriteLocked(const char* data, std::size_t length);
+    // The response is written (or failed): releases it and closes. True when
+    // the caller must make the server forget the session. Lock held.
+    bool FinishWriteLocked(const boost::system::error_code& error, std::size_t bytes);
     // After a write found the socket closed: close as the stop path wants,
     // or tell the caller to make the server forget the session.
     bool HandleClosedSocketLocked();

@@ -283,6 +283,33 @@ TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
                                     IncomingTCPSession::kWriteTimeout);
 }
 
+// Written at once (the session is forgotten when the send returns) or, past
+// the socket buffers, partly later: either way every byte, then end of stream.
+TEST_F(TcpServerTest, AnswerArrivesWholeThenEndOfStream) {
+    for (const std::size_t size : {std::size_t(1000), 8 * kMiB}) {
+        std::string answer(size, 'a');
+        for (std::size_t i = 0; i < size; i += 4096)
+            answer[i] = static_cast<char>('0' + (i / 4096) % 10);
+        auto listener = boost::make_shared<AnsweringListener>(AnsweringListener::kAsync, answer);
+        Listen(listener, "GET ,/whole" + std::to_string(size));
+        Client client(port_);
+        ASSERT_TRUE(client.Send("GET /whole" + std::to_string(size) + " HTTP/1.1\r\n\r\n"));
+        ASSERT_TRUE(WaitUntil([&] {
+            auto session = listener->RequestCount() ? listener->Session(0) : nullptr;
+            return size > kMiB ? session && session->IsWritePending() : listener->Result(0) == 0;
+        }));
+        EXPECT_EQ(server_->GetSessionCount(), size > kMiB ? 1u : 0u);
+        std::string received;
+        char buffer[65536];
+        ssize_t n = 0;
+        while ((n = recv(client.fd(), buffer, sizeof(buffer), 0)) > 0)
+            received.append(buffer, static_cast<std::size_t>(n));
+        EXPECT_EQ(n, 0);
+        EXPECT_TRUE(received == answer) << received.size();
+        EXPECT_TRUE(SessionsForgotten());
+    }
+}
+
 // A write the client never reads: Stop ends it (an asynchronous one closes
 // after it, a blocking writer returns 2004) and refuses new connections.
 TEST_F(TcpServerTest, StopWithAPendingWriteEndsItAndTheConnection) {
