@@ -62,15 +62,7 @@ in_peer() { ip netns exec "$peer_ns" "$@"; }
 # ---------------------------------------------------------------------------
 bench_require_quiet
 bench_netns_pair "$dev_ns" "$peer_ns" "$dev_if" "$peer_if" "$dev_ip" "$peer_ip"
-# Whichever side closes first keeps the connection in TIME_WAIT for a
-# minute. Where that is the client (it closes as soon as the response is
-# complete, and our server closes from its write completion, a thread hop
-# later), wrk would run out of ephemeral ports to the port under test after
-# some 28000 connections, and every later connect stalls in the kernel's
-# port search: the figure would measure the client. Reuse of TIME_WAIT ports
-# for outgoing connections, in the peer namespace only, keeps the client out
-# of the measurement for both servers alike.
-in_peer sysctl -qw net.ipv4.tcp_tw_reuse=1
+# Both namespaces reuse TIME_WAIT ports for outgoing connections (lib.sh).
 
 # Waits until a TCP or UDP port listens in the device namespace.
 wait_listening() {
