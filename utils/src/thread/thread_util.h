@@ -36,8 +36,11 @@ constexpr std::size_t kStackScale = 1;
 constexpr std::size_t kLibraryThreadStackSize = kStackScale * 256 * 1024;
 // Threads that run application code (listeners, action handlers, timer
 // callbacks, eventing): the application decides how deep they go, so they
-// keep a generous reserve.
-constexpr std::size_t kApplicationThreadStackSize = kStackScale * 1024 * 1024;
+// keep a generous reserve, which the build may change.
+#ifndef ZEL_CALLBACK_STACK_KIB
+#define ZEL_CALLBACK_STACK_KIB 1024
+#endif
+constexpr std::size_t kApplicationThreadStackSize = kStackScale * ZEL_CALLBACK_STACK_KIB * 1024;
 
 // Starts a thread running fn with stackSize bytes of stack. Throws what
 // boost::thread throws (thread_resource_error) when the thread cannot start.
