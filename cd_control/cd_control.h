@@ -16,6 +16,7 @@
 #include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #pragma GCC visibility push(default)
@@ -92,6 +93,65 @@ int SendActionResponse(const int& statusCode, const std::string& userAgent, cons
 /// results).
 int SendSyncActionResponse(const int& statusCode, const std::string& userAgent,
                            const std::string& body, const int& actionId);
+
+// ---------------------------------------------------------------------------
+// Building bodies
+// ---------------------------------------------------------------------------
+//
+// The builders write the SOAP and GENA bodies the send calls of this family
+// take, so that an application never writes XML: every value is escaped here
+// (&, <, >, quotes and control bytes become references), and the text comes
+// back out of the control point's parser exactly as given. Names (actions,
+// arguments, state variables) come from the service's own description, not
+// from a peer; a name that is not an XML name ([A-Za-z_] then
+// [A-Za-z0-9_.-]) makes a builder return an empty string and a send call
+// CDC_INVALID_NAME, instead of a document a control point would reject.
+//
+//   std::string level;
+//   if (!GetActionArgument(arguments, "NewLoadlevelTarget", level))
+//       return (void)SendActionFault(actionId, 402, "Invalid Args");
+//   SendActionResult(actionId, serviceType, actionName, {});
+//   SendMulticastEvent(udn, BuildPropertySet({{"LoadLevelStatus", level}}), "/Dimming/event");
+
+/// Result codes of the builders' send calls, beside the send results above.
+enum ActionResult {
+    CDC_ACTION_SUCCESS = 0,     ///< answered
+    CDC_UNKNOWN_ACTION = 2007,  ///< unknown action id, already answered or timed out
+    CDC_INVALID_NAME = 2008     ///< a name or the service type cannot be written as given
+};
+
+/// Ordered name/value pairs: an action's output arguments in the order its
+/// description lists them, or the evented variables of one event. Values
+/// are plain text; the builders escape them.
+typedef std::vector<std::pair<std::string, std::string> > NameValueList;
+
+/// The body of an action's answer:
+/// `<u:ActionNameResponse xmlns:u="serviceType"><Arg>value</Arg>...</u:ActionNameResponse>`.
+/// Empty when serviceType is empty or holds a control byte, or a name is
+/// not an XML name.
+std::string BuildActionResponse(const std::string& serviceType, const std::string& actionName,
+                                const NameValueList& outArguments);
+/// The body of a UPnP fault (an s:Fault carrying UPnPError with errorCode
+/// and errorDescription), to be sent with HTTP status 500. Never empty.
+std::string BuildUPnPFault(int errorCode, const std::string& errorDescription);
+/// An event body: an e:propertyset with one e:property per variable, in
+/// the given order. Empty when variables is empty or a name is not an XML
+/// name.
+std::string BuildPropertySet(const NameValueList& variables);
+/// Finds the input argument named name (compared without any namespace
+/// prefix the request put on the tag) and copies its text, already
+/// entity-decoded, into value. false, value untouched, when there is none;
+/// the first one wins when a request repeats a name.
+bool GetActionArgument(const std::vector<boost::shared_ptr<StrArgument> >& arguments,
+                       const std::string& name, std::string& value);
+/// Answers actionId with status 200 and BuildActionResponse's body. The
+/// results of SendActionResponse, or CDC_INVALID_NAME, in which case the
+/// action stays pending (answer it with a fault).
+int SendActionResult(const int& actionId, const std::string& serviceType,
+                     const std::string& actionName, const NameValueList& outArguments);
+/// Answers actionId with status 500 and BuildUPnPFault's body. The results
+/// of SendActionResponse.
+int SendActionFault(const int& actionId, int errorCode, const std::string& errorDescription);
 
 // ---------------------------------------------------------------------------
 // Eventing
