@@ -56,8 +56,6 @@
 namespace zel_upnp {
 namespace cd_control {
 
-class NotifyExchange;
-
 // Durations and shares of event delivery. Tests shorten or shrink them
 // instead of waiting minutes or opening hundreds of connections.
 struct EventTimings {
