@@ -50,7 +50,7 @@ async def silent(reader, writer):
         if seq == 0:
             state["silent_initial"] += 1
         await reader.read()  # until the device gives up on an answer
-    except (asyncio.IncompleteReadError, ConnectionError, ValueError):
+    except (asyncio.IncompleteReadError, ConnectionError, ValueError, asyncio.CancelledError):
         pass
     finally:
         writer.close()
@@ -124,6 +124,10 @@ async def main():
     print("final %s" % state["last"], flush=True)
     for server in servers:
         server.close()
+    # Ends the silent handlers by end of stream rather than by cancellation.
+    for writer in open_silent:
+        writer.close()
+    await asyncio.sleep(0.2)
 
 
 asyncio.run(main())
