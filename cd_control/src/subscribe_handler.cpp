@@ -28,7 +28,7 @@ boost::shared_ptr<SubscribeHandler> g_handler;
 // the handler ends.
 class InitialHandlerScope {
   public:
-    InitialHandlerScope(boost::thread::id& record) : record_(record) {
+    explicit InitialHandlerScope(boost::thread::id& record) : record_(record) {
         record_ = boost::this_thread::get_id();
     }
     ~InitialHandlerScope() { record_ = boost::thread::id(); }
