@@ -25,6 +25,7 @@ class Sink(http.server.BaseHTTPRequestHandler):
 http.server.HTTPServer((sys.argv[1], int(sys.argv[2])), Sink).serve_forever()
 ' "$peer_ip" 8058 "$events" >"$work/sink.log" 2>&1 &
 pids+=($!)
+wait_listen "$peer_ns" "$peer_ip" 8058 || fail "the event sink did not start"
 base=http://$dev_ip:49152
 wait_http "$base/description.xml" || fail "no description served"
 wait_event() {  # PATTERN: waits up to 10 s for an event line matching it
