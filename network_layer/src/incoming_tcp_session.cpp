@@ -404,8 +404,7 @@ bool IncomingTCPSession::DrainAvailableLocked() {
     }
 }
 
-void IncomingTCPSession::CallbackLinger(const boost::system::error_code& error,
-                                        std::size_t bytes) {
+void IncomingTCPSession::CallbackLinger(const boost::system::error_code& error, std::size_t bytes) {
     bool closed = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
@@ -416,11 +415,10 @@ void IncomingTCPSession::CallbackLinger(const boost::system::error_code& error,
             closed = CloseLocked();
         } else {
             boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
-            socket_.async_read_some(
-                boost::asio::buffer(read_buffer_, kReadBufferSize),
-                [self](const boost::system::error_code& e, std::size_t n) {
-                    self->CallbackLinger(e, n);
-                });
+            socket_.async_read_some(boost::asio::buffer(read_buffer_, kReadBufferSize),
+                                    [self](const boost::system::error_code& e, std::size_t n) {
+                                        self->CallbackLinger(e, n);
+                                    });
         }
     }
     if (closed)
@@ -432,9 +430,9 @@ int IncomingTCPSession::Write(const std::string& response, int length) {
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
         if (state_ != State::kDispatched) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]",
-                     state_ == State::kClosed ? "socket closed"
-                                              : "a response is already being written");
+            ZEL_LOGE(
+                ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]",
+                state_ == State::kClosed ? "socket closed" : "a response is already being written");
             return NL_SOCKET_FAILURE;
         }
         state_ = State::kWritingBlocking;

@@ -563,8 +563,8 @@ void IncomingSession::CloseSocket() {
     if (socket_.is_open()) {
         char discard[4096];
         for (std::size_t drained = 0; drained < kMaxDiscardOnClose;) {
-            const ssize_t n = ::recv(socket_.native_handle(), discard, sizeof(discard),
-                                     MSG_DONTWAIT);
+            const ssize_t n =
+                ::recv(socket_.native_handle(), discard, sizeof(discard), MSG_DONTWAIT);
             if (n <= 0)
                 break;
             drained += static_cast<std::size_t>(n);

@@ -372,9 +372,7 @@ void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, 
             boost::lock_guard<boost::mutex> lock(mutex_);
             response_complete_ = true;
         }
-        gate_.Run([&] {
-            callbacks_.on_response_data(handler_id, session_id_, nullptr, 0, true);
-        });
+        gate_.Run([&] { callbacks_.on_response_data(handler_id, session_id_, nullptr, 0, true); });
         boost::lock_guard<boost::mutex> lock(mutex_);
         ShutDown();
         return;

@@ -195,8 +195,10 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
     // session holds one share from here until it leaves the list.
     const bool budgeted = !over_limit && utils::descriptor_budget::TryTake();
     if (!budgeted) {
-        ZEL_LOGW(ZEL_CORE_STREAMING, "Session limit %zu or descriptor budget %u reached; "
-                 "connection closed", SessionCap(), utils::descriptor_budget::Limit());
+        ZEL_LOGW(ZEL_CORE_STREAMING,
+                 "Session limit %zu or descriptor budget %u reached; "
+                 "connection closed",
+                 SessionCap(), utils::descriptor_budget::Limit());
         session->ShutDown();
     } else {
         {

@@ -215,9 +215,11 @@ std::vector<Sample> Samples() {
          "\r\n5\r\nhello\r\n7;name=value\r\n, world\r\n1A\r\nabcdefghijklmnopqrstuvwxyz\r\n"
          "1\r\n\n\r\n0\r\n\r\n",
          Msg("HTTP/1.1 206 Partial Content", "", HTTP_UNKNOWN, false, 1, 1, 206, ENCODING_CHUNKED,
-             0, "hello, worldabcdefghijklmnopqrstuvwxyz\n", done, {"TRANSFER-ENCODING", "Chunked"})},
+             0, "hello, worldabcdefghijklmnopqrstuvwxyz\n", done,
+             {"TRANSFER-ENCODING", "Chunked"})},
         // A repeated Content-Length with the same value is not ambiguous.
-        {"same_length_twice", "POST /c HTTP/1.1\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab",
+        {"same_length_twice",
+         "POST /c HTTP/1.1\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab",
          Msg("POST /c HTTP/1.1", "/c", HTTP_POST, true, 1, 1, 0, ENCODING_CONTENT_LENGTH, 2, "ab",
              done, {"Content-Length", "2", "content-length", "2"})},
         // Sizes are read like strtol: extension, upper case, "0x", blanks.
