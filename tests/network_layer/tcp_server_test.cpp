@@ -297,11 +297,13 @@ TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
         auto stalled = ListenHuge(mode, path);
         Client reader_that_stops(port_);
         ASSERT_TRUE(reader_that_stops.Send("GET " + path + " HTTP/1.1\r\nHOST: a\r\n\r\n"));
+        // Cut while the reader still reads nothing; only then does it look.
+        EXPECT_TRUE(WaitUntil(
+            [&] { return IncomingTCPSession::WriteDeadlineCloses() == cut_before + 1; }));
         ASSERT_TRUE(stalled->WaitForAnswers(1));
         EXPECT_EQ(stalled->Result(0), mode == AnsweringListener::kSync ? 2004 : 0);
         EXPECT_TRUE(reader_that_stops.ClosedWithin(kDeadline));
         EXPECT_TRUE(SessionsForgotten());
-        EXPECT_EQ(IncomingTCPSession::WriteDeadlineCloses(), cut_before + 1);
     }
     IncomingTCPSession::SetTimeouts(IncomingTCPSession::kRequestTimeout,
                                     IncomingTCPSession::kWriteTimeout);
@@ -325,8 +327,9 @@ TEST_F(TcpServerTest, AnswerArrivesWholeThenEndOfStream) {
             Client client(port_);
             ASSERT_TRUE(client.Send("POST " + path + " HTTP/1.1\r\nContent-Length: 2\r\n\r\nab"));
             ASSERT_TRUE(WaitUntil([&] { return listener->Result(0) == 0; }));
-            if (unread_input)
+            if (unread_input) {
                 ASSERT_TRUE(client.Send("\r\n" + std::string(100000, 'x')));
+            }
             std::string received;
             char buffer[65536];
             ssize_t n = 0;
