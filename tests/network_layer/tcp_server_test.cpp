@@ -298,8 +298,8 @@ TEST_F(TcpServerTest, SlowRequestsAndStalledWritesAreBounded) {
         Client reader_that_stops(port_);
         ASSERT_TRUE(reader_that_stops.Send("GET " + path + " HTTP/1.1\r\nHOST: a\r\n\r\n"));
         // Cut while the reader still reads nothing; only then does it look.
-        EXPECT_TRUE(WaitUntil(
-            [&] { return IncomingTCPSession::WriteDeadlineCloses() == cut_before + 1; }));
+        EXPECT_TRUE(
+            WaitUntil([&] { return IncomingTCPSession::WriteDeadlineCloses() == cut_before + 1; }));
         ASSERT_TRUE(stalled->WaitForAnswers(1));
         EXPECT_EQ(stalled->Result(0), mode == AnsweringListener::kSync ? 2004 : 0);
         EXPECT_TRUE(reader_that_stops.ClosedWithin(kDeadline));
