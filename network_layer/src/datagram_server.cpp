@@ -1,6 +1,7 @@
 #include "network_layer/src/datagram_server.h"
 
 #include <exception>
+#include <string>
 
 #include <boost/asio/error.hpp>
 #include <boost/make_shared.hpp>
@@ -8,6 +9,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/callbackhandler.h"
+#include "utils/src/common/peer_log_limit.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
 
@@ -17,6 +19,8 @@ namespace network_layer {
 using boost::asio::ip::udp;
 
 namespace {
+
+utils::PeerLogLimit g_peer_log_limit;
 
 // True for the errors with which a pending receive ends when its socket is
 // cancelled or closed under it.
@@ -201,11 +205,15 @@ void DatagramServer::CallbackReceive(unsigned run, const boost::system::error_co
                              ec.message().c_str());
             } else {
                 switch (assembly_.Feed(buffer_, bytes, interface_address_, sender_)) {
-                    case DatagramResult::kParseFailure:
-                        buffer_[bytes] = '\0';
-                        ZEL_LOGE(ZEL_CORE_NETWORK, "PARSER FAILURE Status:%d and Buffer :%s",
-                                 assembly_.LastFailedStatus(), buffer_);
+                    case DatagramResult::kParseFailure: {
+                        // The sender's bytes are never logged, and a sender
+                        // gets one line a minute.
+                        const std::string sender = sender_.address().to_string();
+                        if (g_peer_log_limit.Allow(sender))
+                            ZEL_LOGW(ZEL_CORE_NETWORK, "%s datagram from %s refused (stage %d)",
+                                     kind_, sender.c_str(), assembly_.LastFailedStatus());
                         break;
+                    }
                     case DatagramResult::kIncomplete:
                         break;
                     case DatagramResult::kComplete:

@@ -15,6 +15,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/callbackhandler.h"
+#include "utils/src/common/peer_log_limit.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
 
@@ -34,6 +35,9 @@ std::atomic<std::chrono::milliseconds::rep> g_request_timeout_ms(
     IncomingTCPSession::kRequestTimeout.count());
 std::atomic<std::chrono::milliseconds::rep> g_write_timeout_ms(
     IncomingTCPSession::kWriteTimeout.count());
+std::atomic<unsigned long> g_write_deadline_closes(0);
+// One line per peer and minute for what a peer's bytes cause.
+utils::PeerLogLimit g_peer_log_limit;
 
 // Bytes of a response to write: the caller's length bounded by what there is.
 std::size_t WriteLength(int length, std::size_t available) {
@@ -51,6 +55,8 @@ const std::string& OversizeRequestResponse() {
 
 constexpr std::chrono::milliseconds IncomingTCPSession::kRequestTimeout;
 constexpr std::chrono::milliseconds IncomingTCPSession::kWriteTimeout;
+constexpr std::chrono::milliseconds IncomingTCPSession::kLingerTimeout;
+constexpr std::size_t IncomingTCPSession::kLingerMaxBytes;
 
 void IncomingTCPSession::SetTimeouts(std::chrono::milliseconds request,
                                      std::chrono::milliseconds write) {
@@ -58,88 +64,103 @@ void IncomingTCPSession::SetTimeouts(std::chrono::milliseconds request,
     g_write_timeout_ms = write.count();
 }
 
+unsigned long IncomingTCPSession::WriteDeadlineCloses() {
+    return g_write_deadline_closes.load();
+}
+
 IncomingTCPSession::IncomingTCPSession(boost::asio::io_service& io_service,
                                        boost::shared_ptr<ServerNotify> server, int session_id,
                                        const std::string& own_address)
-    : socket_(io_service),
-      request_timer_(io_service),
+    : state_(State::kReading),
+      socket_(io_service),
+      deadline_(io_service),
       own_address_(own_address),
       session_id_(session_id),
       binary_response_(nullptr),
       server_(server),
       request_(boost::make_shared<utils::HTTPInfo>()),
       string_response_(nullptr),
+      write_data_(nullptr),
+      write_left_(0),
       received_(0),
-      dispatched_(false),
-      stop_called_(false),
-      write_pending_(false),
       context_consumed_(false) {}
 
 IncomingTCPSession::~IncomingTCPSession() {
     try {
-        // No handler is left (each holds a reference), so a write flagged as
-        // pending was dropped with its io service and will not complete.
-        boost::lock_guard<boost::mutex> lock(session_lock_);
-        write_pending_ = false;
+        // No handler is left (each holds a reference): nothing else can
+        // touch the socket or the buffers.
         ReleaseBuffersLocked();
-        stop_called_ = false;
-        if (socket_.is_open()) {
-            boost::system::error_code ec;
-            socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
+        boost::system::error_code ec;
+        if (socket_.is_open())
             socket_.close(ec);
-        }
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "exception: %s", e.what());
     }
 }
 
-void IncomingTCPSession::RegisterRead() {
+void IncomingTCPSession::RegisterRead(const std::string& peer_address) {
     bool failed = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
+        peer_address_ = peer_address;
         boost::system::error_code ec;
         socket_.non_blocking(true, ec);
-        if (ec) {
+        if (ec || state_ != State::kReading) {
             failed = true;
+            CloseLocked();
         } else {
             received_ = 0;
-            StartRequestTimerLocked();
-            StartRead();
+            ArmDeadlineLocked(std::chrono::milliseconds(g_request_timeout_ms.load()));
+            StartReadLocked();
         }
     }
     if (failed) {
         ZEL_LOGE(ZEL_CORE_NETWORK,
                  "[IncomingTCPSession::RegisterRead] Socket set non_blocking_io failed");
-        ShutDown(false);
         server_->HandleFailureCondition(session_id_);
     }
 }
 
-void IncomingTCPSession::StartRequestTimerLocked() {
+void IncomingTCPSession::ArmDeadlineLocked(std::chrono::milliseconds after) {
     boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
-    request_timer_.expires_after(std::chrono::milliseconds(g_request_timeout_ms.load()));
-    request_timer_.async_wait(
-        [self](const boost::system::error_code& error) { self->CallbackRequestTimeout(error); });
+    deadline_.expires_after(after);
+    deadline_.async_wait(
+        [self](const boost::system::error_code& error) { self->CallbackDeadline(error); });
 }
 
-void IncomingTCPSession::CallbackRequestTimeout(const boost::system::error_code& error) {
+void IncomingTCPSession::CallbackDeadline(const boost::system::error_code& error) {
     if (error == boost::asio::error::operation_aborted)
         return;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        if (dispatched_ || stop_called_ || !socket_.is_open())
+        // A handler that was already queued when the deadline was moved on
+        // finds a later expiry and leaves it to the next one.
+        if (deadline_.expiry() > std::chrono::steady_clock::now())
             return;
-        ZEL_LOGE(ZEL_CORE_NETWORK, "request of session %d not complete after %lld ms, closing",
-                 session_id_, static_cast<long long>(g_request_timeout_ms.load()));
-        ShutDownLocked(false);
+        switch (state_) {
+            case State::kReading:
+                ZEL_LOGW(ZEL_CORE_NETWORK, "request of session %d not complete after %lld ms",
+                         session_id_, static_cast<long long>(g_request_timeout_ms.load()));
+                break;
+            case State::kWriting:
+                AbortLocked();
+                ++g_write_deadline_closes;
+                if (g_peer_log_limit.Allow(peer_address_))
+                    ZEL_LOGW(ZEL_CORE_NETWORK, "answer to %s made no progress for %lld ms, closed",
+                             peer_address_.c_str(),
+                             static_cast<long long>(g_write_timeout_ms.load()));
+                break;
+            case State::kLingering:
+                break;
+            default:
+                return;  // no deadline holds in the other states
+        }
+        CloseLocked();
     }
-    server_->NotifySessionClosed(session_id_);
+    Forget();
 }
 
-// Session lock held.
-void IncomingTCPSession::StartRead() {
-    if (stop_called_ || !socket_.is_open())
-        return;
+void IncomingTCPSession::StartReadLocked() {
     boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
     socket_.async_read_some(boost::asio::buffer(read_buffer_, kReadBufferSize),
                             [self](const boost::system::error_code& error, std::size_t bytes) {
@@ -148,33 +169,55 @@ void IncomingTCPSession::StartRead() {
 }
 
 void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, std::size_t bytes) {
-    if (error == boost::asio::error::operation_aborted)
-        return;  // ShutDown cancelled the read; whoever called it owns the rest
-    if (error) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "CallbackRead] Socket Error: %s", error.message().c_str());
-        ShutDown(false);
-        server_->HandleFailureCondition(session_id_);
-        return;
-    }
-    if (bytes == 0) {
+    bool ended = false;
+    bool oversize = false;
+    {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        StartRead();
+        if (state_ != State::kReading)
+            return;  // closed by the deadline or a stop meanwhile
+        if (error || bytes == 0) {
+            // The peer went away before its request was complete.
+            ZEL_LOGD(ZEL_CORE_NETWORK, "CallbackRead] Socket Error: %s", error.message().c_str());
+            ended = CloseLocked();
+        } else {
+            received_ += bytes;
+            oversize = received_ > kMaxRequestSize;
+            if (oversize) {
+                if (g_peer_log_limit.Allow(peer_address_))
+                    ZEL_LOGW(ZEL_CORE_NETWORK, "request from %s larger than %zu bytes, refused",
+                             peer_address_.c_str(), kMaxRequestSize);
+                state_ = State::kDispatched;
+                boost::system::error_code ignored;
+                deadline_.cancel(ignored);
+            }
+        }
+    }
+    if (ended) {
+        Forget();
         return;
     }
-    received_ += bytes;
-    if (received_ > kMaxRequestSize) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "upperbound size exceeded.");
-        received_ = 0;
+    if (error || bytes == 0)
+        return;
+    if (oversize) {
+        // The rest of the request is drained by the linger behind the 400,
+        // so that the answer is not lost to a reset.
         SendOversizeResponse();
         return;
     }
+    // Only this io thread touches the request and the read buffer in
+    // Reading; the parse runs without the lock.
     const unsigned length = static_cast<unsigned>(bytes);
     if (utils::Parse(read_buffer_, length, request_) != 0) {
-        read_buffer_[bytes] = '\0';
-        ZEL_LOGE(ZEL_CORE_NETWORK, "PARSER FAILURE Status: %d and Buffer : %s",
-                 request_->GetStatus(), read_buffer_);
-        ShutDown(false);
-        server_->HandleFailureCondition(session_id_);
+        // Refused heads (malformed, ambiguous framing) are closed unanswered;
+        // the peer's bytes are never logged.
+        if (g_peer_log_limit.Allow(peer_address_))
+            ZEL_LOGW(ZEL_CORE_NETWORK, "request from %s refused: malformed message (stage %d)",
+                     peer_address_.c_str(), request_->GetStatus());
+        {
+            boost::lock_guard<boost::mutex> lock(session_lock_);
+            CloseLocked();
+        }
+        Forget();
         return;
     }
     request_->SetParsingStatus(utils::PARSING_CONTINUE);
@@ -182,18 +225,18 @@ void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, st
     boost::asio::ip::tcp::endpoint remote;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
+        if (state_ != State::kReading)
+            return;
         if (request_->GetState() != utils::MESSAGE_COMPLETE) {
-            StartRead();
+            StartReadLocked();
             return;
         }
-        if (stop_called_ || !socket_.is_open())
-            return;  // the deadline or a stop closed the session meanwhile
-        dispatched_ = true;
+        state_ = State::kDispatched;
         boost::system::error_code ignored;
-        request_timer_.cancel(ignored);
+        deadline_.cancel(ignored);
         remote = socket_.remote_endpoint(remote_error);
     }
-    // One request per connection: no further read.
+    // One request per connection: no further read until the linger.
     DispatchRequest(remote, remote_error);
 }
 
@@ -209,6 +252,8 @@ void IncomingTCPSession::DispatchRequest(const boost::asio::ip::tcp::endpoint& r
         }
         context = new SessionContext(shared_from_this());
         CallBackHandler* dispatch = CallBackHandler::GetInstance();
+        // May answer before it returns, on this thread: the state is
+        // Dispatched and the lock is free.
         if (dispatch != nullptr)
             result = dispatch->InvokeTCPRequestHandler(request_, context);
     } catch (const std::exception& e) {
@@ -248,144 +293,178 @@ int IncomingTCPSession::RegisterWrite(char* data, int length) {
 
 int IncomingTCPSession::WriteOrStart(std::string* text, char* binary, const char* data,
                                      std::size_t size) {
-    bool forget = false;
+    bool closed = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        if (write_pending_) {
+        if (state_ == State::kClosed) {
+            // A stop or a deadline came first: the answer has nowhere to go.
+            delete text;
+            std::free(binary);
+            return NL_SUCCESS;
+        }
+        if (state_ != State::kDispatched) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "A response is already being written");
             return NL_SOCKET_FAILURE;
         }
         string_response_ = text;
         binary_response_ = binary;
-        if (!socket_.is_open()) {
-            forget = HandleClosedSocketLocked();
+        // The socket is non-blocking: what the kernel takes at once is
+        // written here, on the thread that produced the answer, and only the
+        // rest waits for an io thread. A small answer costs no hand-off.
+        boost::system::error_code error;
+        const std::size_t sent = socket_.write_some(boost::asio::buffer(data, size), error);
+        if (error == boost::asio::error::would_block || error == boost::asio::error::try_again)
+            error.clear();
+        if (error) {
+            ZEL_LOGD(ZEL_CORE_NETWORK, "response write failed: %s", error.message().c_str());
+            closed = CloseLocked();
+        } else if (sent < size) {
+            state_ = State::kWriting;
+            write_data_ = data + sent;
+            write_left_ = size - sent;
+            ArmDeadlineLocked(std::chrono::milliseconds(g_write_timeout_ms.load()));
+            StartWriteLocked();
         } else {
-            boost::system::error_code ignored;
-            request_timer_.cancel(ignored);
-            // The socket is non-blocking and the session lock keeps ShutDown
-            // off it: what the kernel takes at once is written here, on the
-            // thread that produced the answer, and only the rest waits for an
-            // io thread. A small answer thus costs no hand-off at all.
-            boost::system::error_code error;
-            const std::size_t sent = WriteAvailableLocked(data, size, error);
-            if (sent < size && !error)
-                StartWriteLocked(data + sent, size - sent);
-            else
-                forget = FinishWriteLocked(error, sent);
+            closed = BeginLingerLocked();
         }
     }
-    // Drops the server's reference: the session goes with the last handler
-    // or session context.
-    if (forget)
-        server_->NotifySessionClosed(session_id_);
+    if (closed)
+        Forget();
     return NL_SUCCESS;
 }
 
-std::size_t IncomingTCPSession::WriteAvailableLocked(const char* data, std::size_t size,
-                                                     boost::system::error_code& error) {
-    // One call: the send buffer takes a small answer whole, and a large one
-    // does not hold the session lock (and so a Stop) for longer than that.
-    const std::size_t sent = socket_.write_some(boost::asio::buffer(data, size), error);
-    if (error == boost::asio::error::would_block || error == boost::asio::error::try_again)
-        error.clear();
-    return sent;
-}
-
-void IncomingTCPSession::StartWriteLocked(const char* data, std::size_t length) {
-    write_pending_ = true;
+void IncomingTCPSession::StartWriteLocked() {
+    // One write_some at a time rather than a composed async_write: every
+    // call on the socket then happens under the lock, so a stop may close
+    // the socket in any state without racing an intermediate step.
     boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(data, length),
+    socket_.async_write_some(boost::asio::buffer(write_data_, write_left_),
                              [self](const boost::system::error_code& error, std::size_t bytes) {
                                  self->CallbackWrite(error, bytes);
                              });
 }
 
-bool IncomingTCPSession::HandleClosedSocketLocked() {
-    ZEL_LOGE(ZEL_CORE_NETWORK, "Socket Closed resetting self ref ");
-    ReleaseBuffersLocked();
-    write_pending_ = false;
-    if (stop_called_) {
-        ShutDownOnStopCalled();
-        return false;  // the server has already forgotten the session
-    }
-    return true;
-}
-
-bool IncomingTCPSession::FinishWriteLocked(const boost::system::error_code& error,
-                                           std::size_t bytes) {
-    if (error)
-        ZEL_LOGD(ZEL_CORE_NETWORK, "response write ended after %zu bytes: %s", bytes,
-                 error.message().c_str());
-    ReleaseBuffersLocked();
-    write_pending_ = false;
-    if (stop_called_) {
-        CloseLocked();
-        return false;  // the server has already forgotten the session
-    }
-    // Shutdown sends FIN behind the queued bytes: the peer reads the whole
-    // answer, then end of stream.
-    ShutDownLocked(false);
-    return true;
-}
-
 void IncomingTCPSession::CallbackWrite(const boost::system::error_code& error, std::size_t bytes) {
-    ZEL_LOGD(ZEL_CORE_NETWORK, "CallbackWrite new completed");
-    bool forget = false;
+    bool closed = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        forget = FinishWriteLocked(error, bytes);
+        if (state_ != State::kWriting)
+            return;  // closed by a stop or the deadline
+        if (error) {
+            ZEL_LOGD(ZEL_CORE_NETWORK, "response write ended: %s", error.message().c_str());
+            closed = CloseLocked();
+        } else {
+            write_data_ += bytes;
+            write_left_ -= std::min(bytes, write_left_);
+            if (write_left_ == 0) {
+                closed = BeginLingerLocked();
+            } else {
+                // Progress: the no-progress bound starts again.
+                if (bytes > 0)
+                    ArmDeadlineLocked(std::chrono::milliseconds(g_write_timeout_ms.load()));
+                StartWriteLocked();
+            }
+        }
     }
-    // Drops the server's reference: the session goes with the last handler.
-    if (forget)
-        server_->NotifySessionClosed(session_id_);
+    if (closed)
+        Forget();
+}
+
+bool IncomingTCPSession::BeginLingerLocked() {
+    ReleaseBuffersLocked();
+    write_data_ = nullptr;
+    write_left_ = 0;
+    state_ = State::kLingering;
+    // The end of stream goes out behind the queued answer; reading on until
+    // the peer closes keeps unread input from turning the close into a reset.
+    boost::system::error_code ec;
+    socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ec);
+    received_ = 0;
+    if (ec || DrainAvailableLocked())
+        return CloseLocked();
+    ArmDeadlineLocked(kLingerTimeout);
+    boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
+    socket_.async_read_some(boost::asio::buffer(read_buffer_, kReadBufferSize),
+                            [self](const boost::system::error_code& error, std::size_t bytes) {
+                                self->CallbackLinger(error, bytes);
+                            });
+    return false;
+}
+
+bool IncomingTCPSession::DrainAvailableLocked() {
+    for (;;) {
+        boost::system::error_code ec;
+        const std::size_t got =
+            socket_.read_some(boost::asio::buffer(read_buffer_, kReadBufferSize), ec);
+        if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again)
+            return false;
+        received_ += got;
+        if (ec || got == 0 || received_ > kLingerMaxBytes)
+            return true;
+    }
+}
+
+void IncomingTCPSession::CallbackLinger(const boost::system::error_code& error, std::size_t bytes) {
+    bool closed = false;
+    {
+        boost::lock_guard<boost::mutex> lock(session_lock_);
+        if (state_ != State::kLingering)
+            return;
+        received_ += bytes;
+        if (error || bytes == 0 || received_ > kLingerMaxBytes || DrainAvailableLocked()) {
+            closed = CloseLocked();
+        } else {
+            boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
+            socket_.async_read_some(boost::asio::buffer(read_buffer_, kReadBufferSize),
+                                    [self](const boost::system::error_code& e, std::size_t n) {
+                                        self->CallbackLinger(e, n);
+                                    });
+        }
+    }
+    if (closed)
+        Forget();
 }
 
 int IncomingTCPSession::Write(const std::string& response, int length) {
     const std::size_t size = WriteLength(length, response.size());
-    bool started = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        if (write_pending_) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]",
-                     "a response is already being written");
+        if (state_ != State::kDispatched) {
+            ZEL_LOGE(
+                ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]",
+                state_ == State::kClosed ? "socket closed" : "a response is already being written");
             return NL_SOCKET_FAILURE;
         }
-        if (!socket_.is_open()) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]", "socket closed");
-        } else {
-            // Marked pending so that a concurrent ShutDown only shuts the
-            // socket down (which also wakes this write) and leaves the close
-            // to this thread.
-            write_pending_ = true;
-            started = true;
-            boost::system::error_code ignored;
-            request_timer_.cancel(ignored);
-        }
+        state_ = State::kWritingBlocking;
     }
-    bool written = false;
-    if (started) {
-        const boost::system::error_code error = WriteWithin(response.data(), size);
-        if (error)
-            ZEL_LOGE(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]",
-                     error.message().c_str());
-        written = !error;
-    }
+    const boost::system::error_code error = WriteWithin(response.data(), size);
+    if (error == boost::asio::error::timed_out)
+        ++g_write_deadline_closes;
+    if (error)
+        ZEL_LOGD(ZEL_CORE_NETWORK, "Write to socket failed! Error: [%s]", error.message().c_str());
+    bool closed = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        write_pending_ = false;
-        ShutDownLocked(false);
+        if (error == boost::asio::error::timed_out)
+            AbortLocked();
+        closed = error ? CloseLocked() : BeginLingerLocked();
     }
-    server_->NotifySessionClosed(session_id_);
-    return written ? NL_SUCCESS : NL_SOCKET_FAILURE;
+    if (closed)
+        Forget();
+    return error ? NL_SOCKET_FAILURE : NL_SUCCESS;
 }
 
 boost::system::error_code IncomingTCPSession::WriteWithin(const char* data, std::size_t size) {
-    const std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_write_timeout_ms.load());
+    const std::chrono::milliseconds bound(g_write_timeout_ms.load());
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + bound;
     boost::system::error_code ec;
     std::size_t sent = 0;
     while (sent < size) {
-        sent += socket_.write_some(boost::asio::buffer(data + sent, size - sent), ec);
+        const std::size_t now_sent =
+            socket_.write_some(boost::asio::buffer(data + sent, size - sent), ec);
+        sent += now_sent;
+        if (now_sent > 0)
+            deadline = std::chrono::steady_clock::now() + bound;  // progress
         if (!ec)
             continue;
         if (ec != boost::asio::error::would_block && ec != boost::asio::error::try_again)
@@ -404,50 +483,58 @@ boost::system::error_code IncomingTCPSession::WriteWithin(const char* data, std:
 }
 
 void IncomingTCPSession::Abandon() {
-    ShutDown(false);
-    server_->NotifySessionClosed(session_id_);
+    bool closed = false;
+    {
+        boost::lock_guard<boost::mutex> lock(session_lock_);
+        if (state_ == State::kWritingBlocking) {
+            boost::system::error_code ec;
+            socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
+        } else {
+            closed = CloseLocked();
+        }
+    }
+    if (closed)
+        Forget();
 }
 
-void IncomingTCPSession::ShutDown(bool stop_called) {
+void IncomingTCPSession::ShutDown() {
     boost::lock_guard<boost::mutex> lock(session_lock_);
-    ShutDownLocked(stop_called);
-}
-
-void IncomingTCPSession::ShutDownLocked(bool stop_called) {
-    stop_called_ = stop_called_ || stop_called;
-    // The deadline's handler holds a reference: let it go now.
-    boost::system::error_code ignored;
-    request_timer_.cancel(ignored);
-    if (socket_.is_open()) {
+    if (state_ == State::kWritingBlocking) {
+        // The writer owns the socket outside the lock: the shutdown wakes
+        // its poll and it closes.
         boost::system::error_code ec;
         socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
-        if (ec)
-            ZEL_LOGD(ZEL_CORE_NETWORK, "TCP Socket shutdown error, possibly shutdown already!");
-        socket_.cancel(ec);
-    }
-    // A write in progress fails on the shut-down socket; its completion
-    // closes it, so that the socket is never closed under the write.
-    if (!write_pending_)
-        CloseLocked();
-}
-
-void IncomingTCPSession::ShutDownOnStopCalled() {
-    if (!socket_.is_open())
         return;
-    boost::system::error_code ec;
-    socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
-    if (ec)
-        ZEL_LOGD(ZEL_CORE_NETWORK, "TCP Socket shutdown error, possibly shutdown already!");
+    }
     CloseLocked();
 }
 
-void IncomingTCPSession::CloseLocked() {
-    if (!socket_.is_open())
-        return;
+bool IncomingTCPSession::CloseLocked() {
+    if (state_ == State::kClosed)
+        return false;
+    state_ = State::kClosed;
+    // The deadline's handler and any pending read or write hold references:
+    // closing completes them at once as aborted. The answer buffers stay
+    // until the destructor, since a cancelled write may still name them.
     boost::system::error_code ec;
-    socket_.close(ec);
-    if (ec)
-        ZEL_LOGD(ZEL_CORE_NETWORK, "TCP Socket close error, possibly closed already!");
+    deadline_.cancel(ec);
+    if (socket_.is_open()) {
+        socket_.close(ec);
+        if (ec)
+            ZEL_LOGD(ZEL_CORE_NETWORK, "TCP Socket close error, possibly closed already!");
+    }
+    return true;
+}
+
+void IncomingTCPSession::AbortLocked() {
+    // A peer that stopped reading gets a reset: the unsent answer is
+    // dropped at once instead of being left to the kernel to retry.
+    boost::system::error_code ec;
+    socket_.set_option(boost::asio::socket_base::linger(true, 0), ec);
+}
+
+void IncomingTCPSession::Forget() {
+    server_->NotifySessionClosed(session_id_);
 }
 
 void IncomingTCPSession::ReleaseBuffersLocked() {
@@ -457,9 +544,14 @@ void IncomingTCPSession::ReleaseBuffersLocked() {
     binary_response_ = nullptr;
 }
 
-bool IncomingTCPSession::IsWritePending() {
+IncomingTCPSession::State IncomingTCPSession::GetState() {
     boost::lock_guard<boost::mutex> lock(session_lock_);
-    return write_pending_;
+    return state_;
+}
+
+bool IncomingTCPSession::IsWritePending() {
+    const State state = GetState();
+    return state == State::kWriting || state == State::kWritingBlocking;
 }
 
 void ReleaseSessionContext(void* context) {

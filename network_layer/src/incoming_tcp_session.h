@@ -1,8 +1,8 @@
 // One accepted HTTP connection: it reads one request, hands it to the
 // dispatch core with a session context, writes the one response a listener
-// sends back and closes. Created by TCPServer for its pending accept; all
-// read handlers run on the server manager's "ZelTcpIo" threads, while the
-// writes are started by dispatch threads through the response functions.
+// sends back, lingers and closes. Created by TCPServer for its pending
+// accept; the socket's handlers run on the server manager's "ZelTcpIo"
+// threads, while answers are started by whoever holds the session context.
 #pragma once
 
 #include <atomic>
@@ -26,21 +26,46 @@ namespace network_layer {
 
 // Must be held by a boost::shared_ptr: every pending handler and every
 // session context keeps the session alive.
+//
+// The life of a session is one state variable, guarded by the session lock;
+// each state names the one thread that may drive the socket in it
+// (docs/network-layer.md has the diagram):
+//   Reading          an io thread: reads, parses, the request deadline;
+//   Dispatched       whoever holds the session context (a worker, the action
+//                    thread, the application, or the io thread itself while
+//                    the dispatch call runs) starts the answer;
+//   Writing          an io thread: the rest of an answer the send buffer did
+//                    not take at once, under the no-progress deadline;
+//   WritingBlocking  the caller of Write, outside the lock;
+//   Lingering        an io thread: the sending side is shut down and input
+//                    is drained (bounded in time and bytes) before the close;
+//   Closed           nobody; late handlers see it and return.
+// The server's Stop or shedding may act in any state: it closes the socket,
+// except in WritingBlocking, where it only shuts it down and the writer
+// closes.
 class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSession> {
   public:
+    enum class State { kReading, kDispatched, kWriting, kWritingBlocking, kLingering, kClosed };
+
     // Bytes read from the socket at a time, into one buffer reused per read.
     static constexpr std::size_t kReadBufferSize = 8192;
     // A request (head and body) may not exceed this many bytes.
     static constexpr std::size_t kMaxRequestSize = 1048576;
-    // Deliberate safety bounds: a request not completely received this long
-    // after the connection was accepted closes the session, so that a slow
-    // or silent peer cannot hold it for ever; a blocking response write
-    // gives up after the second.
+    // A request not complete this long after the accept closes the session;
+    // an answer that makes no progress for the second closes it too (and is
+    // counted), so that a peer that never reads cannot keep it.
     static constexpr std::chrono::milliseconds kRequestTimeout{30000};
     static constexpr std::chrono::milliseconds kWriteTimeout{30000};
+    // After the answer, input is drained for at most this long and this many
+    // bytes before the close, so that unread input does not turn the close
+    // into a reset that destroys answer bytes still in flight.
+    static constexpr std::chrono::milliseconds kLingerTimeout{2000};
+    static constexpr std::size_t kLingerMaxBytes = 1048576;
 
-    // Replaces both bounds for sessions accepted from now on (tests).
+    // Replaces the request and write bounds for sessions from now on (tests).
     static void SetTimeouts(std::chrono::milliseconds request, std::chrono::milliseconds write);
+    // Answers closed for lack of progress since the process started.
+    static unsigned long WriteDeadlineCloses();
 
     // own_address is the address of the accepting server, which is the
     // local address of every connection it accepts.
@@ -54,31 +79,33 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // it, and only before RegisterRead.
     boost::asio::ip::tcp::socket& Socket() { return socket_; }
     int GetSessionId() const { return session_id_; }
+    // The peer's address given to RegisterRead; fixed from then on.
+    const std::string& PeerAddress() const { return peer_address_; }
 
-    // Starts reading the request (called once, by the accept handler).
-    void RegisterRead();
+    // Starts reading the request from peer_address (called once, by the
+    // accept handler).
+    void RegisterRead(const std::string& peer_address);
     // Takes ownership of response (allocated with new) and writes its first
-    // min(length, size) bytes asynchronously, then closes the connection.
-    // 0; NL_SOCKET_FAILURE, without taking ownership, while another write is
-    // in progress.
+    // min(length, size) bytes: at once as far as the socket takes them, the
+    // rest from an io thread; then lingers and closes. Safe from inside the
+    // dispatch call on the io thread. 0; NL_SOCKET_FAILURE, without taking
+    // ownership, when an answer was already started.
     int RegisterWrite(std::string* response, int length);
     // The same for a buffer allocated with malloc, of length bytes.
     int RegisterWrite(char* data, int length);
     // Writes min(length, size) bytes on the calling thread, blocking until
-    // they are sent, then closes the connection. 0, or NL_SOCKET_FAILURE.
+    // they are sent (within the write bound), then lingers and closes.
+    // 0, or NL_SOCKET_FAILURE.
     int Write(const std::string& response, int length);
     // Closes the connection without an answer and makes the server forget
     // the session (a request that will never be answered).
     void Abandon();
-    // Shuts the socket down in both directions and closes it; a write in
-    // progress is cancelled and closes the socket when it completes.
-    // stop_called: the server (Stop, session limit) has already forgotten
-    // the session.
-    void ShutDown(bool stop_called);
-    // Shutdown and close for a caller that already holds the session lock.
-    void ShutDownOnStopCalled();
+    // For the server's Stop and shedding, which have already forgotten the
+    // session: closes it in any state (see the class comment).
+    void ShutDown();
 
-    // For tests: a write is in progress.
+    State GetState();
+    // For tests: an answer is being written.
     bool IsWritePending();
     // The session context of this session has been consumed (deleted):
     // answered, refused or released.
@@ -86,48 +113,50 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     void MarkContextConsumed() { context_consumed_.store(true); }
 
   private:
-    // Starts the next read unless the session was shut down; lock held.
-    void StartRead();
+    // Lock held for every *Locked member.
+    void StartReadLocked();
     void CallbackRead(const boost::system::error_code& error, std::size_t bytes);
-    void CallbackWrite(const boost::system::error_code& error, std::size_t bytes);
     // Takes ownership of text or binary (the buffer behind data) and writes
-    // size bytes of data: at once as far as the socket takes them, the rest
-    // asynchronously; closes the connection when all is written.
+    // size bytes of data.
     int WriteOrStart(std::string* text, char* binary, const char* data, std::size_t size);
-    // Writes what the socket takes of data without blocking; bytes sent.
-    // error stays clear when it would block, is set when it fails. Lock held.
-    std::size_t WriteAvailableLocked(const char* data, std::size_t size,
-                                     boost::system::error_code& error);
-    // Starts the asynchronous write of length bytes at data (owned by the
-    // session) on the open socket; lock held.
-    void StartWriteLocked(const char* data, std::size_t length);
-    // The response is written (or failed): releases it and closes. True when
-    // the caller must make the server forget the session. Lock held.
-    bool FinishWriteLocked(const boost::system::error_code& error, std::size_t bytes);
-    // After a write found the socket closed: close as the stop path wants,
-    // or tell the caller to make the server forget the session.
-    bool HandleClosedSocketLocked();
-    void ShutDownLocked(bool stop_called);
-    void CloseLocked();
+    void StartWriteLocked();
+    void CallbackWrite(const boost::system::error_code& error, std::size_t bytes);
+    // The whole answer is in the kernel: shut the sending side down and
+    // drain input until the peer closes, or close now. True when closed.
+    bool BeginLingerLocked();
+    void CallbackLinger(const boost::system::error_code& error, std::size_t bytes);
+    // Reads what is there without blocking, discarding it. True when the
+    // input ended, failed or passed the linger bound.
+    bool DrainAvailableLocked();
+    // Arms the deadline of the current state.
+    void ArmDeadlineLocked(std::chrono::milliseconds after);
+    void CallbackDeadline(const boost::system::error_code& error);
+    // Enters Closed: cancels the deadline, closes the socket (pending
+    // operations complete as aborted). False when already closed.
+    bool CloseLocked();
+    // Makes the next close a reset (an answer cut at its deadline).
+    void AbortLocked();
     void ReleaseBuffersLocked();
     // Hands the completed request to the dispatch core.
     void DispatchRequest(const boost::asio::ip::tcp::endpoint& remote,
                          const boost::system::error_code& remote_error);
+    // Answers with the fixed 400 (state Dispatched).
     void SendOversizeResponse();
-    // Arms the request deadline; lock held.
-    void StartRequestTimerLocked();
-    void CallbackRequestTimeout(const boost::system::error_code& error);
+    // Tells the server to forget the session; never with the lock held.
+    void Forget();
     // Writes all of data on the blocking path within the write bound; the
     // socket is in non-blocking mode and the lock is not held.
     boost::system::error_code WriteWithin(const char* data, std::size_t size);
 
-    // Serialises every use of socket_ (read start, write start and
-    // completion, shutdown) and guards the buffers and flags below.
+    // Serialises every use of socket_ except the blocking writer's (which
+    // owns it in WritingBlocking) and guards everything below it.
     boost::mutex session_lock_;
+    State state_;
     boost::asio::ip::tcp::socket socket_;
-    // The request deadline, from accept until the request is complete.
-    boost::asio::steady_timer request_timer_;
+    // The deadline of the current state: request, write progress, linger.
+    boost::asio::steady_timer deadline_;
     const std::string own_address_;
+    std::string peer_address_;
     const int session_id_;
     char* binary_response_;  // malloc'd; owned while a write is in progress
     // Strong: the server lives as long as any of its sessions.
@@ -136,14 +165,12 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // handed on; never touched by the session after the hand-off.
     boost::shared_ptr<utils::HTTPInfo> request_;
     std::string* string_response_;  // owned while a write is in progress
-    // One byte more than a read takes, so that a failed packet can be logged
-    // as a terminated string.
-    char read_buffer_[kReadBufferSize + 1];
+    // The part of the answer not yet written (State Writing).
+    const char* write_data_;
+    std::size_t write_left_;
+    char read_buffer_[kReadBufferSize];
+    // Request bytes in Reading, drained bytes in Lingering.
     std::size_t received_;
-    // The request was complete and handed on: the deadline no longer holds.
-    bool dispatched_;
-    bool stop_called_;
-    bool write_pending_;
     std::atomic<bool> context_consumed_;
 };
 

@@ -282,11 +282,9 @@ void OutgoingSession::CallbackRead(const boost::system::error_code& error, std::
             return;
         }
         if (ParseResponse(receive_buffer_, bytes) != 0) {
-            receive_buffer_[bytes] = '\0';
-            std::string start_line;
-            response_->GetStartLine(start_line);
-            ZEL_LOGE(ZEL_CORE_NETWORK, "PARSER FAILURE for data %s and start line is %s",
-                     receive_buffer_, start_line.c_str());
+            // The peer's bytes are never logged.
+            ZEL_LOGW(ZEL_CORE_NETWORK, "response of session %d refused: malformed message",
+                     session_id_);
             owner_->HandleFailureCondition(session_id_);
             return;
         }

@@ -3,13 +3,14 @@
 #include <chrono>
 #include <climits>
 #include <exception>
-#include <vector>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include <zel_upnp/network_layer.h>
+#include "utils/src/common/descriptor_budget.h"
+#include "utils/src/common/peer_log_limit.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -21,6 +22,8 @@ constexpr int kMaxPort = 65535;
 // Pause before accepting again after an accept error other than a closed
 // acceptor (e.g. no descriptor left).
 constexpr std::chrono::milliseconds kAcceptRetryDelay(100);
+// One line per peer and minute about refused or shed connections.
+utils::PeerLogLimit g_peer_log_limit;
 
 }  // namespace
 
@@ -32,6 +35,8 @@ TCPServer::TCPServer(const std::string& interface_address, const std::string& in
       acceptor_(io_service),
       accept_retry_timer_(io_service),
       stopped_(false),
+      refused_(0),
+      shed_(0),
       port_(0),
       next_session_id_(1) {}
 
@@ -49,9 +54,9 @@ int TCPServer::Start(int& port) {
     }
 
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
-    session_limit_ = ComputeSessionLimit();
-    ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer::Start[%u][%u]", session_limit_.limit,
-             session_limit_.batch);
+    utils::descriptor_budget::Refresh();
+    ZEL_LOGI(ZEL_CORE_NETWORK, "TCPServer::Start[%u][%u]", utils::descriptor_budget::Limit(),
+             kMaxSessionsPerAddress);
 
     const char* address = interface_address_.c_str();
     bool bound = false;
@@ -150,10 +155,17 @@ void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
         return;
     }
     if (!error) {
-        sessions_.push_back(session);
-        // Counts the new session too, so that the limit holds once it reads.
-        IncomingSessionDeleter();
-        session->RegisterRead();
+        boost::system::error_code ec;
+        const boost::asio::ip::tcp::endpoint remote = session->Socket().remote_endpoint(ec);
+        const std::string peer = ec ? std::string() : remote.address().to_string();
+        if (AdmitLocked(peer)) {
+            sessions_.push_back(session);
+            ++per_address_[peer];
+            session->RegisterRead(peer);
+        } else {
+            ++refused_;
+            session->ShutDown();
+        }
         try {
             StartAcceptLocked();
         } catch (const std::exception& e) {
@@ -188,18 +200,54 @@ void TCPServer::handle_accept_retry(boost::shared_ptr<IncomingTCPSession> sessio
     AcceptInto(session);
 }
 
-void TCPServer::IncomingSessionDeleter() {
-    if (sessions_.size() > kSessionWarnCount)
-        ZEL_LOGW(ZEL_CORE_NETWORK, "Warning! current : %zu / limit : %u", sessions_.size(),
-                 session_limit_.limit);
-    const std::vector<boost::shared_ptr<IncomingTCPSession>> oldest =
-        TakeExcessSessions(sessions_, session_limit_);
-    if (oldest.empty())
-        return;
-    ZEL_LOGE(ZEL_CORE_NETWORK, "too many incoming session, delete : %zu / limit : %u",
-             oldest.size(), session_limit_.limit);
-    for (const boost::shared_ptr<IncomingTCPSession>& session : oldest)
-        session->ShutDown(true);
+bool TCPServer::AdmitLocked(const std::string& peer_address) {
+    const auto own = per_address_.find(peer_address);
+    const unsigned own_count = own != per_address_.end() ? own->second : 0;
+    if (own_count >= kMaxSessionsPerAddress) {
+        if (g_peer_log_limit.Allow(peer_address))
+            ZEL_LOGW(ZEL_CORE_NETWORK, "%s holds %u sessions; connection refused",
+                     peer_address.c_str(), own_count);
+        return false;
+    }
+    if (utils::descriptor_budget::TryTake())
+        return true;
+    // The budget is spent: the address holding the most sessions makes
+    // room, so that a peer that keeps reconnecting pushes out its own
+    // sessions and not the actions of others. When that is the newcomer's
+    // address, the newcomer is refused instead.
+    auto top = per_address_.end();
+    for (auto it = per_address_.begin(); it != per_address_.end(); ++it) {
+        if (top == per_address_.end() || it->second > top->second)
+            top = it;
+    }
+    if (top == per_address_.end() || top->second <= own_count + 1) {
+        if (g_peer_log_limit.Allow(peer_address))
+            ZEL_LOGW(ZEL_CORE_NETWORK, "descriptor budget %u spent; connection from %s refused",
+                     utils::descriptor_budget::Limit(), peer_address.c_str());
+        return false;
+    }
+    const std::string victim_address = top->first;
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if ((*it)->PeerAddress() != victim_address)
+            continue;
+        if (g_peer_log_limit.Allow(victim_address))
+            ZEL_LOGW(ZEL_CORE_NETWORK, "descriptor budget %u spent; session of %s shed",
+                     utils::descriptor_budget::Limit(), victim_address.c_str());
+        (*it)->ShutDown();
+        ForgetLocked(it);
+        ++shed_;
+        break;
+    }
+    // Another server may have taken the share meanwhile.
+    return utils::descriptor_budget::TryTake();
+}
+
+void TCPServer::ForgetLocked(std::list<boost::shared_ptr<IncomingTCPSession>>::iterator it) {
+    const auto count = per_address_.find((*it)->PeerAddress());
+    if (count != per_address_.end() && --count->second == 0)
+        per_address_.erase(count);
+    utils::descriptor_budget::Give();
+    sessions_.erase(it);
 }
 
 int TCPServer::Stop() {
@@ -212,9 +260,12 @@ int TCPServer::Stop() {
         acceptor_.cancel(ec);
         CloseAcceptorLocked(false);
         accept_retry_timer_.cancel(ec);
-        for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_)
-            session->ShutDown(true);
+        for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_) {
+            session->ShutDown();
+            utils::descriptor_budget::Give();
+        }
         sessions.swap(sessions_);
+        per_address_.clear();
     }
     // Sessions without a pending handler or context end here, outside the lock.
     sessions.clear();
@@ -227,7 +278,7 @@ void TCPServer::NotifySessionClosed(int session_id) {
     for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
         if ((*it)->GetSessionId() == session_id) {
             closed = *it;
-            sessions_.erase(it);
+            ForgetLocked(it);
             break;
         }
     }
@@ -256,9 +307,20 @@ size_t TCPServer::GetSessionCount() {
     return sessions_.size();
 }
 
-SessionLimit TCPServer::GetSessionLimit() {
+unsigned TCPServer::GetSessionCount(const std::string& peer_address) {
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
-    return session_limit_;
+    const auto found = per_address_.find(peer_address);
+    return found != per_address_.end() ? found->second : 0;
+}
+
+unsigned long TCPServer::RefusedConnections() {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    return refused_;
+}
+
+unsigned long TCPServer::ShedSessions() {
+    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    return shed_;
 }
 
 }  // namespace network_layer

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <list>
+#include <map>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
@@ -18,7 +19,6 @@
 
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/server_notify.h"
-#include "network_layer/src/session_limit.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -49,10 +49,19 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Stops accepting and shuts every session down; 0.
     int Stop() override;
 
+    // Sessions one peer address may hold at once; a further connection from
+    // it is closed at once (counted in RefusedConnections).
+    static constexpr unsigned kMaxSessionsPerAddress = 64;
+
     // Accepted sessions still alive; the one waiting for the next connection
     // is not counted.
     size_t GetSessionCount();
-    SessionLimit GetSessionLimit();
+    // Sessions of one peer address.
+    unsigned GetSessionCount(const std::string& peer_address);
+    // Connections closed at accept (per-address cap, spent budget) and
+    // sessions shed to make room, since the server started.
+    unsigned long RefusedConnections();
+    unsigned long ShedSessions();
 
   private:
     // Appends a fresh session and accepts the next connection into it;
@@ -63,9 +72,13 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
                        const boost::system::error_code& error);
     void handle_accept_retry(boost::shared_ptr<IncomingTCPSession> session,
                              const boost::system::error_code& error);
-    // Sheds the oldest sessions once there are more than the limit; server
-    // lock held.
-    void IncomingSessionDeleter();
+    // Finds room for a session from peer_address: the per-address cap, then
+    // a share of the process's descriptor budget, shedding the oldest
+    // session of the address that holds the most when the budget is spent.
+    // False: the newcomer is refused. Server lock held.
+    bool AdmitLocked(const std::string& peer_address);
+    // Removes the session at it from the list and gives its shares back.
+    void ForgetLocked(std::list<boost::shared_ptr<IncomingTCPSession>>::iterator it);
     // Closes the acceptor if open; with_reason: the failure log names the
     // error (the start path does, the stop paths do not).
     void CloseAcceptorLocked(bool with_reason);
@@ -74,6 +87,9 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // not among them: until the accept completes its socket belongs to the
     // io thread that completes it, so Stop must not touch it.
     std::list<boost::shared_ptr<IncomingTCPSession>> sessions_;
+    // Listed sessions per peer address; each listed session also holds one
+    // share of the descriptor budget.
+    std::map<std::string, unsigned> per_address_;
     // Guards sessions_, stopped_, port_, the acceptor and the retry timer.
     // Taken before any session lock, never after one.
     boost::recursive_mutex server_lock_;
@@ -85,7 +101,8 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // acceptor (running out of descriptors would otherwise spin).
     boost::asio::steady_timer accept_retry_timer_;
     bool stopped_;
-    SessionLimit session_limit_;
+    unsigned long refused_;
+    unsigned long shed_;
     int port_;
     int next_session_id_;
 };

@@ -20,6 +20,7 @@
 
 #include "streaming/src/streaming_server.h"
 #include "streaming/src/streaming_server_utils.h"
+#include "utils/src/common/descriptor_budget.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
 
@@ -27,6 +28,9 @@ namespace zel_upnp {
 namespace streaming {
 
 namespace {
+
+// Bytes of unread input discarded at most before a session's socket closes.
+constexpr std::size_t kMaxDiscardOnClose = 65536;
 
 const char kFormatFailureHead[] = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
 
@@ -369,8 +373,9 @@ int IncomingSession::SendFilePayload(int fd, int64_t offset, unsigned int length
         return STREAMING_NO_MEMORY;
     }
     // Our own descriptor: the application may close its one at once, and a
-    // number it reuses meanwhile cannot redirect the write.
-    item->file = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    // number it reuses meanwhile cannot redirect the write. Counted in the
+    // process's descriptor budget.
+    item->file = utils::descriptor_budget::Duplicate(fd);
     if (item->file < 0) {
         ZEL_LOGW(ZEL_CORE_STREAMING, "Invalid params.");
         return STREAMING_INVALID_PARAMS;
@@ -547,9 +552,24 @@ void IncomingSession::CloseSocket() {
     // buffer until its completion runs.
     writes_.DropWaiting();
     boost::system::error_code ec;
-    if (socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec) &&
+    // Unread input (the rest of a refused head, a body longer than its
+    // length, a stray CR LF) would turn the close into a reset that destroys
+    // answer bytes still in flight: the end of stream goes out behind the
+    // answer first, then what has arrived is discarded (bounded), then the
+    // socket closes.
+    if (socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ec) &&
         ec != boost::asio::error::not_connected)
         ZEL_LOGD(ZEL_CORE_STREAMING, "Error in shutting down streaming TCP socket!");
+    if (socket_.is_open()) {
+        char discard[4096];
+        for (std::size_t drained = 0; drained < kMaxDiscardOnClose;) {
+            const ssize_t n =
+                ::recv(socket_.native_handle(), discard, sizeof(discard), MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            drained += static_cast<std::size_t>(n);
+        }
+    }
     if (socket_.close(ec))
         ZEL_LOGE(ZEL_CORE_STREAMING, "Error in closing TCP socket!");
 }

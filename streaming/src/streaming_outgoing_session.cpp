@@ -135,8 +135,9 @@ int OutgoingSession::SendPayload(void* data, unsigned int length, bool last) {
     if (!active_ || !connected_)
         return STREAMING_NO_SESSION;
     if (length == 0 && !last) {
+        const int handler_id = client_handler_id_;
         lock.unlock();
-        gate_.Run([&] { callbacks_.on_write_done(client_handler_id_, session_id_, 0); });
+        gate_.Run([&] { callbacks_.on_write_done(handler_id, session_id_, 0); });
         return STREAMING_SUCCESS;
     }
     std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
@@ -197,8 +198,10 @@ void OutgoingSession::PumpWrites() {
 void OutgoingSession::CallbackWrite(const boost::system::error_code& error) {
     std::unique_ptr<PendingWrite> item;  // freed after the lock
     bool notify = false;
+    int handler_id = 0;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
+        handler_id = client_handler_id_;
         item = writes_.Finish();
         if (!error && item) {
             notify = !item->read_body;
@@ -215,7 +218,7 @@ void OutgoingSession::CallbackWrite(const boost::system::error_code& error) {
     }
     if (notify) {
         const unsigned int length = item->head ? 0 : item->length;
-        gate_.Run([&] { callbacks_.on_write_done(client_handler_id_, session_id_, length); });
+        gate_.Run([&] { callbacks_.on_write_done(handler_id, session_id_, length); });
     }
 }
 
@@ -345,6 +348,12 @@ void OutgoingSession::HeadBytes(const char* data, std::size_t size) {
 }
 
 void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, std::size_t bytes) {
+    // SendRequest sets the id under the lock from the application's thread.
+    int handler_id = 0;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        handler_id = client_handler_id_;
+    }
     if (error == boost::asio::error::eof) {
         ZEL_LOGI(ZEL_CORE_STREAMING, "EOF");
         bool until_close = false;
@@ -363,9 +372,7 @@ void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, 
             boost::lock_guard<boost::mutex> lock(mutex_);
             response_complete_ = true;
         }
-        gate_.Run([&] {
-            callbacks_.on_response_data(client_handler_id_, session_id_, nullptr, 0, true);
-        });
+        gate_.Run([&] { callbacks_.on_response_data(handler_id, session_id_, nullptr, 0, true); });
         boost::lock_guard<boost::mutex> lock(mutex_);
         ShutDown();
         return;
@@ -398,8 +405,7 @@ void OutgoingSession::DataRecvdCallback(const boost::system::error_code& error, 
         response_complete_ = true;
     }
     if (!gate_.Run([&] {
-            callbacks_.on_response_data(client_handler_id_, session_id_, data, data_length,
-                                        complete);
+            callbacks_.on_response_data(handler_id, session_id_, data, data_length, complete);
         }))
         std::free(data);
     if (complete)

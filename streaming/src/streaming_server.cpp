@@ -8,9 +8,9 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
 
-#include "network_layer/src/session_limit.h"
 #include "streaming/src/streaming_incoming_session.h"
 #include "streaming/src/streaming_utils.h"
+#include "utils/src/common/descriptor_budget.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -33,10 +33,7 @@ constexpr std::size_t TCPServer::kMaxSessions;
 constexpr std::chrono::milliseconds TCPServer::kAcceptRetryPause;
 
 std::size_t TCPServer::SessionCap() {
-    const network_layer::SessionLimit limit = network_layer::ComputeSessionLimit();
-    if (limit.limit == 0 || limit.limit > kMaxSessions)
-        return kMaxSessions;
-    return limit.limit;
+    return kMaxSessions;
 }
 
 boost::mutex& SessionListMutex() {
@@ -66,6 +63,7 @@ TCPServer::~TCPServer() {
 int TCPServer::Start(int& port) {
     if (!CallbacksComplete(callbacks_))
         return STREAMING_INVALID_CALLBACKS;
+    utils::descriptor_budget::Refresh();
     for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
         const int rc = TryPort(requested_port_ + attempt);
         if (rc == kTryNextPort)
@@ -193,10 +191,20 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
         });
         return;
     }
-    if (over_limit) {
-        ZEL_LOGW(ZEL_CORE_STREAMING, "Session limit %zu reached; connection closed", SessionCap());
+    // The process's descriptor budget is shared with every other server: a
+    // session holds one share from here until it leaves the list.
+    const bool budgeted = !over_limit && utils::descriptor_budget::TryTake();
+    if (!budgeted) {
+        ZEL_LOGW(ZEL_CORE_STREAMING,
+                 "Session limit %zu or descriptor budget %u reached; "
+                 "connection closed",
+                 SessionCap(), utils::descriptor_budget::Limit());
         session->ShutDown();
     } else {
+        {
+            boost::lock_guard<boost::mutex> lock(SessionListMutex());
+            budgeted_sessions_.insert(session->SessionId());
+        }
         session->Announce();
         session->RegisterRead();
     }
@@ -215,6 +223,9 @@ void TCPServer::Stop(bool notify) {
             ZEL_LOGE(ZEL_CORE_STREAMING, "Error in closing TCP acceptor!");
         accept_timer_.cancel();
         sessions.swap(incoming_session_list_);
+        for (std::size_t i = 0; i < budgeted_sessions_.size(); ++i)
+            utils::descriptor_budget::Give();
+        budgeted_sessions_.clear();
     }
     for (const boost::shared_ptr<IncomingSession>& session : sessions)
         session->ShutDown(notify);
@@ -278,6 +289,8 @@ void TCPServer::SessionCompleted(int session_id) {
         if ((*it)->SessionId() == session_id) {
             released = *it;
             incoming_session_list_.erase(it);
+            if (budgeted_sessions_.erase(session_id) != 0)
+                utils::descriptor_budget::Give();
             return;
         }
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <list>
+#include <set>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
@@ -29,16 +30,16 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     // Ports tried by Start: the requested one and the 99 above it.
     static constexpr int kBindAttempts = 100;
     static constexpr int kListenBacklog = 128;
-    // Open sessions per server at most; a connection beyond them is closed
-    // at once, so that a peer opening connections cannot exhaust
-    // descriptors. Lowered to the share of the descriptor limit the network
-    // layer's servers use (SessionCap).
+    // Open sessions per server at most; a connection beyond them, or beyond
+    // the process's descriptor budget (utils/src/common/descriptor_budget.h,
+    // shared with every other server), is closed at once, so that a peer
+    // opening connections cannot exhaust descriptors.
     static constexpr std::size_t kMaxSessions = 1024;
     // Pause before accepting again after an accept failed (descriptors
     // exhausted, say): accepting goes on once the condition has passed.
     static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
-    // The session cap for the current soft descriptor limit.
+    // The per-server session cap.
     static std::size_t SessionCap();
 
     TCPServer(const ServerAppCallbacks& callbacks, const std::string& ip_address,
@@ -89,6 +90,9 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     // Guarded by SessionListMutex(); the session waiting in accept is its
     // last element.
     std::list<boost::shared_ptr<IncomingSession> > incoming_session_list_;
+    // Ids of the listed sessions that hold a share of the descriptor budget;
+    // guarded by SessionListMutex().
+    std::set<int> budgeted_sessions_;
 };
 
 // The one mutex of every server's session list and of session creation.

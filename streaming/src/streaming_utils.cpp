@@ -9,6 +9,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "utils/src/common/descriptor_budget.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -162,8 +163,7 @@ std::size_t HeadEnd(const std::string& text) {
 }
 
 PendingWrite::~PendingWrite() {
-    if (file >= 0)
-        close(file);
+    utils::descriptor_budget::CloseDuplicate(file);
     std::free(framed);
     if (owns_data)
         std::free(data);

@@ -216,6 +216,9 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
          "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n|" + std::string(100, '1') +
              "\r\nx\r\n",
          0, nullptr, 0, false, 0, "", "connect|request ", kBadRequest},
+        {"Content-Length values that differ",
+         "POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 0, nullptr, 0,
+         false, 0, "", "connect", kBadRequest},
         {"a body longer than its Content-Length",
          "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdefghij", 200, nullptr, 0, true, 0, "",
          "connect|request abc complete", "HTTP/1.1 200 OK\r\n\r\n"},

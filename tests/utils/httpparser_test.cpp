@@ -210,13 +210,18 @@ std::vector<Sample> Samples() {
          "NOTIFY * HTTP/1.1\r\nNTS: SSDP:ALIVE\r\nContent-Length: 10\r\n\r\n0123456789",
          Msg("NOTIFY * HTTP/1.1", "*", HTTP_NOTIFY, true, 1, 1, 0, ENCODING_NONE, 0, "", done,
              {"NTS", "SSDP:ALIVE", "Content-Length", "10"})},
-        {"transfer_encoding_wins",
-         "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\nTRANSFER-ENCODING: Chunked\r\n"
+        {"chunked_body",
+         "HTTP/1.1 206 Partial Content\r\nTRANSFER-ENCODING: Chunked\r\n"
          "\r\n5\r\nhello\r\n7;name=value\r\n, world\r\n1A\r\nabcdefghijklmnopqrstuvwxyz\r\n"
          "1\r\n\n\r\n0\r\n\r\n",
          Msg("HTTP/1.1 206 Partial Content", "", HTTP_UNKNOWN, false, 1, 1, 206, ENCODING_CHUNKED,
              0, "hello, worldabcdefghijklmnopqrstuvwxyz\n", done,
-             {"Content-Length", "100", "TRANSFER-ENCODING", "Chunked"})},
+             {"TRANSFER-ENCODING", "Chunked"})},
+        // A repeated Content-Length with the same value is not ambiguous.
+        {"same_length_twice",
+         "POST /c HTTP/1.1\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab",
+         Msg("POST /c HTTP/1.1", "/c", HTTP_POST, true, 1, 1, 0, ENCODING_CONTENT_LENGTH, 2, "ab",
+             done, {"Content-Length", "2", "content-length", "2"})},
         // Sizes are read like strtol: extension, upper case, "0x", blanks.
         Chunked("strtol_sizes", "A;foo=bar\r\n0123456789\r\n0x2\r\nxy\r\n 1\r\nz\r\n0\r\n\r\n",
                 "0123456789xyz", done),
@@ -278,8 +283,21 @@ TEST(HttpParser, MalformedMessagesFailAtEverySplit) {
          {"no colon here", "Host : a", " Host: a", "\tX-B: b", ": b", "X(A): b", "X-A: a\r\n b c"})
         failures.push_back({"GET / HTTP/1.1\r\n" + line + "\r\n\r\n", MESSAGE_ERROR,
                             STAGE_START_LINE, line.find('\n') == std::string::npos ? 0u : 1u});
-    failures.push_back({"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nab",
-                        MESSAGE_INCOMPLETE, STAGE_START_LINE, 2});
+    // Ambiguous framing (RFC 9112 section 6.3), whatever the method or
+    // message kind: lengths that differ, a length beside a coding, a coding
+    // repeated or not a lone "chunked".
+    for (const std::string framing :
+         {"Content-Length: 2\r\nContent-Length: 3", "Content-Length: 2\r\nContent-Length: x",
+          "Content-Length: 2\r\nTransfer-Encoding: chunked",
+          "Transfer-Encoding: chunked\r\nContent-Length: 2",
+          "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked"}) {
+        for (const std::string start : {"POST /c HTTP/1.1", "GET /c HTTP/1.1", "HTTP/1.1 200 OK"})
+            failures.push_back(
+                {start + "\r\n" + framing + "\r\n\r\nab", MESSAGE_ERROR, STAGE_START_LINE, 2});
+    }
+    for (const std::string coding : {"gzip", "gzip, chunked", "chunked, chunked", "identity"})
+        failures.push_back({"HTTP/1.1 200 OK\r\nTransfer-Encoding: " + coding + "\r\n\r\nab",
+                            MESSAGE_ERROR, STAGE_START_LINE, 1});
     failures.push_back(
         {chunked + "3\r\nabc\r\n\r\n0\r\n\r\n", MESSAGE_ERROR, STAGE_HEADERS_DONE, 1});
     for (const char* size : {"-5", "100000000", "7fffffffffffffffff"})

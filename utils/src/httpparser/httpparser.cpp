@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "utils/src/common/zel_log.h"
 
@@ -132,6 +133,40 @@ const NameValue* FindHeader(const std::vector<NameValue*>& headers, const char* 
     return nullptr;
 }
 
+// The framing of a message is ambiguous when two receivers could disagree on
+// where its body ends (request smuggling): Content-Length repeated with a
+// different or malformed value, Content-Length beside Transfer-Encoding,
+// Transfer-Encoding repeated, or any coding but a lone "chunked". Such a
+// message is refused whatever its method. A single Content-Length holding a
+// list ("5, 5") fails the length conversion later.
+bool HasAmbiguousFraming(const std::vector<NameValue*>& headers) {
+    const NameValue* transferEncoding = nullptr;
+    const NameValue* contentLength = nullptr;
+    uint64_t length = 0;
+    bool lengthValid = false;
+    for (const NameValue* header : headers) {
+        if (strcasecmp(header->name.c_str(), kTransferEncodingHeader) == 0) {
+            if (transferEncoding != nullptr)
+                return true;
+            transferEncoding = header;
+            continue;
+        }
+        if (strcasecmp(header->name.c_str(), kContentLengthHeader) != 0)
+            continue;
+        uint64_t value = 0;
+        const char* text = header->value.data();
+        const bool valid = ToUnsigned64(text, text + header->value.size(), value);
+        if (contentLength != nullptr && (!valid || !lengthValid || value != length))
+            return true;
+        contentLength = header;
+        length = value;
+        lengthValid = valid;
+    }
+    if (transferEncoding == nullptr)
+        return false;
+    return contentLength != nullptr || strcasecmp(transferEncoding->value.c_str(), kChunked) != 0;
+}
+
 }  // namespace
 
 long FindBytes(const char* range, size_t length, const char* pattern, size_t patternLength) {
@@ -240,30 +275,30 @@ int HTTPParser::ParseHTTPRequestLine(HTTPInfo& info) {
     const std::string& line = info.m_startLine;
     const size_t methodEnd = line.find(' ');
     if (methodEnd == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Space not found : 1!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Space not found : 1!");
         return FailMessage(info);
     }
     info.m_requestType = GetRequestType(line.substr(0, methodEnd));
     const size_t uriEnd = line.find(' ', methodEnd + 1);
     if (uriEnd == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Space not found : 2!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Space not found : 2!");
         return FailMessage(info);
     }
     info.m_uri.assign(line, methodEnd + 1, uriEnd - methodEnd - 1);
     const size_t slash = line.find('/', uriEnd + 1);
     if (slash == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Slash not found!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Slash not found!");
         return FailMessage(info);
     }
     const size_t dot = line.find('.', slash + 1);
     if (dot == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Dot not found!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Dot not found!");
         return FailMessage(info);
     }
     const char* text = line.data();
     if (!ToInt(text + slash + 1, text + dot, info.m_majorVersion) ||
         !ToInt(text + dot + 1, text + line.size(), info.m_minorVersion)) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
         return FailMessage(info);
     }
     return UTILS_SUCCESS;
@@ -274,25 +309,25 @@ int HTTPParser::ParseHTTPStatusLine(HTTPInfo& info) {
     const char* text = line.data();
     const size_t slash = line.find('/');
     if (slash == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Slash not found!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Slash not found!");
         return FailMessage(info);
     }
     const size_t dot = line.find('.', slash + 1);
     if (dot == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Dot not found!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Dot not found!");
         return FailMessage(info);
     }
     if (!ToInt(text + slash + 1, text + dot, info.m_majorVersion)) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
         return FailMessage(info);
     }
     const size_t versionEnd = line.find(' ', dot + 1);
     if (versionEnd == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Space not found!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Space not found!");
         return FailMessage(info);
     }
     if (!ToInt(text + dot + 1, text + versionEnd, info.m_minorVersion)) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
         return FailMessage(info);
     }
     // The code ends at the space before the reason phrase, which must exist.
@@ -300,13 +335,13 @@ int HTTPParser::ParseHTTPStatusLine(HTTPInfo& info) {
     const size_t codeEnd =
         codeBegin == std::string::npos ? std::string::npos : line.find(' ', codeBegin);
     if (codeEnd == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Space not found!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Space not found!");
         return FailMessage(info);
     }
     uint64_t code = 0;
     if (!ToUnsigned64(text + codeBegin, text + codeEnd, code) ||
         code > std::numeric_limits<uint32_t>::max()) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid Val, can not convert to unsigned");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Invalid Val, can not convert to unsigned");
         return FailMessage(info);
     }
     info.m_statusCode = static_cast<uint32_t>(code);
@@ -341,7 +376,7 @@ int HTTPParser::ParseHTTPHeader(HTTPInfo& info, unsigned length) {
     const char* const end = text + headEnd - kLineEndLength;
     const long startLineLength = FindBytes(text, headEnd, kLineEnd, kLineEndLength);
     if (!IsCleanStartLine(text, static_cast<size_t>(startLineLength))) {
-        ZEL_LOGW(ZEL_CORE_UTILS, "Control character in the start line, message refused");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Control character in the start line, message refused");
         return FailMessage(info);
     }
     const char* cursor = text + startLineLength + kLineEndLength;
@@ -349,20 +384,24 @@ int HTTPParser::ParseHTTPHeader(HTTPInfo& info, unsigned length) {
         const long lineLength =
             FindBytes(cursor, static_cast<size_t>(end - cursor), kLineEnd, kLineEndLength);
         if (lineLength < 0) {
-            ZEL_LOGE(ZEL_CORE_UTILS, "Invalid Header!");
+            ZEL_LOGD(ZEL_CORE_UTILS, "Invalid Header!");
             return FailMessage(info);
         }
         const int rc = StoreHeader(info, cursor, static_cast<size_t>(lineLength));
         if (rc != UTILS_SUCCESS) {
-            ZEL_LOGE(ZEL_CORE_UTILS, "StoreHeader failed!");
+            ZEL_LOGD(ZEL_CORE_UTILS, "StoreHeader failed!");
             FailMessage(info);
             return rc;
         }
         cursor += lineLength + kLineEndLength;
     }
 
+    if (HasAmbiguousFraming(info.m_headers)) {
+        ZEL_LOGD(ZEL_CORE_UTILS, "Ambiguous message framing, message refused");
+        return FailMessage(info);
+    }
     if (GetEncodingType(info) == ENCODING_UNIDENTIFIED) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "UNIDENTIFIED encoding type!");
+        ZEL_LOGD(ZEL_CORE_UTILS, "UNIDENTIFIED encoding type!");
         info.m_parsingStatus = PARSING_PACKET_DONE;
         return UTILS_FAILURE;
     }
@@ -395,12 +434,12 @@ int HTTPParser::StoreHeader(HTTPInfo& info, const char* line, size_t lineLength)
     while (colon < lineEnd && IsTokenCharacter(static_cast<unsigned char>(*colon)))
         ++colon;
     if (colon == line || colon == lineEnd || *colon != ':') {
-        ZEL_LOGW(ZEL_CORE_UTILS, "Header line is not a token name and a colon, message refused");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Header line is not a token name and a colon, message refused");
         return UTILS_FAILURE;
     }
     for (const char* c = colon + 1; c < lineEnd; ++c) {
         if (*c != '\t' && IsControlCharacter(static_cast<unsigned char>(*c))) {
-            ZEL_LOGW(ZEL_CORE_UTILS, "Control character in a header value, message refused");
+            ZEL_LOGD(ZEL_CORE_UTILS, "Control character in a header value, message refused");
             return UTILS_FAILURE;
         }
     }
@@ -461,8 +500,7 @@ HTTPBodyEncoding HTTPParser::GetEncodingType(HTTPInfo& info) {
         if (strcasecmp(transferEncoding->value.c_str(), kChunked) == 0) {
             info.m_encoding = ENCODING_CHUNKED;
         } else {
-            ZEL_LOGE(ZEL_CORE_UTILS, "Un-supported Transfer-Encoding value [%s]!",
-                     transferEncoding->value.c_str());
+            ZEL_LOGD(ZEL_CORE_UTILS, "Un-supported Transfer-Encoding value!");
             info.m_encoding = ENCODING_UNIDENTIFIED;
             info.m_parsingStatus = PARSING_PACKET_DONE;
         }
@@ -478,7 +516,7 @@ HTTPBodyEncoding HTTPParser::GetEncodingType(HTTPInfo& info) {
     uint64_t value = 0;
     const char* text = contentLength->value.data();
     if (!ToUnsigned64(text, text + contentLength->value.size(), value)) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
+        ZEL_LOGD(ZEL_CORE_UTILS, "Invalid Val, can not convert to int");
         info.m_encoding = ENCODING_UNIDENTIFIED;
         info.m_parsingStatus = PARSING_PACKET_DONE;
         return info.m_encoding;
@@ -626,7 +664,7 @@ int ReadChunkSize(const char* text, size_t length, uint64_t& chunkSize) {
     errno = 0;
     const long value = std::strtol(terminated, nullptr, kHexBase);
     if (value < 0 || errno == ERANGE || static_cast<uint64_t>(value) > kMaxChunkSize) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Invalid chunk size [%.*s]!", static_cast<int>(length), text);
+        ZEL_LOGD(ZEL_CORE_UTILS, "Invalid chunk size!");
         return UTILS_FAILURE;
     }
     chunkSize = static_cast<uint64_t>(value);
@@ -647,7 +685,7 @@ int HTTPParser::FindChunkLength(HTTPInfo& info, const char* data, unsigned lengt
             return UTILS_SUCCESS;
         }
         if (lineEnd == 0) {
-            ZEL_LOGE(ZEL_CORE_UTILS, "Invalid CRLF!");
+            ZEL_LOGD(ZEL_CORE_UTILS, "Invalid CRLF!");
             return FailMessage(info);
         }
         consumed = static_cast<unsigned>(lineEnd) + kLineEndLength;
@@ -669,7 +707,7 @@ int HTTPParser::FindChunkLength(HTTPInfo& info, const char* data, unsigned lengt
     info.m_chunkSizeLine.clear();
     if (rc != UTILS_SUCCESS) {
         if (empty)
-            ZEL_LOGE(ZEL_CORE_UTILS, "Invalid CRLF!");
+            ZEL_LOGD(ZEL_CORE_UTILS, "Invalid CRLF!");
         return FailMessage(info);
     }
     return UTILS_SUCCESS;
