@@ -373,10 +373,6 @@ void ActionHandler::Accept(const boost::shared_ptr<ActionHandlerInfo>& entry,
     bool consumed = false;
     boost::shared_ptr<ActionInfo> action;
     try {
-        if (Saturated()) {
-            SendFault(kActionFailed, session);
-            return;
-        }
         action.reset(new ActionInfo);
         action->actionId = nextActionId_++;
         action->session = nullptr;
