@@ -261,13 +261,13 @@ Recorded RefreshRecorded(DeviceStore& store, const AclPermission& permission,
         case AclRefresh::kNameChanged:
             break;
     }
-    notice.needed = true;
-    notice.eventType =
-        refresh == AclRefresh::kIpChanged ? ACL_EVENT_IP_CHANGED : ACL_EVENT_NAME_CHANGED;
-    notice.ip = ip;
-    notice.mac = mac;
-    notice.userAgent = userAgent;
-    notice.deviceName = deviceName;
+    notice = PendingNotice{
+        true,
+        refresh == AclRefresh::kIpChanged ? ACL_EVENT_IP_CHANGED : ACL_EVENT_NAME_CHANGED,
+        ip,
+        mac,
+        userAgent,
+        deviceName};
     return Recorded::kChanged;
 }
 
@@ -303,12 +303,7 @@ bool DecideAsk(DeviceStore& store, const std::string& ip, const std::string& mac
     }
     store.AddAclEntry(ACL_WAITING, mac, ip, userAgent, deviceName);
     lock.unlock();
-    notice.needed = true;
-    notice.eventType = ACL_EVENT_NEW_DEVICE;
-    notice.ip = ip;
-    notice.mac = mac;
-    notice.userAgent = userAgent;
-    notice.deviceName = deviceName;
+    notice = PendingNotice{true, ACL_EVENT_NEW_DEVICE, ip, mac, userAgent, deviceName};
     notice.withdrawOnRefusal = true;
     ZEL_LOGW(ZEL_CORE_ACL, "denied [%d][%s][%s]", static_cast<int>(ACL_MODE_ASK), ip.c_str(),
              mac.c_str());
