@@ -31,8 +31,7 @@ struct DescriptionTarget {
 
 enum class DescriptionLookup {
     kFound,
-    kNotFound,  // no active device serves the path
-    kRefused    // an icon path that would leave the device's folder
+    kNotFound  // no active device serves the path
 };
 
 // Looks path (the request path without its leading "/") up in the device
