@@ -27,7 +27,6 @@ bool Allow(const boost::shared_ptr<acl::stEventNotification>&) {
 }
 
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nConnection: Close\r\n\r\n";
-const char kNotFound[] = "HTTP/1.1 404 Not Found\r\n\r\n";
 
 std::string Get(const std::string& target, const std::string& headers = std::string()) {
     return "GET " + target + " HTTP/1.1\r\nHOST: device\r\n" + headers + "\r\n";
