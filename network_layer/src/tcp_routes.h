@@ -34,7 +34,7 @@ enum class RouteThread {
 };
 
 // The path of a request target: the absolute form's scheme and authority
-// removed, the query and fragment cut off; "/" for "*" or an empty target.
+// removed, the query and fragment cut off; "/" put before one without it.
 std::string RequestPath(const std::string& target);
 
 // Registers routes for listener under one id (0 and id, or 1 and id -1 for
