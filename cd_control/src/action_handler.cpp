@@ -12,7 +12,9 @@
 
 #include "cd_control/src/subscribe_handler.h"
 #include "cd_discovery/src/send_description.h"
+#include "cd_utils/src/verify_cp_access.h"
 #include "network_layer/src/incoming_tcp_session.h"
+#include "network_layer/src/tcp_routes.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/reason_phrase.h"
 #include "utils/src/httpparser/upnp_error.h"
@@ -304,37 +306,73 @@ void ActionHandler::RunLoop() {
     }
 }
 
+boost::shared_ptr<ActionHandler::ActionHandlerInfo> ActionHandler::FindHandler(
+    const std::string& path) {
+    boost::lock_guard<boost::mutex> lock(handlersMutex_);
+    auto found = handlers_.find(path);
+    // A control URL registered without its leading "/" names the same path.
+    if (found == handlers_.end() && !path.empty())
+        found = handlers_.find(path.substr(1));
+    return found == handlers_.end() ? boost::shared_ptr<ActionHandlerInfo>() : found->second;
+}
+
+bool ActionHandler::Saturated() {
+    boost::lock_guard<boost::mutex> lock(pendingMutex_);
+    if (!stopped_ && pending_.size() < kMaxPendingActions && queuedCalls_ < kMaxPendingActions)
+        return false;
+    ZEL_LOGW(ZEL_CORE_CDCONTROL, "Action refused: %zu pending, stopped %d", pending_.size(),
+             stopped_ ? 1 : 0);
+    return true;
+}
+
 int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) {
-    // Whether session has been handed on (answered or made pending).
-    bool consumed = false;
-    boost::shared_ptr<ActionInfo> action;
     try {
         std::string head;
-        if (!request || request->GetHeader(head) != 0)
+        std::string uri;
+        if (!request || request->GetHeader(head) != 0 || request->GetURI(uri) != 0)
             return SendFault(kInvalidArgs, session);
-
-        boost::shared_ptr<ActionHandlerInfo> entry;
-        {
-            boost::lock_guard<boost::mutex> lock(handlersMutex_);
-            for (const auto& candidate : handlers_) {
-                if (head.find(candidate.first) != std::string::npos) {
-                    entry = candidate.second;
-                    break;
-                }
-            }
-        }
+        // Routed here by method and path; the entry is the one whose control
+        // URL is exactly the request's path (a near miss in case only gets
+        // the fault).
+        const boost::shared_ptr<ActionHandlerInfo> entry =
+            FindHandler(network_layer::RequestPath(uri));
         if (!entry) {
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "No handler for the control url ");
             return SendFault(kInvalidAction, session);
         }
-
+        // Before the access decision and the SOAP parse: a flood of actions
+        // behind a stuck handler costs neither.
+        if (Saturated())
+            return SendFault(kActionFailed, session);
         ZEL_LOGD(ZEL_CORE_CDCONTROL, "verifying CP");
-        cd_utils::AuthorizedCPInfo cpInfo;
-        if (!cd_utils::IsCpAuthorizedAndGetCpInfo(entry->udn, request, cpInfo)) {
-            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Access denied to CP");
-            return SendFault(kUnauthorized, session);
-        }
+        const boost::shared_ptr<ActionHandler> self = shared_from_this();
+        cd_utils::DecideWithoutWaiting(entry->udn, request,
+                                       [self, entry, request, head, session](
+                                           bool allowed, const cd_utils::AuthorizedCPInfo& cpInfo) {
+                                           if (!allowed) {
+                                               ZEL_LOGE(ZEL_CORE_CDCONTROL, "Access denied to CP");
+                                               SendFault(kUnauthorized, session);
+                                               return;
+                                           }
+                                           self->Accept(entry, request, head, session, cpInfo);
+                                       });
+        return 0;
+    } catch (const std::exception& e) {
+        // Only allocation throws here, before the session was handed on.
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
+    }
+    network_layer::ReleaseSessionContext(session);
+    return 1;
+}
 
+void ActionHandler::Accept(const boost::shared_ptr<ActionHandlerInfo>& entry,
+                           const boost::shared_ptr<utils::HTTPInfo>& request,
+                           const std::string& head, void* session,
+                           const cd_utils::AuthorizedCPInfo& cpInfo) {
+    // Whether session has been handed on (answered or made pending).
+    bool consumed = false;
+    boost::shared_ptr<ActionInfo> action;
+    try {
         action.reset(new ActionInfo);
         action->actionId = nextActionId_++;
         action->session = nullptr;
@@ -342,16 +380,19 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
         std::string serviceType;
         std::string actionName;
         std::vector<boost::shared_ptr<StrArgument> > arguments;
-        if (!ExtractVariables(request, head, serviceType, actionName, arguments))
-            return SendFault(kInvalidArgs, session);
+        if (!ExtractVariables(request, head, serviceType, actionName, arguments)) {
+            SendFault(kInvalidArgs, session);
+            return;
+        }
 
         {
             boost::lock_guard<boost::mutex> lock(pendingMutex_);
             if (stopped_ || pending_.size() >= kMaxPendingActions ||
                 queuedCalls_ >= kMaxPendingActions) {
-                ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action refused: %zu pending, stopped %d",
+                ZEL_LOGW(ZEL_CORE_CDCONTROL, "Action refused: %zu pending, stopped %d",
                          pending_.size(), stopped_ ? 1 : 0);
-                return SendFault(kActionFailed, session);
+                SendFault(kActionFailed, session);
+                return;
             }
             action->session = session;
             pending_.push_back(action);
@@ -373,7 +414,7 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
         }
         if (!stillPending) {
             CancelActionTimer(timerId);
-            return 0;
+            return;
         }
         if (timerId == 0)
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action timer not started for %d", action->actionId);
@@ -389,7 +430,7 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
         QueueHandlerCall(entry, actionName, serviceType, arguments, controlPoint, localAddress,
                          action->actionId);
         ZEL_LOGD(ZEL_CORE_CDCONTROL, "Called the uppler layer callback through boost::bind");
-        return 0;
+        return;
     } catch (const std::exception& e) {
         // Only allocation throws here. An action made pending may have no
         // handler call queued: it is taken back (its queued call, if any, is
@@ -399,18 +440,18 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "exception: %s", e.what());
         if (consumed) {
             if (!TakePending(action->actionId))
-                return 1;
+                return;
             CancelActionTimer(action->timerId);
             consumed = false;
             try {
-                return SendFault(kActionFailed, session);
+                SendFault(kActionFailed, session);
+                return;
             } catch (const std::exception&) {
             }
         }
     }
     if (!consumed)
         network_layer::ReleaseSessionContext(session);
-    return 1;
 }
 
 void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>& entry,
@@ -451,9 +492,12 @@ bool ActionHandler::AddHandler(const std::string& udn, const std::string& contro
     entry->controlUrl = controlUrl;
     entry->callback = handler;
     entry->listenerId = -1;
-    const std::vector<std::string> patterns(1, "POST," + controlUrl);
-    const int result =
-        network_layer::RegisterTCPRequestListener(patterns, shared_from_this(), entry->listenerId);
+    const std::string path = controlUrl[0] == '/' ? controlUrl : "/" + controlUrl;
+    const std::vector<network_layer::TcpRoute> routes(1, {utils::HTTP_POST, path});
+    // On a worker: an action takes the timer's lock, which an alive burst
+    // holds for its 205 ms.
+    const int result = network_layer::RegisterTCPRoutes(
+        routes, shared_from_this(), network_layer::RouteThread::kWorker, entry->listenerId);
     if (result != 0) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "Listener registration failed [%d]", result);
         return false;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <zel_upnp/cd_control.h>
+#include <zel_upnp/cd_utils.h>
 #include <zel_upnp/network_layer.h>
 
 #include <atomic>
@@ -64,7 +65,9 @@ class ActionHandler : public network_layer::TCPRequestListener,
     ~ActionHandler() override;
 
     // On a "ZelTcpReq" worker; answers at once on a failure, otherwise
-    // leaves the session pending for the application.
+    // leaves the session pending for the application. The access decision
+    // may finish on "ZelTcpAsk" when the application's access listener must
+    // answer first; the worker does not wait for it.
     int OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) override;
 
     bool AddHandler(const std::string& udn, const std::string& controlUrl,
@@ -84,6 +87,15 @@ class ActionHandler : public network_layer::TCPRequestListener,
 
   private:
     ActionHandler();
+    // The entry whose control URL is exactly path; null when none.
+    boost::shared_ptr<ActionHandlerInfo> FindHandler(const std::string& path);
+    // No room for another action (logged), or torn down.
+    bool Saturated();
+    // The rest of a request the access control allowed: parse, make it
+    // pending, queue the handler call; answers the faults itself.
+    void Accept(const boost::shared_ptr<ActionHandlerInfo>& entry,
+                const boost::shared_ptr<utils::HTTPInfo>& request, const std::string& head,
+                void* session, const cd_utils::AuthorizedCPInfo& cpInfo);
     bool StartThread();
     void RunLoop();
     // The time-out of actionId, on the timer thread.

@@ -11,6 +11,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "cd_control/src/subscribe_request.h"
+#include "network_layer/src/tcp_routes.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/thread/thread_util.h"
 
@@ -62,13 +63,13 @@ int SubscribeHandler::Create(const EventTimings& timings) {
         Destroy();
         return 1;
     }
-    // Only the request lines of the two methods: the pattern is searched
-    // in the whole head, and an action named Subscribe is not ours.
-    std::vector<std::string> patterns;
-    patterns.push_back("SUBSCRIBE /");
-    patterns.push_back("UNSUBSCRIBE /");
+    // Routed by method alone (every path): an action named Subscribe, or
+    // a header holding the word, is not ours.
+    const std::vector<network_layer::TcpRoute> routes = {{utils::HTTP_SUBSCRIBE, ""},
+                                                         {utils::HTTP_UNSUBSCRIBE, ""}};
     int id = -1;
-    if (network_layer::RegisterTCPRequestListener(patterns, handler, id) != 0) {
+    if (network_layer::RegisterTCPRoutes(routes, handler, network_layer::RouteThread::kWorker,
+                                         id) != 0) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "SUBSCRIBE registration failed");
         Destroy();
         return 1;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "cd_discovery/src/device_description_parser.h"
 #include "cd_discovery/src/device_info_list.h"
 #include "cd_discovery/src/discovery_request_listener.h"
+#include "cd_discovery/src/send_description.h"
 #include "cd_discovery/src/ssdp_notify.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/string/header_text.h"
@@ -122,6 +124,25 @@ bool Update(Find find, Change change) {
         return false;
     change(*device);
     return true;
+}
+
+// Every listed device served from folder serves text from now on: the
+// documents it shares with its root and embedded devices are replaced for
+// all of them at once.
+void ReplaceDescription(const std::string& folder, const std::string& text) {
+    boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Existing();
+    if (!list)
+        return;
+    boost::lock_guard<boost::mutex> lock(list->Mutex());
+    std::map<DeviceDocumentsPtr, DeviceDocumentsPtr> replaced;
+    for (const DeviceInfoPtr& device : list->Devices()) {
+        if (device->descriptionFolder != folder)
+            continue;
+        DeviceDocumentsPtr& successor = replaced[device->documents];
+        if (!successor)
+            successor = WithDescription(device->documents, text);
+        device->documents = successor;
+    }
 }
 
 auto ByHandle(int handle) {
@@ -362,19 +383,23 @@ int RegisterDevice(const std::string& folder, const std::string& descriptionUrl,
         try {
             boost::lock_guard<boost::mutex> lock(list->Mutex());
             list->Devices().reserve(list->Devices().size() + ids.size());
-            if (!list->FindByUdn(root->udn)) {
+            // A device registered again serves its folder's files as they
+            // are now.
+            if (DeviceInfoPtr listed = list->FindByUdn(root->udn)) {
+                listed->documents = root->documents;
+                unused.push_back(root->tcpListenerId);
+            } else {
                 root->active = false;
                 list->Append(root);
                 out.handle = root->handlerId;
-            } else {
-                unused.push_back(root->tcpListenerId);
             }
             for (DeviceInfoPtr& embedded : root->embeddedDevices) {
-                if (!list->FindByUdn(embedded->udn)) {
+                if (DeviceInfoPtr listed = list->FindByUdn(embedded->udn)) {
+                    listed->documents = embedded->documents;
+                    unused.push_back(embedded->tcpListenerId);
+                } else {
                     embedded->active = true;
                     list->Append(embedded);
-                } else {
-                    unused.push_back(embedded->tcpListenerId);
                 }
             }
         } catch (const std::bad_alloc&) {
@@ -526,7 +551,11 @@ int SetFriendlyName(int handle, const std::string& friendlyName, const std::stri
             if (SendByeBye(*device, AnnounceAddress()) != 0)
                 ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "SendByeBye failed!!!");
         }
-        const bool rewritten = ModifyDescriptionByFriendName(friendlyName, folder) == CD_SUCCESS;
+        std::string text;
+        const bool rewritten =
+            ModifyDescriptionByFriendName(friendlyName, folder, text) == CD_SUCCESS;
+        if (rewritten)
+            ReplaceDescription(folder, text);
         DeviceInfoPtr renamed;
         Update(ByHandle(handle), [&](DeviceInfo& d) {
             if (rewritten) {

@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <zel_upnp/cd_utils.h>
 #include "cd_discovery/src/send_description.h"
+#include "cd_utils/src/verify_cp_access.h"
+#include "network_layer/src/tcp_routes.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/upnp_error.h"
 
@@ -34,21 +35,12 @@ int SendUnauthorized(void* session) {
                             session);
 }
 
-// The request URI without its leading "/" (or "http://host/"); false when
-// nothing of it names a path.
-bool NormalisePath(const std::string& uri, std::string& path) {
-    if (!uri.empty() && uri[0] == '/') {
-        path = uri.substr(1);
-        return true;
-    }
-    std::string rest = uri;
-    if (boost::starts_with(rest, "http://"))
-        rest.erase(0, std::strlen("http://"));
-    const size_t slash = rest.find('/');
-    if (slash == std::string::npos)
-        return false;
-    path = rest.substr(slash + 1);
-    return true;
+int SendFound(const boost::shared_ptr<utils::HTTPInfo>& request, const DescriptionTarget& target,
+              void* session) {
+    const int result = SendDescription(request, target, session);
+    ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "SendDescription[%d], device[%d] to [%s]", result,
+             target.isDescription ? 1 : 0, request->GetClientIpAddress().c_str());
+    return result;
 }
 
 int HandleRequest(const boost::shared_ptr<utils::HTTPInfo>& request, void* session) {
@@ -62,31 +54,37 @@ int HandleRequest(const boost::shared_ptr<utils::HTTPInfo>& request, void* sessi
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "local device discovery disabled!!!");
         return SendUnauthorized(session);
     }
-    std::string path;
-    if (!NormalisePath(uri, path)) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Invalid URL !!!");
-        return SendTextResponse(kBadRequestResponse, session);
-    }
+    // The path as routed: without its query, and without the leading "/"
+    // the registry's URLs do not have.
+    const std::string path = network_layer::RequestPath(uri).substr(1);
     DescriptionTarget target;
-    const DescriptionLookup found = GetDeviceDescDetails(path, target);
-    if (found == DescriptionLookup::kRefused) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "icon path outside the device folder refused");
-        return SendTextResponse(kNotFoundResponse, session);
-    }
-    if (found != DescriptionLookup::kFound) {
+    if (GetDeviceDescDetails(path, target) != DescriptionLookup::kFound) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "description cannot be sent!");
         return SendTextResponse(kBadRequestResponse, session);
     }
     // Only the device description is guarded: service descriptions and icons
     // tell nothing a refused control point could use.
-    if (target.isDescription && !cd_utils::IsCpAuthorized(target.udn, request)) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "CP is denied access!");
-        return SendUnauthorized(session);
-    }
-    const int result = SendDescription(request, target, session);
-    ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "SendDescription[%d], device[%d] to [%s]", result,
-             target.isDescription ? 1 : 0, sender.c_str());
-    return result;
+    if (!target.isDescription)
+        return SendFound(request, target, session);
+    cd_utils::DecideWithoutWaiting(
+        target.udn, request,
+        [request, target, session](bool allowed, const cd_utils::AuthorizedCPInfo&) {
+            if (!allowed) {
+                ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "CP is denied access!");
+                SendUnauthorized(session);
+                return;
+            }
+            try {
+                SendFound(request, target, session);
+            } catch (const std::exception& e) {
+                // Thrown before the answer was handed over (allocation).
+                ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "exception: %s", e.what());
+                network_layer::SendSyncResponsePacket(
+                    kBadRequestResponse, static_cast<int>(std::strlen(kBadRequestResponse)),
+                    session);
+            }
+        });
+    return 0;
 }
 
 }  // namespace
@@ -120,13 +118,15 @@ void DescriptionRequestListener::Destroy() {
 
 int RegisterDevicePaths(const DeviceInfo& device, int& id) {
     boost::shared_ptr<DescriptionRequestListener> listener = DescriptionRequestListener::Instance();
-    std::vector<std::string> patterns;
-    patterns.push_back("GET ,/" + device.descriptionUrl);
-    patterns.push_back("GET " + device.descriptionUrl);
-    patterns.insert(patterns.end(), device.scpdUrls.begin(), device.scpdUrls.end());
+    std::vector<network_layer::TcpRoute> routes;
+    routes.push_back({utils::HTTP_GET, "/" + device.descriptionUrl});
+    for (const std::string& url : device.scpdUrls)
+        routes.push_back({utils::HTTP_GET, "/" + url});
     for (const boost::shared_ptr<CDDeviceIcon>& icon : device.icons)
-        patterns.push_back(icon->url);
-    return network_layer::RegisterTCPRequestListener(patterns, listener, id);
+        routes.push_back({utils::HTTP_GET, "/" + icon->url});
+    // Answered from memory without waiting for anything: on the io thread.
+    return network_layer::RegisterTCPRoutes(routes, listener, network_layer::RouteThread::kIoThread,
+                                            id);
 }
 
 }  // namespace cd_discovery

@@ -12,8 +12,10 @@ namespace cd_discovery {
 
 class DescriptionRequestListener : public network_layer::TCPRequestListener {
   public:
-    // On a "ZelTcpReq" worker, possibly several at once; answers every
-    // request exactly once on session.
+    // On the "ZelTcpIo" thread that read the request, possibly several at
+    // once; answers every request exactly once on session, from memory, at
+    // once or (a description whose access decision waits for the
+    // application's listener) from "ZelTcpAsk".
     int OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> request, void* session) override;
 
     // The one instance, created on first use; null when out of memory.
@@ -21,8 +23,8 @@ class DescriptionRequestListener : public network_layer::TCPRequestListener {
     static void Destroy();
 };
 
-// Registers the paths device serves (its description URL, SCPD URLs and
-// icon URLs) with the one listener. 0 and id, or the dispatcher's code.
+// Routes GETs of the paths device serves (its description URL, SCPD URLs
+// and icon URLs) to the one listener. 0 and id, or the dispatcher's code.
 int RegisterDevicePaths(const DeviceInfo& device, int& id);
 
 }  // namespace cd_discovery

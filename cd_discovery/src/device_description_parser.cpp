@@ -1,22 +1,35 @@
-// Description parsing and the in-place rewrites of "DeviceDescription.xml".
+// Description parsing and the rewrites of "DeviceDescription.xml" (always
+// whole, through a temporary file renamed over it).
 // Runs on the application thread that registers a device or renames it.
 #include "cd_discovery/src/device_description_parser.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
 
 #include <boost/random/mersenne_twister.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/uuid/name_generator_sha1.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
 #include <zel_upnp/cd_discovery.h>
 #include <zel_upnp/utils.h>
+#include "cd_discovery/src/send_description.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/string/header_text.h"
 
@@ -43,15 +56,35 @@ bool ReadDescriptionText(const std::string& folder, std::string& text) {
     return true;
 }
 
+// Replaces the description atomically: a reader (or a power cut) sees the
+// old document or the new one, never a part. The new file gets the old
+// one's permissions. CD_FILE_ERROR (logged by the caller) when the folder
+// cannot take a new file or the rename fails.
 int WriteDescriptionText(const std::string& folder, const std::string& text) {
-    std::ofstream file(folder + kDescriptionFileName,
-                       std::ios_base::out | std::ios_base::trunc | std::ios_base::binary);
-    if (!file.is_open()) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, " Unable to make stream ");
+    const std::string path = folder + kDescriptionFileName;
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(&temporary[0]);
+    if (fd < 0) {
+        ZEL_LOGW(ZEL_CORE_CDDISCOVERY, " Unable to make stream ");
         return CD_FILE_ERROR;
     }
-    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())) || !file.flush()) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, " Cannot write stream!! ");
+    struct stat old_file;
+    if (::stat(path.c_str(), &old_file) == 0)
+        ::fchmod(fd, old_file.st_mode & 07777);
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    const bool ok = written == text.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        ZEL_LOGW(ZEL_CORE_CDDISCOVERY, " Cannot write stream!! ");
         return CD_FILE_ERROR;
     }
     return CD_SUCCESS;
@@ -257,117 +290,171 @@ bool GenerateUdn(std::string& udn) {
     return true;
 }
 
-// The UDN element a generated UDN goes into: the first empty one ("<UDN/>",
-// or "<UDN>" holding only white space) of a device `level` deviceList
-// elements below from, skipping deeper devices and ending with the
-// deviceList it started in. Devices get their UDNs in document order, so
-// this is the element of the device being given one and never a UDN written
-// for an earlier device. CD_SUCCESS with [begin, end), or CD_FAILURE logged.
-int FindEmptyUdnElement(const std::string& text, size_t from, int level, const char* where,
-                        size_t& begin, size_t& end) {
-    static const std::string kListOpen = "<deviceList>";
-    static const std::string kListClose = "</deviceList>";
-    static const std::string kOpen = "<UDN>";
-    static const std::string kClose = "</UDN>";
-    static const std::string kEmpty = "<UDN/>";
-    static const std::string* const kTokens[] = {&kListOpen, &kListClose, &kOpen, &kEmpty};
-    int depth = 0;
-    for (size_t at = from;;) {
-        const std::string* token = nullptr;
-        size_t found = std::string::npos;
-        for (const std::string* candidate : kTokens) {
-            const size_t position = text.find(*candidate, at);
-            if (position < found) {
-                found = position;
-                token = candidate;
-            }
-        }
-        if (token == nullptr || (token == &kListClose && depth - 1 < level))
-            break;
-        at = found + token->size();
-        if (token == &kListOpen || token == &kListClose) {
-            depth += token == &kListOpen ? 1 : -1;
+// The MAC address of the machine's first network interface by name
+// (loopback and all-zero addresses skipped), which stays the same from one
+// boot to the next; empty when there is none.
+std::string StableMacAddress() {
+    std::vector<std::string> names;
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator it("/sys/class/net", error), end;
+         !error && it != end; it.increment(error))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (name == "lo")
+            continue;
+        std::ifstream file("/sys/class/net/" + name + "/address");
+        std::string mac;
+        if (std::getline(file, mac) && !mac.empty() &&
+            mac.find_first_not_of("0:") != std::string::npos)
+            return mac;
+    }
+    return std::string();
+}
+
+// A name-based (version 5) UUID of the MAC, the folder and the device's
+// place in the description (0 the root, 1.. its embedded devices): the
+// same UDN at every start of a device whose folder cannot be written.
+std::string DerivedUdn(const std::string& folder, size_t place) {
+    // The namespace of the UDNs this library derives.
+    static const boost::uuids::uuid kNamespace = {{0x6b, 0x1f, 0x52, 0x0e, 0x94, 0x3d, 0x4c, 0x71,
+                                                   0x8a, 0x25, 0xd3, 0x0c, 0x5e, 0x47, 0x19, 0xa2}};
+    boost::system::error_code error;
+    boost::filesystem::path canonical = boost::filesystem::canonical(folder, error);
+    const std::string name = StableMacAddress() + "|" + (error ? folder : canonical.string()) +
+                             "|" + std::to_string(place);
+    boost::uuids::name_generator_sha1 generator(kNamespace);
+    return "uuid:" + boost::uuids::to_string(generator(name));
+}
+
+// Where the UDN element of the root device (first) and of each direct
+// embedded device lies in the text, in document order. begin is npos for a
+// device without one; empty when it holds nothing but white space.
+struct UdnElement {
+    size_t begin = std::string::npos;
+    size_t end = std::string::npos;
+    bool empty = false;
+};
+
+// Walks the tags of text, counting device elements, so that a device's UDN
+// is told from one of a device inside it. False on a UDN element that is
+// never closed.
+bool LocateUdnElements(const std::string& text, std::vector<UdnElement>& devices) {
+    static const std::string kUdnClose = "</UDN>";
+    // Per open device element, its index in devices; -1 below the embedded
+    // devices' level, whose UDNs are not ours to fill.
+    std::vector<int> open;
+    for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+        if (text.compare(at, 4, "<!--") == 0) {
+            at = text.find("-->", at);
+            if (at == std::string::npos)
+                break;
             continue;
         }
-        size_t element_end = at;
-        bool empty = token == &kEmpty;
-        if (token == &kOpen) {
-            const size_t close = text.find(kClose, at);
-            if (close == std::string::npos) {
-                ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "</UDN> not found in description%s", where);
-                return CD_FAILURE;
+        const bool closing = text.compare(at, 2, "</") == 0;
+        const size_t name_begin = at + (closing ? 2 : 1);
+        const size_t name_end = text.find_first_of(" \t\r\n/>", name_begin);
+        if (name_end == std::string::npos)
+            break;
+        const std::string name = text.substr(name_begin, name_end - name_begin);
+        const size_t tag_end = text.find('>', name_end);
+        if (tag_end == std::string::npos)
+            break;
+        const bool self_closing = text[tag_end - 1] == '/';
+        if (name == "device" && !self_closing) {
+            if (closing && !open.empty()) {
+                open.pop_back();
+            } else if (!closing) {
+                open.push_back(open.size() < 2 ? static_cast<int>(devices.size()) : -1);
+                if (open.back() >= 0)
+                    devices.push_back(UdnElement());
             }
-            empty = text.find_first_not_of(" \t\r\n", at) >= close;
-            element_end = close + kClose.size();
+            continue;
         }
-        if (empty && depth == level) {
-            begin = found;
-            end = element_end;
-            return CD_SUCCESS;
+        if (name != "UDN" || closing || open.empty() || open.back() < 0 ||
+            devices[open.back()].begin != std::string::npos)
+            continue;
+        UdnElement& element = devices[open.back()];
+        element.begin = at;
+        if (self_closing) {
+            element.end = tag_end + 1;
+            element.empty = true;
+            continue;
         }
-        at = element_end;
+        const size_t close = text.find(kUdnClose, tag_end);
+        if (close == std::string::npos) {
+            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "</UDN> not found in description");
+            return false;
+        }
+        element.end = close + kUdnClose.size();
+        element.empty = text.find_first_not_of(" \t\r\n", tag_end + 1) >= close;
+        at = close;
     }
-    ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Neither <UDN> nor <UDN/> found in description%s", where);
-    return CD_FAILURE;
+    return true;
 }
 
-// The two UDN rewrites differ only in where the search begins.
-int ReplaceUdnElement(const std::string& folder, bool in_device_list, std::string& udn) {
-    if (folder.empty()) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, " file path is null!");
-        return CD_FILE_ERROR;
+// Gives every device of root (the root first, then its direct embedded
+// devices) whose UDN is empty one of its own, written into that device's
+// own empty UDN element of text. The file is rewritten once; where it
+// cannot be, each such device gets its derived UDN instead and text holds
+// those, to be served from memory. False (file untouched) when a device
+// has no UDN element of its own or one cannot be generated.
+bool AssignMissingUdns(const std::string& folder, std::string& text, DeviceInfo& root) {
+    std::vector<DeviceInfo*> devices(1, &root);
+    for (DeviceInfoPtr& embedded : root.embeddedDevices)
+        devices.push_back(embedded.get());
+    std::vector<size_t> missing;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i]->udn.empty())
+            missing.push_back(i);
     }
-    std::string text;
-    if (!ReadDescriptionText(folder, text)) {
-        ZEL_LOGE(ZEL_CORE_UTILS, "Failed to Open Description File!");
-        return CD_FAILURE;
-    }
-    const char* where = in_device_list ? " in deviceList header" : "";
-    size_t from = 0;
-    if (in_device_list) {
-        from = text.find("<deviceList>");
-        if (from == std::string::npos) {
-            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "<deviceList> not found in XML file.");
-            return CD_FAILURE;
+    if (missing.empty())
+        return true;
+    std::vector<UdnElement> elements;
+    if (!LocateUdnElements(text, elements))
+        return false;
+    for (size_t i : missing) {
+        if (i >= elements.size() || elements[i].begin == std::string::npos || !elements[i].empty) {
+            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Neither <UDN> nor <UDN/> found in description%s",
+                     i == 0 ? "" : " in deviceList header");
+            return false;
         }
     }
-    size_t begin = 0;
-    size_t end = 0;
-    if (FindEmptyUdnElement(text, from, in_device_list ? 1 : 0, where, begin, end) != CD_SUCCESS)
-        return CD_FAILURE;
-    std::string generated;
-    if (!GenerateUdn(generated)) {
+    // Replaced from the last element back, so earlier offsets stay valid.
+    const auto fill = [&](const std::function<std::string(size_t)>& udn_of) {
+        std::string filled = text;
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            devices[*it]->udn = udn_of(*it);
+            const UdnElement& element = elements[*it];
+            filled.replace(element.begin, element.end - element.begin,
+                           "<UDN>" + devices[*it]->udn + "</UDN>");
+        }
+        return filled;
+    };
+    bool generated = true;
+    std::string written = fill([&](size_t) {
+        std::string udn;
+        generated = GenerateUdn(udn) && generated;
+        return udn;
+    });
+    if (!generated) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Bad Cast Exception while converting UUID to string!");
-        return CD_FAILURE;
+        return false;
     }
-    text.replace(begin, end - begin, "<UDN>" + generated + "</UDN>");
-    // The generated UDN is used even when it cannot be written back.
-    udn = generated;
-    return WriteDescriptionText(folder, text);
-}
-
-std::string GenerateMissingUdn(const std::string& folder, bool embedded) {
-    std::string udn;
-    const int result = embedded ? ModifyDescriptionByCreatingEmbUDN(folder, udn)
-                                : ModifyDescriptionByCreatingUDN(folder, udn);
-    if (result != CD_SUCCESS && embedded)
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "ModifyDescriptionByCreatingEmbUDN() failed");
-    return udn;
+    if (WriteDescriptionText(folder, written) == CD_SUCCESS) {
+        text = written;
+        return true;
+    }
+    // A read-only folder is a configuration, not a fault: the device gets
+    // the same UDN at every start, and serves it from memory.
+    text = fill([&](size_t place) { return DerivedUdn(folder, place); });
+    for (size_t i : missing)
+        ZEL_LOGW(ZEL_CORE_CDDISCOVERY, "description not writable: derived UDN %s served",
+                 devices[i]->udn.c_str());
+    return true;
 }
 
 }  // namespace
-
-int ModifyDescriptionByCreatingUDN(const std::string& folder, std::string& udn) {
-    return ReplaceUdnElement(folder, false, udn);
-}
-
-int ModifyDescriptionByCreatingEmbUDN(const std::string& folder, std::string& udn) {
-    const int result = ReplaceUdnElement(folder, true, udn);
-    ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "emb_udn_value=[%s]", udn.c_str());
-    if (result == CD_SUCCESS)
-        ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "return success");
-    return result;
-}
 
 int ParseDescription(const std::string& folder, const std::string& descriptionUrl,
                      DeviceInfo& device) {
@@ -378,12 +465,9 @@ int ParseDescription(const std::string& folder, const std::string& descriptionUr
     }
     if (!XMLParseDeviceDescription(text, device))
         return CD_INVALID;
-    if (device.udn.empty()) {
-        device.udn = GenerateMissingUdn(folder, false);
-        if (device.udn.empty()) {
-            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, " UDN is not correctly generated!! ");
-            return CD_INVALID;
-        }
+    if (!AssignMissingUdns(folder, text, device)) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, " UDN is not correctly generated!! ");
+        return CD_INVALID;
     }
     if (device.deviceType.empty()) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, " Device type is null!! ");
@@ -392,24 +476,19 @@ int ParseDescription(const std::string& folder, const std::string& descriptionUr
     device.descriptionUrl = descriptionUrl;
     device.descriptionFolder = folder;
     for (DeviceInfoPtr& embedded : device.embeddedDevices) {
-        ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "inside Emb device case");
-        if (embedded->udn.empty()) {
-            embedded->udn = GenerateMissingUdn(folder, true);
-            if (embedded->udn.empty()) {
-                ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Emb UDN is not correctly generated!! ");
-                return CD_INVALID;
-            }
-        }
         embedded->descriptionUrl = descriptionUrl;
         embedded->descriptionFolder = folder;
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "description_url=[%s], udn=[%s]", descriptionUrl.c_str(),
                  embedded->udn.c_str());
     }
+    device.documents = LoadDeviceDocuments(folder, text, device);
+    for (DeviceInfoPtr& embedded : device.embeddedDevices)
+        embedded->documents = device.documents;
     return CD_SUCCESS;
 }
 
-int ModifyDescriptionByFriendName(const std::string& name, const std::string& folder) {
-    std::string text;
+int ModifyDescriptionByFriendName(const std::string& name, const std::string& folder,
+                                  std::string& text) {
     if (!ReadDescriptionText(folder, text)) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Failed to Open Description File!");
         return CD_FAILURE;

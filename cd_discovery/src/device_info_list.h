@@ -9,6 +9,7 @@
 // callbacks run with the timer's lock held and take this mutex.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,20 @@ struct CDDeviceIcon {
     std::string depth;
     std::string url;  // leading "/" removed
 };
+
+// The bytes one registration serves, read from its folder when it is
+// registered (and the description again when the library rewrites it), so
+// that no request reads a file. Never changed once made: a change makes a
+// new one. Shared by a root, its embedded devices and every copy of them.
+struct DeviceDocuments {
+    // DeviceDescription.xml as written back, or with derived UDNs when the
+    // folder is read-only; its URLs are rewritten per request.
+    std::string description;
+    // SCPD file name or icon path (relative to the folder) -> its bytes; a
+    // file that could not be read is absent and answered 404.
+    std::map<std::string, std::string> files;
+};
+typedef boost::shared_ptr<const DeviceDocuments> DeviceDocumentsPtr;
 
 struct DeviceInfo;
 typedef boost::shared_ptr<DeviceInfo> DeviceInfoPtr;
@@ -59,6 +74,7 @@ struct DeviceInfo {
     // Listed as a direct embedded device of a root: advertised only inside
     // its root's alive bursts, never by a timer of its own.
     bool embedded = false;
+    DeviceDocumentsPtr documents;
 };
 
 // A copy of device whose embedded devices are copies too, so that it can be

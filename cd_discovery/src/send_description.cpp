@@ -1,6 +1,8 @@
-// Description, service-description and icon answers. Runs on the dispatch
-// core's TCP request workers; the device list's mutex is held only while a
-// path is looked up, never while a file is read or an answer sent.
+// Description, service-description and icon answers, built from the bytes
+// read at registration. Runs on the "ZelTcpIo" thread that read the request
+// (or on "ZelTcpAsk" after an access listener answered): nothing here reads
+// a file or waits; the device list's mutex is held only while a path is
+// looked up, never while an answer is built or sent.
 #include "cd_discovery/src/send_description.h"
 
 #include <cstdlib>
@@ -10,12 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include <zel_upnp/network_layer.h>
-#include "cd_discovery/src/device_description_parser.h"
 #include "cd_discovery/src/device_info_list.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/string/header_text.h"
@@ -76,19 +77,16 @@ bool IconPathInsideFolder(const std::string& folder, const std::string& path) {
 void FillCommon(const DeviceInfo& device, DescriptionTarget& target) {
     target.userAgent = device.userAgent;
     target.udn = device.udn;
+    target.documents = device.documents;
 }
 
-// iconFolder receives the folder of an icon found, which the caller checks
-// once the mutex is released: the check reaches the file system, and alive
-// timers wait for this mutex.
 DescriptionLookup FindTarget(DeviceInfoList& list, const std::string& path,
-                             DescriptionTarget& target, std::string& iconFolder) {
+                             DescriptionTarget& target) {
     boost::lock_guard<boost::mutex> lock(list.Mutex());
     if (DeviceInfoPtr device = list.FindByDescriptionUrl(path)) {
         if (!device->active)
             return DescriptionLookup::kNotFound;
         FillCommon(*device, target);
-        target.filePath = device->descriptionFolder + kDescriptionFileName;
         target.isDescription = true;
         target.applicationUrlScheme = device->applicationUrlScheme;
         target.applicationUrlPort = device->applicationUrlPort;
@@ -98,32 +96,71 @@ DescriptionLookup FindTarget(DeviceInfoList& list, const std::string& path,
     }
     for (const DeviceInfoPtr& device : list.Devices()) {
         for (size_t i = 0; i < device->scpdUrls.size(); ++i) {
-            const std::string& url = device->scpdUrls[i];
-            if (url.empty() || path.rfind(url) == std::string::npos)
+            if (device->scpdUrls[i] != path)
                 continue;
             const std::string name = ScpdFileName(device->serviceTypes[i]);
             if (!device->active || name.empty())
                 return DescriptionLookup::kNotFound;
             FillCommon(*device, target);
-            target.filePath = device->descriptionFolder + "/" + name;
+            target.fileKey = name;
             return DescriptionLookup::kFound;
         }
     }
     for (const DeviceInfoPtr& device : list.Devices()) {
         for (const boost::shared_ptr<CDDeviceIcon>& icon : device->icons) {
-            if (icon->url.empty() || !boost::ends_with(path, icon->url))
+            if (icon->url != path)
                 continue;
             if (!device->active)
                 return DescriptionLookup::kNotFound;
-            iconFolder = device->descriptionFolder;
             FillCommon(*device, target);
-            target.filePath = device->descriptionFolder + "/" + path;
+            target.fileKey = path;
             target.mimetype = icon->mimetype;
             target.isIcon = true;
             return DescriptionLookup::kFound;
         }
     }
     return DescriptionLookup::kNotFound;
+}
+
+// The bytes of a file of the folder, when it is a regular file of at most
+// limit bytes.
+bool ReadWholeFile(const std::string& path, long long limit, std::string& bytes) {
+    boost::system::error_code error;
+    if (!boost::filesystem::is_regular_file(path, error))
+        return false;
+    std::ifstream file(path, std::ios_base::in | std::ios_base::binary);
+    file.seekg(0, std::ios_base::end);
+    const long long size = static_cast<long long>(file.tellg());
+    file.seekg(0, std::ios_base::beg);
+    if (!file || size < 0 || size > limit)
+        return false;
+    bytes.resize(static_cast<size_t>(size));
+    return size == 0 || static_cast<bool>(file.read(&bytes[0], size));
+}
+
+void LoadFilesOf(const std::string& folder, const DeviceInfo& device, DeviceDocuments& documents) {
+    for (const std::string& type : device.serviceTypes) {
+        const std::string name = ScpdFileName(type);
+        if (name.empty() || documents.files.count(name) != 0)
+            continue;
+        char* data = nullptr;
+        if (utils::ReadFileUTF8(folder + "/" + name, &data) == utils::UTILS_SUCCESS &&
+            data[0] != '\0')
+            documents.files[name] = data;
+        else
+            ZEL_LOGW(ZEL_CORE_CDDISCOVERY, "service description %s not readable", name.c_str());
+        delete[] data;
+    }
+    for (const boost::shared_ptr<CDDeviceIcon>& icon : device.icons) {
+        std::string bytes;
+        if (documents.files.count(icon->url) != 0)
+            continue;
+        if (IconPathInsideFolder(folder, icon->url) &&
+            ReadWholeFile(folder + "/" + icon->url, kMaxIconBytes, bytes))
+            documents.files[icon->url] = std::move(bytes);
+        else
+            ZEL_LOGW(ZEL_CORE_CDDISCOVERY, "icon %s not readable", icon->url.c_str());
+    }
 }
 
 // The path part of an absolute URL, "/" when it has none.
@@ -154,17 +191,23 @@ std::string ApplicationUrlLine(const DescriptionTarget& target, const std::strin
 
 int SendDocument(const boost::shared_ptr<utils::HTTPInfo>& request, const DescriptionTarget& target,
                  void* session) {
-    char* data = nullptr;
-    if (utils::ReadFileUTF8(target.filePath, &data) != utils::UTILS_SUCCESS || data[0] == '\0') {
-        delete[] data;
+    const std::string* document = nullptr;
+    if (target.documents && target.isDescription) {
+        document = &target.documents->description;
+    } else if (target.documents) {
+        auto found = target.documents->files.find(target.fileKey);
+        if (found != target.documents->files.end())
+            document = &found->second;
+    }
+    if (document == nullptr || document->empty()) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Cannot obtain description!!!");
         return SendTextResponse(kNotFoundResponse, session);
     }
-    std::string body(data);
-    delete[] data;
     const std::string local = request->GetMyIpAddress();
-    if (target.isDescription && target.port > 0)
-        body = RewriteDescriptionUrls(body, local, target.port);
+    const bool rewrite = target.isDescription && target.port > 0;
+    const std::string rewritten =
+        rewrite ? RewriteDescriptionUrls(*document, local, target.port) : std::string();
+    const std::string& body = rewrite ? rewritten : *document;
 
     std::string language;
     // The peer's value is echoed, so it must not be able to end the line:
@@ -203,12 +246,8 @@ int SendOwnedResponse(std::string&& text, void* session) {
 
 DescriptionLookup GetDeviceDescDetails(const std::string& path, DescriptionTarget& target) {
     boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Existing();
-    std::string iconFolder;
-    DescriptionLookup found =
-        list ? FindTarget(*list, path, target, iconFolder) : DescriptionLookup::kNotFound;
-    if (found == DescriptionLookup::kFound && target.isIcon &&
-        !IconPathInsideFolder(iconFolder, path))
-        found = DescriptionLookup::kRefused;
+    const DescriptionLookup found =
+        list ? FindTarget(*list, path, target) : DescriptionLookup::kNotFound;
     if (found == DescriptionLookup::kNotFound)
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "Device info not found!!");
     return found;
@@ -246,34 +285,23 @@ std::string RewriteDescriptionUrls(const std::string& text, const std::string& l
     return out;
 }
 
-char* GetDeviceIconResponse(const std::string& filePath, const std::string& mimetype, int& length) {
-    std::ifstream file(filePath, std::ios_base::in | std::ios_base::binary);
-    if (!file.is_open() || !boost::filesystem::is_regular_file(filePath)) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Unable to make stream ");
-        return nullptr;
-    }
-    file.seekg(0, std::ios_base::end);
-    const long long size = static_cast<long long>(file.tellg());
-    file.seekg(0, std::ios_base::beg);
-    if (size < 0 || size > kMaxIconBytes)
-        return nullptr;
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + mimetype +
-                             "\r\nContent-Length: " + std::to_string(size) +
-                             "\r\nConnection: close\r\n\r\n";
-    const size_t total = head.size() + static_cast<size_t>(size);
-    char* buffer = static_cast<char*>(std::malloc(total));
-    if (buffer == nullptr) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "malloc failed!!");
-        return nullptr;
-    }
-    std::memcpy(buffer, head.data(), head.size());
-    if (!file.read(buffer + head.size(), static_cast<std::streamsize>(size))) {
-        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Cannot read stream!!");
-        std::free(buffer);
-        return nullptr;
-    }
-    length = static_cast<int>(total);
-    return buffer;
+DeviceDocumentsPtr LoadDeviceDocuments(const std::string& folder, const std::string& description,
+                                       const DeviceInfo& root) {
+    boost::shared_ptr<DeviceDocuments> documents = boost::make_shared<DeviceDocuments>();
+    documents->description = description;
+    LoadFilesOf(folder, root, *documents);
+    for (const DeviceInfoPtr& embedded : root.embeddedDevices)
+        LoadFilesOf(folder, *embedded, *documents);
+    return documents;
+}
+
+DeviceDocumentsPtr WithDescription(const DeviceDocumentsPtr& documents,
+                                   const std::string& description) {
+    boost::shared_ptr<DeviceDocuments> copy = documents
+                                                  ? boost::make_shared<DeviceDocuments>(*documents)
+                                                  : boost::make_shared<DeviceDocuments>();
+    copy->description = description;
+    return copy;
 }
 
 int SendTextResponse(const std::string& text, void* session) {
@@ -284,12 +312,28 @@ int SendDescription(const boost::shared_ptr<utils::HTTPInfo>& request,
                     const DescriptionTarget& target, void* session) {
     if (!target.isIcon)
         return SendDocument(request, target, session);
-    int length = 0;
-    char* icon = GetDeviceIconResponse(target.filePath, target.mimetype, length);
-    if (icon == nullptr) {
+    const std::string* bytes = nullptr;
+    if (target.documents) {
+        auto found = target.documents->files.find(target.fileKey);
+        if (found != target.documents->files.end())
+            bytes = &found->second;
+    }
+    if (bytes == nullptr) {
         ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "Icon can't be sent!!!");
         return SendTextResponse(kNotFoundResponse, session);
     }
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + target.mimetype +
+                             "\r\nContent-Length: " + std::to_string(bytes->size()) +
+                             "\r\nConnection: close\r\n\r\n";
+    const size_t total = head.size() + bytes->size();
+    char* icon = static_cast<char*>(std::malloc(total));
+    if (icon == nullptr) {
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "malloc failed!!");
+        return SendTextResponse(kNotFoundResponse, session);
+    }
+    std::memcpy(icon, head.data(), head.size());
+    std::memcpy(icon + head.size(), bytes->data(), bytes->size());
+    const int length = static_cast<int>(total);
     const int result = network_layer::SendBinaryResponsePacket(icon, length, session);
     if (result != 0)
         std::free(icon);

@@ -1,6 +1,6 @@
 // Finding and sending the documents a device serves: its description
 // (rewritten for the interface the request came in on), its service
-// descriptions and its icons, all read from the device's folder.
+// descriptions and its icons, all held in memory since the registration.
 #pragma once
 
 #include <string>
@@ -8,6 +8,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include <zel_upnp/utils.h>
+#include "cd_discovery/src/device_info_list.h"
 
 namespace zel_upnp {
 namespace cd_discovery {
@@ -15,7 +16,8 @@ namespace cd_discovery {
 // What a request path names, copied out of the device list so that the file
 // can be read and sent without its mutex.
 struct DescriptionTarget {
-    std::string filePath;
+    DeviceDocumentsPtr documents;
+    std::string fileKey;   // in documents->files; unused for the description
     std::string mimetype;  // set for an icon only
     std::string userAgent;
     std::string udn;
@@ -29,23 +31,28 @@ struct DescriptionTarget {
 
 enum class DescriptionLookup {
     kFound,
-    kNotFound,  // no active device serves the path
-    kRefused    // an icon path that would leave the device's folder
+    kNotFound  // no active device serves the path
 };
 
-// Looks path (the request URI without its leading "/" or host) up in the
-// device list, under its mutex.
+// Looks path (the request path without its leading "/") up in the device
+// list, under its mutex: the description URL, an SCPD URL or an icon URL,
+// each compared exactly.
 DescriptionLookup GetDeviceDescDetails(const std::string& path, DescriptionTarget& target);
 
-// Reads the target's file, builds the answer and sends it on session, which
-// it consumes. Returns the send result; a file that cannot be read is
-// answered 404.
+// Builds the answer from the target's document and sends it on session,
+// which it consumes. Returns the send result; a file that could not be read
+// at registration is answered 404.
 int SendDescription(const boost::shared_ptr<utils::HTTPInfo>& request,
                     const DescriptionTarget& target, void* session);
 
-// The icon answer (head and file bytes) in one malloc block of length bytes;
-// null when the file cannot be read.
-char* GetDeviceIconResponse(const std::string& filePath, const std::string& mimetype, int& length);
+// Reads every SCPD and icon that root and its direct embedded devices name
+// from folder (icons up to kMaxIconBytes, inside the folder only) and
+// keeps them with description. On the registering thread.
+DeviceDocumentsPtr LoadDeviceDocuments(const std::string& folder, const std::string& description,
+                                       const DeviceInfo& root);
+// The same documents with another description (after a rewrite).
+DeviceDocumentsPtr WithDescription(const DeviceDocumentsPtr& documents,
+                                   const std::string& description);
 
 // The description text with every SCPDURL, controlURL and eventSubURL made
 // an absolute URL on localAddress and port.

@@ -9,6 +9,7 @@
 
 #include "cd_utils/src/acl_info.h"
 #include "network_layer/network_layer.h"
+#include "network_layer/src/tcp_routes.h"
 #include "utils/src/string/header_text.h"
 #include "utils/src/wifidirect/wifidirect.h"
 
@@ -238,66 +239,79 @@ bool IdentifyCp(DeviceStore& store, const boost::shared_ptr<utils::HTTPInfo>& re
     return true;
 }
 
-bool NotifyRecorded(DeviceStore& store, const AclPermission& permission, const std::string& mac,
-                    const std::string& ip, const std::string& userAgent) {
+// What a recorded CP's refresh found, and the notification it calls for.
+enum class Recorded { kMissing, kUnchanged, kChanged };
+
+Recorded RefreshRecorded(DeviceStore& store, const AclPermission& permission,
+                         const std::string& mac, const std::string& ip,
+                         const std::string& userAgent, PendingNotice& notice) {
     std::string deviceName;
-    int32_t eventType = ACL_EVENT_IP_CHANGED;
     const AclRefresh refresh = store.RefreshAclEntry(
         permission, mac, ip, userAgent,
         [&](std::string& name) { DeriveDeviceName(store, mac, userAgent, name); }, deviceName);
     switch (refresh) {
         case AclRefresh::kAbsent:
-            return false;
+            return Recorded::kMissing;
         case AclRefresh::kUnchanged:
-            return true;
+            return Recorded::kUnchanged;
         case AclRefresh::kEmptyField:
             ZEL_LOGD(ZEL_CORE_ACL, "Updating ACL entry failed for UDN %s !!!", store.Udn().c_str());
-            return false;
+            return Recorded::kMissing;
         case AclRefresh::kIpChanged:
-            eventType = ACL_EVENT_IP_CHANGED;
-            break;
         case AclRefresh::kNameChanged:
-            eventType = ACL_EVENT_NAME_CHANGED;
             break;
     }
-    // The store's lock is released: the listener runs without it.
-    return Notify(store.Udn(), eventType, ip, mac, userAgent, deviceName);
+    notice = PendingNotice{
+        true,
+        refresh == AclRefresh::kIpChanged ? ACL_EVENT_IP_CHANGED : ACL_EVENT_NAME_CHANGED,
+        ip,
+        mac,
+        userAgent,
+        deviceName};
+    return Recorded::kChanged;
 }
 
 // The decision of the modes that record the CP as permitted.
 bool PermitAndRecord(DeviceStore& store, const std::string& ip, const std::string& mac,
-                     const std::string& deviceName, const std::string& userAgent) {
+                     const std::string& deviceName, const std::string& userAgent,
+                     PendingNotice& notice) {
     store.AddAclEntry(ACL_PERMITTED, mac, ip, userAgent, deviceName);
-    NotifyRecorded(store, ACL_PERMITTED, mac, ip, userAgent);
+    RefreshRecorded(store, ACL_PERMITTED, mac, ip, userAgent, notice);
     return true;
 }
 
+// verify_mutex makes the look-up and the recording one step per request;
+// the listener is never called under it (notice carries the call out).
 bool DecideAsk(DeviceStore& store, const std::string& ip, const std::string& mac,
-               const std::string& deviceName, const std::string& userAgent) {
+               const std::string& deviceName, const std::string& userAgent, PendingNotice& notice) {
     boost::unique_lock<boost::recursive_mutex> lock(verify_mutex);
     for (const AclPermission permission : {ACL_PERMITTED, ACL_REJECTED, ACL_WAITING}) {
         if (store.FindAclEntry(permission, mac) != 0)
             continue;
         ZEL_LOGI(ZEL_CORE_ACL, "Device found in existing lists!");
-        if (!NotifyRecorded(store, permission, mac, ip, userAgent)) {
-            ZEL_LOGW(ZEL_CORE_ACL, "denied");
-            return false;
+        switch (RefreshRecorded(store, permission, mac, ip, userAgent, notice)) {
+            case Recorded::kMissing:
+                ZEL_LOGW(ZEL_CORE_ACL, "denied");
+                return false;
+            case Recorded::kUnchanged:
+                return permission == ACL_PERMITTED;
+            case Recorded::kChanged:
+                // Only a permitted CP can be let through by the listener.
+                notice.decides = permission == ACL_PERMITTED;
+                return false;
         }
-        return permission == ACL_PERMITTED;
     }
     store.AddAclEntry(ACL_WAITING, mac, ip, userAgent, deviceName);
     lock.unlock();
-    // The listener may take its time over a newcomer: no lock is held, and a
-    // second request of this CP meanwhile finds it waiting.
-    if (!Notify(store.Udn(), ACL_EVENT_NEW_DEVICE, ip, mac, userAgent, deviceName))
-        store.DelAclEntry(ACL_WAITING, mac, ip, userAgent);
+    notice = PendingNotice{true, ACL_EVENT_NEW_DEVICE, ip, mac, userAgent, deviceName};
+    notice.withdrawOnRefusal = true;
     ZEL_LOGW(ZEL_CORE_ACL, "denied [%d][%s][%s]", static_cast<int>(ACL_MODE_ASK), ip.c_str(),
              mac.c_str());
     return false;
 }
 
 bool Decide(DeviceStore& store, const std::string& ip, const std::string& mac,
-            const std::string& deviceName, const std::string& userAgent) {
+            const std::string& deviceName, const std::string& userAgent, PendingNotice& notice) {
     AclPermitMode mode = ACL_MODE_DENY_ALL;
     if (store.GetAclMode(mode) != 0) {
         ZEL_LOGW(ZEL_CORE_ACL, "Retrieving mode failed");
@@ -311,19 +325,19 @@ bool Decide(DeviceStore& store, const std::string& ip, const std::string& mac,
     }
     switch (mode) {
         case ACL_MODE_ALLOW_ALL:
-            return PermitAndRecord(store, ip, mac, deviceName, userAgent);
+            return PermitAndRecord(store, ip, mac, deviceName, userAgent, notice);
         case ACL_MODE_ALLOW_UNLESS_REJECTED:
             if (store.FindAclEntry(ACL_REJECTED, mac) == 0) {
                 ZEL_LOGW(ZEL_CORE_ACL, "denied because it's rejected.");
                 return false;
             }
-            return PermitAndRecord(store, ip, mac, deviceName, userAgent);
+            return PermitAndRecord(store, ip, mac, deviceName, userAgent, notice);
         case ACL_MODE_DENY_ALL:
             store.AddAclEntry(ACL_REJECTED, mac, ip, userAgent, deviceName);
             ZEL_LOGW(ZEL_CORE_ACL, "denied");
             return false;
         case ACL_MODE_ASK:
-            return DecideAsk(store, ip, mac, deviceName, userAgent);
+            return DecideAsk(store, ip, mac, deviceName, userAgent, notice);
         case ACL_MODE_ALLOW_UNRECORDED:
         case ACL_MODE_OFF:
             break;
@@ -332,6 +346,60 @@ bool Decide(DeviceStore& store, const std::string& ip, const std::string& mac,
 }
 
 }  // namespace
+
+bool DeliverNotice(const std::string& udn, const PendingNotice& notice, bool allowed) {
+    if (!notice.needed)
+        return allowed;
+    const bool taken =
+        Notify(udn, notice.eventType, notice.ip, notice.mac, notice.userAgent, notice.deviceName);
+    if (!taken && notice.withdrawOnRefusal)
+        DelAclEntry(udn, ACL_WAITING, notice.mac, notice.ip, notice.userAgent);
+    if (!taken && notice.decides)
+        ZEL_LOGW(ZEL_CORE_ACL, "denied");
+    return notice.decides ? taken : allowed;
+}
+
+void DecideWithoutWaiting(const std::string& udn, const boost::shared_ptr<utils::HTTPInfo>& request,
+                          DecisionDone done) {
+    AuthorizedCPInfo cpInfo;
+    PendingNotice notice;
+    const bool allowed = AclGuarded(false, [&] {
+        if (!request || udn.empty())
+            return false;
+        DeviceStore store(udn);
+        if (!IdentifyCp(store, request, cpInfo)) {
+            ZEL_LOGW(ZEL_CORE_ACL, "Retrieving details failed");
+            return false;
+        }
+        return Decide(store, cpInfo.ip_address, cpInfo.mac_address, cpInfo.device_name,
+                      cpInfo.user_agent, notice);
+    });
+    if (!notice.needed) {
+        done(allowed, cpInfo);
+        return;
+    }
+    // The listener runs on "ZelTcpAsk"; the request waits for it only when
+    // its answer decides.
+    const bool decides = notice.decides;
+    const bool posted =
+        network_layer::PostAskJob([udn, notice, allowed, cpInfo, done, decides](bool live) {
+            bool result = false;
+            if (live)
+                result = AclGuarded(false, [&] { return DeliverNotice(udn, notice, allowed); });
+            else if (notice.withdrawOnRefusal)
+                DelAclEntry(udn, ACL_WAITING, notice.mac, notice.ip, notice.userAgent);
+            if (decides)
+                done(result, cpInfo);
+        });
+    if (!posted) {
+        ZEL_LOGW(ZEL_CORE_ACL, "access listener busy, notification of %s dropped",
+                 notice.ip.c_str());
+        if (notice.withdrawOnRefusal)
+            DelAclEntry(udn, ACL_WAITING, notice.mac, notice.ip, notice.userAgent);
+    }
+    if (!decides || !posted)
+        done(decides ? false : allowed, cpInfo);
+}
 
 void SanitizeUserAgent(std::string& userAgent) {
     AclGuarded(0, [&] {
@@ -377,13 +445,19 @@ bool GetCPInfo(const std::string& udn, const boost::shared_ptr<utils::HTTPInfo>&
 bool NotifyApp(const std::string& udn, const AclPermission& permission, const std::string& mac,
                const std::string& ip, const std::string& userAgent) {
     DeviceStore store(udn);
-    return NotifyRecorded(store, permission, mac, ip, userAgent);
+    PendingNotice notice;
+    if (RefreshRecorded(store, permission, mac, ip, userAgent, notice) == Recorded::kMissing)
+        return false;
+    notice.decides = true;
+    return DeliverNotice(udn, notice, true);
 }
 
 bool VerifyCpAuthorized(const std::string& udn, const std::string& ip, const std::string& mac,
                         const std::string& deviceName, const std::string& userAgent) {
     DeviceStore store(udn);
-    return Decide(store, ip, mac, deviceName, userAgent);
+    PendingNotice notice;
+    const bool allowed = Decide(store, ip, mac, deviceName, userAgent, notice);
+    return DeliverNotice(udn, notice, allowed);
 }
 
 void ChangeMacAddrForWIDI(const std::string& localAddress, const std::string& /*unused*/,
@@ -417,8 +491,10 @@ bool IsCpAuthorizedAndGetCpInfo(const std::string& udn,
             ZEL_LOGW(ZEL_CORE_ACL, "Retrieving details failed");
             return false;
         }
-        return Decide(store, cpInfo.ip_address, cpInfo.mac_address, cpInfo.device_name,
-                      cpInfo.user_agent);
+        PendingNotice notice;
+        const bool allowed = Decide(store, cpInfo.ip_address, cpInfo.mac_address,
+                                    cpInfo.device_name, cpInfo.user_agent, notice);
+        return DeliverNotice(udn, notice, allowed);
     });
 }
 

@@ -144,8 +144,10 @@ void CallBackHandler::DestroyInstance() {
 
 CallBackHandler::CallBackHandler()
     : tcp_registrations_(boost::make_shared<TcpRegistrations>()),
+      tcp_routes_(boost::make_shared<TcpRouteMap>()),
       udp_registrations_(boost::make_shared<UdpRegistrations>()),
       id_counter_(kFirstListenerId),
+      ask_work_(ask_ios_),
       tcp_req_work_(tcp_req_handling_ios_),
       udp_req_work_(udp_req_handling_ios_),
       tcp_res_work_(tcp_res_handling_ios_) {}
@@ -163,6 +165,7 @@ CallBackHandler::~CallBackHandler() {
         {
             boost::lock_guard<boost::mutex> lock(tcp_mutex_);
             tcp_registrations_ = boost::make_shared<TcpRegistrations>();
+            tcp_routes_ = boost::make_shared<TcpRouteMap>();
         }
         {
             boost::lock_guard<boost::mutex> lock(response_mutex_);
@@ -250,19 +253,84 @@ int CallBackHandler::UnRegisterPattern(const int& id) {
         if (RemoveRegistration(udp_registrations_, id))
             return NL_SUCCESS;
     }
+    boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+    if (RemoveRegistration(tcp_registrations_, id))
+        return NL_SUCCESS;
+    bool found = false;
+    for (const auto& route : *tcp_routes_)
+        found = found || route.second.id == id;
+    if (!found)
+        return NL_FAILURE;
+    boost::shared_ptr<TcpRouteMap> copy = boost::make_shared<TcpRouteMap>();
+    for (const auto& route : *tcp_routes_) {
+        if (route.second.id != id)
+            copy->insert(copy->end(), route);
+    }
+    tcp_routes_ = copy;
+    return NL_SUCCESS;
+}
+
+int CallBackHandler::RegisterTCPRoutes(const std::vector<TcpRoute>& routes,
+                                       boost::shared_ptr<TCPRequestListener> listener,
+                                       RouteThread thread, int& id) {
+    id = -1;
+    if (routes.empty() || !listener)
+        return NL_FAILURE;
+    try {
+        const int new_id = NextListenerId();
+        boost::lock_guard<boost::mutex> lock(tcp_mutex_);
+        boost::shared_ptr<TcpRouteMap> copy = boost::make_shared<TcpRouteMap>(*tcp_routes_);
+        for (const TcpRoute& route : routes) {
+            // Equal keys keep insertion order: an earlier registration wins.
+            copy->emplace(std::make_pair(static_cast<int>(route.method), UpperCase(route.path)),
+                          TcpRouteTarget{new_id, listener, thread});
+        }
+        tcp_routes_ = copy;
+        id = new_id;
+    } catch (const std::exception& e) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "RegisterTCPRoutes failed: %s", e.what());
+        return NL_FAILURE;
+    }
+    return NL_SUCCESS;
+}
+
+CallBackHandler::TcpRouteTarget CallBackHandler::FindRoute(const utils::HTTPInfo& request) {
+    boost::shared_ptr<const TcpRouteMap> routes;
     {
         boost::lock_guard<boost::mutex> lock(tcp_mutex_);
-        if (RemoveRegistration(tcp_registrations_, id))
-            return NL_SUCCESS;
+        routes = tcp_routes_;
     }
-    return NL_FAILURE;
+    if (routes->empty() || !request.IsRequest())
+        return TcpRouteTarget{0, nullptr, RouteThread::kWorker};
+    const int method = static_cast<int>(request.GetRequestType());
+    std::string target;
+    request.GetURI(target);
+    auto found = routes->find(std::make_pair(method, UpperCase(RequestPath(target))));
+    if (found == routes->end())
+        found = routes->find(std::make_pair(method, std::string()));
+    if (found == routes->end())
+        return TcpRouteTarget{0, nullptr, RouteThread::kWorker};
+    return found->second;
 }
 
 int CallBackHandler::InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request,
                                              void* session) {
     try {
+        TcpRouteTarget route =
+            request ? FindRoute(*request) : TcpRouteTarget{0, nullptr, RouteThread::kWorker};
+        if (route.listener && route.thread == RouteThread::kIoThread) {
+            Deliver(request, session, std::move(route.listener), nullptr);
+            return NL_SUCCESS;
+        }
         boost::lock_guard<boost::mutex> lock(tcp_mutex_);
-        tcp_queue_.push_back(TcpRequestEntry{request, session});
+        if (tcp_queue_.size() >= kMaxTcpQueueLength) {
+            // Counted and logged by the hundred: a flood must not flood the log.
+            if (tcp_refusals_++ % 100 == 0)
+                ZEL_LOGW(ZEL_CORE_NETWORK, "TCP request queue full (%d), request refused",
+                         static_cast<int>(tcp_queue_.size()));
+            return NL_FAILURE;
+        }
+        tcp_queue_.push_back(TcpRequestEntry{request, session, std::move(route.listener)});
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "InvokeTCPRequestHandler failed: %s", e.what());
         return NL_FAILURE;
@@ -278,6 +346,37 @@ int CallBackHandler::InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> 
         return WithdrawTcpRequest(session) ? NL_FAILURE : NL_SUCCESS;
     }
     return NL_SUCCESS;
+}
+
+bool CallBackHandler::PostAskJob(std::function<void(bool)> job) {
+    boost::lock_guard<boost::mutex> lock(ask_mutex_);
+    if (!ask_live_ || ask_jobs_.load() >= kMaxAskJobs)
+        return false;
+    try {
+        ++ask_jobs_;
+        ask_ios_.post([this, job] {
+            --ask_jobs_;
+            bool live = false;
+            {
+                boost::lock_guard<boost::mutex> lock(ask_mutex_);
+                live = ask_live_;
+            }
+            job(live);
+        });
+    } catch (const std::exception& e) {
+        --ask_jobs_;
+        ZEL_LOGE(ZEL_CORE_NETWORK, "PostAskJob failed: %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+void CallBackHandler::DrainAskJobs() {
+    // Each job still queued runs here once, with false (ask_live_), so
+    // that it releases what it holds.
+    ask_ios_.restart();
+    ask_ios_.poll();
+    ask_ios_.stop();
 }
 
 // The job for session's entry could not be posted. True when the entry was
@@ -308,8 +407,9 @@ int CallBackHandler::InvokeUDPRequestHandler(boost::shared_ptr<utils::HTTPInfo> 
     try {
         boost::lock_guard<boost::mutex> lock(udp_mutex_);
         if (udp_queue_.size() >= kMaxUdpQueueLength) {
-            ZEL_LOGW(ZEL_CORE_NETWORK, "UDP request queue full (%d), datagram dropped",
-                     static_cast<int>(udp_queue_.size()));
+            if (udp_refusals_++ % 100 == 0)
+                ZEL_LOGW(ZEL_CORE_NETWORK, "UDP request queue full (%d), datagram dropped",
+                         static_cast<int>(udp_queue_.size()));
             return NL_FAILURE;
         }
         udp_queue_.push_back(request);
@@ -402,20 +502,27 @@ void CallBackHandler::InvokeUpperLayerTCPRequestListener() {
         tcp_queue_.pop_front();
         registrations = tcp_registrations_;
     }
+    Deliver(entry.request, entry.session, std::move(entry.listener), registrations);
+}
+
+void CallBackHandler::Deliver(const boost::shared_ptr<utils::HTTPInfo>& request, void* session,
+                              boost::shared_ptr<TCPRequestListener> listener,
+                              const boost::shared_ptr<const TcpRegistrations>& patterns) {
     // Kept across the listener call: a listener that throws may already have
     // given the context up, and only the session can tell.
-    const boost::shared_ptr<IncomingTCPSession> session = SessionOf(entry.session);
+    const boost::shared_ptr<IncomingTCPSession> owner = SessionOf(session);
     try {
-        const std::string head = UpperCase(RequestHead(entry.request));
-        boost::shared_ptr<TCPRequestListener> listener;
-        if (!head.empty())
-            listener = FindListener(*registrations, head);
+        if (!listener && patterns) {
+            const std::string head = UpperCase(RequestHead(request));
+            if (!head.empty())
+                listener = FindListener(*patterns, head);
+        }
         if (!listener) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "ERROR, no valid listeners found!!");
-            SendBadRequest(entry.session);
+            ZEL_LOGW(ZEL_CORE_NETWORK, "ERROR, no valid listeners found!!");
+            SendBadRequest(session);
             return;
         }
-        listener->OnTCPRequestReceived(entry.request, entry.session);
+        listener->OnTCPRequestReceived(request, session);
         return;
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "TCP request listener failed: %s", e.what());
@@ -424,8 +531,8 @@ void CallBackHandler::InvokeUpperLayerTCPRequestListener() {
     }
     // The listener threw: unless it consumed the context first, the
     // connection gets the fixed 400 and is released.
-    if (session && !session->IsContextConsumed())
-        SendBadRequest(entry.session);
+    if (owner && !owner->IsContextConsumed())
+        SendBadRequest(session);
 }
 
 void CallBackHandler::SendBadRequest(void* session) {
@@ -523,7 +630,14 @@ int CallBackHandler::StartCallbackThreads() {
             udp_req_handling_ios_.restart();
         if (tcp_res_handling_ios_.stopped())
             tcp_res_handling_ios_.restart();
+        if (ask_ios_.stopped())
+            ask_ios_.restart();
+        {
+            boost::lock_guard<boost::mutex> lock(ask_mutex_);
+            ask_live_ = true;
+        }
         threads_.reset(new boost::thread_group);
+        StartWorkers(ask_ios_, "ZelTcpAsk", 1);
         StartWorkers(tcp_req_handling_ios_, "ZelTcpReq", kTcpRequestThreads);
         StartWorkers(udp_req_handling_ios_, "ZelUdpReq", kUdpRequestThreads);
         StartWorkers(tcp_res_handling_ios_, "ZelTcpRes", kResponseThreads);
@@ -539,6 +653,11 @@ int CallBackHandler::StartCallbackThreads() {
 
 int CallBackHandler::StopCallbackThreads() {
     ZEL_LOGI(ZEL_CORE_NETWORK, "CallBackHandler StopCallbackThreads");
+    {
+        boost::lock_guard<boost::mutex> lock(ask_mutex_);
+        ask_live_ = false;
+    }
+    ask_ios_.stop();
     tcp_req_handling_ios_.stop();
     udp_req_handling_ios_.stop();
     tcp_res_handling_ios_.stop();
@@ -556,6 +675,7 @@ int CallBackHandler::StopCallbackThreads() {
         ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler udp_req_handling_ios_ not stopped ");
     if (!tcp_res_handling_ios_.stopped())
         ZEL_LOGE(ZEL_CORE_NETWORK, "CallBackHandler tcp_res_handling_ios_ not stopped ");
+    DrainAskJobs();
     ReleaseQueuedTcpRequests();
     return NL_SUCCESS;
 }

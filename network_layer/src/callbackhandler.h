@@ -1,7 +1,11 @@
 // The dispatch core: where parsed messages leave the network layer. Servers
 // hand it complete requests, the outgoing client hands it responses; it
 // queues each one and delivers it on its own worker threads ("ZelTcpReq" x2,
-// "ZelUdpReq" x2, "ZelTcpRes" x5) to the listener that wants it.
+// "ZelUdpReq" x2, "ZelTcpRes" x5) to the listener that wants it. A TCP
+// request goes first by its method and path to a route of the library's own
+// listeners (tcp_routes.h), which may answer it on the io thread that read
+// it; only a request no route takes is matched against the application's
+// patterns. "ZelTcpAsk" x1 runs application code a request waits for.
 //
 // Locks: one mutex per queue (TCP, UDP, responses) plus one for the id
 // counter; never two at once, and none is held while a listener runs, so a
@@ -9,7 +13,11 @@
 // Listeners of one kind are called concurrently.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +29,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/utils.h>
+#include "network_layer/src/tcp_routes.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -37,6 +46,12 @@ class CallBackHandler {
     // listener consumes them, so past this many waiting requests a new one is
     // dropped (about 8 MiB of datagrams at most).
     static constexpr size_t kMaxUdpQueueLength = 1024;
+    // The same for TCP requests waiting for a worker: a peer can open
+    // connections faster than slow listeners answer them. A request beyond
+    // it is refused (the session answers its 400) and counted.
+    static constexpr size_t kMaxTcpQueueLength = 256;
+    // Jobs waiting for the "ZelTcpAsk" thread; beyond, PostAskJob refuses.
+    static constexpr size_t kMaxAskJobs = 64;
     // Registration ids: the first is kFirstListenerId + kListenerIdStep.
     static constexpr int kFirstListenerId = 200;
     static constexpr int kListenerIdStep = 2;
@@ -76,15 +91,29 @@ class CallBackHandler {
                            boost::shared_ptr<TCPRequestListener> listener, int& id);
     int RegisterUDPPattern(const std::vector<std::string>& patterns,
                            boost::shared_ptr<UDPRequestListener> listener, int& id);
-    // 0 when a registration with this id was removed, 1 when none has it.
+    // Routes of the library's own listeners; see RegisterTCPRoutes.
+    int RegisterTCPRoutes(const std::vector<TcpRoute>& routes,
+                          boost::shared_ptr<TCPRequestListener> listener, RouteThread thread,
+                          int& id);
+    // 0 when a registration (patterns or routes) with this id was removed,
+    // 1 when none has it.
     int UnRegisterPattern(const int& id);
 
-    // Queues a complete request with the session context that answers it.
-    // The context is handed to exactly one listener, or consumed here by the
-    // 400 answer when no listener matches. Returns 0.
+    // Called by the session on the io thread that read a complete request.
+    // A request routed to an io-thread listener is handed to it at once;
+    // any other is queued for a worker with the session context that
+    // answers it. The context is handed to exactly one listener, or
+    // consumed by the 400 answer when none takes it: 0. 1, with the context
+    // still the caller's, when the queue is full (counted).
     int InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request, void* session);
-    // Queues a complete datagram. Returns 0.
+    // Queues a complete datagram. 0; 1 when the queue is full.
     int InvokeUDPRequestHandler(boost::shared_ptr<utils::HTTPInfo> request);
+    // See PostAskJob in tcp_routes.h.
+    bool PostAskJob(std::function<void(bool)> job);
+    // Requests and datagrams refused because their queue was full, since
+    // the instance was created.
+    uint64_t TcpRefusals() const { return tcp_refusals_.load(); }
+    uint64_t UdpRefusals() const { return udp_refusals_.load(); }
 
     // Response listener of an outgoing client session (session id >= 1).
     int RegisterResponseListener(const int& session_id,
@@ -114,7 +143,17 @@ class CallBackHandler {
     struct TcpRequestEntry {
         boost::shared_ptr<utils::HTTPInfo> request;
         void* session;
+        // The routed listener; null: match the application's patterns.
+        boost::shared_ptr<TCPRequestListener> listener;
     };
+    struct TcpRouteTarget {
+        int id;
+        boost::shared_ptr<TCPRequestListener> listener;
+        RouteThread thread;
+    };
+    // (method, upper-cased path; empty for any path) -> targets, earliest
+    // registration first.
+    typedef std::multimap<std::pair<int, std::string>, TcpRouteTarget> TcpRouteMap;
     struct ResponseEntry {
         int session_id;
         boost::shared_ptr<utils::HTTPInfo> response;
@@ -134,6 +173,15 @@ class CallBackHandler {
     bool WithdrawTcpRequest(void* session);
     // Answers an unmatched TCP request with the fixed 400 fault.
     void SendBadRequest(void* session);
+    // The route target of request; null listener when no route takes it.
+    TcpRouteTarget FindRoute(const utils::HTTPInfo& request);
+    // Hands request to listener, or to the application's pattern listener
+    // when it is null, or answers 400; the context is consumed either way.
+    void Deliver(const boost::shared_ptr<utils::HTTPInfo>& request, void* session,
+                 boost::shared_ptr<TCPRequestListener> listener,
+                 const boost::shared_ptr<const std::vector<TCPPatternCallbackPair>>& patterns);
+    // Runs the ask jobs still queued with false; after the ask thread ended.
+    void DrainAskJobs();
     int NextListenerId();
     void StartWorkers(boost::asio::io_service& ios, const char* base_name, int count);
     // Closes the connections of queued TCP requests that no job will take.
@@ -145,15 +193,25 @@ class CallBackHandler {
     typedef std::vector<TCPPatternCallbackPair> TcpRegistrations;
     typedef std::vector<UDPPatternCallbackPair> UdpRegistrations;
     boost::shared_ptr<const TcpRegistrations> tcp_registrations_;
+    boost::shared_ptr<const TcpRouteMap> tcp_routes_;
     std::list<TcpRequestEntry> tcp_queue_;
     boost::shared_ptr<const UdpRegistrations> udp_registrations_;
     std::list<boost::shared_ptr<utils::HTTPInfo>> udp_queue_;
     std::list<ResponseEntry> response_listeners_;
     boost::mutex id_mutex_;
-    boost::mutex tcp_mutex_;       // tcp_registrations_, tcp_queue_
+    boost::mutex tcp_mutex_;       // tcp_registrations_, tcp_routes_, tcp_queue_
     boost::mutex udp_mutex_;       // udp_registrations_, udp_queue_
     boost::mutex response_mutex_;  // response_listeners_
     int id_counter_;
+    std::atomic<uint64_t> tcp_refusals_{0};
+    std::atomic<uint64_t> udp_refusals_{0};
+    // Ask jobs posted and not yet started or drained.
+    std::atomic<size_t> ask_jobs_{0};
+    // False from StopCallbackThreads on: queued ask jobs are drained.
+    bool ask_live_ = false;  // ask_mutex_
+    boost::mutex ask_mutex_;
+    boost::asio::io_service ask_ios_;
+    boost::asio::io_service::work ask_work_;
     boost::asio::io_service tcp_req_handling_ios_;
     boost::asio::io_service udp_req_handling_ios_;
     boost::asio::io_service tcp_res_handling_ios_;

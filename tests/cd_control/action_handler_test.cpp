@@ -198,6 +198,23 @@ TEST_F(ActionHandlerNetns, BadRequestsGetTheirFaultAndNoHandlerCall) {
     EXPECT_EQ(0u, recorder_.Count());
 }
 
+// A request goes to the entry whose control URL is exactly its path: a
+// prefix, the query or a header naming another URL changes nothing.
+TEST_F(ActionHandlerNetns, EachControlUrlGetsOnlyItsOwnPath) {
+    const std::pair<std::string, std::string> cases[] = {
+        {Post("/ctl/ab", kEnvelope), "/ctl/ab"},
+        {Post("/ctl/a?/ctl/ab", kEnvelope), "/ctl/a"},
+        {Post("/ctl/a", kEnvelope, kSoapAction, "X: /ctl/ab\r\n"), "/ctl/a"},
+    };
+    for (const auto& c : cases) {
+        const std::string answer = Exchange(c.first);
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << c.first.substr(0, 60);
+        EXPECT_NE(std::string::npos, answer.find("<r>" + c.second + "</r>")) << answer;
+    }
+    EXPECT_EQ(0u, Exchange(Post("/ctl/abc", kEnvelope)).find("HTTP/1.0 400 Bad Request"));
+    EXPECT_EQ(3u, recorder_.Count());
+}
+
 TEST_F(ActionHandlerNetns, TimeOutFaultsThenTheLateAnswerIsRefused) {
     recorder_.answer = false;
     cc::ActionHandler::SetActionTimeoutMs(100);

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 
 #include <boost/algorithm/string/replace.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include <zel_upnp/cd_discovery.h>
 #include "support/device_library.h"
@@ -67,11 +73,83 @@ TEST(DeviceDescriptionParserTest, MissingUdnIsGeneratedAndWrittenBack) {
         const std::string expected =
             Replace(before, element, std::string("<UDN>") + device.udn + "</UDN>");
         EXPECT_EQ(expected, folder.Read());
+        // Written through a temporary file renamed over the old one.
+        // No temporary file left beside the document, three SCPDs and icons/.
+        EXPECT_EQ(5, std::distance(boost::filesystem::directory_iterator(folder.Path()),
+                                   boost::filesystem::directory_iterator()));
         // A second parse keeps the written UDN.
         cd::DeviceInfo again;
         ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", again));
         EXPECT_EQ(device.udn, again.udn);
     }
+}
+
+// Each embedded device's UDN goes into that device's own element; one
+// without an element of its own refuses the document and touches nothing.
+TEST(DeviceDescriptionParserTest, EachEmbeddedDeviceGetsItsOwnUdnElement) {
+    const auto device = [](const std::string& name, const std::string& udn) {
+        return "<device><deviceType>urn:x:device:" + name + ":1</deviceType>" + udn +
+               "<deviceList><device><deviceType>urn:x:device:Deep:1</deviceType><UDN/>"
+               "</device></deviceList></device>";
+    };
+    const struct {
+        const char* a;
+        bool ok;
+    } cases[] = {{"<UDN/>", true}, {"<UDN></UDN>", true}, {"", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.a);
+        zel_test::DescriptionFolder folder;
+        const std::string text =
+            Replace(folder.Read(), kDeviceList,
+                    "<deviceList>" + device("A", c.a) + device("B", "<UDN/>") + "</deviceList>");
+        folder.Write("DeviceDescription.xml", text);
+        cd::DeviceInfo root;
+        const int result = cd::ParseDescription(folder.Path(), "d.xml", root);
+        if (!c.ok) {
+            EXPECT_EQ(cd::CD_INVALID, result);
+            EXPECT_EQ(text, folder.Read());
+            continue;
+        }
+        ASSERT_EQ(cd::CD_SUCCESS, result);
+        ASSERT_EQ(2u, root.embeddedDevices.size());
+        const std::string a = root.embeddedDevices[0]->udn;
+        const std::string b = root.embeddedDevices[1]->udn;
+        EXPECT_NE(a, b);
+        const std::string written = folder.Read();
+        EXPECT_EQ(Replace(Replace(text, device("A", c.a), device("A", "<UDN>" + a + "</UDN>")),
+                          device("B", "<UDN/>"), device("B", "<UDN>" + b + "</UDN>")),
+                  written);
+        EXPECT_EQ(written, root.documents->description);
+        cd::DeviceInfo again;
+        ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder.Path(), "d.xml", again));
+        EXPECT_EQ(b, again.embeddedDevices[1]->udn);
+    }
+}
+
+// A folder that cannot be written (a read-only mount: root ignores mode
+// bits) gives the same derived UDN at every parse, served from memory.
+TEST(DeviceDescriptionParserTest, ReadOnlyFolderGetsTheSameDerivedUdnEveryTime) {
+    zel_test::DescriptionFolder source("<UDN/>");
+    const std::string folder = source.Path() + "/ro";
+    boost::filesystem::create_directories(folder);
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "needs root to mount a read-only folder";
+    std::unique_ptr<const char, void (*)(const char*)> unmount(
+        folder.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+    const std::string text = source.Read();
+    std::ofstream(folder + "/DeviceDescription.xml") << text;
+    ASSERT_EQ(0, ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+    cd::DeviceInfo first;
+    cd::DeviceInfo second;
+    ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder, "d.xml", first));
+    ASSERT_EQ(cd::CD_SUCCESS, cd::ParseDescription(folder, "d.xml", second));
+    EXPECT_EQ(first.udn, second.udn);
+    ASSERT_EQ(41u, first.udn.size());
+    EXPECT_EQ('5', first.udn[5 + 14]);  // a name-based UUID
+    EXPECT_EQ(Replace(text, "<UDN/>", "<UDN>" + first.udn + "</UDN>"),
+              second.documents->description);
+    std::ifstream file(folder + "/DeviceDescription.xml");
+    EXPECT_EQ(text, std::string(std::istreambuf_iterator<char>(file), {}));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -9,6 +11,7 @@
 
 #include <zel_upnp/cd_discovery.h>
 #include <zel_upnp/cd_utils.h>
+#include <zel_upnp/framework_core.h>
 #include "support/device_library.h"
 #include "support/peers.h"
 
@@ -24,7 +27,6 @@ bool Allow(const boost::shared_ptr<acl::stEventNotification>&) {
 }
 
 const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nConnection: Close\r\n\r\n";
-const char kNotFound[] = "HTTP/1.1 404 Not Found\r\n\r\n";
 
 std::string Get(const std::string& target, const std::string& headers = std::string()) {
     return "GET " + target + " HTTP/1.1\r\nHOST: device\r\n" + headers + "\r\n";
@@ -36,7 +38,7 @@ class SendDescriptionTest : public zel_test::NetnsSuite<1> {
         NetnsSuite::SetUp();
         if (Unready())
             return;
-        library_.reset(new zel_test::DeviceLibrary(*topo_));
+        library_.reset(new zel_test::DeviceLibrary(*topo_, zel_upnp::framework_core::CD));
         ASSERT_TRUE(library_->Ok());
         ASSERT_EQ(0, cd::RegisterDevice(folder_.Path(), "d.xml", device_));
         ASSERT_EQ(0, acl::RegisterAclListener(device_.udn, Allow, acl::ACL_MODE_ALLOW_ALL));
@@ -93,12 +95,12 @@ struct RequestCase {
     std::string expected;  // the whole answer, or its end for a 200
 };
 
+// Found by method and exact path only: neither the query nor text elsewhere
+// in the head (a header naming the eventing method, or an icon's path)
+// chooses what is served.
 TEST_F(SendDescriptionTest, ServiceDescriptionsIconsAndHostileRequests) {
     ASSERT_EQ(0, cd::StartDevice(device_.udn));
-    // A link inside the folder that leads out of it.
-    boost::filesystem::create_directories(folder_.Path() + "/l");
-    boost::filesystem::create_directory_symlink(folder_.Path() + "/../icons",
-                                                folder_.Path() + "/l/icons");
+    const std::string description = folder_.Read();
     const RequestCase cases[] = {
         {"scpd", Get("/ContentDirectory/scpd.xml"), "\r\n\r\n<scpd>cds</scpd>"},
         {"absolute form", Get("http://" + ip_ + ":49152/dial/scpd.xml"),
@@ -108,12 +110,13 @@ TEST_F(SendDescriptionTest, ServiceDescriptionsIconsAndHostileRequests) {
          "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 7\r\n"
          "Connection: close\r\n\r\n" +
              std::string("\x89PNG\0\1\2", 7)},
-        {"dot-dot icon", Get("/../icons/i.png"), kNotFound},
-        {"nested dot-dot icon", Get("/x/../../icons/i.png"), kNotFound},
-        {"icon through a link out", Get("/l/icons/i.png"), kNotFound},
-        {"unknown path", Get("/d.xml.bak/x", "X: icons/i.png\r\n"), kBadRequest},
-        {"host without path", Get("http://evil", "X: icons/i.png\r\n"), kBadRequest},
-        {"query on description", Get("/d.xml?x=1"), kBadRequest},
+        {"query on description", Get("/d.xml?SUBSCRIBE%20/"), description},
+        {"eventing method in a header", Get("/d.xml", "X: SUBSCRIBE /\r\n"), description},
+        {"dot-dot icon", Get("/../icons/i.png"), ""},
+        {"nested dot-dot icon", Get("/x/../../icons/i.png"), ""},
+        {"icon path at the end", Get("/x/icons/i.png"), ""},
+        {"unknown path", Get("/d.xml.bak/x", "X: icons/i.png\r\n"), ""},
+        {"host without path", Get("http://evil", "X: icons/i.png\r\n"), ""},
         {"long absurd uri", Get("/" + std::string(60000, 'a') + "/icons/i.pn"), ""},
     };
     for (const RequestCase& c : cases) {
@@ -128,6 +131,31 @@ TEST_F(SendDescriptionTest, ServiceDescriptionsIconsAndHostileRequests) {
             EXPECT_EQ(8u, answer.find(" 400 Bad Request")) << answer;  // no listener takes it
         }
     }
+}
+
+// In ask mode the access listener runs on a thread of its own: a newcomer's
+// description request is refused while the listener is still deciding, and
+// other requests are served meanwhile.
+std::shared_future<void> g_released;
+std::atomic<int> g_asked{0};
+bool Ponder(const boost::shared_ptr<acl::stEventNotification>&) {
+    ++g_asked;
+    g_released.wait_for(zel_test::kTestWait);
+    return true;
+}
+
+TEST_F(SendDescriptionTest, AskModeListenerNeverHoldsTheRequestThreads) {
+    ASSERT_EQ(0, cd::StartDevice(device_.udn));
+    std::promise<void> release;
+    g_released = release.get_future().share();
+    std::unique_ptr<std::promise<void>, void (*)(std::promise<void>*)> released(
+        &release, [](std::promise<void>* p) { p->set_value(); });
+    ASSERT_EQ(0, acl::RegisterAclListener(device_.udn, Ponder, acl::ACL_MODE_ASK));
+    EXPECT_EQ(0u, Exchange(Get("/d.xml")).find("HTTP/1.1 401 Unauthorized\r\n"));
+    EXPECT_TRUE(zel_test::WaitUntil([] { return g_asked == 1; }));
+    EXPECT_EQ(0u, Exchange(Get("/d.xml")).find("HTTP/1.1 401 Unauthorized\r\n"));  // waiting
+    EXPECT_EQ(0u, Exchange(Get("/sp/scpd.xml")).find("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(1, g_asked.load());
 }
 
 // A peer's bare CR or LF never reaches a header of the answer: the request
