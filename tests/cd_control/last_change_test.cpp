@@ -92,11 +92,19 @@ TEST(LastChange, AtMostOneEventPerPeriod) {
     ASSERT_NE(sent.Document(0), "");
     for (int volume = 1; volume <= 30; ++volume)
         events.Set(0, "Volume", std::to_string(volume), {{"channel", "Master"}});
-    EXPECT_EQ(sent.Document(1),
+    // Normally one merged event; a preempted loop may straddle a period.
+    std::string document;
+    for (size_t n = 1; n < 30; ++n) {
+        document = sent.Document(n);
+        if (document.empty() || document.find("val=\"30\"") != std::string::npos)
+            break;
+    }
+    EXPECT_EQ(document,
               "<Event xmlns=\"urn:schemas-upnp-org:metadata-1-0/RCS/\"><InstanceID val=\"0\">"
               "<Volume channel=\"Master\" val=\"30\"/></InstanceID></Event>");
     std::lock_guard<std::mutex> lock(sent.mutex);
-    EXPECT_GE(sent.bodies[1].first - sent.bodies[0].first, std::chrono::milliseconds(200));
+    for (size_t i = 1; i < sent.bodies.size(); ++i)
+        EXPECT_GE(sent.bodies[i].first - sent.bodies[i - 1].first, std::chrono::milliseconds(200));
 }
 
 // The Event document is escaped once inside LastChange: a control point

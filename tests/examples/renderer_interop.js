@@ -6,7 +6,7 @@
 'use strict';
 const dgram = require('dgram');
 const path = require('path');
-const Client = require(path.join(process.argv[2], 'node_modules', 'upnp-mediarenderer-client'));
+const Client = require(path.resolve(process.argv[2], 'node_modules', 'upnp-mediarenderer-client'));
 const peerIp = process.argv[3];
 const kEventMs = 5000;
 const kMediaType = 'urn:schemas-upnp-org:device:MediaRenderer:1';

@@ -20,7 +20,7 @@ fi
 subnet=${ZEL_EXAMPLE_SUBNET:-5}
 . "$here/pair.sh"
 cp -r "$2" "$work/renderer"
-in_dev "$1" "$work/renderer" "$dev_if" >"$work/renderer.log" 2>&1 &
+ip netns exec "$dev_ns" "$1" "$work/renderer" "$dev_if" >"$work/renderer.log" 2>&1 &
 pids+=($!)
 wait_http "http://$dev_ip:49152/description.xml" || fail "no description served"
 in_peer node "$here/renderer_interop.js" "$modules" "$peer_ip" || fail "interop steps"
