@@ -9,6 +9,14 @@
 # delivers fewer NOTIFYs than it was asked to send: "delivered" counts
 # NOTIFYs, not events.
 #
+# Then the starvation row: 256 subscriptions from 8 addresses (32 each)
+# whose callbacks read every NOTIFY and never answer, beside one live
+# control point that subscribes after them; the device sends STARVE_EVENTS
+# Status changes, one every STARVE_INTERVAL_MS. It prints the live one's
+# initial-event latency (from its SUBSCRIBE answer), the worst latency of a
+# change (event sent to the first NOTIFY carrying that state or a later one),
+# and the Status it ends on.
+#
 #   bench/event_fanout_bench.sh [BUILD_DIR]      (as root; default BUILD_DIR: build)
 #
 # The device runs in one private network namespace, in a session of its own
@@ -53,6 +61,15 @@ for i in 10 11 12 13; do
   ip -n "$cp_ns" addr add "10.216.1.$i/24" dev zf1
   sources=$sources,10.216.1.$i
 done
+
+# Eight more for the silent subscribers of the starvation row.
+silent_sources=""
+for i in 20 21 22 23 24 25 26 27; do
+  ip -n "$cp_ns" addr add "10.216.1.$i/24" dev zf1
+  silent_sources=$silent_sources${silent_sources:+,}10.216.1.$i
+done
+starve_events=${STARVE_EVENTS:-12}
+starve_interval=${STARVE_INTERVAL_MS:-2000}
 
 missing=0
 run() {  # name subscribers events answer-delay-ms command...
@@ -112,6 +129,42 @@ for ((round = 1; round <= bench_rounds; round++)); do
     esac
   done
 done
+starve() {  # silent-subscribers
+  local n=$1 pid sink
+  bench_daemon "$dev_ns" "$work/dev.out" "$work/dev.err" "$work/event-fanout-device" zf0 "$dev_ip" \
+    255.255.255.0 "$port" "$starve_events" async "$starve_interval"
+  pid=$bench_pid
+  bench_wait_line "$work/dev.out" '^ready' "$pid" || { cat "$work/dev.err"; bench_die "starve: no ready"; }
+  : >"$work/starve.out"
+  ip netns exec "$cp_ns" timeout $((timeout + 60)) python3 "$bench_root/bench/starvation_sink.py" "$cp_ip" \
+    40000 40001 "http://$dev_ip:$port/SwitchPower/event" "$n" "$silent_sources" "$cp_ip" \
+    $((starve_events - 1)) $((timeout + starve_events * starve_interval / 1000)) \
+    >"$work/starve.out" 2>"$work/starve.err" &
+  sink=$!
+  bench_wait_line "$work/starve.out" '^initialised' "$sink" || true
+  kill -USR1 "$pid"
+  wait "$sink" || true
+  bench_stop_pid "$pid"
+  cat "$work/starve.err" >&2
+  local initial worst final
+  initial=$(awk '/^initial latency/{print $3}' "$work/starve.out")
+  # Each change against the first NOTIFY that carries it or a later state.
+  worst=$(awk '/^event /{sent[$2] = $4; n++} /^live /{got[++m] = $2; at[m] = $4}
+    END {w = 0; for (i = 0; i < n; i++) { l = -1
+      for (j = 1; j <= m; j++) if (got[j] + 0 >= i) { l = at[j] - sent[i]; break }
+      if (l < 0) { print "lost"; exit } if (l > w) w = l }
+      printf "%.3f", w}' "$work/dev.out" "$work/starve.out")
+  final=$(awk '/^final/{print $2}' "$work/starve.out")
+  grep '^silent' "$work/starve.out"
+  printf '%-24s %6s %16s %16s %6s/%-3d\n' "zel async silent+live" "$n+1" "${initial:-none} s" \
+    "$worst s" "${final:-none}" $((starve_events - 1))
+  [ "${final:-none}" = $((starve_events - 1)) ] || missing=$((missing + 1))
+}
+
+echo "starvation: $starve_events changes one every $starve_interval ms"
+printf '%-24s %6s %16s %16s %10s\n' device subs "initial latency" "worst change" final
+starve 256
+
 echo "load average at the end: $(bench_load)"
 if [ "$missing" -gt 0 ]; then
   echo "$missing row(s) ended with a subscriber missing the last state" >&2

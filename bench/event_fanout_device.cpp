@@ -1,18 +1,23 @@
 // The zel_upnp side of the NOTIFY fan-out benchmark: a device with one
 // evented service at /SwitchPower/event that accepts subscriptions, and on
 // SIGUSR1 sends EVENTS events to all subscribers, asynchronously or
-// synchronously.
+// synchronously; with INTERVAL_MS, one event every INTERVAL_MS, each logged
+// as "event I at T" (T: seconds of CLOCK_MONOTONIC, which a sink in another
+// namespace shares).
 //
-//   event-fanout-device IFNAME ADDRESS NETMASK PORT EVENTS async|sync
+//   event-fanout-device IFNAME ADDRESS NETMASK PORT EVENTS async|sync [INTERVAL_MS]
 //
 // Prints "ready" once its server runs and "sent N in S s" after the events;
 // exits on SIGINT or SIGTERM.
 #include <signal.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include <zel_upnp/cd_control.h>
 #include <zel_upnp/framework_core.h>
@@ -32,12 +37,13 @@ std::string PropertySet(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
+    if (argc != 7 && argc != 8) {
         std::fprintf(stderr,
                      "usage: event-fanout-device IFNAME ADDRESS NETMASK PORT EVENTS "
-                     "async|sync\n");
+                     "async|sync [INTERVAL_MS]\n");
         return 2;
     }
+    const int intervalMs = argc == 8 ? std::atoi(argv[7]) : 0;
     const int events = std::atoi(argv[5]);
     const bool sync = std::string(argv[6]) == "sync";
     sigset_t signals;
@@ -66,6 +72,14 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         int failed = 0;
         for (int i = 0; i < events; ++i) {
+            if (intervalMs > 0) {
+                if (i > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+                timespec now;
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                std::printf("event %d at %.6f\n", i, now.tv_sec + now.tv_nsec / 1e9);
+                std::fflush(stdout);
+            }
             const std::string body = PropertySet(i);
             failed += (sync ? cc::SendSyncMulticastEvent("", body, kEventUrl)
                             : cc::SendMulticastEvent("", body, kEventUrl)) != 0;

@@ -168,27 +168,33 @@ int SendActionFault(const int& actionId, int errorCode, const std::string& error
 // time-out (1800 s unless the SUBSCRIBE asks otherwise; "Second-infinite"
 // never ends) or by CleanServiceSubscribers.
 //
-// Every callback URL has a queue of its own with one NOTIFY in flight: the
-// next leaves once the subscriber has answered the previous one (or it
-// failed or timed out), so a callback receives its events in order, and an
-// event to all gets its SEQ when it leaves. When a slow callback's queue
-// passes its bound, the waiting events to all are merged into one property
-// set carrying the latest value of each variable; the last value sent for a
-// variable always reaches a subscriber that answers. A service whose
-// variables carry changes rather than states (such as LastChange) should
-// moderate its own events, so that the bound is never reached.
+// Every callback URL has a queue of its own: the next NOTIFY leaves once
+// the subscriber has answered the previous one, or the previous one failed,
+// or the subscriber's TCP has acknowledged all of it and 1 s passed without
+// an answer (it then leaves on a new connection while the earlier one waits
+// for its answer). So a callback receives its events in order, and an event
+// to all gets its SEQ when it leaves. Connections are shared fairly: at most
+// 8 per subscriber address, 256 in all, initial events first. When a slow
+// callback's queue passes its bound, each run of waiting events to all of a
+// mergeable service is merged into one property set carrying the latest
+// value of each variable; what still does not fit is dropped oldest first
+// (never an initial event), and the SEQ numbers of dropped events are
+// skipped, so the subscriber sees the gap.
 //
 // A CALLBACK URL is accepted only when its host is an IPv4 address on the
-// subnet of the interface the SUBSCRIBE arrived on, is none of the device's
-// own addresses nor a loopback, "this network" or multicast address, and its
-// path is an absolute path of printable characters without spaces.
+// subnet of the interface the SUBSCRIBE arrived on, is not a "this network"
+// or multicast address, and is a loopback or device address only when the
+// SUBSCRIBE came from that same address (a control point on the device
+// itself); its path must be an absolute path of printable characters
+// without spaces.
 
 /// Result codes of the send operations.
 enum EventResult {
     CDC_EVENT_SUCCESS = 0,
-    CDC_NO_SUBSCRIBER = 7000,         ///< no subscriber with that SID
-    CDC_NO_SERVICE = 7001,            ///< no service with that event URL
-    CDC_PACKET_SENDING_FAILED = 7002  ///< a NOTIFY could not be handed to the network
+    CDC_NO_SUBSCRIBER = 7000,           ///< no subscriber with that SID
+    CDC_NO_SERVICE = 7001,              ///< no service with that event URL
+    CDC_PACKET_SENDING_FAILED = 7002,   ///< a NOTIFY could not be handed to the network
+    CDC_SYNC_IN_INITIAL_HANDLER = 7003  ///< a synchronous send from the initial-event handler
 };
 
 /// Asks the application for a new subscriber's initial event: one call per
@@ -197,7 +203,8 @@ enum EventResult {
 /// the timer thread ("ZelTimer") while the eventing lock is held: it may call
 /// SendInitialEvent (or any asynchronous send of this family), which queues
 /// the initial event ahead of every event to all, but must not wait for
-/// another thread that uses eventing, nor send synchronously.
+/// another thread that uses eventing. A synchronous send from it is refused
+/// with 7003. An exception it throws is caught and logged.
 typedef boost::function<void(const std::string& host, const int& port, const std::string& sid,
                              const std::string& path, const std::string& serviceTag)>
     InitialEventHandler;
@@ -206,7 +213,9 @@ typedef boost::function<void(const std::string& host, const int& port, const std
 /// rule above. CALLBACK_ANY_HOST accepts any IPv4 host, which lets any LAN
 /// peer aim the device's NOTIFYs at an address of its choosing; an
 /// application should choose it only when its control points really sit
-/// behind a router. Host names and malformed paths are refused either way.
+/// behind a router. Either way host names, malformed paths, 0.0.0.0/8 and
+/// multicast are refused, and loopback or device addresses are accepted only
+/// from a SUBSCRIBE that came from that same address.
 enum CallbackPolicy {
     CALLBACK_SAME_SUBNET = 0,  ///< on the arrival interface's subnet, not the device's own
     CALLBACK_ANY_HOST = 1      ///< any IPv4 host (a departure from the safe default)
@@ -226,11 +235,20 @@ bool UnRegisterServiceFromSubscribe(const std::string& eventUrl);
 /// Drops every subscriber of every service; the services stay registered.
 void CleanServiceSubscribers();
 
+/// Whether the waiting events to all of the service at eventUrl may be
+/// merged when a subscriber's queue passes its bound (the default: yes, right
+/// for state variables, where the latest value is all a subscriber needs). A
+/// service whose events carry changes (LastChange) calls it with false: its
+/// events are never merged; past the bound the oldest waiting event is
+/// dropped and its SEQ number skipped, so the subscriber sees the gap. 0, or
+/// 7001 for an unknown event URL.
+int SetEventMerging(const std::string& eventUrl, bool mergeable);
+
 /// Sends body (a property set, passed through unchanged) as an event with
 /// SEQ 0 to host:port at path, for the subscriber sid of the service at
 /// eventUrl. SendInitialEvent needs only the service; SendSingleEvent and
 /// SendSyncSingleEvent also the subscriber. 0, 7000, 7001 or 7002.
-/// SendSyncSingleEvent returns once the subscriber has answered the event,
+/// SendSyncSingleEvent returns once the subscriber has taken the event,
 /// which waits its turn behind those queued before it (each at most 30 s).
 int SendInitialEvent(const std::string& host, const int& port, const std::string& sid,
                      const std::string& body, const std::string& path, const std::string& eventUrl);
@@ -238,8 +256,10 @@ int SendInitialEvent(const std::string& host, const int& port, const std::string
 /// returns once the NOTIFY is handed to the network.
 int SendSingleEvent(const std::string& host, const int& port, const std::string& sid,
                     const std::string& body, const std::string& path, const std::string& eventUrl);
-/// As SendSingleEvent, but returns once the subscriber has answered or 30 s
-/// have passed; same results. Not from the initial-event handler.
+/// As SendSingleEvent, but returns once the subscriber has answered or taken
+/// the event (its TCP acknowledged every byte and 1 s passed) or 30 s have
+/// passed; same results. 7002 at once when the callback has failed its last
+/// 3 NOTIFYs; 7003 from the initial-event handler.
 int SendSyncSingleEvent(const std::string& host, const int& port, const std::string& sid,
                         const std::string& body, const std::string& path,
                         const std::string& eventUrl);
@@ -248,12 +268,14 @@ int SendSyncSingleEvent(const std::string& host, const int& port, const std::str
 /// with its own SEQ. udn is not used. 0; 7001 for an unknown service; 7002
 /// when a NOTIFY could not be queued, or a callback has failed its last
 /// NOTIFYs (the others still go out). The synchronous form returns once every
-/// subscriber has answered or failed this event (each NOTIFY at most 30 s
-/// once its turn comes); the subscribers are served in parallel.
+/// live subscriber has answered, taken or failed this event (each NOTIFY at
+/// most 30 s once its turn comes), without waiting for callbacks that failed
+/// their last 3; the subscribers are served in parallel.
 int SendMulticastEvent(const std::string& udn, const std::string& body,
                        const std::string& eventUrl);
-/// As SendMulticastEvent, but returns once every subscriber has answered or
-/// failed this event; same results. Not from the initial-event handler.
+/// As SendMulticastEvent, but returns once every live subscriber has
+/// answered, taken or failed this event; same results, and 7003 from the
+/// initial-event handler.
 int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
                            const std::string& eventUrl);
 
@@ -283,7 +305,7 @@ int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
 //   // in the initial-event handler:
 //   cc::SendInitialEvent(host, port, sid, avt.BuildInitialEvent(), path, eventUrl);
 //
-// A service evented this way should also have event merging turned off, so
+// Call SetEventMerging(eventUrl, false) for a service evented this way, so
 // that a slow subscriber never has two Event documents folded into one.
 
 /// Event document namespaces of AVTransport:1 and RenderingControl:1.

@@ -37,6 +37,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libboost-dev (>= 1.74), libboost-thread-dev (>= 1.74)")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zel-upnp-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
+# The library package gets dpkg's ldconfig trigger instead of CPack's
+# ldconfig postinst and postrm, so that dpkg -r removes it completely
+# (a postrm alone keeps a package in the "rc" state).
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/ZelDebTriggers.cmake)
 
 include(CPack)
 cpack_add_component(runtime DISPLAY_NAME "zel_upnp shared library"

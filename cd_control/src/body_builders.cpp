@@ -131,9 +131,8 @@ std::string BuildUPnPFault(int errorCode, const std::string& errorDescription) {
 std::string BuildPropertySet(const NameValueList& variables) {
     if (variables.empty() || !AllNamesValid(variables))
         return std::string();
-    std::string body =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-        "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">";
+    // No XML declaration: the eventing calls put theirs in front of the body.
+    std::string body = "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">";
     for (const auto& variable : variables) {
         body += "<e:property>";
         AppendElement(variable.first, variable.second, body);

@@ -1,5 +1,7 @@
 #include "cd_control/src/notify_delivery.h"
 
+#include <sys/ioctl.h>
+
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -14,14 +16,18 @@ namespace zel_upnp {
 namespace cd_control {
 
 NotifyExchange::NotifyExchange(boost::asio::io_context& io, const std::string& host, int port,
-                               std::string message, int deadlineMs, Done done)
+                               std::string message, int deadlineMs, Done done, int graceMs,
+                               Released released)
     : io_(io),
       socket_(io),
       deadline_(io),
+      grace_(io),
       message_(std::move(message)),
       deadlineMs_(deadlineMs),
       answer_(kMaxNotifyAnswerHead),
-      done_(std::move(done)) {
+      done_(std::move(done)),
+      graceMs_(graceMs),
+      released_(std::move(released)) {
     boost::system::error_code error;
     const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(host, error);
     if (!error && port > 0 && port <= 65535) {
@@ -73,6 +79,25 @@ void NotifyExchange::OnWritten(const boost::system::error_code& error) {
     boost::asio::async_read_until(
         socket_, answer_, "\r\n\r\n",
         [self](const boost::system::error_code& e, size_t) { self->OnAnswer(e); });
+    if (graceMs_ > 0 && released_)
+        WatchAcknowledgement(graceMs_);
+}
+
+void NotifyExchange::WatchAcknowledgement(int delayMs) {
+    boost::shared_ptr<NotifyExchange> self = shared_from_this();
+    grace_.expires_after(std::chrono::milliseconds(delayMs));
+    grace_.async_wait([self](const boost::system::error_code& error) {
+        if (error || self->finished_ || !self->released_)
+            return;
+        // Bytes written but not yet acknowledged by the peer's TCP.
+        int unacknowledged = 0;
+        if (::ioctl(self->socket_.native_handle(), TIOCOUTQ, &unacknowledged) != 0 ||
+            unacknowledged > 0)
+            return self->WatchAcknowledgement(kAckPollMs);
+        Released released;
+        released.swap(self->released_);
+        released();
+    });
 }
 
 void NotifyExchange::OnAnswer(const boost::system::error_code& error) {
@@ -95,7 +120,9 @@ void NotifyExchange::Finish(bool delivered) {
     finished_ = true;
     boost::system::error_code ignored;
     deadline_.cancel();
+    grace_.cancel();
     socket_.close(ignored);
+    released_.clear();
     Done done;
     done.swap(done_);
     if (done)
@@ -220,6 +247,85 @@ bool MergePropertySets(const std::vector<const std::string*>& bodies, std::strin
         text += property.second;
     merged = text + first.tail;
     return true;
+}
+
+bool IsPropertySet(const std::string& body) {
+    PropertySet set;
+    return ReadPropertySet(body, set);
+}
+
+namespace {
+
+// Merges each run of two or more adjacent mergeable messages into its first.
+void MergeRuns(std::deque<QueuedNotify>& queue, size_t& bytes) {
+    std::deque<QueuedNotify> kept;
+    size_t start = 0;
+    while (start < queue.size()) {
+        size_t end = start + 1;
+        if (queue[start].mergeable) {
+            while (end < queue.size() && queue[end].mergeable)
+                ++end;
+        }
+        std::vector<const std::string*> bodies;
+        for (size_t i = start; i < end; ++i)
+            bodies.push_back(&queue[i].body);
+        std::string merged;
+        if (bodies.size() > 1 && MergePropertySets(bodies, merged)) {
+            QueuedNotify into = std::move(queue[start]);
+            for (size_t i = start + 1; i < end; ++i)
+                into.gapBefore += queue[i].gapBefore;
+            into.body.swap(merged);
+            into.merged = true;
+            kept.push_back(std::move(into));
+        } else {
+            for (size_t i = start; i < end; ++i)
+                kept.push_back(std::move(queue[i]));
+        }
+        start = end;
+    }
+    queue.swap(kept);
+    bytes = 0;
+    for (const QueuedNotify& message : queue)
+        bytes += message.body.size();
+}
+
+// Index of the message to drop, or queue.size() when none may go.
+size_t DropCandidate(const std::deque<QueuedNotify>& queue) {
+    size_t mergedOne = queue.size();
+    for (size_t i = 0; i < queue.size(); ++i) {
+        if (queue[i].initial)
+            continue;
+        if (!queue[i].merged)
+            return i;
+        if (mergedOne == queue.size())
+            mergedOne = i;
+    }
+    return mergedOne;
+}
+
+}  // namespace
+
+size_t CompactQueue(std::deque<QueuedNotify>& queue, size_t& bytes, size_t maxCount,
+                    size_t maxBytes, Waiters& dropped, uint32_t& trailingGap) {
+    MergeRuns(queue, bytes);
+    size_t count = 0;
+    while (queue.size() > 1 && (queue.size() > maxCount || bytes > maxBytes)) {
+        const size_t victim = DropCandidate(queue);
+        if (victim == queue.size())
+            break;
+        QueuedNotify& message = queue[victim];
+        const uint32_t gap = message.gapBefore + (message.toAll ? 1u : 0u);
+        if (victim + 1 < queue.size())
+            queue[victim + 1].gapBefore += gap;
+        else
+            trailingGap += gap;
+        if (message.waiter)
+            dropped.push_back(message.waiter);
+        bytes -= message.body.size();
+        queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(victim));
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace cd_control

@@ -2,25 +2,32 @@
 // every registered service, keeps the subscribers with their callbacks,
 // time-outs and sequence numbers, and delivers event NOTIFYs.
 //
-// Delivery: every callback URL has its own queue with at most one NOTIFY in
-// flight, on a connection of its own run by the eventing thread
-// ("ZelEvtIo"). The next message leaves when the answer to the previous one
-// has been read, or it failed or timed out, so a callback receives its
-// messages in the order they were queued. A message gets its SEQ and DATE
-// when it leaves. A queue that passes its bound merges the waiting events
-// to all into one property set carrying the latest value of each variable.
+// Units: subscribe_request.cpp parses requests and applies the callback
+// policy; subscribe_handler.cpp keeps the subscription lifecycle;
+// notify_queue.cpp holds the per-callback queues and the slot scheduler;
+// event_send.cpp the send calls of the family.
+//
+// Delivery: every callback URL has its own queue. A message leaves on a
+// connection of its own, run by the eventing thread ("ZelEvtIo"), once the
+// previous one to that URL has been answered, failed, or been taken: written,
+// acknowledged by the subscriber's TCP and left unanswered for a grace
+// (that connection then stays open to its own deadline). So a callback
+// receives its messages in the order they were queued. A message gets its
+// SEQ and DATE when it leaves. Connections open at once are bounded in total
+// and per subscriber address; callbacks waiting for one are served in turn,
+// initial events first.
 //
 // Locking: one recursive mutex (mutex_) guards the services, their
-// subscribers and every queue. The timer service runs its callbacks with its
-// own mutex held, and those callbacks take mutex_; so no other thread may
-// start or cancel a timer while it holds mutex_. Every Timer::Start and
-// Timer::Cancel below runs outside mutex_, and the timer callbacks recognise
-// their subscriber by SID and a generation number instead of trusting a timer
-// id that may not have been recorded yet. The application's initial-event
-// handler runs on the timer thread with mutex_ held (it may call the
-// asynchronous send operations, which re-enter mutex_). Exchange completions
-// take mutex_ on the eventing thread; the eventing thread never runs
-// application code.
+// subscribers, every queue and the scheduler. The timer service runs its
+// callbacks with its own mutex held, and those callbacks take mutex_; so no
+// other thread may start or cancel a timer while it holds mutex_. Every
+// Timer::Start and Timer::Cancel below runs outside mutex_, and the timer
+// callbacks recognise their subscriber by SID (and an expiry timer by a
+// generation number) instead of trusting a timer id that may not have been
+// recorded yet. The application's initial-event handler runs on the timer
+// thread with mutex_ held (it may call the asynchronous send operations,
+// which re-enter mutex_). Exchange completions take mutex_ on the eventing
+// thread; the eventing thread never runs application code.
 #pragma once
 
 #include <deque>
@@ -40,6 +47,8 @@
 #include <boost/thread/thread.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include "cd_control/src/notify_delivery.h"
+
 #include <zel_upnp/cd_control.h>
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/utils.h>
@@ -47,17 +56,24 @@
 namespace zel_upnp {
 namespace cd_control {
 
-class NotifyExchange;
-
-// Durations of the subscriber timers and of one NOTIFY. Tests shorten them
-// instead of waiting minutes.
+// Durations and shares of event delivery. Tests shorten or shrink them
+// instead of waiting minutes or opening hundreds of connections.
 struct EventTimings {
     int initialEventDelayMs = 500;
     // One second of a subscription's TIMEOUT lasts this many milliseconds.
     int msPerTimeoutSecond = 1000;
     // Connect, write and answer of one NOTIFY; a callback that takes longer
-    // has failed this message, and the next one leaves.
+    // without having taken the message has failed it.
     int notifyDeadlineMs = 30000;
+    // How long a NOTIFY whose bytes the subscriber's TCP has acknowledged
+    // may stay unanswered before the next message to that callback leaves
+    // on a new connection.
+    int notifyGraceMs = 1000;
+    // NOTIFY connections open at once over all callbacks, and per
+    // subscriber address (the SUBSCRIBE's source; the callback host for a
+    // URL no subscriber owns).
+    size_t maxNotifiesInFlight = 256;
+    size_t maxNotifiesPerAddress = 8;
 };
 
 // What a peer on the LAN can make the handler keep.
@@ -70,42 +86,21 @@ const size_t kMaxSubscriptionsPerAddress = 32;
 const size_t kMaxCallbacksPerSubscriber = 4;
 // Longest CALLBACK header accepted; a longer one refuses the subscription.
 const size_t kMaxCallbackHeaderLength = 2048;
-// Messages, and body bytes, waiting behind the one in flight to a callback.
-// Past either, the waiting events to all are merged into one; what still
-// cannot fit (bodies that are not property sets) is dropped oldest first.
+// Messages, and body bytes, waiting behind those in flight to a callback.
+// Past either, runs of mergeable events are merged; what still cannot fit
+// is dropped oldest first, initial events never (CompactQueue).
 const size_t kMaxQueuedNotifies = 16;
 const size_t kMaxQueuedNotifyBytes = 64 * 1024;
-// NOTIFY connections open at once over all callbacks; a callback with
-// something to send waits its turn beyond it, in arrival order.
-const size_t kMaxNotifiesInFlight = 256;
-// Consecutive failed NOTIFYs after which a callback counts as refusing: an
-// event to it is then reported as a send that could not be handed over
-// (7002), while its queue keeps only the merged latest state for it.
+// Consecutive failed NOTIFYs (a connect that fails or a message not taken)
+// after which a callback counts as dead: an event to it is then reported as
+// a send that could not be handed over (7002), a synchronous send returns at
+// once, and its queue keeps only the merged latest state for it.
 const unsigned kMaxCallbackFailures = 3;
 
 class SubscribeHandler : public network_layer::TCPRequestListener,
                          public boost::enable_shared_from_this<SubscribeHandler> {
   public:
     struct SubscriberInfo;
-    // A synchronous send waiting for its messages to have been answered.
-    struct SyncWaiter {
-        boost::mutex mutex;
-        boost::condition_variable done;
-        size_t remaining = 0;  // mutex
-        bool failed = false;   // mutex
-    };
-    // One message waiting in a callback's queue. The SEQ and DATE of an
-    // event to all are filled in when it leaves.
-    struct QueuedNotify {
-        bool toAll = false;  // the numbered template; else the SEQ 0 one
-        std::string body;
-        std::string sid;
-        std::string host;
-        int port = 0;
-        std::string path;
-        // Set for a synchronous send; such a message is never merged away.
-        boost::shared_ptr<SyncWaiter> waiter;
-    };
     struct SubscriberCallbackInfo {
         std::string host;
         int port = 0;
@@ -114,12 +109,17 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
         // Null for a callback no subscriber owns (SendInitialEvent to an
         // address that is not a subscriber's).
         boost::weak_ptr<SubscriberInfo> owner;
+        // Key of the per-address share its connections count against.
+        std::string share;
         std::deque<QueuedNotify> waiting;
         size_t waitingBytes = 0;
-        boost::shared_ptr<NotifyExchange> inFlight;
-        boost::shared_ptr<SyncWaiter> inFlightWaiter;
+        // SEQ numbers of dropped events to all, skipped by the next message.
+        uint32_t pendingGap = 0;
+        // A message to it is in flight and not yet taken: the next waits.
+        bool busy = false;
+        // In one of the scheduler's ready queues.
+        bool ready = false;
         unsigned failures = 0;  // consecutive
-        bool awaitingSlot = false;
         // Set when the subscriber is gone: nothing more leaves.
         bool closed = false;
     };
@@ -132,7 +132,8 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
         int initialTimerId = 0;
         bool initialEventRequested = false;
         // Bumped on every renewal: an expiry timer of an older generation
-        // that fires anyway leaves the subscriber alone.
+        // that fires anyway leaves the subscriber alone. The initial-event
+        // timer does not look at it, so a renewal cannot cancel it.
         unsigned generation = 0;
         std::list<boost::shared_ptr<SubscriberCallbackInfo> > callbacks;
         // Source address of the SUBSCRIBE, for the per-address share.
@@ -142,6 +143,8 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
         std::string serviceTag;
         InitialEventHandler handler;
         std::map<std::string, boost::shared_ptr<SubscriberInfo> > subscribers;
+        // Whether waiting events to all may be merged (SetEventMerging).
+        bool mergeable = true;
     };
 
     // The process-wide handler: Create makes it, starts its eventing thread
@@ -169,6 +172,8 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
 
     bool RegisterService(const std::string& eventUrl, const std::string& serviceTag,
                          const InitialEventHandler& handler);
+    // CDC_EVENT_SUCCESS or CDC_NO_SERVICE.
+    int SetMerging(const std::string& eventUrl, bool mergeable);
     bool UnRegisterService(const std::string& eventUrl);
     void CleanSubscribers();
 
@@ -185,6 +190,13 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
     // NOTIFY connections open now.
     size_t NotifiesInFlight();
 
+    // Bytes of the message templates; in subscribe_request.cpp.
+    static std::string EventToOne(const std::string& path, const std::string& sid,
+                                  const std::string& host, int port, const std::string& body);
+    static std::string EventToAll(const std::string& path, const std::string& sid, uint32_t seq,
+                                  const std::string& date, const std::string& host, int port,
+                                  const std::string& body);
+
   private:
     enum TimerKind { kExpiryTimer, kInitialTimer };
     // User data of a subscriber timer; owned by the timer until it fires (the
@@ -195,11 +207,21 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
         std::string sid;
         unsigned generation;
     };
-    typedef std::vector<boost::shared_ptr<SyncWaiter> > Waiters;
+    // One open NOTIFY connection. flights_ owns the exchange; the exchange
+    // knows its flight only by id, so no cycle outlives a stopped loop.
+    struct Flight {
+        uint64_t id = 0;
+        boost::shared_ptr<NotifyExchange> exchange;
+        boost::weak_ptr<SubscriberCallbackInfo> callback;
+        std::string share;
+        boost::shared_ptr<SyncWaiter> waiter;
+        bool released = false;  // taken by the subscriber, unanswered
+    };
 
     explicit SubscribeHandler(const EventTimings& timings);
 
     bool StartThread();
+    void RunLoop();
 
     int HandleSubscribeRequest(const utils::HTTPInfo& request, const std::string& uri,
                                void* session);
@@ -223,26 +245,41 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
     // ids (cancelled once mutex_ is released) and closes its queues,
     // cancelling what is in flight and collecting the waiters to fail.
     void Retire(const SubscriberInfo& subscriber, std::vector<int>& timers, Waiters& waiters);
-    void CloseQueue(SubscriberCallbackInfo& callback, Waiters& waiters);
     static void CancelTimers(const std::vector<int>& timers);
-    static void Settle(const Waiters& waiters, bool delivered);
 
+    // notify_queue.cpp, all under mutex_ unless said otherwise.
     // The queue of the callback host:port path of the subscriber (its own
-    // one, or one for a URL no subscriber owns); under mutex_.
+    // one, or one for a URL no subscriber owns).
     boost::shared_ptr<SubscriberCallbackInfo> QueueFor(const boost::shared_ptr<SubscriberInfo>& sub,
                                                        const std::string& host, int port,
                                                        const std::string& path);
-    // Under mutex_: appends message, merges when past the bound, and sends
-    // when nothing is in flight. false when the queue is closed.
+    // Appends message, compacts when past the bound, and schedules. false
+    // when the queue is closed.
     bool Enqueue(const boost::shared_ptr<SubscriberCallbackInfo>& callback, QueuedNotify message,
                  Waiters& dropped);
-    void Compact(SubscriberCallbackInfo& callback, Waiters& dropped);
+    void CloseQueue(SubscriberCallbackInfo& callback, Waiters& waiters);
+    // Puts callback in line for a slot when it has something that may leave.
     void Pump(const boost::shared_ptr<SubscriberCallbackInfo>& callback);
-    // On the eventing thread, once per message that left.
-    void OnDelivered(const boost::shared_ptr<SubscriberCallbackInfo>& callback, bool delivered);
+    // Starts waiting callbacks, initial events first, in arrival order,
+    // while slots are free (or can be freed from messages already taken).
+    void Schedule();
+    enum SlotResult { kSlotTaken, kShareFull, kAllFull };
+    SlotResult TakeSlot(const std::string& share);
+    bool ReclaimTaken(const std::string* share);
+    void Launch(const boost::shared_ptr<SubscriberCallbackInfo>& callback);
+    std::list<Flight>::iterator FindFlight(uint64_t id);
+    void DropFlight(std::list<Flight>::iterator flight);
+    // On the eventing thread: an exchange ended, or its message was taken.
+    void OnDone(uint64_t id, bool delivered);
+    void OnReleased(uint64_t id);
+    // Without mutex_.
+    static void Settle(const Waiters& waiters, bool delivered);
     // Waits for a synchronous send; CDC_EVENT_SUCCESS or
     // CDC_PACKET_SENDING_FAILED.
     int Await(const boost::shared_ptr<SyncWaiter>& waiter);
+    // Under mutex_: true when the calling thread runs an initial-event
+    // handler, where a synchronous send would wait for itself.
+    bool InsideInitialHandler() const;
 
     const EventTimings timings_;
     // Declared before everything that may hold an exchange, so that it is
@@ -253,9 +290,13 @@ class SubscribeHandler : public network_layer::TCPRequestListener,
     // Queues of URLs no subscriber owns, by "host:port path"; dropped once
     // empty and idle.
     std::map<std::string, boost::shared_ptr<SubscriberCallbackInfo> > orphans_;
-    // Callbacks with something to send waiting for an open slot.
-    std::deque<boost::weak_ptr<SubscriberCallbackInfo> > awaitingSlot_;
-    size_t inFlight_ = 0;
+    // Callbacks waiting for a slot: [0] with an initial event in front, [1]
+    // the others; each in arrival order, a callback just served at the back.
+    std::deque<boost::weak_ptr<SubscriberCallbackInfo> > ready_[2];
+    // Every open NOTIFY connection, oldest first, and their count per share.
+    std::list<Flight> flights_;
+    std::map<std::string, size_t> perShare_;
+    uint64_t nextFlightId_ = 1;
     bool stopped_ = false;
     int registrationId_ = -1;
     // The thread running the initial-event handler now, if any.

@@ -261,8 +261,11 @@ void AliveTimerCallback(int timerId, void* userData) {
             return 0;
         }
         DeviceInfoPtr device = CopyOf(holder);
+        // An interface event arms a timer for every listed device, started
+        // or not, and a stop or unregistration may beat a timer already
+        // firing: an inactive or vanished device is normal here.
         if (!device || !device->active) {
-            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "device_info is null");
+            ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "device_info is null");
             return 0;
         }
         SendAlive(*device, maxAgeMs);

@@ -1,4 +1,5 @@
 // SSDP alive bursts, and the notification-type walk both senders share.
+#include <atomic>
 #include <list>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -41,10 +42,8 @@ bool SendAlivePacket(const DeviceInfo& device, const std::string& nt, int maxAge
                  server->ip_address % server->port % device.descriptionUrl % nt % usn)
                     .str();
             ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "alive packet: %s", packet.c_str());
-            const int result = network_layer::SendMulticastPacket(group, server->ip_address, packet,
-                                                                  static_cast<int>(packet.size()));
-            if (result != 0)
-                ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "SendMulticastPacket failed with error %d", result);
+            ReportMulticastResult(network_layer::SendMulticastPacket(
+                group, server->ip_address, packet, static_cast<int>(packet.size())));
         }
     }
     return true;
@@ -84,6 +83,20 @@ std::vector<std::string> MulticastGroups(const DeviceInfo& device) {
 
 std::string UsnFor(const std::string& udn, const std::string& nt) {
     return nt == udn ? udn : udn + "::" + nt;
+}
+
+void ReportMulticastResult(int result) {
+    // The failure last logged at error level; shared by every sender thread.
+    static std::atomic<int> g_last_failure(0);
+    if (result == 0) {
+        g_last_failure.store(0, std::memory_order_relaxed);
+        return;
+    }
+    if (result != network_layer::NL_NO_INTERFACE &&
+        g_last_failure.exchange(result, std::memory_order_relaxed) != result)
+        ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "SendMulticastPacket failed with error %d", result);
+    else
+        ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "SendMulticastPacket failed with error %d", result);
 }
 
 bool AnnounceDevice(const DeviceInfo& device, bool embedded, const char* packet_kind,

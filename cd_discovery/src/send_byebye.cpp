@@ -29,10 +29,8 @@ bool SendByeByePacket(const DeviceInfo& device, const std::string& nt,
         const std::string packet =
             (boost::format(kByeByeTemplate) % group % kSsdpPort % date % nt % usn).str();
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "byebye packet: %s", packet.c_str());
-        const int result = network_layer::SendMulticastPacket(group, localAddress, packet,
-                                                              static_cast<int>(packet.size()));
-        if (result != 0)
-            ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "SendMulticastPacket failed with error %d", result);
+        ReportMulticastResult(network_layer::SendMulticastPacket(group, localAddress, packet,
+                                                                 static_cast<int>(packet.size())));
     }
     return true;
 }

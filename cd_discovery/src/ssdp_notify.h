@@ -40,6 +40,11 @@ std::vector<std::string> NotificationTypes(const DeviceInfo& device, bool embedd
 std::vector<std::string> MulticastGroups(const DeviceInfo& device);
 // The USN for a notification type: the bare udn for the udn itself.
 std::string UsnFor(const std::string& udn, const std::string& nt);
+// Logs a failed SendMulticastPacket result. No interface to send from (2008,
+// as before the first interface comes up) is normal operation: debug level.
+// Any other failure is logged at error level once, then at debug level while
+// the same failure repeats, until a send succeeds again; 0 is that success.
+void ReportMulticastResult(int result);
 // Calls send for each notification type of device in order; the first
 // failure ends the walk with the log line naming the kind of type that
 // failed (packet_kind is "Alive" or "ByeBye"). True when every type was sent.

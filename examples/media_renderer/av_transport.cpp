@@ -39,6 +39,8 @@ bool AVTransport::Start(const std::string& udn) {
             udn, kUrls, [this](const Request& r) { Handle(r); },
             [this] { return events_.BuildInitialEvent(); }))
         return false;
+    // Two Event documents folded into one would lose the first one's changes.
+    cc::SetEventMerging(kUrls.event, false);
     const cc::NameValueList start = {{"TransportState", "NO_MEDIA_PRESENT"},
                                      {"TransportStatus", "OK"},
                                      {"PlaybackStorageMedium", "NONE"},

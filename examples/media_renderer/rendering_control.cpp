@@ -45,6 +45,8 @@ bool RenderingControl::Start(const std::string& udn) {
             udn, kUrls, [this](const Request& r) { Handle(r); },
             [this] { return events_.BuildInitialEvent(); }))
         return false;
+    // Two Event documents folded into one would lose the first one's changes.
+    cc::SetEventMerging(kUrls.event, false);
     events_.Set(0, "PresetNameList", kFactoryDefaults);
     std::lock_guard<std::mutex> lock(mutex_);
     Apply(kDefaultVolume, false);

@@ -42,8 +42,7 @@ int main(int argc, char** argv) {
             device.udn, "/SwitchPower/control", "urn:upnp-org:serviceId:SwitchPower",
             [](const std::string& action, const std::string& type, const auto&, auto, const auto&,
                const int& id) {  // on the action thread; any thread may answer
-                cc::SendActionResponse(200, "",
-                                       "<u:" + action + "Response xmlns:u=\"" + type + "\"/>", id);
+                cc::SendActionResult(id, type, action, {});  // no output arguments
             });
         cd::StartDevice(device.udn);  // alive bursts from now on
         int signal = 0;

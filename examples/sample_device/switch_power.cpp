@@ -13,9 +13,9 @@ namespace {
 namespace cc = zel_upnp::cd_control;
 
 const char kSwitchPowerType[] = "urn:schemas-upnp-org:service:SwitchPower:1";
-// UPnP control errors travel as HTTP 500 with a SOAP fault body.
-const int kFaultStatus = 500;
-const int kOkStatus = 200;
+// UPnP error codes of the control architecture.
+const int kInvalidAction = 401;
+const int kInvalidArgs = 402;
 
 // The text of the first <tag> element inside block, trimmed; empty when
 // absent.
@@ -52,58 +52,45 @@ bool ParseBoolean(const std::string& text, bool& value) {
     return false;
 }
 
-std::string UPnPFault(int code, const std::string& description) {
-    return "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
-           "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
-           std::to_string(code) + "</errorCode><errorDescription>" + description +
-           "</errorDescription></UPnPError></detail></s:Fault>";
-}
-
-std::string ActionResponse(const std::string& action, const std::string& serviceType,
-                           const std::string& argument, bool value) {
-    std::string body = "<u:" + action + "Response xmlns:u=\"" + serviceType + "\">";
-    if (!argument.empty())
-        body += "<" + argument + ">" + (value ? "1" : "0") + "</" + argument + ">";
-    return body + "</u:" + action + "Response>";
-}
-
-// The argument's name without a namespace prefix.
-std::string LocalName(const std::string& name) {
-    const size_t colon = name.rfind(':');
-    return colon == std::string::npos ? name : name.substr(colon + 1);
+// The answer with the output arguments, or the fault when the service type
+// the control point put in SOAPACTION cannot be written back (a control
+// byte), so that the action never waits for its time-out.
+int Answer(int actionId, const std::string& serviceType, const std::string& action,
+           const cc::NameValueList& outArguments) {
+    const int sent = cc::SendActionResult(actionId, serviceType, action, outArguments);
+    return sent == cc::CDC_INVALID_NAME
+               ? cc::SendActionFault(actionId, kInvalidAction, "Invalid Action")
+               : sent;
 }
 
 // Runs on the library's action thread; answers every action exactly once.
+// The library's builders write the SOAP bodies and escape what goes in them.
 void HandleAction(SwitchPower& power, const std::string& action, const std::string& serviceType,
                   const std::vector<boost::shared_ptr<cc::StrArgument> >& arguments,
                   const boost::shared_ptr<cc::stCpDeviceDetails>& controlPoint, int actionId) {
-    int status = kOkStatus;
-    std::string body;
+    int sent = 0;
     std::string outcome;
     if (action == "SetTarget") {
+        std::string text;
         bool on = false;
-        if (arguments.size() == 1 && LocalName(arguments[0]->name) == "newTargetValue" &&
-            ParseBoolean(arguments[0]->value, on)) {
+        if (cc::GetActionArgument(arguments, "newTargetValue", text) && ParseBoolean(text, on)) {
             power.SetTarget(on);
-            body = ActionResponse(action, serviceType, "", false);
+            sent = Answer(actionId, serviceType, action, {});
             outcome = on ? "target on" : "target off";
         } else {
-            status = kFaultStatus;
-            body = UPnPFault(402, "Invalid Args");
+            sent = cc::SendActionFault(actionId, kInvalidArgs, "Invalid Args");
             outcome = "402 Invalid Args";
         }
     } else if (action == "GetTarget" || action == "GetStatus") {
         const bool target = action == "GetTarget";
         const bool value = target ? power.Target() : power.Status();
-        body =
-            ActionResponse(action, serviceType, target ? "RetTargetValue" : "ResultStatus", value);
+        sent = Answer(actionId, serviceType, action,
+                      {{target ? "RetTargetValue" : "ResultStatus", value ? "1" : "0"}});
         outcome = value ? "1" : "0";
     } else {
-        status = kFaultStatus;
-        body = UPnPFault(401, "Invalid Action");
+        sent = cc::SendActionFault(actionId, kInvalidAction, "Invalid Action");
         outcome = "401 Invalid Action";
     }
-    const int sent = cc::SendActionResponse(status, "", body, actionId);
     std::printf("action %s on %s from %s: %s (send %d)\n", action.c_str(),
                 power.ServiceId().c_str(), controlPoint->ip_address.c_str(), outcome.c_str(), sent);
     std::fflush(stdout);
@@ -134,10 +121,7 @@ void SwitchPower::SetTarget(bool on) {
 }
 
 std::string StatusPropertySet(bool status) {
-    return std::string(
-               "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\"><e:property>"
-               "<Status>") +
-           (status ? "1" : "0") + "</Status></e:property></e:propertyset>";
+    return cc::BuildPropertySet({{"Status", status ? "1" : "0"}});
 }
 
 std::vector<ServiceEntry> FindSwitchPowerServices(const std::string& description) {

@@ -417,7 +417,8 @@ int ClientManager::SendMulticastPacket(const std::string& groupIp, const std::st
     std::vector<NetInfo> interfaces;
     registry->GetActiveSelectedNetworkInterfaces(&interfaces);
     if (interfaces.empty()) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "no interface found");
+        // Not a fault: no selected interface is up yet; the caller has 2008.
+        ZEL_LOGD(ZEL_CORE_NETWORK, "no interface found");
         return NL_NO_INTERFACE;
     }
     // One copy per interface; a failure on one does not keep the others

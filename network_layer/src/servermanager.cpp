@@ -445,17 +445,20 @@ int ServerManager::GetConfiguredPorts(int server_type, IpInfoList& ports) {
     return found ? NL_SUCCESS : NL_FAILURE;
 }
 
+// An empty answer is normal operation, not a fault: no interface is up yet,
+// or no unicast UDP port was configured (every SSDP send asks). A server that
+// failed to start was reported where it failed, so these stay at debug level.
 int ServerManager::GetConfiguredTcpPorts(IpInfoList& ports) {
     const int result = GetConfiguredPorts(SERVER_TYPE_TCP, ports);
     if (result != NL_SUCCESS)
-        ZEL_LOGE(ZEL_CORE_NETWORK, "No configured TCP servers found!!!");
+        ZEL_LOGD(ZEL_CORE_NETWORK, "No configured TCP servers found!!!");
     return result;
 }
 
 int ServerManager::GetConfiguredUdpPorts(IpInfoList& ports) {
     const int result = GetConfiguredPorts(SERVER_TYPE_UDP, ports);
     if (result != NL_SUCCESS)
-        ZEL_LOGE(ZEL_CORE_NETWORK, "No configured UDP servers found!!!");
+        ZEL_LOGD(ZEL_CORE_NETWORK, "No configured UDP servers found!!!");
     return result;
 }
 

@@ -20,7 +20,6 @@ TEST(BodyBuilders, ExactBytes) {
     EXPECT_EQ(cc::BuildActionResponse("a\"b", "Stop", {}),
               "<u:StopResponse xmlns:u=\"a&quot;b\"></u:StopResponse>");
     EXPECT_EQ(cc::BuildPropertySet({{"Status", "1"}, {"Target", ""}}),
-              "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
               "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">"
               "<e:property><Status>1</Status></e:property>"
               "<e:property><Target></Target></e:property></e:propertyset>");

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <thread>
 
+#include <boost/make_shared.hpp>
+
 #include "cd_control/src/notify_delivery.h"
 #include "network_layer/src/callbackhandler.h"
 
@@ -57,16 +59,9 @@ class SubscribeHandlerTest : public ::testing::Test {
         library_.reset(new zel_test::DeviceLibrary(*topo_));
         ASSERT_TRUE(library_->Ok());
         cdc::EventTimings timings;
-        timings.initialEventDelayMs = kInitialDelayMs;
-        timings.msPerTimeoutSecond = 5;
-        ASSERT_EQ(0, cdc::SubscribeHandler::Create(timings));
-        ASSERT_TRUE(cdc::RegisterServiceForSubscribe(
-            "", kEventUrl, "tag",
-            [](const std::string& host, const int& port, const std::string& sid,
-               const std::string& path, const std::string& tag) {
-                EXPECT_EQ("tag", tag);
-                EXPECT_EQ(0, cdc::SendInitialEvent(host, port, sid, kBody, path, kEventUrl));
-            }));
+        // No message is taken unanswered unless a test asks for it.
+        timings.notifyGraceMs = 0;
+        Start(timings);
         EXPECT_FALSE(
             cdc::RegisterServiceForSubscribe("", kEventUrl, "again", cdc::InitialEventHandler()));
         zel_test::NetnsTopology::RunIn(Link().peer_ns, [&] {
@@ -80,6 +75,21 @@ class SubscribeHandlerTest : public ::testing::Test {
         sink_.reset();
     }
 
+    void Start(cdc::EventTimings timings) {
+        cdc::SubscribeHandler::Destroy();
+        timings.initialEventDelayMs = kInitialDelayMs;
+        timings.msPerTimeoutSecond = 5;
+        ASSERT_EQ(0, cdc::SubscribeHandler::Create(timings));
+        ASSERT_TRUE(cdc::RegisterServiceForSubscribe(
+            "", kEventUrl, "tag",
+            [](const std::string& host, const int& port, const std::string& sid,
+               const std::string& path, const std::string& tag) {
+                EXPECT_EQ("tag", tag);
+                EXPECT_EQ(cdc::CDC_SYNC_IN_INITIAL_HANDLER,
+                          cdc::SendSyncMulticastEvent("", kBody, kEventUrl));
+                EXPECT_EQ(0, cdc::SendInitialEvent(host, port, sid, kBody, path, kEventUrl));
+            }));
+    }
     const zel_test::NetnsLink& Link() { return topo_->Link(0); }
     std::string Exchange(const std::string& request) {
         return zel_test::TcpExchange(Link().peer_ns, Link().device_ip, kDeviceTcpPort, request);
@@ -99,9 +109,10 @@ class SubscribeHandlerTest : public ::testing::Test {
         return body;
     }
     // NOTIFYs the sink received at path with the given SEQ.
-    size_t Received(const std::string& path, const std::string& seq) {
+    size_t Received(const std::string& path, const std::string& seq,
+                    zel_test::ScriptedPeer* peer = nullptr) {
         size_t n = 0;
-        for (const std::string& r : sink_->Requests())
+        for (const std::string& r : (peer ? peer : sink_.get())->Requests())
             n += r.find("NOTIFY " + path + " ") == 0 && HeaderOf(r, "SEQ") == seq;
         return n;
     }
@@ -250,68 +261,121 @@ TEST_F(SubscribeHandlerTest, DeadCallbacksDelayNobodyAndHoldOneConnectionEach) {
     // One callback refuses connections, one leads nowhere (no such host on
     // the link: the connect hangs until ARP gives up), one is live.
     const std::string blackhole = "10.213.1.77";
-    for (const std::string& callback : {Callback("/refused", zel_test::ClosedPort()),
-                                        "<http://" + blackhole + ":80/silent>", Callback("/live")})
-        ASSERT_EQ(0u, Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + callback + "\r\n"))
-                          .find("HTTP/1.1 200 OK"));
+    const int closed = zel_test::ClosedPort();
+    std::vector<std::string> sids;
+    for (const std::string& callback :
+         {Callback("/refused", closed), "<http://" + blackhole + ":80/silent>",
+          Callback("/live")}) {
+        const std::string answer =
+            Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + callback + "\r\n"));
+        ASSERT_EQ(0u, answer.find("HTTP/1.1 200 OK"));
+        sids.push_back(HeaderOf(answer, "SID"));
+    }
     ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/live", "0") == 1; }));
     const int kEvents = 400;
     for (int i = 0; i < kEvents; ++i)
         cdc::SendMulticastEvent("", Status(i), kEventUrl);
     EXPECT_GE(3u, cdc::SubscribeHandler::Instance()->NotifiesInFlight());
     EXPECT_TRUE(zel_test::WaitUntil([&] { return LastBody("/live") == Status(kEvents - 1); }));
-    // The refused callback now counts as a send that cannot be handed over.
+    // The refused callback now counts as a send that cannot be handed over,
+    // and a synchronous send to it does not wait for a NOTIFY deadline (30 s).
     EXPECT_EQ(cdc::CDC_PACKET_SENDING_FAILED, cdc::SendMulticastEvent("", kBody, kEventUrl));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(
+        cdc::CDC_PACKET_SENDING_FAILED,
+        cdc::SendSyncSingleEvent(Link().peer_ip, closed, sids[0], kBody, "/refused", kEventUrl));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-TEST_F(SubscribeHandlerTest, SlowCallbackGetsEventsInOrderWithContiguousSeqAndTheLastState) {
-    std::unique_ptr<zel_test::ScriptedPeer> slow;
+TEST_F(SubscribeHandlerTest, SlowCallbackGetsEventsInOrderAndTheLastStateMergedOrWithSeqGaps) {
+    EXPECT_EQ(cdc::CDC_NO_SERVICE, cdc::SetEventMerging("/evt/none", false));
+    for (bool mergeable : {true, false}) {
+        SCOPED_TRACE(mergeable);
+        ASSERT_EQ(0, cdc::SetEventMerging(kEventUrl, mergeable));
+        std::unique_ptr<zel_test::ScriptedPeer> slow;
+        zel_test::NetnsTopology::RunIn(Link().peer_ns, [&] {
+            slow.reset(new zel_test::ScriptedPeer(
+                [](zel_test::ScriptedPeer&, zel_test::ScriptedPeer::Socket& socket,
+                   const std::string&) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // Wi-Fi
+                    zel_test::ScriptedPeer::Send(socket, kSinkOk);
+                },
+                Link().peer_ip));
+        });
+        ASSERT_TRUE(slow && slow->Ok());
+        ASSERT_EQ(0u, Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " +
+                                         Callback("/s", slow->Port()) + "\r\n"))
+                          .find("HTTP/1.1 200 OK"));
+        ASSERT_TRUE(zel_test::WaitUntil([&] { return slow->Requests().size() == 1; }));
+        const int kEvents = 300;
+        for (int i = 0; i < kEvents; ++i)
+            ASSERT_EQ(0, cdc::SendMulticastEvent("", Status(i), kEventUrl));
+        ASSERT_TRUE(
+            zel_test::WaitUntil([&] { return LastBody("/s", slow.get()) == Status(kEvents - 1); }));
+        const std::vector<std::string> got = slow->Requests();
+        ASSERT_LT(got.size(), static_cast<size_t>(kEvents) / 2);  // merged or dropped
+        // Merged events share their numbers; a dropped one leaves its gap,
+        // so the last event still carries the number of events sent.
+        EXPECT_EQ(std::to_string(mergeable ? got.size() - 1 : kEvents),
+                  HeaderOf(got.back(), "SEQ"));
+        for (size_t i = 1; i < got.size(); ++i)
+            EXPECT_LT(std::stoul(HeaderOf(got[i - 1], "SEQ")), std::stoul(HeaderOf(got[i], "SEQ")));
+        cdc::CleanServiceSubscribers();
+    }
+}
+
+TEST_F(SubscribeHandlerTest, SilentSubscribersHoldNoSlotPastTheGraceAndStillGetEveryChange) {
+    // Four subscriptions whose callback reads every NOTIFY and never answers
+    // hold every slot; a control point on the device itself subscribes next.
+    cdc::EventTimings timings;
+    timings.notifyGraceMs = 200;
+    timings.maxNotifiesInFlight = 4;
+    timings.maxNotifiesPerAddress = 4;
+    Start(timings);
+    std::unique_ptr<zel_test::ScriptedPeer> silent;
     zel_test::NetnsTopology::RunIn(Link().peer_ns, [&] {
-        slow.reset(new zel_test::ScriptedPeer(
-            [](zel_test::ScriptedPeer&, zel_test::ScriptedPeer::Socket& socket,
-               const std::string&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a Wi-Fi round trip
-                zel_test::ScriptedPeer::Send(socket, kSinkOk);
-            },
-            Link().peer_ip));
+        silent.reset(new zel_test::ScriptedPeer(zel_test::Silent(), Link().peer_ip));
     });
-    ASSERT_TRUE(slow && slow->Ok());
-    ASSERT_EQ(0u, Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/s", slow->Port()) +
-                                     "\r\n"))
+    std::unique_ptr<zel_test::ScriptedPeer> live;
+    zel_test::NetnsTopology::RunIn(topo_->DeviceNs(), [&] {
+        live.reset(new zel_test::ScriptedPeer(zel_test::Answer(kSinkOk), Link().device_ip));
+    });
+    ASSERT_TRUE(silent && silent->Ok() && live && live->Ok());
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(0u, Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " +
+                                         Callback("/q", silent->Port()) + "\r\n"))
+                          .find("HTTP/1.1 200 OK"));
+    ASSERT_TRUE(silent->WaitForConnections(4));
+    const std::string own =
+        "<http://" + Link().device_ip + ":" + std::to_string(live->Port()) + "/live>";
+    ASSERT_EQ(0u, zel_test::TcpExchange(topo_->DeviceNs(), Link().device_ip, kDeviceTcpPort,
+                                        Subscribe("NT: upnp:event\r\nCALLBACK: " + own + "\r\n"))
                       .find("HTTP/1.1 200 OK"));
-    ASSERT_TRUE(zel_test::WaitUntil([&] { return slow->Requests().size() == 1; }));
-    const int kEvents = 300;
-    for (int i = 0; i < kEvents; ++i)
+    // Well before the 30 s deadline of the silent NOTIFYs.
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/live", "0", live.get()) == 1; }));
+    for (int i = 0; i < 3; ++i)
         ASSERT_EQ(0, cdc::SendMulticastEvent("", Status(i), kEventUrl));
-    ASSERT_TRUE(
-        zel_test::WaitUntil([&] { return LastBody("/s", slow.get()) == Status(kEvents - 1); }));
-    const std::vector<std::string> got = slow->Requests();
-    ASSERT_LT(got.size(), static_cast<size_t>(kEvents) / 2);  // merged while it was slow
-    for (size_t i = 0; i < got.size(); ++i)
-        EXPECT_EQ(std::to_string(i), HeaderOf(got[i], "SEQ")) << i;
-}
-
-TEST_F(SubscribeHandlerTest, UnsubscribeCancelsTheQueueAndTheNotifyInFlight) {
-    std::unique_ptr<zel_test::ScriptedPeer> peer;
-    zel_test::NetnsTopology::RunIn(Link().peer_ns, [&] {
-        peer.reset(new zel_test::ScriptedPeer(zel_test::Silent(), Link().peer_ip));
-    });
-    ASSERT_TRUE(peer && peer->Ok());
-    zel_test::ScriptedPeer& silent = *peer;
-    const std::string sid =
-        HeaderOf(Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/q", silent.Port()) +
-                                    "\r\n")),
-                 "SID");
-    ASSERT_TRUE(silent.WaitForConnections(1));  // the initial event, never answered
-    for (int i = 0; i < 40; ++i)
-        cdc::SendMulticastEvent("", Status(i), kEventUrl);
-    EXPECT_EQ(1u, cdc::SubscribeHandler::Instance()->NotifiesInFlight());
-    EXPECT_EQ("HTTP/1.1 200 OK \r\nCONTENT-LENGTH: 0\r\n\r\n",
-              Exchange(Unsubscribe("SID: " + sid + "\r\n")));
-    EXPECT_TRUE(silent.WaitForEnds(1));
+    EXPECT_TRUE(zel_test::WaitUntil([&] { return LastBody("/live", live.get()) == Status(2); }));
+    // Every change reaches the silent ones too, one after another.
+    EXPECT_TRUE(zel_test::WaitUntil([&] { return silent->Requests().size() == 4 + 4 * 3; }));
+    EXPECT_GE(4u, cdc::SubscribeHandler::Instance()->NotifiesInFlight());
+    // Ending the subscriptions closes what is still open.
+    cdc::CleanServiceSubscribers();
+    EXPECT_TRUE(silent->WaitForEnds(silent->Requests().size()));
     EXPECT_TRUE(zel_test::WaitUntil(
         [&] { return cdc::SubscribeHandler::Instance()->NotifiesInFlight() == 0; }));
-    EXPECT_EQ(1u, silent.Requests().size());
+}
+
+TEST_F(SubscribeHandlerTest, RenewalRightAfterTheAnswerKeepsTheInitialEventAndLaterEvents) {
+    const int kSubscribers = 16;
+    for (int i = 0; i < kSubscribers; ++i) {
+        const std::string sid = HeaderOf(
+            Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/r") + "\r\n")), "SID");
+        ASSERT_EQ("Second-1800", HeaderOf(Exchange(Subscribe("SID: " + sid + "\r\n")), "TIMEOUT"));
+    }
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/r", "0") == kSubscribers; }));
+    ASSERT_EQ(0, cdc::SendSyncMulticastEvent("", kBody, kEventUrl));
+    EXPECT_EQ(static_cast<size_t>(kSubscribers), Received("/r", "1"));
 }
 
 TEST_F(SubscribeHandlerTest, CallbacksOnlyToThePeersOwnSubnetAndPrintablePaths) {
@@ -319,24 +383,33 @@ TEST_F(SubscribeHandlerTest, CallbacksOnlyToThePeersOwnSubnetAndPrintablePaths) 
     const struct {
         std::string callback;
         bool accepted;
-        bool anyHost;  // accepted under CALLBACK_ANY_HOST
+        bool anyHost;     // accepted under CALLBACK_ANY_HOST
+        bool fromDevice;  // the SUBSCRIBE comes from the device's own address
     } cases[] = {
-        {"<http://" + Link().peer_ip + port + "/ok>", true, true},
-        {"<http://10.99.0.5" + port + "/x>", false, true},
-        {"<http://127.0.0.1" + port + "/x>", false, true},
-        {"<http://" + Link().device_ip + port + "/x>", false, true},
-        {"<http://239.255.255.250" + port + "/x>", false, true},
-        {"<http://0.0.0.0" + port + "/x>", false, true},
-        {"<http://peer.local" + port + "/x>", false, false},
-        {"<http://" + Link().peer_ip + port + "/a b>", false, false},
-        {"<http://" + Link().peer_ip + port + "/cb\nX-Injected: 1>", false, false},
-        {"<http://" + Link().peer_ip + port + "/cb\rX-Injected: 1>", false, false},
+        {"<http://" + Link().peer_ip + port + "/ok>", true, true, false},
+        {"<http://10.99.0.5" + port + "/x>", false, true, false},
+        {"<http://127.0.0.1" + port + "/x>", false, false, false},
+        {"<http://" + Link().device_ip + port + "/x>", false, false, false},
+        {"<http://239.255.255.250" + port + "/x>", false, false, false},
+        {"<http://0.0.0.0" + port + "/x>", false, false, false},
+        {"<http://0.1.2.3" + port + "/x>", false, false, false},
+        {"<http://peer.local" + port + "/x>", false, false, false},
+        {"<http://" + Link().peer_ip + port + "/a b>", false, false, false},
+        {"<http://" + Link().peer_ip + port + "/cb\nX-Injected: 1>", false, false, false},
+        {"<http://" + Link().peer_ip + port + "/cb\rX-Injected: 1>", false, false, false},
+        // A control point on the device itself may name its own address only.
+        {"<http://" + Link().device_ip + port + "/own>", true, true, true},
+        {"<http://127.0.0.1" + port + "/x>", false, false, true},
     };
     for (bool anyHost : {false, true}) {
         cdc::SetCallbackPolicy(anyHost ? cdc::CALLBACK_ANY_HOST : cdc::CALLBACK_SAME_SUBNET);
         for (const auto& c : cases) {
+            const std::string request =
+                Subscribe("NT: upnp:event\r\nCALLBACK: " + c.callback + "\r\n");
             const std::string answer =
-                Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + c.callback + "\r\n"));
+                c.fromDevice ? zel_test::TcpExchange(topo_->DeviceNs(), Link().device_ip,
+                                                     kDeviceTcpPort, request)
+                             : Exchange(request);
             EXPECT_EQ(anyHost ? c.anyHost : c.accepted, answer.find("HTTP/1.1 200 OK") == 0)
                 << c.callback << answer;
         }
@@ -389,6 +462,60 @@ TEST_F(SubscribeHandlerTest, TerminateWhileAnInitialEventHandlerCallsTheActionAp
     const bool finished = zel_test::WaitUntil([&] { return done.load(); });
     finished ? terminate.join() : terminate.detach();
     EXPECT_TRUE(finished) << "TerminateCDControl deadlocked";
+}
+
+// Body of a one-variable property set.
+std::string Set(const std::string& name, int value) {
+    return "<e:propertyset><e:property><" + name + ">" + std::to_string(value) + "</" + name +
+           "></e:property></e:propertyset>";
+}
+
+TEST(CompactQueue, MergesOnlyWithinRunsKeepsInitialEventsAndCountsGaps) {
+    auto waiter = boost::make_shared<cdc::SyncWaiter>();
+    const struct {
+        const char* name;
+        bool mergeable;
+        std::vector<std::string> expected;  // first, second and last body left
+        uint32_t gap;                       // SEQ numbers skipped by the second one
+        size_t dropped;                     // synchronous senders told of a drop
+    } cases[] = {
+        // [A=1, sync A=2, B x15]: A=1 must not move past A=2.
+        {"runs", true, {Set("A", 1), Set("A", 2), Set("B", 14)}, 0, 0},
+        // Unmergeable, [initial, A=1, sync A=2, B x15]: the oldest two after
+        // the initial event go, and the next one skips their numbers.
+        {"deltas", false, {Set("I", 0), Set("B", 0), Set("B", 14)}, 2, 1},
+    };
+    for (const auto& c : cases) {
+        std::deque<cdc::QueuedNotify> queue;
+        auto push = [&](const std::string& body, bool initial, bool sync) {
+            cdc::QueuedNotify m;
+            m.toAll = !initial;
+            m.initial = initial;
+            m.mergeable = c.mergeable && !initial && !sync;
+            m.body = body;
+            if (sync)
+                m.waiter = waiter;
+            queue.push_back(m);
+        };
+        if (!c.mergeable)
+            push(Set("I", 0), true, false);
+        push(Set("A", 1), false, false);
+        push(Set("A", 2), false, true);
+        for (int i = 0; i < 15; ++i)
+            push(Set("B", i), false, false);
+        size_t bytes = 0;
+        for (const auto& m : queue)
+            bytes += m.body.size();
+        cdc::Waiters dropped;
+        uint32_t trailing = 0;
+        cdc::CompactQueue(queue, bytes, 16, 1 << 20, dropped, trailing);
+        ASSERT_LE(queue.size(), 16u) << c.name;
+        EXPECT_EQ(c.expected[0], queue[0].body) << c.name;
+        EXPECT_EQ(c.expected[1], queue[1].body) << c.name;
+        EXPECT_EQ(c.gap, queue[1].gapBefore) << c.name;
+        EXPECT_EQ(c.expected[2], queue.back().body) << c.name;
+        EXPECT_EQ(c.dropped, dropped.size()) << c.name;
+    }
 }
 
 TEST(PropertySetMerge, LatestValuePerVariableInOrderOfFirstAppearance) {

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Debian packages as a new user gets them: built with cpack from BUILD,
-# their Depends checked, unpacked into a scratch root with dpkg-deb -x; the
-# SONAME, the exported symbols, every public header on its own and the
-# pkg-config layout checked; a small consumer built with pkg-config and the
-# quick start with CMake against that root, and run from it
-# (tests/examples/quickstart.sh; skipped there without root). Last, the
-# library as a subproject (add_subdirectory) of a parent project.
+# their Depends checked and nothing in them that dpkg -r would leave behind,
+# unpacked into a scratch root with dpkg-deb -x; the SONAME, the exported
+# symbols, every public header on its own and the pkg-config layout checked;
+# a small consumer built with pkg-config and the quick start with CMake
+# against that root, and run from it (tests/examples/quickstart.sh; skipped
+# there without root). Last, the library as a subproject (add_subdirectory)
+# of a parent project.
 # Usage: debian_packages.sh BUILD WORK [compiler launcher]
 set -euo pipefail
 build=$1
@@ -22,9 +23,12 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs" >"$work/cpack.l
 for p in libzel-upnp1 libzel-upnp-dev zel-upnp-tools; do
   deb=$(ls "$work/debs/${p}_"*.deb 2>/dev/null) || fail "no $p package"
   dpkg-deb -x "$deb" "$work/root"
+  # dpkg -r leaves a package with a postrm or a conffile in the rc state.
+  ! dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -xE '\./(postrm|conffiles)' || fail "$p would stay in rc"
   eval "depends_${p//-/_}=\$(dpkg-deb -f \"\$deb\" Depends)"
 done
 grep -q 'libboost-thread1\.74\.0' <<<"$depends_libzel_upnp1" || fail "libzel-upnp1 Depends: $depends_libzel_upnp1"
+dpkg-deb -I "$work/debs"/libzel-upnp1_*.deb triggers | grep -qx 'activate-noawait ldconfig' || fail "no ldconfig trigger"
 grep -q 'libzel-upnp1 (= ' <<<"$depends_libzel_upnp_dev" || fail "dev Depends: $depends_libzel_upnp_dev"
 grep -q 'libzel-upnp1 (= ' <<<"$depends_zel_upnp_tools" || fail "tools Depends: $depends_zel_upnp_tools"
 root=$work/root

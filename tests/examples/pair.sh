@@ -1,6 +1,6 @@
-# Sourced by the example tests: two network namespaces joined by a veth pair
-# (device 10.215.N.1, peer 10.215.N.2, N from the caller), both ends created
-# inside the namespaces, removed on exit with whatever the test started.
+# Sourced by the example tests: the namespace pair of scripts/netns (device
+# zel0 10.215.N.1, peer zel1 10.215.N.2, N from the caller), removed on exit
+# with whatever the test started.
 # Without root the test is skipped (exit 77), or fails when
 # ZEL_REQUIRE_ROOT_TESTS is set.
 if [ "$(id -u)" -ne 0 ]; then
@@ -8,30 +8,21 @@ if [ "$(id -u)" -ne 0 ]; then
   [ -n "${ZEL_REQUIRE_ROOT_TESTS:-}" ] && exit 1
   exit 77
 fi
-dev_ns=zex-dev-$$
-peer_ns=zex-peer-$$
-dev_if=zex0
-dev_ip=10.215.${subnet:?}.1
-peer_ip=10.215.$subnet.2
+netns=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)/netns
+net_name=zex-$$
+eval "$("$netns" env "$net_name" "10.215.${subnet:?}")"
+peer_ns=$cp_ns
+peer_ip=$cp_ip
 work=$(mktemp -d /tmp/zel-example.XXXXXX)
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  ip netns del "$dev_ns" 2>/dev/null || true
-  ip netns del "$peer_ns" 2>/dev/null || true
+  "$netns" down "$net_name"
   rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do [ -f "$f" ] && sed 's/^/  /' "$f" >&2; done; exit 1; }
-ip netns add "$dev_ns" && ip netns add "$peer_ns" || fail "cannot create namespaces"
-ip -n "$dev_ns" link add "$dev_if" type veth peer name zex1 netns "$peer_ns"
-for link_def in "$dev_ns:$dev_if:$dev_ip" "$peer_ns:zex1:$peer_ip"; do
-  IFS=: read -r ns ifc ip <<<"$link_def"
-  ip -n "$ns" link set lo up
-  ip -n "$ns" addr add "$ip/24" dev "$ifc"
-  ip -n "$ns" link set "$ifc" up
-  ip -n "$ns" route add 224.0.0.0/4 dev "$ifc"
-done
+"$netns" up "$net_name" "10.215.$subnet" >/dev/null || fail "cannot create namespaces"
 in_dev() { ip netns exec "$dev_ns" "$@"; }
 in_peer() { ip netns exec "$peer_ns" "$@"; }
 # Polls URL from the peer until it answers, 10 s at most.
@@ -39,6 +30,16 @@ wait_http() {
   local i
   for i in $(seq 100); do
     in_peer curl -sf -o /dev/null --max-time 1 "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# Waits until something listens on TCP ADDRESS:PORT in namespace NS, 10 s at
+# most, so that a test never sends to a helper it has just started too soon.
+wait_listen() {
+  local i
+  for i in $(seq 100); do
+    [ -n "$(ip netns exec "$1" ss -Hltn "src $2:$3")" ] && return 0
     sleep 0.1
   done
   return 1
