@@ -308,8 +308,9 @@ int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
 // Call SetEventMerging(eventUrl, false) for a service evented this way, so
 // that a slow subscriber never has two Event documents folded into one.
 
-/// Event document namespaces of AVTransport:1 and RenderingControl:1.
+/// Event document namespace of AVTransport:1.
 extern const char kLastChangeAVTransport[];
+/// Event document namespace of RenderingControl:1.
 extern const char kLastChangeRenderingControl[];
 
 /// Moderated LastChange eventing of one service (see above).
