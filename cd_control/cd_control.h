@@ -15,6 +15,8 @@
 
 #include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -276,6 +278,83 @@ int SendMulticastEvent(const std::string& udn, const std::string& body,
 /// initial-event handler.
 int SendSyncMulticastEvent(const std::string& udn, const std::string& body,
                            const std::string& eventUrl);
+
+// ---------------------------------------------------------------------------
+// LastChange
+// ---------------------------------------------------------------------------
+//
+// The AV services (AVTransport, RenderingControl) event one variable,
+// LastChange, whose value is an Event document listing what changed, per
+// instance:
+//
+//   <Event xmlns="urn:schemas-upnp-org:metadata-1-0/AVT/"><InstanceID val="0">
+//   <TransportState val="PLAYING"/></InstanceID></Event>
+//
+// LastChangeEvents keeps the current value of every variable of every
+// instance and the changes not yet sent, and sends those at most once per
+// moderation period (200 ms), merged: the latest value of each variable
+// wins. The Event document is built here, its values escaped as attribute
+// text, and is escaped once more as the LastChange value of the property
+// set. Every member may be called from any thread, including from the
+// action and initial-event handlers; no lock is held while an event is
+// sent.
+//
+//   cc::LastChangeEvents avt("/AVTransport/event", cc::kLastChangeAVTransport);
+//   avt.Set(0, "TransportState", "PLAYING");           // evented within 200 ms
+//   rcs.Set(0, "Volume", "20", {{"channel", "Master"}});
+//   // in the initial-event handler:
+//   cc::SendInitialEvent(host, port, sid, avt.BuildInitialEvent(), path, eventUrl);
+//
+// Call SetEventMerging(eventUrl, false) for a service evented this way, so
+// that a slow subscriber never has two Event documents folded into one.
+
+/// Event document namespace of AVTransport:1.
+extern const char kLastChangeAVTransport[];
+/// Event document namespace of RenderingControl:1.
+extern const char kLastChangeRenderingControl[];
+
+/// Moderated LastChange eventing of one service (see above).
+class LastChangeEvents {
+  public:
+    /// Where an event body goes: 0 when sent. The default sender is
+    /// SendMulticastEvent("", body, eventUrl).
+    typedef boost::function<int(const std::string& body)> Sender;
+
+    /// eventNamespace is the xmlns of the Event element (one of the
+    /// constants above for the standard services). moderationMs: the least
+    /// time between two events (200 in the AV services). The sending thread
+    /// ("ZelLastChange") starts here; if it cannot, changes are sent at once
+    /// from Set, unmoderated.
+    LastChangeEvents(const std::string& eventUrl, const std::string& eventNamespace,
+                     int moderationMs = 200, Sender sender = Sender());
+    /// Stops the sending thread; changes not yet sent are dropped.
+    ~LastChangeEvents();
+    LastChangeEvents(const LastChangeEvents&) = delete;
+    LastChangeEvents& operator=(const LastChangeEvents&) = delete;
+
+    /// Records value as the variable's current value in instanceId (a
+    /// variable with different attributes, such as Volume for channel
+    /// "Master" and for "LF", is a different entry) and queues it for the
+    /// next event unless it equals the value last recorded. Attributes are
+    /// written before val, in the given order. 0; CDC_INVALID_NAME when the
+    /// variable or an attribute name is not an XML name (nothing recorded).
+    int Set(uint32_t instanceId, const std::string& variable, const std::string& value,
+            const NameValueList& attributes = NameValueList());
+    /// The value last recorded (attributes as given to Set); empty when none.
+    std::string Get(uint32_t instanceId, const std::string& variable,
+                    const NameValueList& attributes = NameValueList()) const;
+    /// The Event document of every recorded value of every instance, in
+    /// instance order and, within one, in the order variables were first
+    /// set.
+    std::string BuildStateDocument() const;
+    /// A property set whose LastChange holds BuildStateDocument(): the body
+    /// for SendInitialEvent.
+    std::string BuildInitialEvent() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace cd_control
 }  // namespace zel_upnp

@@ -3,15 +3,18 @@
 // inside an action or initial-event handler.
 #include <zel_upnp/cd_control.h>
 
+#include "cd_control/src/xml_text.h"
+
 namespace zel_upnp {
 namespace cd_control {
-namespace {
 
 // XML 1.0 names restricted to ASCII: what service descriptions use, and
 // nothing a control point's parser could read differently.
+namespace {
 bool IsNameStart(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
+}  // namespace
 
 bool IsXmlName(const std::string& name) {
     if (name.empty() || !IsNameStart(name[0]))
@@ -22,12 +25,15 @@ bool IsXmlName(const std::string& name) {
     return true;
 }
 
+namespace {
 bool HasControlByte(const std::string& text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             return true;
     return false;
 }
+
+}  // namespace
 
 // Text and attribute content alike. Tab, LF and CR become character
 // references so that attribute normalisation cannot turn them into spaces;
@@ -71,6 +77,7 @@ void AppendEscaped(const std::string& value, std::string& out) {
     }
 }
 
+namespace {
 void AppendElement(const std::string& name, const std::string& value, std::string& out) {
     out += '<';
     out += name;

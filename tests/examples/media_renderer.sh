@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The media renderer in a device namespace: a peer subscribes to AVTransport,
-# hears the initial event, sets a URI (with a character that must come back
-# escaped) and plays it, and hears TransportState PLAYING; an out-of-range
-# volume gets the 402 fault. Usage: media_renderer.sh RENDERER_BINARY FOLDER
+# The media renderer's wire bytes (renderer_interop.sh drives the rest): a
+# peer subscribes to AVTransport and hears the whole state in LastChange,
+# sets a URI with a character that comes back escaped twice (attribute, then
+# LastChange value) in the next event; a bad InstanceID gets 718, an
+# out-of-range volume 402. Usage: media_renderer.sh RENDERER_BINARY FOLDER
 set -uo pipefail
 subnet=${ZEL_EXAMPLE_SUBNET:-3}
 . "$(dirname "$0")/pair.sh"
@@ -37,15 +38,15 @@ sid=$(in_peer curl -s -D - -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://$peer
       -H 'NT: upnp:event' -H 'TIMEOUT: Second-300' "$base/AVTransport/event" | tr -d '\r' |
       sed -n 's/^SID: *//Ip')
 [ -n "$sid" ] || fail "SUBSCRIBE not answered with a SID"
-wait_event '^SEQ 0 .*<TransportState>NO_MEDIA_PRESENT</TransportState>'
+q='&quot;'
+wait_event "^SEQ 0 .*<LastChange>&lt;Event xmlns=${q}urn:schemas-upnp-org:metadata-1-0/AVT/${q}&gt;.*&lt;TransportState val=${q}NO_MEDIA_PRESENT${q}/&gt;"
 av=urn:schemas-upnp-org:service:AVTransport:1
 answer=$(soap "$base/AVTransport/control" $av SetAVTransportURI \
   '<InstanceID>0</InstanceID><CurrentURI>http://media/a?x=1&amp;y=2</CurrentURI><CurrentURIMetaData></CurrentURIMetaData>')
 grep -q "<u:SetAVTransportURIResponse xmlns:u=\"$av\">" <<<"$answer" || fail "SetAVTransportURI: $answer"
-answer=$(soap "$base/AVTransport/control" $av Play '<InstanceID>0</InstanceID><Speed>1</Speed>')
-grep -q "<u:PlayResponse xmlns:u=\"$av\">" <<<"$answer" || fail "Play: $answer"
-wait_event '^SEQ 1 .*<AVTransportURI>http://media/a?x=1&amp;y=2</AVTransportURI>'
-wait_event '^SEQ 2 .*<TransportState>PLAYING</TransportState>'
+wait_event "^SEQ 1 .*&lt;TransportState val=${q}STOPPED${q}/&gt;.*&lt;AVTransportURI val=${q}http://media/a?x=1&amp;amp;y=2${q}/&gt;"
+answer=$(soap "$base/AVTransport/control" $av Play '<InstanceID>1</InstanceID><Speed>1</Speed>')
+grep -q '<errorCode>718</errorCode>' <<<"$answer" || fail "Play on instance 1: $answer"
 answer=$(soap "$base/RenderingControl/control" urn:schemas-upnp-org:service:RenderingControl:1 \
   SetVolume '<InstanceID>0</InstanceID><Channel>Master</Channel><DesiredVolume>101</DesiredVolume>')
 grep -q '<errorCode>402</errorCode>' <<<"$answer" || fail "SetVolume 101: $answer"

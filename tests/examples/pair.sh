@@ -38,7 +38,7 @@ wait_http() {
 # most, so that a test never sends to a helper it has just started too soon.
 wait_listen() {
   local i
-  for i in $(seq 100); do
+  for i in $(seq 300); do  # 30 s: a python helper can take seconds to start on a loaded machine
     [ -n "$(ip netns exec "$1" ss -Hltn "src $2:$3")" ] && return 0
     sleep 0.1
   done
