@@ -34,11 +34,11 @@ wait_http() {
   done
   return 1
 }
-# Waits until something listens on TCP ADDRESS:PORT in namespace NS, 10 s at
+# Waits until something listens on TCP ADDRESS:PORT in namespace NS, 30 s at
 # most, so that a test never sends to a helper it has just started too soon.
 wait_listen() {
   local i
-  for i in $(seq 300); do  # 30 s: a python helper can take seconds to start on a loaded machine
+  for i in $(seq 300); do
     [ -n "$(ip netns exec "$1" ss -Hltn "src $2:$3")" ] && return 0
     sleep 0.1
   done
