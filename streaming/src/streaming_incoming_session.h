@@ -115,8 +115,8 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
 
     boost::mutex mutex_;  // everything below
     boost::asio::ip::tcp::socket socket_;
-    Deadline read_deadline_;   // head time limit, body stall limit
-    Deadline write_deadline_;  // write stall limit, close delay
+    Deadline read_deadline_;               // head time limit, body stall limit
+    Deadline write_deadline_;              // write stall limit, close delay
     char head_buffer_[kHeadReadSize];      // request head reads
     std::unique_ptr<char[]> body_buffer_;  // kReceiveBufferSize bytes, made at the first body read
     boost::shared_ptr<utils::HTTPInfo> request_;
