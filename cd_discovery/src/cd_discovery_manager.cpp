@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/lock_types.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <zel_upnp/network_layer.h>
@@ -492,6 +493,7 @@ int StopDevice(const std::string& udn) {
         // The root's embedded devices go silent with it (no search answers);
         // a timer that fires from now on finds no active device to announce.
         std::vector<int> timers;
+        boost::unique_lock<boost::mutex> embedded_alive(EmbeddedAliveMutex());
         Update(ByUdn(udn), [&](DeviceInfo& d) {
             // Everything that allocates comes before the first change.
             device = CopyDevice(d);
@@ -505,6 +507,7 @@ int StopDevice(const std::string& udn) {
                 embedded->aliveTimerId = 0;
             }
         });
+        embedded_alive.unlock();
         if (!device) {
             ZEL_LOGE(ZEL_CORE_CDDISCOVERY, "CancelTimer error for UDN [%s]", udn.c_str());
             return static_cast<int>(CD_FAILURE);

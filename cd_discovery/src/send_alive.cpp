@@ -4,6 +4,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/format.hpp>
+#include <boost/thread/lock_guard.hpp>
 #include <boost/thread/thread.hpp>
 
 #include <zel_upnp/network_layer.h>
@@ -49,7 +50,19 @@ bool SendAlivePacket(const DeviceInfo& device, const std::string& nt, int maxAge
     return true;
 }
 
-// One round: root, then embedded devices. True when any device went out.
+// The listed state, not the caller's copy: an embedded device stopped by its
+// own UDN after the copy was taken (or between two rounds) is silent.
+bool ListedActive(const std::string& udn) {
+    boost::shared_ptr<DeviceInfoList> list = DeviceInfoList::Existing();
+    if (!list)
+        return false;
+    boost::lock_guard<boost::mutex> lock(list->Mutex());
+    DeviceInfoPtr device = list->FindByUdn(udn);
+    return device && device->active;
+}
+
+// One round: root, then its embedded devices that are still active. True
+// when any device went out.
 bool AliveRound(const DeviceInfo& device, int maxAgeMs) {
     auto send_device = [&](const DeviceInfo& d, bool embedded) {
         return AnnounceDevice(d, embedded, "Alive", [&](const std::string& nt) {
@@ -57,12 +70,20 @@ bool AliveRound(const DeviceInfo& device, int maxAgeMs) {
         });
     };
     bool any = send_device(device, false);
-    for (const DeviceInfoPtr& embedded : device.embeddedDevices)
-        any = send_device(*embedded, true) || any;
+    boost::lock_guard<boost::mutex> lock(EmbeddedAliveMutex());
+    for (const DeviceInfoPtr& embedded : device.embeddedDevices) {
+        if (ListedActive(embedded->udn))
+            any = send_device(*embedded, true) || any;
+    }
     return any;
 }
 
 }  // namespace
+
+boost::mutex& EmbeddedAliveMutex() {
+    static boost::mutex mutex;
+    return mutex;
+}
 
 std::vector<std::string> NotificationTypes(const DeviceInfo& device, bool embedded) {
     std::vector<std::string> types;

@@ -1,12 +1,15 @@
 // The SSDP NOTIFY senders: alive and bye-bye bursts for a root device and
-// its direct embedded devices. They keep no state and take no lock: they run
-// on the caller's thread (application, timer or interface-event thread) on
-// copies of the devices, and the alive burst sleeps between its two rounds.
+// its direct embedded devices. They keep no state: they run on the caller's
+// thread (application, timer or interface-event thread) on copies of the
+// devices, and the alive burst sleeps between its two rounds. The only lock
+// taken is EmbeddedAliveMutex, around the embedded part of an alive round.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <boost/thread/mutex.hpp>
 
 #include "cd_discovery/src/device_info_list.h"
 
@@ -23,7 +26,8 @@ const char kFileTransferServerType[] = "urn:schemas-zel-upnp-org:device:FileTran
 const char kRootDeviceNt[] = "upnp:rootdevice";
 const char kServerHeaderValue[] = "NRV, UPnP/1.0, Varnesk UPnP SDK/1.0";
 
-// One alive burst: the root, then each direct embedded device; 205 ms later
+// One alive burst: the root, then each direct embedded device that is still
+// listed as active (looked up in the device list in each round); 205 ms later
 // the same again. max-age is maxAgeMs / 1000. Sent from the address of every
 // running TCP server, with that server in LOCATION. 0 when at least one
 // device's announcement went out, 1 when none did.
@@ -32,6 +36,12 @@ int SendAlive(const DeviceInfo& device, int maxAgeMs);
 // from localAddress ("0.0.0.0": every active selected interface). 1 when the
 // root's announcement failed in both passes, else 0.
 int SendByeBye(const DeviceInfo& device, const std::string& localAddress);
+
+// Held while an alive round looks up and announces a root's embedded
+// devices; whoever makes a listed embedded device inactive takes it around
+// that change, so that no alive for it can follow its bye-bye. Taken before
+// the device list's mutex, never while waiting for a timer callback.
+boost::mutex& EmbeddedAliveMutex();
 
 // Shared by both senders.
 // The notification types of a device in announcement order.

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -70,11 +72,23 @@ class PipeSignalGuard {
     bool was_blocked_ = false;
 };
 
+std::atomic<int64_t> g_stall_limit_ms(
+    std::chrono::milliseconds(IncomingSession::kStallLimit).count());
+
 }  // namespace
 
 constexpr std::chrono::seconds IncomingSession::kHeadTimeLimit;
 constexpr std::chrono::seconds IncomingSession::kStallLimit;
+constexpr std::size_t IncomingSession::kFileTurnBytes;
 constexpr std::chrono::milliseconds IncomingSession::kCloseDelay;
+
+void IncomingSession::SetStallLimit(std::chrono::milliseconds limit) {
+    g_stall_limit_ms = limit.count();
+}
+
+std::chrono::milliseconds IncomingSession::StallLimit() {
+    return std::chrono::milliseconds(g_stall_limit_ms.load());
+}
 
 IncomingSession::IncomingSession(boost::asio::io_service& io_service,
                                  boost::weak_ptr<TCPServer> server,
@@ -84,7 +98,8 @@ IncomingSession::IncomingSession(boost::asio::io_service& io_service,
       session_id_(session_id),
       server_(server),
       socket_(io_service),
-      timer_(io_service),
+      read_deadline_(io_service),
+      write_deadline_(io_service),
       request_(boost::make_shared<utils::HTTPInfo>()),
       request_type_(utils::HTTP_UNKNOWN),
       head_bytes_(0),
@@ -94,7 +109,7 @@ IncomingSession::IncomingSession(boost::asio::io_service& io_service,
       in_callback_(false),
       active_(true),
       announced_(false),
-      timer_generation_(0) {}
+      file_turn_(false) {}
 
 IncomingSession::~IncomingSession() {
     // No handler is left: the queued writes free their buffers with them.
@@ -102,18 +117,19 @@ IncomingSession::~IncomingSession() {
     socket_.close(ec);
 }
 
-void IncomingSession::ArmTimer(std::chrono::steady_clock::duration limit) {
-    timer_.expires_after(limit);
-    const unsigned generation = ++timer_generation_;
+void IncomingSession::ArmTimer(Deadline& deadline, std::chrono::steady_clock::duration limit) {
+    deadline.timer.expires_after(limit);
+    const unsigned generation = ++deadline.generation;
     boost::weak_ptr<IncomingSession> weak = shared_from_this();
-    timer_.async_wait([weak, generation](const boost::system::error_code& error) {
+    Deadline* guarded = &deadline;  // a member of the session weak keeps
+    deadline.timer.async_wait([weak, guarded, generation](const boost::system::error_code& error) {
         boost::shared_ptr<IncomingSession> self = weak.lock();
         if (error || !self)
             return;
         {
             // An expiry that raced with the completion it was guarding.
             boost::lock_guard<boost::mutex> lock(self->mutex_);
-            if (generation != self->timer_generation_)
+            if (generation != guarded->generation)
                 return;
         }
         ZEL_LOGW(ZEL_CORE_STREAMING, "Session %d stalled; closing", self->session_id_);
@@ -121,9 +137,9 @@ void IncomingSession::ArmTimer(std::chrono::steady_clock::duration limit) {
     });
 }
 
-void IncomingSession::CancelTimer() {
-    ++timer_generation_;
-    timer_.cancel();
+void IncomingSession::CancelTimer(Deadline& deadline) {
+    ++deadline.generation;
+    deadline.timer.cancel();
 }
 
 void IncomingSession::Announce() {
@@ -146,24 +162,17 @@ void IncomingSession::RegisterRead() {
     if (socket_.set_option(boost::asio::socket_base::send_buffer_size(kSocketBufferSize), ec))
         ZEL_LOGW(ZEL_CORE_STREAMING, "Set option failed for send size: err:%s",
                  ec.message().c_str());
-    buffer_.reset(new (std::nothrow) char[kReceiveBufferSize]);
-    if (buffer_ == nullptr) {
-        ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
-        boost::shared_ptr<IncomingSession> self = shared_from_this();
-        boost::asio::post(socket_.get_executor(), [self] { self->ShutDown(true); });
-        return;
-    }
-    ArmTimer(kHeadTimeLimit);
+    ArmTimer(read_deadline_, kHeadTimeLimit);
     StartHeadRead();
 }
 
 // The buffer is not cleared between reads: only the bytes a read reports are
-// looked at, and leaving it untouched keeps idle sessions from paging it in.
+// looked at.
 void IncomingSession::StartHeadRead() {
     if (!active_)
         return;
     boost::shared_ptr<IncomingSession> self = shared_from_this();
-    socket_.async_read_some(boost::asio::buffer(buffer_.get(), kReceiveBufferSize),
+    socket_.async_read_some(boost::asio::buffer(head_buffer_, sizeof(head_buffer_)),
                             [self](const boost::system::error_code& error, std::size_t bytes) {
                                 self->CallbackRead(error, bytes);
                             });
@@ -177,7 +186,7 @@ void IncomingSession::CallbackRead(const boost::system::error_code& error, std::
         return;
     }
     const unsigned length = static_cast<unsigned>(bytes);
-    if (utils::Parse(buffer_.get(), length, request_) != 0) {
+    if (utils::Parse(head_buffer_, length, request_) != 0) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
         RegisterWriteWithErrorCode(400);
         return;
@@ -209,7 +218,7 @@ void IncomingSession::DeliverRequest() {
     const bool complete = request_->GetState() == utils::MESSAGE_COMPLETE;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        CancelTimer();
+        CancelTimer(read_deadline_);
         headers_received_ = true;
         request_type_ = head->request_type;
         boost::system::error_code ec;
@@ -238,12 +247,22 @@ void IncomingSession::DeliverRequest() {
     }
 }
 
+// Only a request with a body costs the large buffer, and only from its
+// first body read on.
 void IncomingSession::StartBodyRead() {
     if (!active_)
         return;
-    ArmTimer(kStallLimit);
     boost::shared_ptr<IncomingSession> self = shared_from_this();
-    socket_.async_read_some(boost::asio::buffer(buffer_.get(), kReceiveBufferSize),
+    if (!body_buffer_) {
+        body_buffer_.reset(new (std::nothrow) char[kReceiveBufferSize]);
+        if (!body_buffer_) {
+            ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
+            boost::asio::post(socket_.get_executor(), [self] { self->ShutDown(true); });
+            return;
+        }
+    }
+    ArmTimer(read_deadline_, StallLimit());
+    socket_.async_read_some(boost::asio::buffer(body_buffer_.get(), kReceiveBufferSize),
                             [self](const boost::system::error_code& error, std::size_t bytes) {
                                 self->DataRecvdCallback(error, bytes);
                             });
@@ -257,7 +276,7 @@ void IncomingSession::DataRecvdCallback(const boost::system::error_code& error, 
         return;
     }
     const unsigned length = static_cast<unsigned>(bytes);
-    if (utils::Parse(buffer_.get(), length, request_) != 0) {
+    if (utils::Parse(body_buffer_.get(), length, request_) != 0) {
         ZEL_LOGE(ZEL_CORE_STREAMING, "Parsing Failure!");
         RegisterWriteWithErrorCode(400);
         return;
@@ -274,7 +293,7 @@ void IncomingSession::DataRecvdCallback(const boost::system::error_code& error, 
     }
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        CancelTimer();
+        CancelTimer(read_deadline_);
         in_callback_ = true;
     }
     if (!gate_.Run([&] {
@@ -333,29 +352,25 @@ int IncomingSession::SendPayload(void* data, unsigned int length, bool last) {
         boost::lock_guard<boost::mutex> lock(mutex_);
         if (!active_ || last_queued_)
             return STREAMING_NO_SESSION;
-        if (length != 0 || last) {
-            std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
-            if (item != nullptr) {
-                item->data = data;
-                item->length = length;
-                item->last = last;
-                if (chunked_) {
-                    item->framed = FrameChunks(static_cast<const char*>(data), length, last,
-                                               item->framed_size);
-                    if (item->framed == nullptr)
-                        item.reset();
-                }
+        // An empty payload that is not the last writes nothing, but its
+        // completion still comes after those of the writes before it.
+        std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
+        if (item != nullptr) {
+            item->data = data;
+            item->length = length;
+            item->last = last;
+            if (chunked_ && (length != 0 || last)) {
+                item->framed =
+                    FrameChunks(static_cast<const char*>(data), length, last, item->framed_size);
+                if (item->framed == nullptr)
+                    item.reset();
             }
-            if (item != nullptr) {
-                ZEL_LOGD(ZEL_CORE_STREAMING, "async_write 2 [%d] [%d]", server_id_, session_id_);
-                return QueueWrite(std::move(item));
-            }
-            ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
         }
-    }
-    if (length == 0 && !last) {
-        gate_.Run([this] { callbacks_.on_write_done(server_id_, session_id_, 0); });
-        return STREAMING_SUCCESS;
+        if (item != nullptr) {
+            ZEL_LOGD(ZEL_CORE_STREAMING, "async_write 2 [%d] [%d]", server_id_, session_id_);
+            return QueueWrite(std::move(item));
+        }
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Alloc Failure!");
     }
     ShutDown();  // the framing buffer could not be allocated
     return STREAMING_NO_MEMORY;
@@ -416,6 +431,7 @@ void IncomingSession::PumpWrites() {
     if (!active_ || writes_.Writing() || writes_.Empty() || in_callback_ || !headers_received_)
         return;
     const PendingWrite& item = writes_.Start();
+    boost::shared_ptr<IncomingSession> self = shared_from_this();
     if (item.IsFile()) {
         // sendfile on a blocking socket would hold a pool thread for as long
         // as the peer takes to read the range.
@@ -424,8 +440,14 @@ void IncomingSession::PumpWrites() {
         WaitWritable();
         return;
     }
-    ArmTimer(kStallLimit);
-    boost::shared_ptr<IncomingSession> self = shared_from_this();
+    if (item.Size() == 0 && !item.last) {
+        // Completed from a handler of its own: an application that sends
+        // again from on_write_done does not recurse.
+        boost::asio::post(socket_.get_executor(),
+                          [self] { self->CallbackWrite(boost::system::error_code()); });
+        return;
+    }
+    ArmTimer(write_deadline_, StallLimit());
     boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()), WholeWrites(),
                              [self](const boost::system::error_code& error, std::size_t) {
                                  self->CallbackWrite(error);
@@ -433,7 +455,7 @@ void IncomingSession::PumpWrites() {
 }
 
 void IncomingSession::WaitWritable() {
-    ArmTimer(kStallLimit);
+    ArmTimer(write_deadline_, StallLimit());
     boost::shared_ptr<IncomingSession> self = shared_from_this();
     socket_.async_wait(
         boost::asio::ip::tcp::socket::wait_write,
@@ -442,61 +464,91 @@ void IncomingSession::WaitWritable() {
 
 void IncomingSession::SendFileStep(const boost::system::error_code& error) {
     boost::system::error_code result = error;
+    PendingWrite* item = nullptr;
+    int sock = -1;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         if (!result && (!active_ || !writes_.Writing()))
             result = boost::asio::error::operation_aborted;
         if (!result) {
-            PendingWrite& item = writes_.Front();
-            const std::size_t head_end = item.text.size();
-            const std::size_t file_end = head_end + item.length;
-            const std::size_t total = file_end + item.suffix.size();
-            const int sock = socket_.native_handle();
-            PipeSignalGuard pipe_guard;
-            while (item.sent < total) {
-                ssize_t n = 0;
-                if (item.sent < head_end) {
-                    // MSG_MORE keeps the chunk head in the segment of the
-                    // file bytes after it.
-                    n = ::send(sock, item.text.data() + item.sent, head_end - item.sent,
-                               MSG_NOSIGNAL | MSG_MORE);
-                } else if (item.sent < file_end) {
-                    off_t offset = static_cast<off_t>(item.file_offset + (item.sent - head_end));
-                    pipe_guard.Block();
-                    n = ::sendfile(sock, item.file, &offset, file_end - item.sent);
-                    if (n == 0) {
-                        ZEL_LOGE(ZEL_CORE_STREAMING,
-                                 "File ended before the payload of session %d did", session_id_);
-                        result = boost::asio::error::eof;
-                        break;
-                    }
-                } else {
-                    n = ::send(sock, item.suffix.data() + (item.sent - file_end), total - item.sent,
-                               MSG_NOSIGNAL);
-                }
-                if (n < 0) {
-                    const int code = errno;
-                    if (code == EINTR)
-                        continue;
-                    if (code == EAGAIN || code == EWOULDBLOCK) {
-                        WaitWritable();
-                        return;
-                    }
-                    result = boost::system::error_code(code, boost::system::system_category());
-                    break;
-                }
-                item.sent += static_cast<std::size_t>(n);
-            }
+            // The front write stays in the queue, and its descriptor open,
+            // while Writing() is set: only its completion takes it out.
+            item = &writes_.Front();
+            sock = socket_.native_handle();
+            file_turn_ = true;
+        }
+    }
+    if (!result)
+        result = SendFileTurn(*item, sock);
+    if (item != nullptr) {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        file_turn_ = false;
+        if (!active_) {
+            boost::system::error_code ignored;
+            socket_.close(ignored);
+            result = boost::asio::error::operation_aborted;
+        } else if (result == boost::asio::error::would_block) {
+            WaitWritable();
+            return;
+        } else if (result == boost::asio::error::try_again) {
+            // The turn's bytes are out and the socket takes more: a new turn
+            // after the handlers that queued up meanwhile.
+            ArmTimer(write_deadline_, StallLimit());
+            boost::shared_ptr<IncomingSession> self = shared_from_this();
+            boost::asio::post(socket_.get_executor(),
+                              [self] { self->SendFileStep(boost::system::error_code()); });
+            return;
         }
     }
     CallbackWrite(result);
+}
+
+boost::system::error_code IncomingSession::SendFileTurn(PendingWrite& item, int sock) {
+    const std::size_t head_end = item.text.size();
+    const std::size_t file_end = head_end + item.length;
+    const std::size_t total = file_end + item.suffix.size();
+    const std::size_t turn_end = std::min(total, item.sent + kFileTurnBytes);
+    PipeSignalGuard pipe_guard;
+    while (item.sent < total) {
+        if (item.sent >= turn_end)
+            return boost::asio::error::try_again;
+        ssize_t n = 0;
+        if (item.sent < head_end) {
+            // MSG_MORE keeps the chunk head in the segment of the file bytes
+            // after it.
+            n = ::send(sock, item.text.data() + item.sent, head_end - item.sent,
+                       MSG_NOSIGNAL | MSG_MORE);
+        } else if (item.sent < file_end) {
+            off_t offset = static_cast<off_t>(item.file_offset + (item.sent - head_end));
+            pipe_guard.Block();
+            n = ::sendfile(sock, item.file, &offset, std::min(file_end, turn_end) - item.sent);
+            if (n == 0) {
+                ZEL_LOGE(ZEL_CORE_STREAMING, "File ended before the payload of session %d did",
+                         session_id_);
+                return boost::asio::error::eof;
+            }
+        } else {
+            n = ::send(sock, item.suffix.data() + (item.sent - file_end), total - item.sent,
+                       MSG_NOSIGNAL);
+        }
+        if (n < 0) {
+            const int code = errno;
+            if (code == EINTR)
+                continue;
+            if (code == EAGAIN || code == EWOULDBLOCK)
+                return boost::asio::error::would_block;
+            return boost::system::error_code(code, boost::system::system_category());
+        }
+        item.sent += static_cast<std::size_t>(n);
+    }
+    return boost::system::error_code();
 }
 
 void IncomingSession::CallbackWrite(const boost::system::error_code& error) {
     std::unique_ptr<PendingWrite> item;  // freed after the lock
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        CancelTimer();
+        CancelTimer(write_deadline_);
         item = writes_.Finish();
         if (!item)
             return;
@@ -520,10 +572,11 @@ void IncomingSession::CallbackWrite(const boost::system::error_code& error) {
             return;
         }
         boost::lock_guard<boost::mutex> lock(mutex_);
-        ++timer_generation_;
-        timer_.expires_after(kCloseDelay);
+        ++write_deadline_.generation;
+        write_deadline_.timer.expires_after(kCloseDelay);
         boost::shared_ptr<IncomingSession> self = shared_from_this();
-        timer_.async_wait([self](const boost::system::error_code&) { self->ShutDown(); });
+        write_deadline_.timer.async_wait(
+            [self](const boost::system::error_code&) { self->ShutDown(); });
         return;
     }
     if (item->read_body)
@@ -539,7 +592,7 @@ void IncomingSession::RegisterWriteWithErrorCode(int status) {
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         headers_received_ = true;
-        CancelTimer();
+        CancelTimer(read_deadline_);
     }
     if (SendResponse(&head, true) != STREAMING_SUCCESS)
         ZEL_LOGD(ZEL_CORE_STREAMING, "Register Write failed.");
@@ -547,7 +600,8 @@ void IncomingSession::RegisterWriteWithErrorCode(int status) {
 
 void IncomingSession::CloseSocket() {
     active_ = false;
-    CancelTimer();
+    CancelTimer(read_deadline_);
+    CancelTimer(write_deadline_);
     // What has not started never will; the write on the wire keeps its
     // buffer until its completion runs.
     writes_.DropWaiting();
@@ -570,6 +624,9 @@ void IncomingSession::CloseSocket() {
             drained += static_cast<std::size_t>(n);
         }
     }
+    // The shut-down socket fails the turn under way at its next send.
+    if (file_turn_)
+        return;
     if (socket_.close(ec))
         ZEL_LOGE(ZEL_CORE_STREAMING, "Error in closing TCP socket!");
 }

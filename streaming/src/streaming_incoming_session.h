@@ -33,8 +33,12 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     // Longest wait for a complete request head after the connection came.
     static constexpr std::chrono::seconds kHeadTimeLimit{30};
     // Longest a body read or a write may go without completing: a peer that
-    // stops reading (or sending) ends its session with on_status 4.
+    // stops reading (or sending) ends its session with on_status 4. Each
+    // direction has a deadline of its own.
     static constexpr std::chrono::seconds kStallLimit{60};
+    // Most bytes of a file payload sent in one turn of an io thread, so that
+    // a fast reader cannot keep the thread, and stops wait at most a turn.
+    static constexpr std::size_t kFileTurnBytes = 1 << 20;
     // Pause between the last payload written and closing the connection.
     static constexpr std::chrono::milliseconds kCloseDelay{20};
 
@@ -42,6 +46,10 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
                     const ServerAppCallbacks& callbacks, int server_id, int session_id);
     virtual ~IncomingSession();
     IncomingSession(const IncomingSession&) = delete;
+    // The stall limit of deadlines armed from now on (kStallLimit unless
+    // changed; tests shorten it).
+    static void SetStallLimit(std::chrono::milliseconds limit);
+    static std::chrono::milliseconds StallLimit();
     IncomingSession& operator=(const IncomingSession&) = delete;
 
     boost::asio::ip::tcp::socket& Socket() { return socket_; }
@@ -62,6 +70,14 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     void ShutDown(bool notify = false);
 
   private:
+    // A time limit of one direction; generation is bumped whenever the timer
+    // is re-armed or cancelled, so that an expiry racing with that is void.
+    struct Deadline {
+        explicit Deadline(boost::asio::io_service& io_service) : timer(io_service) {}
+        boost::asio::steady_timer timer;
+        unsigned generation = 0;
+    };
+
     void StartHeadRead();  // session mutex held
     void CallbackRead(const boost::system::error_code& error, std::size_t bytes);
     void DeliverRequest();
@@ -75,16 +91,20 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     // callbacks have not returned yet. Session mutex held.
     void PumpWrites();
     void CallbackWrite(const boost::system::error_code& error);
-    // Moves the front file write on while the socket takes bytes, then
-    // waits for it to take more or completes the write. Session mutex not
-    // held.
+    // Moves the front file write on by at most kFileTurnBytes while the
+    // socket takes bytes, outside the session mutex, then goes on in a new
+    // turn, waits for the socket to take more, or completes the write.
+    // Session mutex not held.
     void SendFileStep(const boost::system::error_code& error);
+    // One turn of sends on the socket; the error that ended the write, or
+    // would_block / try_again to go on later. No lock held.
+    boost::system::error_code SendFileTurn(PendingWrite& item, int sock);
     void WaitWritable();  // session mutex held
     // Answers with a bare head of that status and closes after it.
     void RegisterWriteWithErrorCode(int status);
-    void ArmTimer(std::chrono::steady_clock::duration limit);  // session mutex held
-    void CancelTimer();                                        // session mutex held
-    void CloseSocket();                                        // session mutex held
+    void ArmTimer(Deadline& deadline, std::chrono::steady_clock::duration limit);  // mutex held
+    void CancelTimer(Deadline& deadline);                                          // mutex held
+    void CloseSocket();  // session mutex held
     void Release();
 
     const ServerAppCallbacks callbacks_;
@@ -95,8 +115,10 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
 
     boost::mutex mutex_;  // everything below
     boost::asio::ip::tcp::socket socket_;
-    boost::asio::steady_timer timer_;  // head time limit, stall limit, close delay
-    std::unique_ptr<char[]> buffer_;   // kReceiveBufferSize bytes, made at the first read
+    Deadline read_deadline_;               // head time limit, body stall limit
+    Deadline write_deadline_;              // write stall limit, close delay
+    char head_buffer_[kHeadReadSize];      // request head reads
+    std::unique_ptr<char[]> body_buffer_;  // kReceiveBufferSize bytes, made at the first body read
     boost::shared_ptr<utils::HTTPInfo> request_;
     int request_type_;
     std::size_t head_bytes_;  // bytes fed to the parser before the head was complete
@@ -107,8 +129,11 @@ class IncomingSession : public boost::enable_shared_from_this<IncomingSession> {
     bool last_queued_;  // a write that ends the response is queued
     bool in_callback_;  // on_request or on_request_data is running
     bool active_;
-    bool announced_;             // on_connect was called
-    unsigned timer_generation_;  // bumped whenever the timer is re-armed or cancelled
+    bool announced_;  // on_connect was called
+    // A file turn runs outside the mutex with the socket's descriptor: a
+    // close meanwhile only shuts the socket down, and the turn's end closes
+    // it, so that the number cannot be reused under the turn.
+    bool file_turn_;
 };
 
 }  // namespace streaming

@@ -5,6 +5,7 @@
 #include <new>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
@@ -134,19 +135,15 @@ int OutgoingSession::SendPayload(void* data, unsigned int length, bool last) {
     boost::unique_lock<boost::mutex> lock(mutex_);
     if (!active_ || !connected_)
         return STREAMING_NO_SESSION;
-    if (length == 0 && !last) {
-        const int handler_id = client_handler_id_;
-        lock.unlock();
-        gate_.Run([&] { callbacks_.on_write_done(handler_id, session_id_, 0); });
-        return STREAMING_SUCCESS;
-    }
+    // An empty payload that is not the last writes nothing, but its
+    // completion still comes after those of the writes before it.
     std::unique_ptr<PendingWrite> item(new (std::nothrow) PendingWrite());
     if (item != nullptr) {
         item->data = data;
         item->length = length;
         item->last = last;
         item->read_body = last;
-        if (request_chunked_) {
+        if (request_chunked_ && (length != 0 || last)) {
             item->framed =
                 FrameChunks(static_cast<const char*>(data), length, last, item->framed_size);
             if (item->framed == nullptr)
@@ -189,6 +186,13 @@ void OutgoingSession::PumpWrites() {
     if (item.head)
         ZEL_LOGD(ZEL_CORE_STREAMING, "Sending Request: [%s]", item.text.c_str());
     boost::shared_ptr<OutgoingSession> self = shared_from_this();
+    if (item.Size() == 0 && !item.last) {
+        // Completed from a handler of its own: an application that sends
+        // again from on_write_done does not recurse.
+        boost::asio::post(socket_.get_executor(),
+                          [self] { self->CallbackWrite(boost::system::error_code()); });
+        return;
+    }
     boost::asio::async_write(socket_, boost::asio::buffer(item.Bytes(), item.Size()), WholeWrites(),
                              [self](const boost::system::error_code& error, std::size_t) {
                                  self->CallbackWrite(error);

@@ -1,5 +1,7 @@
 #include "streaming/src/streaming_server.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <vector>
@@ -31,6 +33,7 @@ constexpr int kTryNextPort = -1;
 
 constexpr std::size_t TCPServer::kMaxSessions;
 constexpr std::chrono::milliseconds TCPServer::kAcceptRetryPause;
+constexpr std::chrono::milliseconds TCPServer::kAcceptRetryPauseMax;
 
 std::size_t TCPServer::SessionCap() {
     return kMaxSessions;
@@ -52,6 +55,7 @@ TCPServer::TCPServer(const ServerAppCallbacks& callbacks, const std::string& ip_
       io_service_(io_service),
       acceptor_(io_service),
       accept_timer_(io_service),
+      accept_pause_(kAcceptRetryPause),
       port_(0),
       next_session_id_(server_id + 1) {}
 
@@ -173,22 +177,9 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
     }
     ZEL_LOGI(ZEL_CORE_STREAMING, "Incoming connection");
     if (error) {
-        // Out of descriptors, most likely: the waiting session is kept and
-        // accepting resumes after a pause, once sessions have ended.
-        ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
         boost::lock_guard<boost::mutex> lock(SessionListMutex());
-        if (!acceptor_.is_open())
-            return;
-        accept_timer_.expires_after(kAcceptRetryPause);
-        boost::weak_ptr<TCPServer> weak = shared_from_this();
-        accept_timer_.async_wait([weak, session](const boost::system::error_code& expired) {
-            boost::shared_ptr<TCPServer> server = weak.lock();
-            if (expired || !server)
-                return;
-            boost::lock_guard<boost::mutex> lock(SessionListMutex());
-            if (server->acceptor_.is_open())
-                server->AcceptInto(session);
-        });
+        if (acceptor_.is_open())
+            RetryAccept(error, session);
         return;
     }
     // The process's descriptor budget is shared with every other server: a
@@ -209,9 +200,39 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
         session->RegisterRead();
     }
     boost::lock_guard<boost::mutex> lock(SessionListMutex());
+    accept_pause_ = kAcceptRetryPause;
     ++next_session_id_;
     if (acceptor_.is_open())
         StartAccept();
+}
+
+void TCPServer::RetryAccept(const boost::system::error_code& error,
+                            const boost::shared_ptr<IncomingSession>& session) {
+    const int code = error.value();
+    const bool lasting = error.category() == boost::system::system_category() &&
+                         (code == EBADF || code == EINVAL || code == ENOTSOCK || code == EFAULT);
+    // Out of descriptors, most likely: the waiting session is kept and
+    // accepting resumes once sessions have ended. A peer that keeps the
+    // condition up gets one line per kind, not one per pause.
+    if (accept_errors_logged_.insert(code).second || lasting)
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
+    else
+        ZEL_LOGD(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
+    if (lasting) {
+        ZEL_LOGE(ZEL_CORE_STREAMING, "Server %d stops accepting", server_id_);
+        return;
+    }
+    accept_timer_.expires_after(accept_pause_);
+    accept_pause_ = std::min(accept_pause_ * 2, kAcceptRetryPauseMax);
+    boost::weak_ptr<TCPServer> weak = shared_from_this();
+    accept_timer_.async_wait([weak, session](const boost::system::error_code& expired) {
+        boost::shared_ptr<TCPServer> server = weak.lock();
+        if (expired || !server)
+            return;
+        boost::lock_guard<boost::mutex> lock(SessionListMutex());
+        if (server->acceptor_.is_open())
+            server->AcceptInto(session);
+    });
 }
 
 void TCPServer::Stop(bool notify) {

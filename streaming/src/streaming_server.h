@@ -36,8 +36,12 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     // opening connections cannot exhaust descriptors.
     static constexpr std::size_t kMaxSessions = 1024;
     // Pause before accepting again after an accept failed (descriptors
-    // exhausted, say): accepting goes on once the condition has passed.
+    // exhausted, say): accepting goes on once the condition has passed. The
+    // pause doubles with every failure in a row, up to kAcceptRetryPauseMax,
+    // and is back to the first after an accept that worked. An error that
+    // cannot pass (the acceptor itself is broken) ends accepting.
     static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
+    static constexpr std::chrono::milliseconds kAcceptRetryPauseMax{3200};
 
     // The per-server session cap.
     static std::size_t SessionCap();
@@ -76,6 +80,10 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     void AcceptInto(const boost::shared_ptr<IncomingSession>& session);
     void HandleAcceptCallback(const boost::system::error_code& error,
                               boost::shared_ptr<IncomingSession> session);
+    // Logs a failed accept (at error level the first time of each kind) and
+    // accepts into session again after the pause. Session-list mutex held.
+    void RetryAccept(const boost::system::error_code& error,
+                     const boost::shared_ptr<IncomingSession>& session);
 
     const ServerAppCallbacks callbacks_;
     const std::string ip_address_;
@@ -85,6 +93,8 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     boost::asio::io_service& io_service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_timer_;  // session-list mutex
+    std::chrono::milliseconds accept_pause_;  // session-list mutex
+    std::set<int> accept_errors_logged_;      // session-list mutex; error values
     int port_;
     int next_session_id_;  // session-list mutex
     // Guarded by SessionListMutex(); the session waiting in accept is its

@@ -23,8 +23,13 @@ namespace streaming {
 
 // Largest chunk of a chunked payload.
 constexpr std::size_t kMaxChunkSize = 0x80000;
-// Receive buffer of a server session and of an asynchronous client.
+// Receive buffer of a server session's request body and of an asynchronous
+// client.
 constexpr std::size_t kReceiveBufferSize = 0x80000;
+// Read size of a server session while its request head comes: most heads
+// fit, a longer one takes a few reads (up to kMaxHeadSize), and a session
+// that never gets a body never holds more than this.
+constexpr std::size_t kHeadReadSize = 4096;
 // Socket send and receive buffers.
 constexpr int kSocketBufferSize = 0x200000;
 // A message head longer than this is refused (400 on the server, a parse

@@ -165,6 +165,25 @@ TEST_F(CDDiscoveryManagerTest, StoppedRootSilencesItsEmbeddedDeviceAfterAnInterf
                   .find(" 200 OK"));
 }
 
+// The root's later bursts leave out an embedded device stopped by its UDN.
+TEST_F(CDDiscoveryManagerTest, EmbeddedDeviceStoppedUnderARunningRootStaysSilent) {
+    zel_test::DescriptionFolder folder("<UDN>uuid:root-1</UDN>", 1);  // re-armed every 400 ms
+    ASSERT_EQ(0, cd::StartDevice(Register(folder).udn));
+    ASSERT_EQ(32u, Collect(32).size());
+    ASSERT_EQ(0, cd::StopDevice("uuid:emb-1"));
+    const std::vector<std::string> after = Collect(40);  // about four root bursts
+    auto of_embedded = [](const char* nts) {
+        return [nts](const std::string& m) {
+            return m.find(nts) != std::string::npos &&
+                   m.find("USN: uuid:emb-1") != std::string::npos;
+        };
+    };
+    const auto bye = std::find_if(after.begin(), after.end(), of_embedded("ssdp:byebye"));
+    ASSERT_NE(after.end(), bye);
+    EXPECT_EQ(0, std::count_if(bye, after.end(), of_embedded("ssdp:alive")));
+    EXPECT_LE(20u, CountOf(std::vector<std::string>(bye, after.end()), "USN: uuid:root-1"));
+}
+
 TEST_F(CDDiscoveryManagerTest, TerminateSaysByeByeForEveryDevice) {
     zel_test::DescriptionFolder folder;
     ASSERT_EQ(0, cd::StartDevice(Register(folder).udn));

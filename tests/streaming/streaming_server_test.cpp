@@ -14,10 +14,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/streaming.h>
+#include "streaming/src/streaming_incoming_session.h"
 #include "streaming/src/streaming_utils.h"
 #include "support/log_capture.h"
 #include "support/peers.h"
@@ -97,7 +99,7 @@ const st::ServerAppCallbacks kCallbacks = {
             g_rec->on_data(server, session, complete);
     },
     [](int server, int session, unsigned length) {
-        g_rec->Add("written");
+        g_rec->Add("written " + std::to_string(length));
         if (g_rec->on_write_done)
             g_rec->on_write_done(server, session, length);
     },
@@ -195,7 +197,7 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
     const std::string kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
     const std::vector<Exchange> cases = {
         {"head in three segments", "GET /f HT|TP/1.1\r\nHost: x\r|\n\r\n", 200, nullptr, 5, false,
-         0, "hello", "connect|request  complete|written",
+         0, "hello", "connect|request  complete|written 0",
          "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
         {"post body in several reads", "POST /u HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc|defg|hij",
          0, nullptr, 0, false, 204, "", "connect|request abc|data defg|data hij complete",
@@ -207,7 +209,7 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
         {"status 999 becomes the 500 head", "GET / HTTP/1.1\r\n\r\n", 999, nullptr, 5, false, 0, "",
          "connect|request  complete", "HTTP/1.1 500 Internal Server Error\r\n\r\n"},
         {"1048577 chunked bytes as 80000 + 80000 + 1", "GET /big HTTP/1.1\r\n\r\n", 200, kChunked,
-         1048577, false, 0, big, "connect|request  complete|written",
+         1048577, false, 0, big, "connect|request  complete|written 0",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000\r\n" + half + "\r\n80000\r\n" +
              half + "\r\n1\r\nb\r\n0\r\n\r\n"},
         {"a head that never ends", "GET / HTTP/1.1\r\n" + std::string(st::kMaxHeadSize, 'X'), 0,
@@ -227,6 +229,9 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n3\r\ncde\r\n1\r\nf\r\n"
          "0\r\n\r\n",
          "ab|cde|f"},
+        {"an empty payload completes after the writes before it", "GET / HTTP/1.1\r\n\r\n", 200,
+         nullptr, 4, false, 0, "", "connect|request  complete|written 0|written 2|written 0",
+         "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd", "ab||cd"},
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
@@ -323,6 +328,25 @@ TEST_F(StreamingServerTest, PeerThatStopsReadingEndsItsSession) {
     }
 }
 
+// The body read keeps its own deadline while the answer's head is written.
+TEST_F(StreamingServerTest, StalledBodyAfterContinueEndsAtTheStallLimit) {
+    struct ShortStall {
+        ShortStall() { st::IncomingSession::SetStallLimit(std::chrono::milliseconds(300)); }
+        ~ShortStall() { st::IncomingSession::SetStallLimit(st::IncomingSession::kStallLimit); }
+    } short_stall;
+    rec_.on_request = [](int s, int n, st::ReqHeaderInfo*, bool) {
+        Respond(s, n, 100, nullptr, 0, false);
+    };
+    rec_.on_data = [](int s, int n, bool) { Respond(s, n, 200, nullptr, 0, false); };
+    RawClient client(port_);
+    ASSERT_TRUE(
+        client.Send("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n"));
+    EXPECT_EQ(client.Read(25), "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(client.Send("abc"));                      // and no more
+    EXPECT_EQ(client.Read(), "HTTP/1.1 200 OK\r\n\r\n");  // then closed
+    EXPECT_TRUE(WaitUntil([&] { return rec_.Count("status 4") == 1; }));
+}
+
 // Once StopServerTransfer has returned on a thread of the application, no
 // callback of that session runs, not even a completion already queued.
 TEST_F(StreamingServerTest, NoCallbackAfterStopServerTransferReturned) {
@@ -409,11 +433,15 @@ TEST_F(StreamingServerTest, FilePayloadsArriveByteExact) {
     }
 }
 
-// A file that ends before the range does is a failed write (on_status 4);
-// a session stopped while sendfile waits for the peer gives no callback
-// after StopServerTransfer returned and keeps no descriptor.
+// A file that ends before the range does is a failed write (on_status 4).
+// A session stopped while a large file goes to a fast reader is stopped
+// within a turn, not once the range is out; it gives no callback after
+// StopServerTransfer returned and keeps no descriptor.
 TEST_F(StreamingServerTest, ShortFileFailsAndStopDuringFileSendIsQuiet) {
-    TempFile file(64 << 20);
+    TempFile file(4 << 20);
+    std::FILE* sparse = std::tmpfile();  // holes: no disk, pages only as sent
+    constexpr unsigned kLarge = 1u << 30;
+    ASSERT_EQ(ftruncate(fileno(sparse), kLarge), 0);
     const std::size_t descriptors = zel_test::CountDescriptors();
     std::atomic<int> session{0};
     std::atomic<bool> short_range{true};
@@ -424,8 +452,10 @@ TEST_F(StreamingServerTest, ShortFileFailsAndStopDuringFileSendIsQuiet) {
     rec_.on_write_done = [&](int s, int n, unsigned length) {
         if (length != 0)
             return;
-        EXPECT_EQ(st::SendHTTPFilePayload(s, n, file.fd, short_range ? 100 : 0,
-                                          static_cast<unsigned>(file.bytes.size()), false),
+        EXPECT_EQ(short_range
+                      ? st::SendHTTPFilePayload(s, n, file.fd, 100,
+                                                static_cast<unsigned>(file.bytes.size()), false)
+                      : st::SendHTTPFilePayload(s, n, fileno(sparse), 0, kLarge, false),
                   0);
     };
     {
@@ -437,8 +467,18 @@ TEST_F(StreamingServerTest, ShortFileFailsAndStopDuringFileSendIsQuiet) {
     short_range = false;
     RawClient client(port_);
     ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(client.Read(1 << 20).size(), 1u << 20);  // the stream flows, then stalls
+    std::atomic<std::size_t> received{0};
+    std::thread reader([&] {
+        static char sink[1 << 16];
+        ssize_t n = 0;
+        while ((n = recv(client.fd(), sink, sizeof(sink), 0)) > 0)
+            received += static_cast<std::size_t>(n);
+    });
+    EXPECT_TRUE(WaitUntil([&] { return received >= 1u << 20; }));  // the stream flows
     ASSERT_EQ(st::StopServerTransfer(server_id_, session), 0);
+    EXPECT_LT(received, kLarge / 4u);  // far from the range's end when the stop returned
+    reader.join();
+    std::fclose(sparse);
     const std::size_t seen = rec_.Events().size();
     EXPECT_EQ(st::TerminateStreamingManager(), 0);  // runs out what was queued
     EXPECT_EQ(rec_.Events().size(), seen);
