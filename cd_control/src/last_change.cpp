@@ -127,11 +127,13 @@ struct LastChangeEvents::Impl {
                 continue;
             }
             sentOnce = true;
-            lastSent = now;
             const std::string body = TakeQueued();
             lock.unlock();
             Send(body);
             lock.lock();
+            // The period runs from the end of a send, so that two sends are a
+            // whole period apart however long building or sending one takes.
+            lastSent = boost::chrono::steady_clock::now();
         }
     }
 
