@@ -546,6 +546,7 @@ boost::system::error_code IncomingSession::SendFileTurn(PendingWrite& item, int 
 
 void IncomingSession::CallbackWrite(const boost::system::error_code& error) {
     std::unique_ptr<PendingWrite> item;  // freed after the lock
+    bool report = false;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         CancelTimer(write_deadline_);
@@ -554,6 +555,8 @@ void IncomingSession::CallbackWrite(const boost::system::error_code& error) {
             return;
         if (!error && item->read_body)
             StartBodyRead();
+        if (!error && !item->last && !item->read_body)
+            report = writes_.AddCompletion(item->head ? 0 : item->length);
         if (!error && !item->last)
             PumpWrites();
     }
@@ -579,10 +582,17 @@ void IncomingSession::CallbackWrite(const boost::system::error_code& error) {
             [self](const boost::system::error_code&) { self->ShutDown(); });
         return;
     }
-    if (item->read_body)
+    if (!report)
         return;
-    const unsigned int length = item->head ? 0 : item->length;
-    gate_.Run([&] { callbacks_.on_write_done(server_id_, session_id_, length); });
+    unsigned int length = 0;
+    for (;;) {
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            if (!writes_.ReportNext(&length))
+                return;
+        }
+        gate_.Run([&] { callbacks_.on_write_done(server_id_, session_id_, length); });
+    }
 }
 
 void IncomingSession::RegisterWriteWithErrorCode(int status) {

@@ -201,16 +201,17 @@ void OutgoingSession::PumpWrites() {
 
 void OutgoingSession::CallbackWrite(const boost::system::error_code& error) {
     std::unique_ptr<PendingWrite> item;  // freed after the lock
-    bool notify = false;
+    bool report = false;
     int handler_id = 0;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         handler_id = client_handler_id_;
         item = writes_.Finish();
         if (!error && item) {
-            notify = !item->read_body;
-            if (!notify)
+            if (item->read_body)
                 StartRead();
+            else
+                report = writes_.AddCompletion(item->head ? 0 : item->length);
             PumpWrites();
         }
     }
@@ -220,9 +221,14 @@ void OutgoingSession::CallbackWrite(const boost::system::error_code& error) {
         Fail(STATUS_CONNECTION_CLOSED);
         return;
     }
-    if (notify) {
-        const unsigned int length = item->head ? 0 : item->length;
-        gate_.Run([&] { callbacks_.on_write_done(handler_id, session_id_, length); });
+    unsigned int length = 0;
+    while (report) {
+        {
+            boost::lock_guard<boost::mutex> lock(mutex_);
+            report = writes_.ReportNext(&length);
+        }
+        if (report)
+            gate_.Run([&] { callbacks_.on_write_done(handler_id, session_id_, length); });
     }
 }
 

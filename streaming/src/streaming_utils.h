@@ -143,7 +143,10 @@ class WriteQueue {
     // Writes queued per session at most (a head, payloads, a 100 head).
     static constexpr std::size_t kMaxQueuedWrites = 16;
 
-    bool Full() const { return items_.size() >= kMaxQueuedWrites; }
+    // Completions not yet reported count against the bound: an application
+    // that sends from another thread while its on_write_done is slow is
+    // refused, not buffered.
+    bool Full() const { return items_.size() + completions_.size() >= kMaxQueuedWrites; }
     bool Empty() const { return items_.empty(); }
     bool Writing() const { return writing_; }
     void Push(std::unique_ptr<PendingWrite> item) { items_.push_back(std::move(item)); }
@@ -162,9 +165,35 @@ class WriteQueue {
     // its completion (its buffer may still be read by the socket).
     void DropWaiting();
 
+    // Completions leave in the order the writes finished, one at a time,
+    // whichever io thread finished them: the thread that finds no report
+    // under way becomes the reporter and drains them (ReportNext until
+    // false) outside the session mutex; any other leaves its completion to
+    // it. Both under the session mutex. True when the caller must drain.
+    bool AddCompletion(unsigned int length) {
+        completions_.push_back(length);
+        if (reporting_)
+            return false;
+        reporting_ = true;
+        return true;
+    }
+    // The next completion to report; false, and the report over, when none
+    // is left.
+    bool ReportNext(unsigned int* length) {
+        if (completions_.empty()) {
+            reporting_ = false;
+            return false;
+        }
+        *length = completions_.front();
+        completions_.pop_front();
+        return true;
+    }
+
   private:
     std::deque<std::unique_ptr<PendingWrite> > items_;
     bool writing_ = false;
+    std::deque<unsigned int> completions_;  // lengths of finished, unreported writes
+    bool reporting_ = false;
 };
 
 // Lets the application callbacks of one session run only while the session

@@ -229,6 +229,9 @@ TEST_F(StreamingServerTest, RequestAndResponseExchanges) {
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n3\r\ncde\r\n1\r\nf\r\n"
          "0\r\n\r\n",
          "ab|cde|f"},
+        {"an empty payload completes after the writes before it", "GET / HTTP/1.1\r\n\r\n", 200,
+         nullptr, 4, false, 0, "", "connect|request  complete|written 0|written 2|written 0",
+         "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd", "ab||cd"},
     };
     for (const Exchange& c : cases) {
         SCOPED_TRACE(c.name);
