@@ -19,9 +19,6 @@ namespace network_layer {
 namespace {
 
 constexpr int kMaxPort = 65535;
-// Pause before accepting again after an accept error other than a closed
-// acceptor (e.g. no descriptor left).
-constexpr std::chrono::milliseconds kAcceptRetryDelay(100);
 // One line per peer and minute about refused or shed connections.
 utils::PeerLogLimit g_peer_log_limit;
 
@@ -158,6 +155,7 @@ void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
         boost::system::error_code ec;
         const boost::asio::ip::tcp::endpoint remote = session->Socket().remote_endpoint(ec);
         const std::string peer = ec ? std::string() : remote.address().to_string();
+        accept_backoff_.Reset();
         if (AdmitLocked(peer)) {
             sessions_.push_back(session);
             ++per_address_[peer];
@@ -179,14 +177,24 @@ void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
                  error.message().c_str());
         return;
     }
-    ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]",
-             error.message().c_str());
+    const bool lasting = utils::AcceptBackoff::Lasting(error);
+    if (accept_backoff_.FirstOfKind(error) || lasting)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]",
+                 error.message().c_str());
+    else
+        ZEL_LOGD(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]",
+                 error.message().c_str());
     if (stopped_) {
         ZEL_LOGD(ZEL_CORE_NETWORK, "Already stop() get the scoped_lock");
         return;
     }
+    if (lasting) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "TCP server on %s:%d stops accepting",
+                 interface_address_.c_str(), port_);
+        return;
+    }
     boost::shared_ptr<TCPServer> self = shared_from_this();
-    accept_retry_timer_.expires_after(kAcceptRetryDelay);
+    accept_retry_timer_.expires_after(accept_backoff_.NextPause());
     accept_retry_timer_.async_wait([self, session](const boost::system::error_code& ec) {
         self->handle_accept_retry(session, ec);
     });

@@ -19,6 +19,7 @@
 
 #include "network_layer/src/incoming_tcp_session.h"
 #include "network_layer/src/server_notify.h"
+#include "utils/src/common/accept_backoff.h"
 
 namespace zel_upnp {
 namespace network_layer {
@@ -100,6 +101,7 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Delays a new accept after an accept error other than a closed
     // acceptor (running out of descriptors would otherwise spin).
     boost::asio::steady_timer accept_retry_timer_;
+    utils::AcceptBackoff accept_backoff_;
     bool stopped_;
     unsigned long refused_;
     unsigned long shed_;

@@ -32,8 +32,6 @@ constexpr int kTryNextPort = -1;
 }  // namespace
 
 constexpr std::size_t TCPServer::kMaxSessions;
-constexpr std::chrono::milliseconds TCPServer::kAcceptRetryPause;
-constexpr std::chrono::milliseconds TCPServer::kAcceptRetryPauseMax;
 
 std::size_t TCPServer::SessionCap() {
     return kMaxSessions;
@@ -55,7 +53,6 @@ TCPServer::TCPServer(const ServerAppCallbacks& callbacks, const std::string& ip_
       io_service_(io_service),
       acceptor_(io_service),
       accept_timer_(io_service),
-      accept_pause_(kAcceptRetryPause),
       port_(0),
       next_session_id_(server_id + 1) {}
 
@@ -200,7 +197,7 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
         session->RegisterRead();
     }
     boost::lock_guard<boost::mutex> lock(SessionListMutex());
-    accept_pause_ = kAcceptRetryPause;
+    accept_backoff_.Reset();
     ++next_session_id_;
     if (acceptor_.is_open())
         StartAccept();
@@ -208,13 +205,10 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
 
 void TCPServer::RetryAccept(const boost::system::error_code& error,
                             const boost::shared_ptr<IncomingSession>& session) {
-    const int code = error.value();
-    const bool lasting = error.category() == boost::system::system_category() &&
-                         (code == EBADF || code == EINVAL || code == ENOTSOCK || code == EFAULT);
+    const bool lasting = utils::AcceptBackoff::Lasting(error);
     // Out of descriptors, most likely: the waiting session is kept and
-    // accepting resumes once sessions have ended. A peer that keeps the
-    // condition up gets one line per kind, not one per pause.
-    if (accept_errors_logged_.insert(code).second || lasting)
+    // accepting resumes once sessions have ended.
+    if (accept_backoff_.FirstOfKind(error) || lasting)
         ZEL_LOGE(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
     else
         ZEL_LOGD(ZEL_CORE_STREAMING, "Exception: %s", error.message().c_str());
@@ -222,8 +216,7 @@ void TCPServer::RetryAccept(const boost::system::error_code& error,
         ZEL_LOGE(ZEL_CORE_STREAMING, "Server %d stops accepting", server_id_);
         return;
     }
-    accept_timer_.expires_after(accept_pause_);
-    accept_pause_ = std::min(accept_pause_ * 2, kAcceptRetryPauseMax);
+    accept_timer_.expires_after(accept_backoff_.NextPause());
     boost::weak_ptr<TCPServer> weak = shared_from_this();
     accept_timer_.async_wait([weak, session](const boost::system::error_code& expired) {
         boost::shared_ptr<TCPServer> server = weak.lock();

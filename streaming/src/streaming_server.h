@@ -18,6 +18,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/streaming.h>
+#include "utils/src/common/accept_backoff.h"
 
 namespace zel_upnp {
 namespace streaming {
@@ -35,13 +36,6 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     // shared with every other server), is closed at once, so that a peer
     // opening connections cannot exhaust descriptors.
     static constexpr std::size_t kMaxSessions = 1024;
-    // Pause before accepting again after an accept failed (descriptors
-    // exhausted, say): accepting goes on once the condition has passed. The
-    // pause doubles with every failure in a row, up to kAcceptRetryPauseMax,
-    // and is back to the first after an accept that worked. An error that
-    // cannot pass (the acceptor itself is broken) ends accepting.
-    static constexpr std::chrono::milliseconds kAcceptRetryPause{100};
-    static constexpr std::chrono::milliseconds kAcceptRetryPauseMax{3200};
 
     // The per-server session cap.
     static std::size_t SessionCap();
@@ -93,8 +87,7 @@ class TCPServer : public boost::enable_shared_from_this<TCPServer> {
     boost::asio::io_service& io_service_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer accept_timer_;  // session-list mutex
-    std::chrono::milliseconds accept_pause_;  // session-list mutex
-    std::set<int> accept_errors_logged_;      // session-list mutex; error values
+    utils::AcceptBackoff accept_backoff_;     // session-list mutex
     int port_;
     int next_session_id_;  // session-list mutex
     // Guarded by SessionListMutex(); the session waiting in accept is its
