@@ -81,7 +81,7 @@ bool ExtractVariables(const boost::shared_ptr<utils::HTTPInfo>& request, const s
     std::string soapAction;
     request->GetHeaderValue("SOAPACTION", soapAction);
     if (soapAction.empty()) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "SOAPACTION is invalid ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "SOAPACTION is invalid ");
         return false;
     }
     if (!ExtractServiceTypeAndAction(soapAction, serviceType, actionName))
@@ -89,12 +89,12 @@ bool ExtractVariables(const boost::shared_ptr<utils::HTTPInfo>& request, const s
     std::string body;
     request->ReadBody(body);
     if (body.empty()) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Invalid soap message ");
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Packet Data =%s ", head.c_str());
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "Invalid soap message ");
+        ZEL_LOGD(ZEL_CORE_CDCONTROL, "Packet Data =%s ", head.c_str());
         return false;
     }
     if (!ParseSOAPMessage(body, arguments)) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, " Unable to parse soap message for data ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, " Unable to parse soap message for data ");
         return false;
     }
     return true;
@@ -130,7 +130,7 @@ bool ParseEnvelope(utils::XmlParser& parser,
                    std::vector<boost::shared_ptr<StrArgument> >& arguments) {
     NodeGuard node;
     if (utils::XmlParserGetFirstNode(parser, node.node) != 1) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No root node ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "No root node ");
         return false;
     }
     const std::string prefix = GetNameSpace(node.node);
@@ -143,19 +143,19 @@ bool ParseEnvelope(utils::XmlParser& parser,
         found = utils::XmlParserGetNextNode(parser, node.node);
     }
     if (found != 1 || node.node->name.find(bodyTag) == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No SOAP body [%s] ", bodyTag.c_str());
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "No SOAP body [%s] ", bodyTag.c_str());
         return false;
     }
     node.Reset();
     if (utils::XmlParserGetChildNode(parser, node.node) != 1) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "No action element ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "No action element ");
         return false;
     }
     node.Reset();
     for (int more = utils::XmlParserGetChildNode(parser, node.node); more == 1;
          more = utils::XmlParserGetNextNode(parser, node.node)) {
         if (node.node->name.empty()) {
-            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Argument without a name ");
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "Argument without a name ");
             return false;
         }
         boost::shared_ptr<StrArgument> argument(new StrArgument);
@@ -176,20 +176,20 @@ std::atomic<int> ActionHandler::timeoutMs_(ActionHandler::kActionTimeoutMs);
 bool ExtractServiceTypeAndAction(const std::string& soapAction, std::string& serviceType,
                                  std::string& actionName) {
     if (soapAction.empty()) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, " SOAPACTION has invalid length ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, " SOAPACTION has invalid length ");
         return false;
     }
     if (soapAction.find("urn:") == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "SOAPACTION is invalid for urn ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "SOAPACTION is invalid for urn ");
         return false;
     }
     if (soapAction.find("service:") == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, " SOAPACTION is invalid for service ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, " SOAPACTION is invalid for service ");
         return false;
     }
     const std::size_t hash = soapAction.rfind('#');
     if (hash == 0 || hash == std::string::npos) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, " SOAPACTION is invalid for length ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, " SOAPACTION is invalid for length ");
         return false;
     }
     // The usual form is quoted; an unquoted value keeps all its characters.
@@ -200,11 +200,11 @@ bool ExtractServiceTypeAndAction(const std::string& soapAction, std::string& ser
     serviceType = soapAction.substr(begin, hash - begin);
     actionName = soapAction.substr(hash + 1, end - hash - 1);
     if (serviceType.empty()) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unable to extract service from SOAPACTION ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "Unable to extract service from SOAPACTION ");
         return false;
     }
     if (actionName.empty()) {
-        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unable to extract action from SOAPACTION ");
+        ZEL_LOGW(ZEL_CORE_CDCONTROL, "Unable to extract action from SOAPACTION ");
         return false;
     }
     return true;
@@ -337,7 +337,7 @@ int ActionHandler::OnTCPRequestReceived(boost::shared_ptr<utils::HTTPInfo> reque
         const boost::shared_ptr<ActionHandlerInfo> entry =
             FindHandler(network_layer::RequestPath(uri));
         if (!entry) {
-            ZEL_LOGE(ZEL_CORE_CDCONTROL, "No handler for the control url ");
+            ZEL_LOGW(ZEL_CORE_CDCONTROL, "No handler for the control url ");
             return SendFault(kInvalidAction, session);
         }
         // Before the access decision and the SOAP parse: a flood of actions
