@@ -67,7 +67,7 @@ struct NetInfo {
     /// Usable IPv6 addresses (neither tentative nor deprecated), in the
     /// kernel's order; empty when the interface has none or the monitor
     /// reports IPv4 only.
-    std::vector<Ipv6Address> ipv6_addresses;
+    std::vector<Ipv6Address> ipv6_addresses{};
     /// The kernel's interface index, 0 when unknown.
     unsigned interface_index = 0;
 };
@@ -100,7 +100,8 @@ void GetNetworkInterfaces(std::vector<NetInfo>* interfaces);
 void GetActiveSelectedNetworkInterfaces(std::vector<NetInfo>* interfaces);
 /// 0 and the record of the known interface named name; 1 if there is none.
 int GetNetworkInterface(const std::string& name, NetInfo& info);
-/// 0 and the record of the first known interface with that address; 1 if none.
+/// 0 and the record of the first known interface with that address (an
+/// IPv4 address, or one of its IPv6 addresses, zone ignored); 1 if none.
 int GetNetworkInterfaceByIP(const std::string& address, NetInfo& info);
 /// Selects (select true) or deselects an interface by name. A selection
 /// survives the interface going away and takes effect again when it returns.
@@ -110,8 +111,10 @@ int ConfigureNetworkInterface(std::string& name, const bool& select);
 /// Returns 1 when the layer is initialised, 0 otherwise.
 int ConfigureOnAllNetworkInterfaces(const bool& enable);
 /// Interfaces fed by the application instead of the monitor. An added name is
-/// selected; a name already known keeps its address. Return 0, or 1 on an
-/// empty argument or when the layer is not initialised.
+/// selected; a name already known keeps its address. The index and IPv6
+/// addresses of an interface the kernel knows by that name are read once,
+/// now. Return 0, or 1 on an empty argument or when the layer is not
+/// initialised.
 int NotifyNICAdded(const std::string& name, const std::string& address, const std::string& mask);
 /// The interface went away: its servers close and NIC_REMOVED is raised
 /// when it was selected. 0, or 1 on an empty name or when the layer is not
@@ -140,16 +143,24 @@ int RegisterNetworkEventListener(NetworkEventListener* listener, int& id);
 int UnRegisterEventListener(const int& id);
 /// True when both addresses lie in one subnet of mask; addresses of 127.x are
 /// always local. With an empty mask the masks of the known interfaces are
-/// tried in turn, and mask receives the one last tried.
+/// tried in turn, and mask receives the one last tried. An IPv6 pair (never
+/// a mixed one): ::1 is always local; a non-empty mask is a prefix length;
+/// with an empty one, true when one address is an interface's and the other
+/// on-link there (on one of its prefixes, or link-local on that interface),
+/// or when both lie on one prefix of a known interface.
 bool IsSameSubnet(const std::string& address1, const std::string& address2, std::string& mask);
 /// 0 and the address of the first selected interface on the remote's subnet;
-/// 2008 if none fits; 1 when the layer is not initialised.
+/// 2008 if none fits; 1 when the layer is not initialised. For an IPv6
+/// remote, the IPv6 address served on the first selected interface it is
+/// on-link with (a link-local one with its zone); 2008 also while IPv6 is
+/// switched off.
 int GetOutgoingIPaddress(const std::string& remoteAddress, std::string& localAddress);
 /// 0 and the MAC ("AA-BB-CC-DD-EE-FF") the kernel's ARP cache holds for the
 /// address; 2011 for an empty address, 2004 for a socket failure or a
 /// malformed address, 2010 when the cache has no complete entry.
 int GetMacAddress(const std::string& address, std::string& macAddress);
-/// True for "127.0.0.1" and for the address of any known interface.
+/// True for "127.0.0.1", "::1" and for any address (IPv4 or IPv6) of any
+/// known interface.
 bool IsLocalMachine(const std::string& address);
 /// True when a known interface has exactly this address and a name that
 /// begins with namePrefix.
