@@ -1,5 +1,5 @@
 # Debian packages from the build tree (cpack -G DEB, or scripts/package):
-#   libzel-upnp1     the shared library (component runtime)
+#   libzel-upnp2     the shared library (component runtime)
 #   libzel-upnp-dev  headers, CMake package, pkg-config file, unversioned link (dev)
 #   zel-upnp-tools   zel-sample-device, zel-stream-server, zel-stream-get and
 #                    the light's description folder under share/zel-upnp (tools)
@@ -22,14 +22,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The tools link the library of this very build: dpkg-shlibdeps finds it
-# here, and the dependency on libzel-upnp1 comes from the component
+# here, and the dependency on libzel-upnp2 comes from the component
 # dependency below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
 
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzel-upnp1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzel-upnp2)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzel-upnp-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The public headers include Boost's headers and network_layer.h needs

@@ -44,18 +44,42 @@ enum NetworkResult {
 // ---------------------------------------------------------------------------
 // Network interfaces and NIC events.
 // ---------------------------------------------------------------------------
+/// Ipv6Address::scope of a link-local address (fe80::/10).
+const int IPV6_SCOPE_LINK = 1;
+/// Ipv6Address::scope of a unique local address (fc00::/7, in practice fd00::/8).
+const int IPV6_SCOPE_UNIQUE_LOCAL = 2;
+/// Ipv6Address::scope of any other unicast address.
+const int IPV6_SCOPE_GLOBAL = 3;
+
+/// One IPv6 address of an interface.
+struct Ipv6Address {
+    std::string address;    ///< the address in text form, without a zone index
+    int prefix_length = 0;  ///< length of its on-link prefix, 0 to 128
+    int scope = 0;          ///< IPV6_SCOPE_LINK, IPV6_SCOPE_UNIQUE_LOCAL or IPV6_SCOPE_GLOBAL
+};
+
 /// One network interface of the device, copied by value.
 struct NetInfo {
     std::string interface_name;  ///< kernel interface name, the registry's key
     std::string ip_address;      ///< dotted IPv4 address
     std::string subnet_mask;     ///< dotted IPv4 netmask, may be empty
     std::string mac_address;     ///< MAC address text, may be empty
+    /// Usable IPv6 addresses (neither tentative nor deprecated), in the
+    /// kernel's order; empty when the interface has none or the monitor
+    /// reports IPv4 only.
+    std::vector<Ipv6Address> ipv6_addresses{};
+    /// The kernel's interface index, 0 when unknown.
+    unsigned interface_index = 0;
 };
 
 /// NIC events, raised for selected interfaces only.
 const int NIC_ADDED = 0;      ///< a selected interface appeared (or was selected)
 const int NIC_REMOVED = 1;    ///< a selected interface went away (or was deselected)
 const int NIC_IPCHANGED = 2;  ///< a selected interface has a new address
+/// A selected interface kept its IPv4 address but its IPv6 addresses
+/// changed; the IPv6 servers have been rebuilt, the IPv4 ones are untouched.
+/// A listener that knows only the three events above ignores it.
+const int NIC_IPV6CHANGED = 3;
 
 /// Hears of NIC events on the registry's own thread ("ZelNetIf"), one event
 /// at a time and in the order they were raised; the servers of the network
@@ -65,7 +89,7 @@ const int NIC_IPCHANGED = 2;  ///< a selected interface has a new address
 class NetworkEventListener {
   public:
     /// Called on "ZelNetIf" with the interface's name and NIC_ADDED,
-    /// NIC_REMOVED or NIC_IPCHANGED.
+    /// NIC_REMOVED, NIC_IPCHANGED or NIC_IPV6CHANGED.
     virtual void OnNetworkChanged(const std::string& interfaceName, int event) = 0;
     virtual ~NetworkEventListener() {}
 };
@@ -76,7 +100,8 @@ void GetNetworkInterfaces(std::vector<NetInfo>* interfaces);
 void GetActiveSelectedNetworkInterfaces(std::vector<NetInfo>* interfaces);
 /// 0 and the record of the known interface named name; 1 if there is none.
 int GetNetworkInterface(const std::string& name, NetInfo& info);
-/// 0 and the record of the first known interface with that address; 1 if none.
+/// 0 and the record of the first known interface with that address (an
+/// IPv4 address, or one of its IPv6 addresses, zone ignored); 1 if none.
 int GetNetworkInterfaceByIP(const std::string& address, NetInfo& info);
 /// Selects (select true) or deselects an interface by name. A selection
 /// survives the interface going away and takes effect again when it returns.
@@ -86,8 +111,10 @@ int ConfigureNetworkInterface(std::string& name, const bool& select);
 /// Returns 1 when the layer is initialised, 0 otherwise.
 int ConfigureOnAllNetworkInterfaces(const bool& enable);
 /// Interfaces fed by the application instead of the monitor. An added name is
-/// selected; a name already known keeps its address. Return 0, or 1 on an
-/// empty argument or when the layer is not initialised.
+/// selected; a name already known keeps its address. The index and IPv6
+/// addresses of an interface the kernel knows by that name are read once,
+/// now. Return 0, or 1 on an empty argument or when the layer is not
+/// initialised.
 int NotifyNICAdded(const std::string& name, const std::string& address, const std::string& mask);
 /// The interface went away: its servers close and NIC_REMOVED is raised
 /// when it was selected. 0, or 1 on an empty name or when the layer is not
@@ -116,16 +143,24 @@ int RegisterNetworkEventListener(NetworkEventListener* listener, int& id);
 int UnRegisterEventListener(const int& id);
 /// True when both addresses lie in one subnet of mask; addresses of 127.x are
 /// always local. With an empty mask the masks of the known interfaces are
-/// tried in turn, and mask receives the one last tried.
+/// tried in turn, and mask receives the one last tried. An IPv6 pair (never
+/// a mixed one): ::1 is always local; a non-empty mask is a prefix length;
+/// with an empty one, true when one address is an interface's and the other
+/// on-link there (on one of its prefixes, or link-local on that interface),
+/// or when both lie on one prefix of a known interface.
 bool IsSameSubnet(const std::string& address1, const std::string& address2, std::string& mask);
 /// 0 and the address of the first selected interface on the remote's subnet;
-/// 2008 if none fits; 1 when the layer is not initialised.
+/// 2008 if none fits; 1 when the layer is not initialised. For an IPv6
+/// remote, the IPv6 address served on the first selected interface it is
+/// on-link with (a link-local one with its zone); 2008 also while IPv6 is
+/// switched off.
 int GetOutgoingIPaddress(const std::string& remoteAddress, std::string& localAddress);
 /// 0 and the MAC ("AA-BB-CC-DD-EE-FF") the kernel's ARP cache holds for the
 /// address; 2011 for an empty address, 2004 for a socket failure or a
 /// malformed address, 2010 when the cache has no complete entry.
 int GetMacAddress(const std::string& address, std::string& macAddress);
-/// True for "127.0.0.1" and for the address of any known interface.
+/// True for "127.0.0.1", "::1" and for any address (IPv4 or IPv6) of any
+/// known interface.
 bool IsLocalMachine(const std::string& address);
 /// True when a known interface has exactly this address and a name that
 /// begins with namePrefix.
@@ -254,9 +289,23 @@ int ConfigureUDPServer(const int& port, const bool& enable);
 int ConfigureUPnPMulticastServer(const int& port, const bool& enable);
 /// Any other group.
 int ConfigureMulticastServer(const std::string& group, const int& port, const bool& enable);
-/// Appends a copy of the record of every running TCP server; 0, or 1 when
-/// there is none.
+/// Appends a copy of the record of every running IPv4 TCP server; 0, or 1
+/// when there is none. IPv6 servers are never listed here.
 int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports);
+/// Appends a copy of the record of every running IPv6 TCP server (one per
+/// selected dual-stack interface and configured TCP port, on the address
+/// the interface serves IPv6 on; a link-local one carries its zone, as in
+/// "fe80::1%eth0"); 0, or 1 when there is none.
+int GetConfiguredIPv6TcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports);
+/// Switches the IPv6 side of the device on (the default) or off, at once
+/// and for interfaces that appear later. Off closes every IPv6 server (no
+/// bye-bye goes out over IPv6; the announcements expire); on starts them on
+/// every selected interface that has IPv4 and IPv6, and the next alive burst
+/// announces them. IPv4 servers are never touched. 0, before and after the
+/// layer is initialised.
+int SetIPv6Enabled(bool enable);
+/// The last value given to SetIPv6Enabled (true until then).
+bool IsIPv6Enabled();
 
 // ---------------------------------------------------------------------------
 // Outgoing client.
@@ -309,13 +358,17 @@ int IsReachable(std::map<std::string, boost::shared_ptr<valid_address_info> >& a
                 int timeoutSeconds, boost::unique_lock<boost::mutex>& lock,
                 boost::condition_variable& condition, bool& stopRequested);
 /// One datagram of packet to ip:port from any local address; 0, or 2000 when
-/// it could not be sent. length is not used.
+/// it could not be sent. ip may be an IPv6 literal; a link-local one needs
+/// its zone ("fe80::2%eth0"). length is not used.
 int SendUDPPacket(const std::string& ip, const int& port, const std::string& packet,
                   const int& length);
 /// One datagram of packet to groupIp on port 1900, sent from interfaceIp, or
 /// from every active selected interface when interfaceIp is "0.0.0.0". 0 when
 /// sent; 1 while multicasting is disabled (nothing is sent); 2008 when there is
-/// no active interface; 2000 when a send failed. length is not used.
+/// no active interface; 2000 when a send failed. An IPv6 group ("FF02::C",
+/// "FF05::C") is sent from an IPv6 interface address (interfaceIp, a
+/// link-local one with its zone) through that interface; "0.0.0.0" covers
+/// the IPv4 addresses only. length is not used.
 int SendMulticastPacket(const std::string& groupIp, const std::string& interfaceIp,
                         const std::string& packet, const int& length);
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <utility>
 
-#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
@@ -29,7 +29,9 @@ NotifyExchange::NotifyExchange(boost::asio::io_context& io, const std::string& h
       graceMs_(graceMs),
       released_(std::move(released)) {
     boost::system::error_code error;
-    const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(host, error);
+    // An IPv6 callback host comes from the SUBSCRIBE check: no brackets, and
+    // a link-local one with the zone of the interface it came on.
+    const boost::asio::ip::address address = boost::asio::ip::make_address(host, error);
     if (!error && port > 0 && port <= 65535) {
         endpoint_ = boost::asio::ip::tcp::endpoint(address, static_cast<unsigned short>(port));
         endpointOk_ = true;

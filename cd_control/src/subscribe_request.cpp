@@ -17,6 +17,7 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "network_layer/src/ipv6_address.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -94,6 +95,40 @@ bool ParseIpv4(const std::string& text, uint32_t& address) {
     return true;
 }
 
+// The IPv6 form of the policy. host carries no zone (the URL gives none);
+// a link-local callback is only taken from a SUBSCRIBE that came over
+// link-local, and is then reached through the interface it came on.
+const char* Ipv6CallbackHostRefusal(const std::string& host, const std::string& localAddress,
+                                    const std::string& peerAddress) {
+    if (HasControlCharacter(host) || !network_layer::IsIpv6Literal(host) ||
+        host.find('%') != std::string::npos)
+        return "not an address";
+    if (!network_layer::IsIpv6Literal(localAddress))
+        return "an IPv6 callback for a SUBSCRIBE that came over IPv4";
+    const int scope = network_layer::Ipv6ScopeOf(host);
+    if (scope == 0)
+        return "an unspecified, loopback, multicast or v4-mapped address";
+    if (network_layer::IsLocalMachine(host))
+        return "the device itself";
+    if (scope == network_layer::IPV6_SCOPE_LINK &&
+        network_layer::Ipv6ScopeOf(peerAddress) != network_layer::IPV6_SCOPE_LINK)
+        return "link-local, for a SUBSCRIBE that did not come over link-local";
+    if (g_callback_policy.load() == CALLBACK_ANY_HOST)
+        return nullptr;
+    if (scope == network_layer::IPV6_SCOPE_LINK)
+        return nullptr;
+    network_layer::NetInfo info;
+    if (network_layer::GetNetworkInterfaceByIP(localAddress, info) != 0)
+        return "not reachable from a known interface";
+    for (const network_layer::Ipv6Address& own : info.ipv6_addresses) {
+        if (own.scope != network_layer::IPV6_SCOPE_LINK &&
+            network_layer::SameIpv6Address(own.address, localAddress) &&
+            network_layer::Ipv6SamePrefix(own.address, host, own.prefix_length))
+            return nullptr;
+    }
+    return "outside the prefix the SUBSCRIBE came from";
+}
+
 // Why NOTIFYs may not go to host for a SUBSCRIBE that arrived on
 // localAddress from peerAddress; null when they may. A peer that names a
 // destination asks us to send there on its behalf: the device itself (its
@@ -101,6 +136,8 @@ bool ParseIpv4(const std::string& text, uint32_t& address) {
 // under the default policy nothing beyond the peer's own LAN.
 const char* CallbackHostRefusal(const std::string& host, const std::string& localAddress,
                                 const std::string& peerAddress) {
+    if (host.find(':') != std::string::npos)
+        return Ipv6CallbackHostRefusal(host, localAddress, peerAddress);
     uint32_t address = 0;
     if (!ParseIpv4(host, address))
         return "not an IPv4 address";
@@ -209,13 +246,24 @@ bool ExtractSubscribeInfo(
             return false;
         }
         const std::string rest = piece.substr(std::strlen(kCallbackScheme));
-        const size_t colon = rest.find(':');
+        // An IPv6 host is bracketed; the port follows the closing bracket.
+        const size_t close = rest[0] == '[' ? rest.find(']') : std::string::npos;
+        if (rest[0] == '[' && close == std::string::npos) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, " Invalid URL.");
+            continue;
+        }
+        const size_t colon = rest.find(':', close == std::string::npos ? 0 : close);
         const size_t slash = colon == std::string::npos ? std::string::npos : rest.find('/', colon);
         if (slash == std::string::npos) {
             ZEL_LOGE(ZEL_CORE_CDCONTROL, " Invalid URL.");
             continue;
         }
-        const std::string host = rest.substr(0, colon);
+        const std::string host =
+            close == std::string::npos ? rest.substr(0, colon) : rest.substr(1, close - 1);
+        if (close != std::string::npos && colon != close + 1) {
+            ZEL_LOGE(ZEL_CORE_CDCONTROL, " Invalid URL.");
+            continue;
+        }
         const std::string digits = rest.substr(colon + 1, slash - colon - 1);
         char* end = nullptr;
         errno = 0;
@@ -246,7 +294,11 @@ bool ExtractSubscribeInfo(
         }
         boost::shared_ptr<SubscribeHandler::SubscriberCallbackInfo> callback(
             new SubscribeHandler::SubscriberCallbackInfo());
-        callback->host = host;
+        // A link-local callback is reached through the interface the
+        // SUBSCRIBE came on, whose name the peer's address carries.
+        callback->host = network_layer::Ipv6ScopeOf(host) == network_layer::IPV6_SCOPE_LINK
+                             ? host + "%" + network_layer::ZoneOf(peerAddress)
+                             : host;
         callback->port = static_cast<int>(port);
         callback->path = path;
         callback->share = peerAddress;
@@ -296,8 +348,8 @@ int DeliverResponse(const std::string& sid, int timeoutSeconds, void* session) {
 std::string SubscribeHandler::EventToOne(const std::string& path, const std::string& sid,
                                          const std::string& host, int port,
                                          const std::string& body) {
-    return Format(kEventToOne, path.c_str(), sid.c_str(), host.c_str(), port,
-                  static_cast<int>(body.size()) + kXmlPrologLength) +
+    return Format(kEventToOne, path.c_str(), sid.c_str(), network_layer::UrlHost(host).c_str(),
+                  port, static_cast<int>(body.size()) + kXmlPrologLength) +
            body;
 }
 
@@ -305,7 +357,8 @@ std::string SubscribeHandler::EventToAll(const std::string& path, const std::str
                                          uint32_t seq, const std::string& date,
                                          const std::string& host, int port,
                                          const std::string& body) {
-    return Format(kEventToAll, path.c_str(), sid.c_str(), seq, date.c_str(), host.c_str(), port,
+    return Format(kEventToAll, path.c_str(), sid.c_str(), seq, date.c_str(),
+                  network_layer::UrlHost(host).c_str(), port,
                   static_cast<int>(body.size()) + kXmlPrologLength) +
            body;
 }

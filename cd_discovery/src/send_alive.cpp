@@ -10,6 +10,7 @@
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/utils.h>
 #include "cd_discovery/src/ssdp_notify.h"
+#include "network_layer/src/ipv6_address.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -43,6 +44,21 @@ bool SendAlivePacket(const DeviceInfo& device, const std::string& nt, int maxAge
                  server->ip_address % server->port % device.descriptionUrl % nt % usn)
                     .str();
             ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "alive packet: %s", packet.c_str());
+            ReportMulticastResult(network_layer::SendMulticastPacket(
+                group, server->ip_address, packet, static_cast<int>(packet.size())));
+        }
+    }
+    // The same announcement over IPv6, from each IPv6 server's address and
+    // with it in LOCATION, on both IPv6 groups.
+    servers.clear();
+    network_layer::GetConfiguredIPv6TcpPorts(servers);
+    for (const boost::shared_ptr<network_layer::IpInfo>& server : servers) {
+        for (const char* group : kIpv6Groups) {
+            const std::string packet =
+                (boost::format(kAliveTemplate) % network_layer::UrlHost(group) % kSsdpPort %
+                 (maxAgeMs / 1000) % date % network_layer::UrlHost(server->ip_address) %
+                 server->port % device.descriptionUrl % nt % usn)
+                    .str();
             ReportMulticastResult(network_layer::SendMulticastPacket(
                 group, server->ip_address, packet, static_cast<int>(packet.size())));
         }

@@ -1,9 +1,12 @@
 // SSDP bye-bye bursts.
+#include <list>
+
 #include <boost/format.hpp>
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/utils.h>
 #include "cd_discovery/src/ssdp_notify.h"
+#include "network_layer/src/ipv6_address.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -15,6 +18,7 @@ const char kByeByeTemplate[] =
     "NOTIFY * HTTP/1.1\r\nHOST: %s:%d\r\nDATE: %s\r\nNT: %s\r\nNTS: ssdp:byebye\r\n"
     "USN: %s\r\n\r\n";
 const int kByeByePasses = 2;
+const char kAllInterfaces[] = "0.0.0.0";
 
 bool SendByeByePacket(const DeviceInfo& device, const std::string& nt,
                       const std::string& localAddress) {
@@ -31,6 +35,19 @@ bool SendByeByePacket(const DeviceInfo& device, const std::string& nt,
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "byebye packet: %s", packet.c_str());
         ReportMulticastResult(network_layer::SendMulticastPacket(group, localAddress, packet,
                                                                  static_cast<int>(packet.size())));
+    }
+    if (localAddress != kAllInterfaces)
+        return true;
+    std::list<boost::shared_ptr<network_layer::IpInfo> > servers;
+    network_layer::GetConfiguredIPv6TcpPorts(servers);
+    for (const boost::shared_ptr<network_layer::IpInfo>& server : servers) {
+        for (const char* group : kIpv6Groups) {
+            const std::string packet = (boost::format(kByeByeTemplate) %
+                                        network_layer::UrlHost(group) % kSsdpPort % date % nt % usn)
+                                           .str();
+            ReportMulticastResult(network_layer::SendMulticastPacket(
+                group, server->ip_address, packet, static_cast<int>(packet.size())));
+        }
     }
     return true;
 }

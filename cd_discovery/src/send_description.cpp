@@ -18,6 +18,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include "cd_discovery/src/device_info_list.h"
+#include "network_layer/src/ipv6_address.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/string/header_text.h"
 
@@ -185,8 +186,8 @@ std::string ApplicationUrlLine(const DescriptionTarget& target, const std::strin
         path.erase(0, 1);
     const int port =
         target.applicationUrlPort < 1 ? kDefaultApplicationUrlPort : target.applicationUrlPort;
-    return "Application-URL: " + target.applicationUrlScheme + "://" + local + ":" +
-           std::to_string(port) + "/" + path + "\r\n";
+    return "Application-URL: " + target.applicationUrlScheme + "://" +
+           network_layer::UrlHost(local) + ":" + std::to_string(port) + "/" + path + "\r\n";
 }
 
 int SendDocument(const boost::shared_ptr<utils::HTTPInfo>& request, const DescriptionTarget& target,
@@ -256,7 +257,9 @@ DescriptionLookup GetDeviceDescDetails(const std::string& path, DescriptionTarge
 std::string RewriteDescriptionUrls(const std::string& text, const std::string& localAddress,
                                    int port) {
     std::string out = text;
-    const std::string authority = "http://" + localAddress + ":" + std::to_string(port);
+    // An IPv6 address of the request's interface is bracketed, without zone.
+    const std::string authority =
+        "http://" + network_layer::UrlHost(localAddress) + ":" + std::to_string(port);
     for (const char* tag : kRewrittenTags) {
         const std::string open = std::string("<") + tag + ">";
         const std::string close = std::string("</") + tag + ">";

@@ -55,7 +55,8 @@ DeviceDocumentsPtr WithDescription(const DeviceDocumentsPtr& documents,
                                    const std::string& description);
 
 // The description text with every SCPDURL, controlURL and eventSubURL made
-// an absolute URL on localAddress and port.
+// an absolute URL on localAddress (an IPv6 one bracketed, without zone) and
+// port.
 std::string RewriteDescriptionUrls(const std::string& text, const std::string& localAddress,
                                    int port);
 

@@ -10,6 +10,7 @@
 #include <zel_upnp/network_layer.h>
 #include "cd_discovery/src/device_info_list.h"
 #include "cd_discovery/src/ssdp_notify.h"
+#include "network_layer/src/ipv6_address.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -40,9 +41,14 @@ struct SearchContext {
 // address. 0 when the server list cannot be had, else 1.
 int SendMSearchResponsePacket(const SearchContext& search, const std::string& st,
                               const DeviceInfo& device, unsigned wakeupTimeout) {
+    // A search heard over IPv6 is answered with the IPv6 servers only, and
+    // one heard over IPv4 with the IPv4 ones.
+    const bool ipv6 = network_layer::IsIpv6Literal(search.local_address);
     std::list<boost::shared_ptr<network_layer::IpInfo> > servers;
-    if (network_layer::GetConfiguredTcpPorts(servers) != 0)
+    if ((ipv6 ? network_layer::GetConfiguredIPv6TcpPorts(servers)
+              : network_layer::GetConfiguredTcpPorts(servers)) != 0)
         return 0;
+    const std::string host = network_layer::UrlHost(search.local_address);
     std::string date;
     utils::Generate_CurrentDate(date);
     // The typed template is the plain one with "udn::st" as USN.
@@ -62,13 +68,13 @@ int SendMSearchResponsePacket(const SearchContext& search, const std::string& st
                      "Updating response with mac_address For IPAddress [%s] \t\t\t\t\t\t\tmac "
                      "[%s] and timeout [%d]!!!",
                      search.local_address.c_str(), info.mac_address.c_str(), wakeupTimeout);
-            packet = (boost::format(kWakeupTemplate) % kSearchAnswerMaxAge % date %
-                      search.local_address % server->port % device.descriptionUrl % st % usn %
-                      info.mac_address % wakeupTimeout)
-                         .str();
+            packet =
+                (boost::format(kWakeupTemplate) % kSearchAnswerMaxAge % date % host % server->port %
+                 device.descriptionUrl % st % usn % info.mac_address % wakeupTimeout)
+                    .str();
         } else {
-            packet = (boost::format(kPlainTemplate) % kSearchAnswerMaxAge % date %
-                      search.local_address % server->port % device.descriptionUrl % st % usn)
+            packet = (boost::format(kPlainTemplate) % kSearchAnswerMaxAge % date % host %
+                      server->port % device.descriptionUrl % st % usn)
                          .str();
         }
         ZEL_LOGD(ZEL_CORE_CDDISCOVERY, "msearch response packet: %s", packet.c_str());

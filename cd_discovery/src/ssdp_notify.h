@@ -24,17 +24,23 @@ const char kFileTransferGroup[] = "239.255.255.177";
 // Devices whose deviceType begins with this URN are file-transfer servers.
 const char kFileTransferServerType[] = "urn:schemas-zel-upnp-org:device:FileTransferServer";
 const char kRootDeviceNt[] = "upnp:rootdevice";
+// The IPv6 groups every device is announced on (link and site scope); the
+// file-transfer group has no IPv6 counterpart.
+const char* const kIpv6Groups[] = {"FF02::C", "FF05::C"};
 const char kServerHeaderValue[] = "NRV, UPnP/1.0, Varnesk UPnP SDK/1.0";
 
 // One alive burst: the root, then each direct embedded device that is still
 // listed as active (looked up in the device list in each round); 205 ms later
 // the same again. max-age is maxAgeMs / 1000. Sent from the address of every
-// running TCP server, with that server in LOCATION. 0 when at least one
-// device's announcement went out, 1 when none did.
+// running TCP server, with that server in LOCATION: IPv4 servers on the IPv4
+// groups, IPv6 servers on FF02::C and FF05::C. 0 when at least one device's
+// announcement went out, 1 when none did.
 int SendAlive(const DeviceInfo& device, int maxAgeMs);
 // Two back-to-back bye-bye passes (embedded devices, then the root) sent
-// from localAddress ("0.0.0.0": every active selected interface). 1 when the
-// root's announcement failed in both passes, else 0.
+// from localAddress ("0.0.0.0": every active selected interface). An IPv4
+// localAddress goes over IPv4 only; "0.0.0.0" also sends from every IPv6
+// server's address on the IPv6 groups. 1 when the root's announcement failed
+// in both passes, else 0.
 int SendByeBye(const DeviceInfo& device, const std::string& localAddress);
 
 // Held while an alive round looks up and announces a root's embedded

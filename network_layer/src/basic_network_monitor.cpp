@@ -15,11 +15,13 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <map>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/format.hpp>
 
 #include <zel_upnp/utils.h>
+#include "network_layer/src/ipv6_address.h"
 #include "network_layer/src/networkinterface.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/thread/thread_util.h"
@@ -121,7 +123,7 @@ bool BasicNetworkMonitor::Start() {
         struct sockaddr_nl local;
         std::memset(&local, 0, sizeof(local));
         local.nl_family = AF_NETLINK;
-        local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+        local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
         if (netlink_fd_ < 0 ||
             bind(netlink_fd_, reinterpret_cast<struct sockaddr*>(&local), sizeof(local)) != 0) {
             // Not fatal: the periodic scan still finds every change.
@@ -263,10 +265,17 @@ std::vector<NetInfo> BasicNetworkMonitor::ScanInterfaces() {
         NetInfo info;
         info.interface_name = name;
         info.ip_address = address;
+        info.interface_index = if_nametoindex(entry.ifr_name);
         ReadDetails(fd, entry.ifr_name, info);
         found.push_back(info);
     }
     close(fd);
+    if (!found.empty()) {
+        // Read after the IPv4 list: an interface without IPv4 is not served.
+        std::map<std::string, std::vector<Ipv6Address> > ipv6 = ReadKernelIpv6Addresses();
+        for (NetInfo& info : found)
+            info.ipv6_addresses.swap(ipv6[info.interface_name]);
+    }
     return found;
 }
 

@@ -1,5 +1,6 @@
 // The kernel monitor: follows the interfaces of any Linux machine. A thread
-// ("ZelNetMon") scans the kernel's up and running IPv4 interfaces and hands
+// ("ZelNetMon") scans the kernel's up and running IPv4 interfaces, with
+// their usable IPv6 addresses, and hands
 // the list to the registry every monitor period, and at once when the
 // kernel's rtnetlink reports an address or link change; a burst of such
 // reports is answered by one scan. Interfaces keep their kernel names.
@@ -43,7 +44,8 @@ class BasicNetworkMonitor : public NetworkMonitor {
     void QueryUpdate() override;
 
     // The kernel's up and running IPv4 interfaces, loopback and "huart*"
-    // excluded, one entry per name. Empty when the kernel cannot be asked.
+    // excluded, one entry per name, each with its index and usable IPv6
+    // addresses. Empty when the kernel cannot be asked.
     static std::vector<NetInfo> ScanInterfaces();
 
   private:

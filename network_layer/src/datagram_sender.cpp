@@ -1,5 +1,7 @@
 #include "network_layer/src/datagram_sender.h"
 
+#include <net/if.h>
+
 #include <exception>
 
 #include <boost/asio/ip/address.hpp>
@@ -7,6 +9,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include <zel_upnp/network_layer.h>
+#include "network_layer/src/networkinterface.h"
 #include "network_layer/src/servermanager.h"
 #include "utils/src/common/zel_log.h"
 
@@ -60,12 +63,68 @@ int UDPBind(udp::socket& socket, const boost::asio::ip::address& local) {
     return NL_SUCCESS;
 }
 
+// The interface an IPv6 multicast datagram from local leaves through: the
+// zone of a link-local address, else the interface that holds it.
+unsigned OutboundIndex(const boost::asio::ip::address_v6& local, const std::string& local_ip) {
+    if (local.scope_id() != 0)
+        return static_cast<unsigned>(local.scope_id());
+    NetInfo info;
+    NetworkInterface* registry = NetworkInterface::GetInstance();
+    if (registry == nullptr || registry->GetNetworkInterfaceByIP(local_ip, info) != NL_SUCCESS)
+        return 0;
+    return info.interface_index != 0 ? info.interface_index
+                                     : if_nametoindex(info.interface_name.c_str());
+}
+
+// The IPv6 path: never consults the UDP server records, which are IPv4. A
+// multicast datagram needs the interface's address (it leaves through that
+// interface, from that address); a unicast one is sent from any address,
+// a link-local destination through the interface of its zone.
+int SendDatagramV6(boost::asio::io_service& io_service, const boost::asio::ip::address& remote,
+                   int port, const std::string& packet, const std::string& local_ip) {
+    boost::system::error_code ec;
+    boost::asio::ip::address_v6 local;
+    if (!local_ip.empty()) {
+        const boost::asio::ip::address parsed = boost::asio::ip::make_address(local_ip, ec);
+        if (ec || !parsed.is_v6()) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid local ip %s", local_ip.c_str());
+            return NL_NETWORK_FAILURE;
+        }
+        local = parsed.to_v6();
+    } else if (remote.is_multicast()) {
+        ZEL_LOGE(ZEL_CORE_NETWORK, "IPv6 multicast needs an interface address");
+        return NL_NETWORK_FAILURE;
+    }
+    udp::socket socket(io_service);
+    socket.open(udp::v6(), ec);
+    if (!ec && remote.is_multicast()) {
+        const unsigned index = OutboundIndex(local, local_ip);
+        if (index == 0)
+            ec = boost::asio::error::no_such_device;
+        else
+            socket.set_option(boost::asio::ip::multicast::outbound_interface(index), ec);
+    }
+    if (!ec && !local_ip.empty())
+        socket.bind(udp::endpoint(local, 0), ec);
+    if (!ec)
+        socket.send_to(boost::asio::buffer(packet),
+                       udp::endpoint(remote, static_cast<unsigned short>(port)), 0, ec);
+    if (ec)
+        ZEL_LOGE(ZEL_CORE_NETWORK, "IPv6 send_to %s failed [%s]", remote.to_string().c_str(),
+                 ec.message().c_str());
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    return ec ? NL_NETWORK_FAILURE : NL_SUCCESS;
+}
+
 }  // namespace
 
 int SendDatagram(boost::asio::io_service& io_service, const std::string& ip, int port,
                  const std::string& packet, const std::string& local_ip) {
     boost::system::error_code ec;
     const boost::asio::ip::address remote = boost::asio::ip::make_address(ip, ec);
+    if (!ec && remote.is_v6() && port >= 0 && port <= kMaxPort)
+        return SendDatagramV6(io_service, remote, port, packet, local_ip);
     if (ec || !remote.is_v4() || port < 0 || port > kMaxPort) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid remote ip");
         return NL_NETWORK_FAILURE;

@@ -7,7 +7,9 @@
 #include <cerrno>
 
 #include <boost/asio/ip/multicast.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 
+#include "network_layer/src/ipv6_address.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -24,7 +26,8 @@ MulticastServer::MulticastServer(const std::string& interface_address, const Net
                                  boost::asio::io_service& io_service)
     : DatagramServer(interface_address, interface.interface_name, port, io_service,
                      "MulticastServer"),
-      group_(group) {}
+      group_(group),
+      own_ipv6_(interface.ipv6_addresses) {}
 
 void MulticastServer::ChangeMembership(bool join, const boost::asio::ip::address& group,
                                        const boost::asio::ip::address& local,
@@ -87,6 +90,17 @@ int MulticastServer::OpenLocked(int& port) {
     if (ec)
         ZEL_LOGW(ZEL_CORE_NETWORK, "MulticastServer::Start: multicast_all error, [%s]",
                  ec.message().c_str());
+    // An IPv6 socket on the wildcard would otherwise also take the IPv4
+    // datagrams of the port, as v4-mapped senders.
+    if (v6) {
+        socket_.set_option(boost::asio::ip::v6_only(true), ec);
+        if (ec) {
+            ZEL_LOGE(ZEL_CORE_NETWORK, "MulticastServer::Start: v6_only error, [%s]",
+                     ec.message().c_str());
+            CloseSocketLocked();
+            return NL_BIND_FAILURE;
+        }
+    }
     // The wildcard, not the interface address: datagrams addressed to the
     // group would not match a socket bound to a unicast address.
     if (port < 0 || port > kMaxPort) {
@@ -141,7 +155,16 @@ void MulticastServer::BeforeCloseLocked() {
 }
 
 bool MulticastServer::WantsRequestFrom(const udp::endpoint& sender) {
-    return sender.address().to_string() != interface_address_;
+    const std::string address = sender.address().to_string();
+    if (address == interface_address_)
+        return false;
+    if (!sender.address().is_v6())
+        return true;
+    for (const Ipv6Address& own : own_ipv6_) {
+        if (SameIpv6Address(own.address, address))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace network_layer

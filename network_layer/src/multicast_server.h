@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -42,6 +43,9 @@ class MulticastServer : public DatagramServer {
     void RestrictToOwnMemberships(bool v6, boost::system::error_code& ec);
 
     const std::string group_;
+    // The IPv6 addresses of the interface at construction: looped-back
+    // announcements leave from any of them, not only from the served one.
+    const std::vector<Ipv6Address> own_ipv6_;
 };
 
 }  // namespace network_layer

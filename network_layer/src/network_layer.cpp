@@ -7,6 +7,7 @@
 #include "network_layer/src/clientmanager.h"
 #include "network_layer/src/facade_internal.h"
 #include "network_layer/src/incoming_tcp_session.h"
+#include "network_layer/src/ipv6_address.h"
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/servermanager.h"
 #include "utils/src/common/guard.h"
@@ -254,6 +255,29 @@ int GetConfiguredTcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports) try {
                               : static_cast<int>(NL_FAILURE);
 } catch (...) {
     return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
+}
+
+int GetConfiguredIPv6TcpPorts(std::list<boost::shared_ptr<IpInfo> >& ports) try {
+    ServerManager* manager = ServerManager::GetInstance();
+    return manager != nullptr ? manager->GetConfiguredIpv6TcpPorts(ports)
+                              : static_cast<int>(NL_FAILURE);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
+}
+
+int SetIPv6Enabled(bool enable) try {
+    ServerManager* manager = ServerManager::GetInstance();
+    if (manager == nullptr) {
+        StoreIpv6Enabled(enable);
+        return static_cast<int>(NL_SUCCESS);
+    }
+    return manager->SetIpv6Enabled(enable);
+} catch (...) {
+    return utils::ResultOfEscapedException(ZEL_CORE_NETWORK, __func__, NL_FAILURE);
+}
+
+bool IsIPv6Enabled() {
+    return Ipv6Enabled();
 }
 
 }  // namespace network_layer

@@ -20,6 +20,7 @@
 #include <boost/tokenizer.hpp>
 
 #include <zel_upnp/utils.h>
+#include "network_layer/src/ipv6_address.h"
 #include "network_layer/src/networkmonitor.h"
 #include "network_layer/src/singleton.h"
 #include "utils/src/common/guard.h"
@@ -453,6 +454,7 @@ void NetworkInterface::Update(std::vector<NetInfo> interfaces) {
             continue;
         bool added = false;
         bool changed = false;
+        bool ipv6Changed = false;
         {
             boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
             std::vector<NetInfo>::iterator it = FindByName(available_, info.interface_name);
@@ -461,6 +463,12 @@ void NetworkInterface::Update(std::vector<NetInfo> interfaces) {
                 added = true;
             } else if (it->ip_address != info.ip_address) {
                 changed = true;
+            } else if (!SameIpv6Side(*it, info)) {
+                // Only the IPv6 side moved: IPv4 servers and announcements
+                // stay as they are.
+                it->ipv6_addresses = info.ipv6_addresses;
+                it->interface_index = info.interface_index;
+                ipv6Changed = true;
             }
         }
         if (added) {
@@ -471,20 +479,26 @@ void NetworkInterface::Update(std::vector<NetInfo> interfaces) {
                 NotifyNICIfEvent(info.interface_name, NIC_ADDED);
             }
         } else if (changed) {
-            ChangeAddress(info.interface_name, info.ip_address);
+            ChangeAddress(info);
+        } else if (ipv6Changed && IsSelected(info.interface_name)) {
+            NotifyNICIfEvent(info.interface_name, NIC_IPV6CHANGED);
         }
     }
 }
 
-void NetworkInterface::ChangeAddress(const std::string& name, const std::string& address) {
+void NetworkInterface::ChangeAddress(const NetInfo& changed) {
+    const std::string& name = changed.interface_name;
     const bool selected = IsSelected(name);
     if (selected)
         NotifyNICIfEvent(name, NIC_REMOVED);
     {
         boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
         std::vector<NetInfo>::iterator it = FindByName(available_, name);
-        if (it != available_.end())
-            it->ip_address = address;
+        if (it != available_.end()) {
+            it->ip_address = changed.ip_address;
+            it->ipv6_addresses = changed.ipv6_addresses;
+            it->interface_index = changed.interface_index;
+        }
     }
     if (selected) {
         boost::this_thread::sleep_for(boost::chrono::milliseconds(kAddressChangePauseMs));
@@ -539,7 +553,7 @@ int NetworkInterface::GetNetworkInterfaceByIP(const std::string& address, NetInf
         return NL_FAILURE;
     }
     for (const NetInfo& candidate : available_) {
-        if (candidate.ip_address == address) {
+        if (candidate.ip_address == address || HoldsIpv6Address(candidate, address)) {
             info = candidate;
             return NL_SUCCESS;
         }
@@ -549,11 +563,11 @@ int NetworkInterface::GetNetworkInterfaceByIP(const std::string& address, NetInf
 }
 
 bool NetworkInterface::IsLocalMachine(const std::string& address) {
-    if (address == "127.0.0.1")
+    if (address == "127.0.0.1" || (IsIpv6Literal(address) && StripZone(address) == "::1"))
         return true;
     boost::lock_guard<boost::recursive_mutex> lock(interface_mutex_);
     for (const NetInfo& info : available_) {
-        if (info.ip_address == address)
+        if (info.ip_address == address || HoldsIpv6Address(info, address))
             return true;
     }
     return false;
@@ -638,6 +652,7 @@ int NetworkInterface::NotifyNICAdded(const std::string& name, const std::string&
             info.interface_name = name;
             info.ip_address = address;
             info.subnet_mask = mask;
+            FillIpv6FromKernel(info);
             available_.push_back(info);
         }
     }
@@ -761,6 +776,8 @@ void NetworkInterface::UnRegisterEventListener(int id) {
 
 bool NetworkInterface::IsSameSubnetWithMask(const std::string& address1,
                                             const std::string& address2, const std::string& mask) {
+    if (IsIpv6Literal(address1) || IsIpv6Literal(address2))
+        return IsSameIpv6PrefixWithLength(address1, address2, mask);
     unsigned long a[kAddressParts];
     unsigned long b[kAddressParts];
     const AddressPair pair = ReadAddressPair(address1, address2, a, b);
@@ -774,6 +791,8 @@ bool NetworkInterface::IsSameSubnet(const std::string& address1, const std::stri
                                     std::string& mask) {
     if (!mask.empty())
         return IsSameSubnetWithMask(address1, address2, mask);
+    if (IsIpv6Literal(address1) || IsIpv6Literal(address2))
+        return IsSameIpv6Link(address1, address2, mask);
     unsigned long a[kAddressParts];
     unsigned long b[kAddressParts];
     const AddressPair pair = ReadAddressPair(address1, address2, a, b);
@@ -801,6 +820,8 @@ int NetworkInterface::GetOutgoingIPaddress(const std::string& remoteAddress,
                                            std::string& localAddress) {
     std::vector<NetInfo> active;
     GetActiveSelectedNetworkInterfaces(&active);
+    if (IsIpv6Literal(remoteAddress))
+        return OutgoingIpv6Address(active, remoteAddress, localAddress);
     for (const NetInfo& info : active) {
         std::string mask = info.subnet_mask;
         if (IsSameSubnet(info.ip_address, remoteAddress, mask)) {

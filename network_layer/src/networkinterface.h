@@ -73,6 +73,15 @@ constexpr size_t kMaxInterfaceRecords = 4096;
 // the query fails or no room can be had.
 bool ReadInterfaceRecords(int fd, std::vector<struct ifreq>* records);
 
+// True when info holds address (an IPv6 literal, zone allowed) among its
+// IPv6 addresses.
+bool HoldsIpv6Address(const NetInfo& info, const std::string& address);
+// True when both records carry the same IPv6 addresses and index.
+bool SameIpv6Side(const NetInfo& a, const NetInfo& b);
+// Fills the index and IPv6 addresses of an interface the application
+// reported, from the kernel of the calling thread's namespace.
+void FillIpv6FromKernel(NetInfo& info);
+
 // Creates the platform monitor for an owner; null when none can be made.
 typedef boost::function<NetworkMonitor*(NetworkInterface* owner)> NetworkMonitorFactory;
 // The server manager's synchronous reaction to a NIC event, called on the
@@ -147,7 +156,15 @@ class NetworkInterface : private ZELUncopyable {
 
     void NotifyNICIfEvent(const std::string& name, int event);
     void NotifyNICEventByID(int id, const std::string& name, int event);
-    void ChangeAddress(const std::string& name, const std::string& address);
+    // The IPv4 address changed (the IPv6 side is taken along).
+    void ChangeAddress(const NetInfo& changed);
+    // IPv6 side of the address queries (networkinterface_ipv6.cpp).
+    bool IsSameIpv6Link(const std::string& address1, const std::string& address2,
+                        std::string& prefixLength);
+    static bool IsSameIpv6PrefixWithLength(const std::string& address1, const std::string& address2,
+                                           const std::string& prefixLength);
+    static int OutgoingIpv6Address(const std::vector<NetInfo>& active,
+                                   const std::string& remoteAddress, std::string& localAddress);
     bool IsSelected(const std::string& name);
     // True when the name was not selected before.
     bool AddToSelected(const std::string& name);

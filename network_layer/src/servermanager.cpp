@@ -222,6 +222,14 @@ void ServerManager::RemoveServersOnPortLocked(int port) {
 }
 
 void ServerManager::RemoveByPortLocked(int port) {
+    for (auto it = ipv6_configured_.begin(); it != ipv6_configured_.end();) {
+        if ((*it)->requested_port == port) {
+            RemoveServersOnPortLocked((*it)->port);
+            it = ipv6_configured_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (auto it = configured_.begin(); it != configured_.end();) {
         if ((*it)->requested_port == port) {
             RemoveServersOnPortLocked((*it)->port);
@@ -277,6 +285,8 @@ int ServerManager::ConfigureTcpServer(const int& port, const bool& enable) {
             MakeRecord(info.ip_address, bound_port, port, SERVER_TYPE_TCP, info.interface_name));
         servers_.push_back(server);
     }
+    for (const NetInfo& info : selected)
+        StartIpv6ServersLocked(info);
     return NL_SUCCESS;
 }
 
@@ -367,6 +377,8 @@ int ServerManager::ConfigureMulticastGroup(const std::string& group, const int& 
                      info.ip_address.c_str());
         }
     }
+    for (const NetInfo& info : selected)
+        StartIpv6ServersLocked(info);
     return NL_SUCCESS;
 }
 
@@ -522,6 +534,7 @@ void ServerManager::StartServersOnInterface(const NetInfo& info) {
             NL_SUCCESS)
             ZEL_LOGE(ZEL_CORE_NETWORK, "Configure Multicast Server On Interface failed.");
     }
+    StartIpv6ServersLocked(info);
 }
 
 void ServerManager::OnNetworkChanged(const std::string& interface_name, int event) {
@@ -545,6 +558,11 @@ void ServerManager::OnNetworkChanged(const std::string& interface_name, int even
                 else
                     ++it;
             }
+            StopIpv6ServersLocked(interface_name);
+            return;
+        }
+        if (event == NIC_IPV6CHANGED) {
+            OnIpv6ChangedLocked(interface_name);
             return;
         }
         if (event != NIC_ADDED && event != NIC_IPCHANGED)

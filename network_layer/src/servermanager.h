@@ -69,6 +69,13 @@ class ServerManager {
     // at least one was appended, 1 otherwise.
     int GetConfiguredTcpPorts(IpInfoList& ports);
     int GetConfiguredUdpPorts(IpInfoList& ports);
+    // The same for the IPv6 TCP servers, which GetConfiguredTcpPorts never
+    // lists (its readers build IPv4 URLs and send IPv4 datagrams).
+    int GetConfiguredIpv6TcpPorts(IpInfoList& ports);
+
+    // Records the switch and applies it at once: off stops every IPv6
+    // server, on starts them on every selected interface that has IPv6. 0.
+    int SetIpv6Enabled(bool enable);
 
     // The registry's synchronous reaction to a NIC event.
     void OnNetworkChanged(const std::string& interface_name, int event);
@@ -101,9 +108,23 @@ class ServerManager {
     int ConfigureMulticastGroup(const std::string& group, const int& port, const bool& enable);
     int GetConfiguredPorts(int server_type, IpInfoList& ports);
     void StartServersOnInterface(const NetInfo& info);
+    // IPv6 side (servermanager_ipv6.cpp), lock held. Start adds what is
+    // missing on the interface's chosen IPv6 address: a TCP server per TCP
+    // template (first trying the port its IPv4 server bound) and, while the
+    // SSDP group is configured, multicast servers of FF02::C and FF05::C.
+    // Stop removes the IPv6 servers of one interface (every one for an
+    // empty name) and their records.
+    void StartIpv6ServersLocked(const NetInfo& info);
+    void StopIpv6ServersLocked(const std::string& interface_name);
+    void OnIpv6ChangedLocked(const std::string& interface_name);
+    bool HasIpv6RecordLocked(const std::string& address, int requested_port);
+    int Ipv4PortOnInterfaceLocked(const std::string& interface_name, int requested_port);
 
     boost::recursive_mutex mutex_;
     IpInfoList configured_;
+    // Records of the running IPv6 TCP servers, apart from configured_ so
+    // that no IPv4 reader ever meets an IPv6 address.
+    IpInfoList ipv6_configured_;
     // Declared before the servers so that they outlive every socket that
     // belongs to them.
     // Concurrency hint 1: a handler that an io thread queues (a read that

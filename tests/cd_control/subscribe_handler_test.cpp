@@ -394,6 +394,9 @@ TEST_F(SubscribeHandlerTest, CallbacksOnlyToThePeersOwnSubnetAndPrintablePaths) 
         {"<http://0.0.0.0" + port + "/x>", false, false, false},
         {"<http://0.1.2.3" + port + "/x>", false, false, false},
         {"<http://peer.local" + port + "/x>", false, false, false},
+        // IPv6 callbacks are for SUBSCRIBEs that came over IPv6.
+        {"<http://[fd5a:e1::2]" + port + "/x>", false, false, false},
+        {"<http://[fd5a:e1::2" + port + "/x>", false, false, false},
         {"<http://" + Link().peer_ip + port + "/a b>", false, false, false},
         {"<http://" + Link().peer_ip + port + "/cb\nX-Injected: 1>", false, false, false},
         {"<http://" + Link().peer_ip + port + "/cb\rX-Injected: 1>", false, false, false},

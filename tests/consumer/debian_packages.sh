@@ -20,20 +20,20 @@ rm -rf "$work"
 mkdir -p "$work/root"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-for p in libzel-upnp1 libzel-upnp-dev zel-upnp-tools; do
+for p in libzel-upnp2 libzel-upnp-dev zel-upnp-tools; do
   deb=$(ls "$work/debs/${p}_"*.deb 2>/dev/null) || fail "no $p package"
   dpkg-deb -x "$deb" "$work/root"
   # dpkg -r leaves a package with a postrm or a conffile in the rc state.
   ! dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -xE '\./(postrm|conffiles)' || fail "$p would stay in rc"
   eval "depends_${p//-/_}=\$(dpkg-deb -f \"\$deb\" Depends)"
 done
-grep -q 'libboost-thread1\.74\.0' <<<"$depends_libzel_upnp1" || fail "libzel-upnp1 Depends: $depends_libzel_upnp1"
-dpkg-deb -I "$work/debs"/libzel-upnp1_*.deb triggers | grep -qx 'activate-noawait ldconfig' || fail "no ldconfig trigger"
-grep -q 'libzel-upnp1 (= ' <<<"$depends_libzel_upnp_dev" || fail "dev Depends: $depends_libzel_upnp_dev"
-grep -q 'libzel-upnp1 (= ' <<<"$depends_zel_upnp_tools" || fail "tools Depends: $depends_zel_upnp_tools"
+grep -q 'libboost-thread1\.74\.0' <<<"$depends_libzel_upnp2" || fail "libzel-upnp2 Depends: $depends_libzel_upnp2"
+dpkg-deb -I "$work/debs"/libzel-upnp2_*.deb triggers | grep -qx 'activate-noawait ldconfig' || fail "no ldconfig trigger"
+grep -q 'libzel-upnp2 (= ' <<<"$depends_libzel_upnp_dev" || fail "dev Depends: $depends_libzel_upnp_dev"
+grep -q 'libzel-upnp2 (= ' <<<"$depends_zel_upnp_tools" || fail "tools Depends: $depends_zel_upnp_tools"
 root=$work/root
-lib=$(find "$root" -name libzel_upnp.so.1 -print -quit)
-[ -n "$lib" ] || fail "no libzel_upnp.so.1 in the runtime package"
+lib=$(find "$root" -name libzel_upnp.so.2 -print -quit)
+[ -n "$lib" ] || fail "no libzel_upnp.so.2 in the runtime package"
 libdir=$(dirname "$lib")
 [ -L "$libdir/libzel_upnp.so" ] || fail "no unversioned link in the dev package"
 for t in zel-sample-device zel-stream-server zel-stream-get; do
@@ -43,7 +43,7 @@ light=$root/usr/share/zel-upnp/light
 [ -f "$light/DeviceDescription.xml" ] || fail "no light folder in the tools package"
 
 soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-[ "$soname" = "libzel_upnp.so.1" ] || fail "unexpected SONAME '$soname'"
+[ "$soname" = "libzel_upnp.so.2" ] || fail "unexpected SONAME '$soname'"
 # Defined dynamic symbols, demangled: zel_upnp:: or a platform C function.
 stray=$(nm -D --defined-only -C "$lib" | cut -d' ' -f3- | sed 's/@@*ZEL_UPNP_1$//' |
         grep -v -E '^(zel_upnp::|typeinfo (name )?for zel_upnp::|vtable for zel_upnp::|__dlog_print$|zel_platform_|ZEL_UPNP_1$)' || true)

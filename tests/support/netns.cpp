@@ -170,6 +170,17 @@ NetnsTopology::~NetnsTopology() {
     Teardown();
 }
 
+// The topology's links carry IPv4 only: the kernel would otherwise give
+// each veth a link-local IPv6 address a second after it comes up, and the
+// device would open its IPv6 servers at a moment no test chose.
+bool NetnsTopology::Ipv4Only(const std::string& ns) {
+    if (RunCommand({"ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
+                    "net.ipv6.conf.default.disable_ipv6=1"}) == 0)
+        return true;
+    error_ = "disabling IPv6 in " + ns + " failed";
+    return false;
+}
+
 bool NetnsTopology::Step(const std::string& what, const std::string& ns,
                          const std::string& command) {
     std::vector<std::string> argv = {"ip", "-n", ns};
@@ -195,7 +206,7 @@ bool NetnsTopology::Setup(int peers, const std::vector<std::string>& deviceIfNam
         return false;
     }
     created_.push_back(device_ns_);
-    if (!Step("loopback up", device_ns_, "link set lo up"))
+    if (!Step("loopback up", device_ns_, "link set lo up") || !Ipv4Only(device_ns_))
         return false;
 
     for (int i = 0; i < peers; ++i) {
@@ -216,7 +227,7 @@ bool NetnsTopology::Setup(int peers, const std::vector<std::string>& deviceIfNam
         created_.push_back(link.peer_ns);
         // Both ends are born inside the namespaces: the root namespace never
         // holds a test interface, not even for a moment.
-        if (!Step("loopback up", link.peer_ns, "link set lo up") ||
+        if (!Step("loopback up", link.peer_ns, "link set lo up") || !Ipv4Only(link.peer_ns) ||
             !Step("veth", device_ns_,
                   "link add " + link.device_if + " type veth peer name " + link.peer_if +
                       " netns " + link.peer_ns) ||

@@ -2,7 +2,8 @@
 // real (virtual) link without a packet reaching this machine's interfaces.
 // Peer i is joined to the device namespace by a veth pair on
 // 10.213.(i+1).0/24 (device .1, peer .2); both ends are created inside the
-// namespaces, 224.0.0.0/4 is routed to the veth, there is no default route.
+// namespaces, 224.0.0.0/4 is routed to the veth, there is no default route,
+// and IPv6 is off.
 // Names carry the process id; a new topology deletes dead processes' leftovers.
 //
 // Sockets belong to the namespace of the thread that opens them, and a new
@@ -97,6 +98,7 @@ class NetnsTopology {
   private:
     bool Setup(int peers, const std::vector<std::string>& deviceIfNames);
     bool Step(const std::string& what, const std::string& ns, const std::string& command);
+    bool Ipv4Only(const std::string& ns);
     void Teardown();
 
     bool ok_ = false;
