@@ -19,6 +19,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/streaming.h>
+#include <zel_upnp/utils.h>
 #include "streaming/src/streaming_incoming_session.h"
 #include "streaming/src/streaming_utils.h"
 #include "support/log_capture.h"
@@ -160,6 +161,51 @@ TEST_F(StreamingServerTest, TakenPortGivesTheNextFreeOne) {
     EXPECT_EQ(st::GetStreamingServerPort(profile, "127.0.0.1", &port), 0);
     EXPECT_EQ(port, more->port);
     st::FreeServerInfoList(more);
+    EXPECT_EQ(st::StopServers(profile), 0);
+}
+
+// A server on an IPv6 address, fetched by the synchronous client with the
+// Host header an application builds for it.
+TEST_F(StreamingServerTest, ServesAClientOverIpv6) {
+    ASSERT_EQ(nl::NotifyNICAdded("lo6", "::1", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), 0);
+    st::stServer* six = nullptr;
+    int profile = 0;
+    ASSERT_EQ(st::StartServers(&kCallbacks, "::1", 0, &six, &profile), 0);
+    ASSERT_NE(six, nullptr);
+    const int port = six->port;
+    EXPECT_STREQ(six->ip_address, "::1");
+    st::FreeServerInfoList(six);
+    rec_.on_request = [](int server, int session, st::ReqHeaderInfo* head, bool) {
+        g_rec->Add(std::string("host ") + (head->host != nullptr ? head->host : ""));
+        Respond(server, session, 200, nullptr, 5, false);
+        EXPECT_EQ(st::SendHTTPPayload(server, session, Payload("hello"), 5, true), 0);
+    };
+    int client = 0;
+    ASSERT_EQ(st::StartSyncClient(&client), 0);
+    ASSERT_EQ(st::ConnectSyncClient(client, "::1", port), 0);
+    std::string host = zel_upnp::utils::StringUtils::HostPort("::1", port);
+    st::ReqHeaderInfo request = st::ReqHeaderInfo();
+    request.request_type = st::REQUEST_GET;
+    request.http_version = st::HTTP_VERSION_1_1;
+    request.uri = const_cast<char*>("/six");
+    request.host = &host[0];
+    ASSERT_EQ(st::SendSyncHTTPRequest(client, &request), 0);
+    st::ResHeaderInfo* head = nullptr;
+    void* body = nullptr;
+    unsigned length = 0;
+    bool complete = false;
+    ASSERT_EQ(st::ReadHTTPHeader(client, &head, &body, length, complete), 0);
+    EXPECT_EQ(head->status_code, 200);
+    st::FreeResponseHeader(head);
+    std::string received = body != nullptr ? Block(body, length) : "";
+    for (int reads = 0; !complete && reads < 8; ++reads) {
+        void* data = nullptr;
+        ASSERT_EQ(st::ReadHTTPData(client, &data, length, complete), 0);
+        received += data != nullptr ? Block(data, length) : "";
+    }
+    EXPECT_EQ(received, "hello");
+    EXPECT_EQ(rec_.Count("host [::1]:" + std::to_string(port)), 1u);
+    EXPECT_EQ(st::StopClientTransfer(client), 0);
     EXPECT_EQ(st::StopServers(profile), 0);
 }
 
