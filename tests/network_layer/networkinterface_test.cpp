@@ -365,19 +365,11 @@ TEST(NetworkInterfaceMac, Ipv6PeerMacFromTheNeighbourTable) {
     zel_test::NetnsTopology topo(1);
     ASSERT_TRUE(topo.Ok()) << topo.Error();
     const zel_test::NetnsLink& link = topo.Link(0);
-    const auto addresses = [](const std::string& dev, const std::string& ula,
-                              const std::string& local) {
-        return "sysctl -qw net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf." + dev +
-               ".disable_ipv6=0 && ip -6 addr add " + ula + "/64 dev " + dev +
-               " nodad && ip -6 addr add " + local + "/64 dev " + dev + " nodad";
-    };
     using zel_test::NetnsTopology;
-    ASSERT_EQ(NetnsTopology::Exec(topo.DeviceNs(),
-                                  addresses(link.device_if, "fd00:213:1::1", "fe80::213:1")),
-              0);
-    ASSERT_EQ(
-        NetnsTopology::Exec(link.peer_ns, addresses(link.peer_if, "fd00:213:1::2", "fe80::213:2")),
-        0);
+    for (const char* own : {"fd00:213:1::1", "fe80::213:1"})
+        ASSERT_EQ(NetnsTopology::AddIpv6(topo.DeviceNs(), link.device_if, own), 0);
+    for (const char* peer : {"fd00:213:1::2", "fe80::213:2"})
+        ASSERT_EQ(NetnsTopology::AddIpv6(link.peer_ns, link.peer_if, peer), 0);
     for (const std::string& to : {std::string("fd00:213:1::1"), "fe80::213:1%" + link.peer_if}) {
         boost::system::error_code ec;
         ASSERT_TRUE(NetnsTopology::RunIn(link.peer_ns, [&] {
