@@ -122,8 +122,11 @@ bool IsSameSubnet(const std::string& address1, const std::string& address2, std:
 /// 2008 if none fits; 1 when the layer is not initialised.
 int GetOutgoingIPaddress(const std::string& remoteAddress, std::string& localAddress);
 /// 0 and the MAC ("AA-BB-CC-DD-EE-FF") the kernel's ARP cache holds for the
-/// address (its neighbour table for an IPv6 address); 2011 for an empty address, 2004 for a socket
-/// failure or a malformed address, 2010 when the cache has no complete entry.
+/// address (its neighbour table for an IPv6 one: REACHABLE, STALE, DELAY,
+/// PROBE or PERMANENT entries, on the zone's link only when one is given);
+/// 2011 for an empty address, 2004 for a socket failure or a malformed
+/// address (IPv4-mapped and multicast IPv6 included), 2010 when the cache has
+/// no complete entry.
 int GetMacAddress(const std::string& address, std::string& macAddress);
 /// True for "127.0.0.1" and for the address of any known interface.
 bool IsLocalMachine(const std::string& address);
@@ -273,9 +276,10 @@ struct valid_address_info {
     bool reachable = false;
 };
 
-/// Sends the whole of packet to ip:port (a dotted IPv4 address, or an IPv6
-/// one without brackets, "fe80::1%eth0" with the zone of a link-local one) as an HTTP
-/// request and returns at once: 0 with sessionId set to the new client
+/// Sends the whole of packet to ip:port as an HTTP request and returns at
+/// once; ip is a dotted IPv4 address or an IPv6 one without brackets, a
+/// link-local one with its zone ("fe80::1%eth0", an interface name or index).
+/// Returns 0 with sessionId set to the new client
 /// session's id (the first is 1), 2000 for an invalid address or a failed
 /// start, 2001 when no session could be created, 1 when the listener could not
 /// be registered, or (sending nothing) when the head of packet, up to its
