@@ -156,8 +156,11 @@ bool IsSameSubnet(const std::string& address1, const std::string& address2, std:
 /// switched off.
 int GetOutgoingIPaddress(const std::string& remoteAddress, std::string& localAddress);
 /// 0 and the MAC ("AA-BB-CC-DD-EE-FF") the kernel's ARP cache holds for the
-/// address; 2011 for an empty address, 2004 for a socket failure or a
-/// malformed address, 2010 when the cache has no complete entry.
+/// address (its neighbour table for an IPv6 one: REACHABLE, STALE, DELAY,
+/// PROBE or PERMANENT entries, on the zone's link only when one is given);
+/// 2011 for an empty address, 2004 for a socket failure or a malformed
+/// address (IPv4-mapped and multicast IPv6 included), 2010 when the cache has
+/// no complete entry.
 int GetMacAddress(const std::string& address, std::string& macAddress);
 /// True for "127.0.0.1", "::1" and for any address (IPv4 or IPv6) of any
 /// known interface.
@@ -313,7 +316,8 @@ bool IsIPv6Enabled();
 /// One address to probe with IsReachable; the values of a map keyed by the
 /// device's UDN. reachable is written by IsReachable.
 struct valid_address_info {
-    /// Dotted IPv4 address to probe.
+    /// Address to probe: dotted IPv4, or IPv6 ("fe80::1%eth0" with the zone
+    /// of a link-local one).
     std::string ip_address;
     /// TCP port to probe.
     int port = 0;
@@ -321,8 +325,10 @@ struct valid_address_info {
     bool reachable = false;
 };
 
-/// Sends the whole of packet to ip:port (a dotted IPv4 address) as an HTTP
-/// request and returns at once: 0 with sessionId set to the new client
+/// Sends the whole of packet to ip:port as an HTTP request and returns at
+/// once; ip is a dotted IPv4 address or an IPv6 one without brackets, a
+/// link-local one with its zone ("fe80::1%eth0", an interface name or index).
+/// Returns 0 with sessionId set to the new client
 /// session's id (the first is 1), 2000 for an invalid address or a failed
 /// start, 2001 when no session could be created, 1 when the listener could not
 /// be registered, or (sending nothing) when the head of packet, up to its
@@ -357,9 +363,9 @@ int SendSyncTCPPacket(const std::string& ip, const int& port, const std::string&
 int IsReachable(std::map<std::string, boost::shared_ptr<valid_address_info> >& addresses,
                 int timeoutSeconds, boost::unique_lock<boost::mutex>& lock,
                 boost::condition_variable& condition, bool& stopRequested);
-/// One datagram of packet to ip:port from any local address; 0, or 2000 when
-/// it could not be sent. ip may be an IPv6 literal; a link-local one needs
-/// its zone ("fe80::2%eth0"). length is not used.
+/// One datagram of packet to ip:port (IPv4, or IPv6 as for SendTCPHTTPPacket)
+/// from any local address; 0, or 2000 when it could not be sent. length is
+/// not used.
 int SendUDPPacket(const std::string& ip, const int& port, const std::string& packet,
                   const int& length);
 /// One datagram of packet to groupIp on port 1900, sent from interfaceIp, or

@@ -229,11 +229,14 @@ int main(int argc, char** argv) {
     int port = 80;
     if (url.empty())
         return Usage();
-    // A URL without a port gets the default one.
+    // A URL without a port gets the default one; the colons of an IPv6
+    // host in brackets are not a port's.
     std::string with_port = url;
     const size_t host_end = url.find('/', 7);
-    if (url.substr(7, host_end == std::string::npos ? std::string::npos : host_end - 7).find(':') ==
-        std::string::npos)
+    const std::string authority =
+        url.substr(7, host_end == std::string::npos ? std::string::npos : host_end - 7);
+    const size_t bracket = authority.rfind(']');
+    if (authority.find(':', bracket == std::string::npos ? 0 : bracket) == std::string::npos)
         with_port.insert(host_end == std::string::npos ? url.size() : host_end, ":80");
     if (zel_upnp::utils::StringUtils::ParseURI(with_port, address, port, path) != 1)
         return Usage();
@@ -245,7 +248,7 @@ int main(int argc, char** argv) {
     }
     if (st::InitializeStreamingManager() != 0)
         return 1;
-    std::string host = address + ":" + std::to_string(port);
+    std::string host = zel_upnp::utils::StringUtils::HostPort(address, port);
     st::ReqHeaderInfo request = MakeRequest(head_only, path, host);
     const Clock::time_point start = Clock::now();
     const int rc =

@@ -133,8 +133,10 @@ void OnStatus(int server_id, int session_id, int code) {
     if (code == st::STATUS_SERVER_STARTED) {
         st::stServer* server = st::GetConfiguredServers(server_id);
         if (server != nullptr)
-            std::printf("server %d started on %s:%d (%s)\n", server->server_id, server->ip_address,
-                        server->port, server->interface_name);
+            std::printf(
+                "server %d started on %s (%s)\n", server->server_id,
+                zel_upnp::utils::StringUtils::HostPort(server->ip_address, server->port).c_str(),
+                server->interface_name);
         st::FreeServerInfoList(server);
     } else if (code == st::STATUS_SERVER_STOPPED) {
         std::printf("server %d stopped\n", server_id);

@@ -82,9 +82,17 @@ class StringUtils {
                               const std::string& ipAddress, const int& port,
                               const std::string& defaultBase, std::string& out);
     /// Splits "scheme://host:port[/path]" into host, port and path ("/" when
-    /// absent). Returns 1 on success and 0 (outputs unchanged) when "//" or
-    /// the port's colon is missing or the port is not a decimal int.
+    /// absent). An IPv6 host stands in brackets, a link-local one with its
+    /// zone escaped ("http://[fe80::1%25eth0]:80/"); host then gets the bare
+    /// literal ("fe80::1%eth0"). Returns 1 on success and 0 (outputs
+    /// unchanged) when "//" or the port's colon is missing, the port is not a
+    /// decimal from 0 to 65535, a bracketed host is not such a literal, or
+    /// the URL holds a CR, LF or NUL.
     static int ParseURI(const std::string& url, std::string& host, int& port, std::string& path);
+    /// "address:port" as a Host header or a URL authority wants it: an IPv6
+    /// address in brackets and without its zone ("[fe80::1]:80" for
+    /// "fe80::1%eth0"), anything else as it is.
+    static std::string HostPort(const std::string& address, int port);
 };
 
 /// The current time as an HTTP date in UTC ("Sun, 06 Dec 2026 00:30:00 GMT").

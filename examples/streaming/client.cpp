@@ -11,6 +11,7 @@
 #include <string>
 
 #include <zel_upnp/streaming.h>
+#include <zel_upnp/utils.h>
 
 namespace {
 
@@ -76,7 +77,8 @@ int main(int argc, char** argv) {
     g_fetch.out = std::fopen(argv[4], "wb");
     if (g_fetch.out == nullptr || st::InitializeStreamingManager() != 0)
         return 1;
-    std::string host = std::string(argv[1]) + ":" + argv[2];
+    // "[fd00::1]:8080" for an IPv6 server, without the zone of a link-local one.
+    std::string host = zel_upnp::utils::StringUtils::HostPort(argv[1], std::atoi(argv[2]));
     st::ReqHeaderInfo request = st::ReqHeaderInfo();
     request.request_type = st::REQUEST_GET;
     request.http_version = st::HTTP_VERSION_1_1;

@@ -18,6 +18,7 @@
 
 #include <zel_upnp/framework_core.h>
 #include <zel_upnp/streaming.h>
+#include <zel_upnp/utils.h>
 
 namespace {
 
@@ -68,7 +69,9 @@ void OnStatus(int server_id, int session_id, int code) {
     } else if (code == st::STATUS_SERVER_STARTED) {
         st::stServer* server = st::GetConfiguredServers(server_id);
         if (server != nullptr)
-            std::printf("serving on %s:%d\n", server->ip_address, server->port);
+            std::printf(
+                "serving on %s\n",  // [fd00::1]:8200 for an IPv6 address
+                zel_upnp::utils::StringUtils::HostPort(server->ip_address, server->port).c_str());
         std::fflush(stdout);
         st::FreeServerInfoList(server);
     }

@@ -11,6 +11,7 @@
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/networkinterface.h"
 #include "network_layer/src/servermanager.h"
+#include "utils/src/common/ip_literal.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -122,30 +123,34 @@ int SendDatagramV6(boost::asio::io_service& io_service, const boost::asio::ip::a
 int SendDatagram(boost::asio::io_service& io_service, const std::string& ip, int port,
                  const std::string& packet, const std::string& local_ip) {
     boost::system::error_code ec;
-    const boost::asio::ip::address remote = boost::asio::ip::make_address(ip, ec);
-    if (!ec && remote.is_v6() && port >= 0 && port <= kMaxPort)
-        return SendDatagramV6(io_service, remote, port, packet, local_ip);
-    if (ec || !remote.is_v4() || port < 0 || port > kMaxPort) {
+    // With a local address the datagram leaves through that address's
+    // interface, so a link-local group or peer needs no zone of its own.
+    const utils::ZoneRule rule =
+        local_ip.empty() ? utils::ZoneRule::kRequired : utils::ZoneRule::kOptional;
+    boost::asio::ip::address remote;
+    if (!utils::ParseIpLiteral(ip, remote, rule) || port < 0 || port > kMaxPort) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid remote ip");
         return NL_NETWORK_FAILURE;
     }
+    if (remote.is_v6())
+        return SendDatagramV6(io_service, remote, port, packet, local_ip);
     boost::asio::ip::address local;
     if (!local_ip.empty()) {
         local = boost::asio::ip::make_address(local_ip, ec);
-        if (ec || !local.is_v4()) {
+        if (ec || local.is_v4() != remote.is_v4()) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid local ip %s", local_ip.c_str());
             return NL_NETWORK_FAILURE;
         }
     }
     udp::socket socket(io_service);
-    socket.open(udp::v4(), ec);
+    socket.open(remote.is_v4() ? udp::v4() : udp::v6(), ec);
     if (ec) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "setsockopt failed");
         return NL_NETWORK_FAILURE;
     }
     int result = NL_SUCCESS;
     if (!local_ip.empty()) {
-        if (remote.is_multicast()) {
+        if (remote.is_multicast() && remote.is_v4()) {
             // Leave through the interface that owns the address, whatever
             // the routing table would pick for the group.
             socket.set_option(boost::asio::ip::multicast::outbound_interface(local.to_v4()), ec);

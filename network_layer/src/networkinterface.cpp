@@ -21,6 +21,7 @@
 
 #include <zel_upnp/utils.h>
 #include "network_layer/src/ipv6_address.h"
+#include "network_layer/src/neighbour_table.h"
 #include "network_layer/src/networkmonitor.h"
 #include "network_layer/src/singleton.h"
 #include "utils/src/common/guard.h"
@@ -835,6 +836,8 @@ int NetworkInterface::GetOutgoingIPaddress(const std::string& remoteAddress,
 int NetworkInterface::GetMacAddress(const std::string& address, std::string& macAddress) {
     if (address.empty())
         return NL_EMPTY_ADDRESS;
+    if (address.find(':') != std::string::npos)
+        return LookUpNeighbourMac(address, macAddress);
     int fd = OpenArpSocket();
     if (fd < 0) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "socket creation failed");
@@ -853,6 +856,8 @@ int NetworkInterface::GetMacAddress(const std::string& address, std::string& mac
 int NetworkInterface::LookUpMacAddress(const std::string& address, std::string& macAddress) {
     if (address.empty())
         return NL_EMPTY_ADDRESS;
+    if (address.find(':') != std::string::npos)
+        return LookUpNeighbourMac(address, macAddress);
     const int fd = ArpSocket();
     if (fd < 0)
         return GetMacAddress(address, macAddress);

@@ -14,6 +14,7 @@
 
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/callbackhandler.h"
+#include "utils/src/common/ip_literal.h"
 #include "utils/src/common/zel_log.h"
 #include "utils/src/httpparser/httpparser.h"
 #include "utils/src/httpparser/upnp_error.h"
@@ -69,23 +70,14 @@ OutgoingSession::~OutgoingSession() {
 }
 
 bool OutgoingSession::ResolveLocked(const std::string& ip, int port) {
-    boost::system::error_code ec;
-    boost::asio::ip::make_address_v4(ip, ec);
-    if (ec || port < 0 || port > kMaxPort) {
+    // A literal only, never a name to look up; an IPv6 link-local address
+    // carries the zone of its link.
+    boost::asio::ip::address address;
+    if (!utils::ParseIpLiteral(ip, address) || port < 0 || port > kMaxPort) {
         ZEL_LOGE(ZEL_CORE_NETWORK, "Invalid remote ip");
         return false;
     }
-    // Numeric only: the caller gives an address, never a name to look up.
-    tcp::resolver resolver(io_service_);
-    tcp::resolver::results_type results =
-        resolver.resolve(tcp::v4(), ip, std::to_string(port),
-                         tcp::resolver::numeric_host | tcp::resolver::numeric_service, ec);
-    if (ec || results.empty()) {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Resolving %s:%d failed [%s]", ip.c_str(), port,
-                 ec.message().c_str());
-        return false;
-    }
-    endpoints_.assign(results.begin(), results.end());
+    endpoints_.assign(1, tcp::endpoint(address, static_cast<unsigned short>(port)));
     next_endpoint_ = 0;
     return true;
 }
@@ -433,13 +425,12 @@ int OutgoingSession::SendSync(const std::string& ip, int port, const std::string
         boost::lock_guard<boost::mutex> lock(session_lock_);
         boost::system::error_code ec;
         if (!stopped_ && ResolveLocked(ip, port))
-            socket_.open(tcp::v4(), ec);
+            socket_.open(endpoints_.front().protocol(), ec);
         if (stopped_ || endpoints_.empty() || ec || !socket_.is_open()) {
             ZEL_LOGE(ZEL_CORE_NETWORK, "network layer connect failed.");
             CloseLocked();
             return NL_NETWORK_FAILURE;
         }
-        // A numeric IPv4 address resolves to exactly one endpoint.
         endpoint = endpoints_.front();
         blocking_ = true;
     }

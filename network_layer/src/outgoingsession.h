@@ -100,7 +100,8 @@ class OutgoingSession : public boost::enable_shared_from_this<OutgoingSession> {
     void DeliverResponse();
     // Hands the fixed 500 fault of a broken read to the dispatch core.
     void DeliverReadFailure();
-    // Resolves ip:port (numeric only) into endpoints_. false on failure.
+    // Turns the address literal ip and port into endpoints_ (IPv4, or IPv6
+    // with a zone for link-local). false on failure.
     bool ResolveLocked(const std::string& ip, int port);
     // Resets and closes the socket; lock held.
     void CloseLocked();

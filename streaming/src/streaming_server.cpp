@@ -13,6 +13,7 @@
 #include "streaming/src/streaming_incoming_session.h"
 #include "streaming/src/streaming_utils.h"
 #include "utils/src/common/descriptor_budget.h"
+#include "utils/src/common/ip_literal.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -87,8 +88,9 @@ int TCPServer::TryPort(int port) {
     }
     boost::system::error_code ec;
     tcp::resolver resolver(io_service_);
+    // A link-local address is bound on its own interface's link.
     tcp::resolver::query query(
-        ip_address_, port_text,
+        utils::ZonedLiteral(ip_address_, interface_name_), port_text,
         tcp::resolver::query::passive | tcp::resolver::query::numeric_service);
     tcp::resolver::iterator it = resolver.resolve(query, ec);
     if (ec || it == tcp::resolver::iterator()) {

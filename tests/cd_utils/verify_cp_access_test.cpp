@@ -27,6 +27,9 @@ const char kIp[] = "10.213.1.10";
 const char kIpMoved[] = "10.213.1.11";
 const char kIp2[] = "10.213.1.12";
 const char kStranger[] = "10.213.1.99";
+// The first CP over IPv6 (same MAC), and an IPv6 address nobody resolved.
+const char kIp6[] = "fd00:213:1::10";
+const char kStranger6[] = "fd00:213:1::99";
 const char kMac[] = "02-00-00-00-00-10";
 const char kMac2[] = "02-00-00-00-00-12";
 // A User-Agent whose derived name does not depend on the numbering.
@@ -91,14 +94,17 @@ class VerifyCpAccessNetns : public ::testing::Test {
             return;
         topo_.reset(new zel_test::NetnsTopology(1, {"p2p0"}));
         const std::string dev = " dev " + topo_->Link(0).device_if + " nud permanent";
-        ready_ = topo_->Ok() && topo_->EnterDevice() &&
-                 zel_test::NetnsTopology::Exec(
-                     topo_->DeviceNs(),
-                     std::string("ip neigh add ") + kIp + " lladdr 02:00:00:00:00:10" + dev +
-                         " && ip neigh add " + kIpMoved + " lladdr 02:00:00:00:00:10" + dev +
-                         " && ip neigh add " + kIp2 + " lladdr 02:00:00:00:00:12" + dev +
-                         " && ip neigh add " + topo_->Link(0).device_ip +
-                         " lladdr 02:00:00:00:00:01" + dev) == 0;
+        ready_ =
+            topo_->Ok() && topo_->EnterDevice() &&
+            zel_test::NetnsTopology::Exec(
+                topo_->DeviceNs(),
+                std::string("ip neigh add ") + kIp + " lladdr 02:00:00:00:00:10" + dev +
+                    " && ip neigh add " + kIpMoved + " lladdr 02:00:00:00:00:10" + dev +
+                    " && ip neigh add " + kIp2 + " lladdr 02:00:00:00:00:12" + dev +
+                    " && ip neigh add " + topo_->Link(0).device_ip + " lladdr 02:00:00:00:00:01" +
+                    dev + " && sysctl -qw net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf." +
+                    topo_->Link(0).device_if + ".disable_ipv6=0 && ip -6 neigh add " + kIp6 +
+                    " lladdr 02:00:00:00:00:10" + dev) == 0;
     }
     static void TearDownTestSuite() {
         UnRegisterAclListener(kUdn);
@@ -146,6 +152,7 @@ TEST_F(VerifyCpAccessNetns, EachModeDecidesAndRecords) {
         }
         // Unidentifiable requests are denied whatever the mode.
         EXPECT_FALSE(Request(kStranger));
+        EXPECT_FALSE(Request(kStranger6));
         EXPECT_FALSE(Request(""));
     }
     Register(ACL_MODE_OFF);
@@ -182,8 +189,11 @@ TEST_F(VerifyCpAccessNetns, AskModeWaitsNotifiesOnceAndFollowsTheApplication) {
     EXPECT_EQ(EventCount(ACL_EVENT_IP_CHANGED), 1u);
     EXPECT_TRUE(Request(kIpMoved, "Other_LCP"));
     EXPECT_EQ(EventCount(ACL_EVENT_NAME_CHANGED), 1u);
+    // Over IPv6: the same CP by its MAC, at another address.
+    EXPECT_TRUE(Request(kIp6, "Other_LCP"));
+    EXPECT_EQ(EventCount(ACL_EVENT_IP_CHANGED), 2u);
     std::string mac, name;
-    ASSERT_EQ(GetPermittedCPInfo(kUdn, kIpMoved, "", mac, name), 0);
+    ASSERT_EQ(GetPermittedCPInfo(kUdn, kIp6, "", mac, name), 0);
     EXPECT_EQ(name, "Other");
 
     // Registering again starts with empty lists.

@@ -19,7 +19,7 @@
 #include "network_layer/src/servermanager.h"
 #include "support/peers.h"
 
-// TCP tests talk to scripted peers on 127.0.0.1; the datagram tests that
+// TCP tests talk to scripted peers on 127.0.0.1 (one row on ::1); the datagram tests that
 // leave a host run in a namespace topology with this thread in the device.
 namespace {
 
@@ -94,10 +94,10 @@ class ClientManagerTest : public ::testing::Test {
         nl::CallBackHandler::DestroyInstance();
     }
 
-    int Send(const ScriptedPeer& peer, int& session_id) {
+    int Send(const ScriptedPeer& peer, int& session_id, const char* address = kLoopback) {
         const std::string packet = Notify(peer.Port());
-        return nl::SendTCPHTTPPacket(kLoopback, peer.Port(), packet,
-                                     static_cast<int>(packet.size()), recorder_, session_id);
+        return nl::SendTCPHTTPPacket(address, peer.Port(), packet, static_cast<int>(packet.size()),
+                                     recorder_, session_id);
     }
     bool WaitNoSessions() {
         return WaitUntil([this] { return client_->SessionCount() == 0; });
@@ -149,7 +149,9 @@ TEST_F(ClientManagerTest, ResponsesAreAssembledAndDelivered) {
         ScriptedPeer::Script script;
         unsigned status;
         std::string body;
+        const char* address = kLoopback;
     } cases[] = {
+        {"over IPv6", Answer(kOk), 200, "ok", "::1"},
         {"chunked in pieces",
          AnswerInPieces({"HTTP/1.1 200 OK\r\nTRANSFER-ENC", "ODING: chunked\r\n\r\n3\r\nabc",
                          "\r\n4\r\ndefg\r\n0\r\n", "\r\n"}),
@@ -175,13 +177,14 @@ TEST_F(ClientManagerTest, ResponsesAreAssembledAndDelivered) {
     std::size_t calls = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedPeer peer(c.script);
+        ScriptedPeer peer(c.script, c.address);
         ASSERT_TRUE(peer.Ok());
         int id = 0;
-        ASSERT_EQ(Send(peer, id), 0);
+        ASSERT_EQ(Send(peer, id, c.address), 0);
         ASSERT_TRUE(recorder_->WaitFor(++calls));
         const ResponseRecorder::Call call = recorder_->All().back();
         EXPECT_EQ(call.session_id, id);
+        EXPECT_EQ(call.response->GetClientIpAddress(), c.address);
         EXPECT_EQ(call.response->GetStatusCode(), c.status);
         EXPECT_EQ(Body(call.response), c.body);
         std::string ignored;
@@ -348,6 +351,14 @@ TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
     } cases[] = {
         {"refused connect", nullptr, kLoopback, kSyncPatientMs, 2000, 0},
         {"bad address", nullptr, "bogus", kSyncPatientMs, 2000, 0},
+        {"IPv6 peer", Answer(kOk), "::1", kSyncPatientMs, 0, 200},
+        // Refused before any socket: brackets, a zone that names no
+        // interface or stands on a global address, a link-local one without.
+        {"brackets", nullptr, "[::1]", kSyncPatientMs, 2000, 0},
+        {"unknown zone", nullptr, "fe80::1%nosuchif9", kSyncPatientMs, 2000, 0},
+        {"zone off link-local", nullptr, "::1%lo", kSyncPatientMs, 2000, 0},
+        {"link-local without zone", nullptr, "fe80::1", kSyncPatientMs, 2000, 0},
+        {"zone with a line break", nullptr, "fe80::1%lo\r\n", kSyncPatientMs, 2000, 0},
         {"silent peer", Silent(), kLoopback, kSyncTimeoutMs, 2004, 0},
         // A complete response ends the call, however long the peer stays.
         {"peer stays", AnswerAndStayOpen(kOk), kLoopback, kSyncPatientMs, 0, 200},
@@ -357,7 +368,8 @@ TEST_F(ClientManagerTest, SyncFailuresGiveTheirCodes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<ScriptedPeer> peer(c.script ? new ScriptedPeer(c.script) : nullptr);
+        std::unique_ptr<ScriptedPeer> peer(c.script ? new ScriptedPeer(c.script, c.address)
+                                                    : nullptr);
         const int port = peer ? peer->Port() : ClosedPort();
         HTTPInfoPtr response(new zel_upnp::utils::HTTPInfo());
         const auto start = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -17,10 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include <zel_upnp/network_layer.h>
 #include "network_layer/src/networkmonitor.h"
 #include "support/netns.h"
 #include "support/peers.h"
+#include "utils/src/common/ip_literal.h"
 
 namespace {
 
@@ -327,13 +331,87 @@ TEST_F(NetworkInterfaceTest, OutgoingAddressIsTheFirstSelectedInterfaceOnTheSubn
 }
 
 TEST(NetworkInterfaceMac, BadAndUnknownAddresses) {
-    std::string mac = "unchanged";
-    EXPECT_EQ(nl::GetMacAddress("", mac), 2011);
-    EXPECT_EQ(nl::GetMacAddress("not an address", mac), 2004);
-    // Reading the ARP cache sends nothing; an address nobody resolved has no
-    // entry on any interface.
-    EXPECT_EQ(nl::GetMacAddress("10.213.254.254", mac), 2010);
-    EXPECT_EQ(mac, "unchanged");
+    const struct {
+        const char* address;
+        int result;
+    } cases[] = {{"", 2011},
+                 {"not an address", 2004},
+                 // Reading the ARP cache or the neighbour table sends nothing; an
+                 // address nobody resolved has no entry on any interface.
+                 {"10.213.254.254", 2010},
+                 {"fd00:213:ffff::99", 2010},
+                 // Not a unicast IPv6 peer, or a zone that names no link.
+                 {"1::2::3", 2004},
+                 {"::ffff:10.213.254.254", 2004},
+                 {"ff02::1", 2004},
+                 {"::", 2004},
+                 {"fe80::1%nosuchif9", 2004},
+                 {"fd00::1%lo", 2004},
+                 {"fe80::1%lo\r\nX", 2004}};
+    for (const auto& c : cases) {
+        std::string mac = "unchanged";
+        EXPECT_EQ(nl::GetMacAddress(c.address, mac), c.result) << c.address;
+        EXPECT_EQ(mac, "unchanged") << c.address;
+    }
+}
+
+// An IPv6 peer's MAC comes from the device's neighbour table once the two
+// have talked (here: connections the device refuses): by its ULA, and by its
+// link-local address on its own link or any; an entry the kernel could not
+// complete does not count.
+TEST(NetworkInterfaceMac, Ipv6PeerMacFromTheNeighbourTable) {
+    if (!zel_test::NetnsTopology::Available())
+        GTEST_SKIP() << "needs root to create network namespaces";
+    zel_test::NetnsTopology topo(1);
+    ASSERT_TRUE(topo.Ok()) << topo.Error();
+    const zel_test::NetnsLink& link = topo.Link(0);
+    using zel_test::NetnsTopology;
+    for (const char* own : {"fd00:213:1::1", "fe80::213:1"})
+        ASSERT_EQ(NetnsTopology::AddIpv6(topo.DeviceNs(), link.device_if, own), 0);
+    for (const char* peer : {"fd00:213:1::2", "fe80::213:2"})
+        ASSERT_EQ(NetnsTopology::AddIpv6(link.peer_ns, link.peer_if, peer), 0);
+    for (const std::string& to : {std::string("fd00:213:1::1"), "fe80::213:1%" + link.peer_if}) {
+        boost::system::error_code ec;
+        ASSERT_TRUE(NetnsTopology::RunIn(link.peer_ns, [&] {
+            boost::asio::ip::address address;
+            ASSERT_TRUE(zel_upnp::utils::ParseIpLiteral(to, address)) << to;
+            boost::asio::io_service io;
+            boost::asio::ip::tcp::socket socket(io);
+            socket.connect(boost::asio::ip::tcp::endpoint(address, 9), ec);
+        }));
+        EXPECT_EQ(ec, boost::asio::error::connection_refused) << to;
+    }
+    std::string peerMac = link.peer_mac;
+    for (char& c : peerMac)
+        c = c == ':' ? '-' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string neigh = "ip -6 neigh replace fd00:213:1::";
+    const struct {
+        std::string command;  // run in the device namespace first
+        std::string address;
+        int result;
+        std::string mac;
+    } steps[] = {
+        {"", "fd00:213:1::2", 0, peerMac},
+        {"", "fe80::213:2%" + link.device_if, 0, peerMac},
+        {"", "fe80::213:2", 0, peerMac},
+        {"", "fe80::213:2%lo", 2010, ""},
+        {neigh + "3 lladdr 02:00:00:00:00:03 nud stale dev " + link.device_if, "fd00:213:1::3", 0,
+         "02-00-00-00-00-03"},
+        {neigh + "4 lladdr 02:00:00:00:00:04 nud failed dev " + link.device_if, "fd00:213:1::4",
+         2010, ""},
+        {neigh + "5 nud incomplete dev " + link.device_if, "fd00:213:1::5", 2010, ""},
+    };
+    for (const auto& step : steps) {
+        if (!step.command.empty()) {
+            ASSERT_EQ(NetnsTopology::Exec(topo.DeviceNs(), step.command), 0) << step.command;
+        }
+        std::string mac;
+        int rc = -1;
+        ASSERT_TRUE(NetnsTopology::RunIn(topo.DeviceNs(),
+                                         [&] { rc = nl::GetMacAddress(step.address, mac); }));
+        EXPECT_EQ(rc, step.result) << step.address;
+        EXPECT_EQ(mac, step.mac) << step.address;
+    }
 }
 
 TEST(NetworkInterfaceMac, PeerMacFromTheArpCacheBehindALongInterfaceList) {

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,12 +18,17 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include <zel_upnp/network_layer.h>
 #include <zel_upnp/streaming.h>
+#include <zel_upnp/utils.h>
 #include "streaming/src/streaming_incoming_session.h"
 #include "streaming/src/streaming_utils.h"
 #include "support/log_capture.h"
+#include "support/netns.h"
 #include "support/peers.h"
+#include "utils/src/common/ip_literal.h"
 
 namespace {
 
@@ -160,6 +166,98 @@ TEST_F(StreamingServerTest, TakenPortGivesTheNextFreeOne) {
     EXPECT_EQ(st::GetStreamingServerPort(profile, "127.0.0.1", &port), 0);
     EXPECT_EQ(port, more->port);
     st::FreeServerInfoList(more);
+    EXPECT_EQ(st::StopServers(profile), 0);
+}
+
+// A server on an IPv6 address, fetched by the synchronous client with the
+// Host header an application builds for it.
+TEST_F(StreamingServerTest, ServesAClientOverIpv6) {
+    ASSERT_EQ(nl::NotifyNICAdded("lo6", "::1", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), 0);
+    st::stServer* six = nullptr;
+    int profile = 0;
+    ASSERT_EQ(st::StartServers(&kCallbacks, "::1", 0, &six, &profile), 0);
+    ASSERT_NE(six, nullptr);
+    const int port = six->port;
+    EXPECT_STREQ(six->ip_address, "::1");
+    st::FreeServerInfoList(six);
+    rec_.on_request = [](int server, int session, st::ReqHeaderInfo* head, bool) {
+        g_rec->Add(std::string("host ") + (head->host != nullptr ? head->host : ""));
+        Respond(server, session, 200, nullptr, 5, false);
+        EXPECT_EQ(st::SendHTTPPayload(server, session, Payload("hello"), 5, true), 0);
+    };
+    int client = 0;
+    ASSERT_EQ(st::StartSyncClient(&client), 0);
+    ASSERT_EQ(st::ConnectSyncClient(client, "::1", port), 0);
+    std::string host = zel_upnp::utils::StringUtils::HostPort("::1", port);
+    st::ReqHeaderInfo request = st::ReqHeaderInfo();
+    request.request_type = st::REQUEST_GET;
+    request.http_version = st::HTTP_VERSION_1_1;
+    request.uri = const_cast<char*>("/six");
+    request.host = &host[0];
+    ASSERT_EQ(st::SendSyncHTTPRequest(client, &request), 0);
+    st::ResHeaderInfo* head = nullptr;
+    void* body = nullptr;
+    unsigned length = 0;
+    bool complete = false;
+    ASSERT_EQ(st::ReadHTTPHeader(client, &head, &body, length, complete), 0);
+    EXPECT_EQ(head->status_code, 200);
+    st::FreeResponseHeader(head);
+    std::string received = body != nullptr ? Block(body, length) : "";
+    for (int reads = 0; !complete && reads < 8; ++reads) {
+        void* data = nullptr;
+        ASSERT_EQ(st::ReadHTTPData(client, &data, length, complete), 0);
+        received += data != nullptr ? Block(data, length) : "";
+    }
+    EXPECT_EQ(received, "hello");
+    EXPECT_EQ(rec_.Count("host [::1]:" + std::to_string(port)), 1u);
+    EXPECT_EQ(st::StopClientTransfer(client), 0);
+    EXPECT_EQ(st::StopServers(profile), 0);
+}
+
+// A link-local address without a zone is bound on its interface's link; a
+// peer on that link reaches it by the address with its own zone.
+TEST_F(StreamingServerTest, ListensOnALinkLocalAddress) {
+    if (!zel_test::NetnsTopology::Available())
+        GTEST_SKIP() << "needs root to create network namespaces";
+    using zel_test::NetnsTopology;
+    NetnsTopology topo(1);
+    ASSERT_TRUE(topo.Ok()) << topo.Error();
+    const zel_test::NetnsLink& link = topo.Link(0);
+    ASSERT_EQ(NetnsTopology::AddIpv6(topo.DeviceNs(), link.device_if, "fe80::213:1"), 0);
+    ASSERT_EQ(NetnsTopology::AddIpv6(link.peer_ns, link.peer_if, "fe80::213:2"), 0);
+    ASSERT_EQ(nl::NotifyNICAdded(link.device_if, "fe80::213:1", "ffff:ffff:ffff:ffff::"), 0);
+    st::stServer* started = nullptr;
+    int profile = 0;
+    int rc = -1;
+    ASSERT_TRUE(NetnsTopology::RunIn(topo.DeviceNs(), [&] {
+        rc = st::StartServers(&kCallbacks, "fe80::213:1", 0, &started, &profile);
+    }));
+    ASSERT_EQ(rc, 0);
+    ASSERT_NE(started, nullptr);
+    const int port = started->port;
+    st::FreeServerInfoList(started);
+    rec_.on_request = [](int server, int session, st::ReqHeaderInfo*, bool) {
+        Respond(server, session, 200, nullptr, 0, true);
+    };
+    std::string answer;
+    ASSERT_TRUE(NetnsTopology::RunIn(link.peer_ns, [&] {
+        boost::asio::ip::address address;
+        ASSERT_TRUE(zel_upnp::utils::ParseIpLiteral("fe80::213:1%" + link.peer_if, address));
+        const boost::asio::ip::tcp::endpoint server(address, static_cast<unsigned short>(port));
+        const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval wait = {10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
+        const char request[] = "GET / HTTP/1.1\r\n\r\n";
+        char buffer[512];
+        ssize_t n = 0;
+        if (connect(fd, server.data(), server.size()) == 0 &&
+            send(fd, request, sizeof(request) - 1, MSG_NOSIGNAL) > 0)
+            while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0)
+                answer.append(buffer, static_cast<std::size_t>(n));
+        close(fd);
+    }));
+    EXPECT_EQ(answer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << answer;
     EXPECT_EQ(st::StopServers(profile), 0);
 }
 

@@ -311,4 +311,10 @@ int NetnsTopology::Exec(const std::string& ns, const std::string& command,
     return RunCommand({"ip", "netns", "exec", ns, "/bin/sh", "-c", command}, timeout, output);
 }
 
+int NetnsTopology::AddIpv6(const std::string& ns, const std::string& dev,
+                           const std::string& address) {
+    return Exec(ns, "sysctl -qw net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf." + dev +
+                        ".disable_ipv6=0 && ip -6 addr add " + address + "/64 nodad dev " + dev);
+}
+
 }  // namespace zel_test

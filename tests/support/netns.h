@@ -92,6 +92,10 @@ class NetnsTopology {
                     std::chrono::milliseconds timeout = kDefaultCommandTimeout,
                     std::string* output = nullptr);
 
+    // Turns IPv6 on in ns and on dev there, and gives dev address/64 at once
+    // (no duplicate address detection). Exec's result.
+    static int AddIpv6(const std::string& ns, const std::string& dev, const std::string& address);
+
     // Deletes namespaces left behind by test processes that no longer run.
     static void CleanupLeftovers();
 

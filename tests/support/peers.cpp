@@ -322,7 +322,7 @@ ScriptedPeer::ScriptedPeer(Script script, const std::string& address)
     boost::system::error_code ec;
     const tcp::endpoint endpoint(boost::asio::ip::make_address(address, ec), 0);
     if (!ec)
-        acceptor_.open(tcp::v4(), ec);
+        acceptor_.open(endpoint.protocol(), ec);
     if (!ec)
         acceptor_.bind(endpoint, ec);
     if (!ec)

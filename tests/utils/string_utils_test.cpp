@@ -68,30 +68,48 @@ TEST(StringUtils, GetAbsoluteUri) {
 }
 
 TEST(StringUtils, ParseURI) {
-    std::string host;
-    int port = 0;
-    std::string path;
-    ASSERT_EQ(
-        StringUtils::ParseURI("http://192.168.1.20:49152/dev/desc.xml?x=1:2", host, port, path), 1);
-    EXPECT_EQ(host + "|" + std::to_string(port) + "|" + path,
-              "192.168.1.20|49152|/dev/desc.xml?x=1:2");
-    // A missing path becomes "/".
-    ASSERT_EQ(StringUtils::ParseURI("http://10.0.0.1:8080", host, port, path), 1);
-    EXPECT_EQ(host + "|" + std::to_string(port) + "|" + path, "10.0.0.1|8080|/");
-
-    // Without a scheme separator or a colon the parse fails quietly; a port
-    // that is not an integer logs. Neither touches the outputs.
-    const std::pair<const char*, bool> failures[] = {
-        {"10.0.0.1:80/x", false}, {"http://10.0.0.1/x", false}, {"", false},
-        {"http://h:abc/x", true}, {"http://h:/x", true},        {"http://h:", true},
-        {"http://h:80x", true},   {"http://h:8 0/", true},      {"http://h:99999999999/x", true}};
-    for (const auto& c : failures) {
-        host = "h0";
-        port = -7;
-        path = "p0";
-        EXPECT_EQ(StringUtils::ParseURI(c.first, host, port, path), 0) << c.first;
-        EXPECT_EQ(host + "|" + std::to_string(port) + "|" + path, "h0|-7|p0") << c.first;
+    // A null expectation: the parse fails and leaves the outputs alone.
+    const std::pair<std::string, const char*> cases[] = {
+        {"http://192.168.1.20:49152/dev/desc.xml?x=1:2", "192.168.1.20|49152|/dev/desc.xml?x=1:2"},
+        {"http://10.0.0.1:8080", "10.0.0.1|8080|/"},
+        {"http://[fd00::1]:8080/path", "fd00::1|8080|/path"},
+        {"http://[fe80::1%25eth0]:80", "fe80::1%eth0|80|/"},
+        {"10.0.0.1:80/x", nullptr},
+        {"http://10.0.0.1/x", nullptr},
+        {"", nullptr},
+        {"http://h:abc/x", nullptr},
+        {"http://h:/x", nullptr},
+        {"http://h:80x", nullptr},
+        {"http://h:8 0/", nullptr},
+        {"http://h:99999999999/x", nullptr},
+        {"http://h:65536/x", nullptr},
+        {"http://h:-1/x", nullptr},
+        {"http://[fd00::1:80/x", nullptr},
+        {"http://[fd00::1]80/x", nullptr},
+        {"http://[fd00::1]/x", nullptr},
+        {"http://[fd00::g]:80/", nullptr},
+        {"http://[10.0.0.1]:80/", nullptr},
+        {"http://[fd00::1%25eth0]:80/", nullptr},
+        {"http://[fe80::1%eth0]:80/", nullptr},
+        {"http://[fe80::1%25]:80/", nullptr},
+        {"http://[fe80::1%25eth0%0D%0AX:y]:80/", nullptr},
+        {"http://[fe80::1%25eth0/../x]:80/", nullptr},
+        {"http://10.0.0.1:80/a\r\nX: y", nullptr},
+        {std::string("http://10.0.0.1:80/a\0b", 22), nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string host = "h0";
+        int port = -7;
+        std::string path = "p0";
+        EXPECT_EQ(StringUtils::ParseURI(c.first, host, port, path), c.second != nullptr ? 1 : 0)
+            << c.first;
+        EXPECT_EQ(host + "|" + std::to_string(port) + "|" + path,
+                  c.second != nullptr ? c.second : "h0|-7|p0")
+            << c.first;
     }
+    EXPECT_EQ(StringUtils::HostPort("10.0.0.1", 80), "10.0.0.1:80");
+    EXPECT_EQ(StringUtils::HostPort("fd00::1", 8080), "[fd00::1]:8080");
+    EXPECT_EQ(StringUtils::HostPort("fe80::1%eth0", 8080), "[fe80::1]:8080");
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <string>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/ip/address_v6.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "utils/src/common/ip_literal.h"
 #include "utils/src/common/zel_log.h"
 
 namespace zel_upnp {
@@ -45,6 +47,9 @@ constexpr size_t kEscapeBufferSize = 4;
 constexpr const char* kHttpSchemePrefix = "http://";
 constexpr const char* kSchemeSeparator = "//";
 constexpr const char* kDefaultPath = "/";
+// RFC 6874: the "%" before a zone in a URL is itself escaped.
+constexpr const char* kZoneEscape = "%25";
+constexpr int kMaxPort = 65535;
 
 // The printable bytes that are neither letters nor digits, which EscapeURI
 // encodes. Control bytes and bytes from 128 up pass unchanged.
@@ -63,6 +68,35 @@ char* MallocCopy(const char* data, size_t length) {
     std::memcpy(copy, data, length);
     copy[length] = '\0';
     return copy;
+}
+
+// An IPv6 host in brackets at url[start]: "[fd00::1]", or a link-local one
+// with its zone escaped as "%25" ("[fe80::1%25eth0]"). host gets the bare
+// literal ("fe80::1%eth0"), end the position after the closing bracket.
+bool ParseBracketedHost(const std::string& url, size_t start, std::string& host, size_t& end) {
+    const size_t close = url.find(']', start);
+    if (close == std::string::npos)
+        return false;
+    std::string literal = url.substr(start + 1, close - start - 1);
+    std::string zone;
+    const size_t escape = literal.find(kZoneEscape);
+    if (escape != std::string::npos) {
+        zone = literal.substr(escape + std::strlen(kZoneEscape));
+        literal.resize(escape);
+        if (!IsZoneText(zone))
+            return false;
+    }
+    // A '%' left is not the escape of a zone, and the address parser would
+    // take it for one.
+    if (literal.find('%') != std::string::npos)
+        return false;
+    boost::system::error_code ec;
+    const boost::asio::ip::address_v6 address = boost::asio::ip::make_address_v6(literal, ec);
+    if (ec || (!zone.empty() && !address.is_link_local() && !address.is_multicast_link_local()))
+        return false;
+    host = zone.empty() ? literal : literal + "%" + zone;
+    end = close + 1;
+    return true;
 }
 
 }  // namespace
@@ -149,13 +183,31 @@ int StringUtils::GetAbsoluteUri(const std::string& uri, const std::string& baseU
 
 int StringUtils::ParseURI(const std::string& url, std::string& host, int& port, std::string& path) {
     try {
+        // A CR, LF or NUL would reach a request line or a Host header.
+        if (url.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            ZEL_LOGE(ZEL_CORE_UTILS, "Invalid String");
+            return 0;
+        }
         const size_t separator = url.find(kSchemeSeparator);
         if (separator == std::string::npos)
             return 0;
         const size_t hostStart = separator + std::strlen(kSchemeSeparator);
-        const size_t colon = url.find(':', hostStart);
-        if (colon == std::string::npos)
-            return 0;
+        std::string parsedHost;
+        size_t colon = std::string::npos;
+        if (url.compare(hostStart, 1, "[") == 0) {
+            size_t hostEnd = 0;
+            if (!ParseBracketedHost(url, hostStart, parsedHost, hostEnd) ||
+                url.compare(hostEnd, 1, ":") != 0) {
+                ZEL_LOGE(ZEL_CORE_UTILS, "Invalid String");
+                return 0;
+            }
+            colon = hostEnd;
+        } else {
+            colon = url.find(':', hostStart);
+            if (colon == std::string::npos)
+                return 0;
+            parsedHost = url.substr(hostStart, colon - hostStart);
+        }
         const size_t slash = url.find('/', colon + 1);
         std::string portText;
         std::string parsedPath;
@@ -167,7 +219,11 @@ int StringUtils::ParseURI(const std::string& url, std::string& host, int& port, 
             parsedPath = kDefaultPath;
         }
         const int parsedPort = boost::lexical_cast<int>(portText);
-        host = url.substr(hostStart, colon - hostStart);
+        if (parsedPort < 0 || parsedPort > kMaxPort) {
+            ZEL_LOGE(ZEL_CORE_UTILS, "Invalid String");
+            return 0;
+        }
+        host = parsedHost;
         port = parsedPort;
         path = parsedPath;
         return 1;
@@ -177,6 +233,12 @@ int StringUtils::ParseURI(const std::string& url, std::string& host, int& port, 
         ZEL_LOGE(ZEL_CORE_UTILS, "Exception:%s", e.what());
     }
     return 0;
+}
+
+std::string StringUtils::HostPort(const std::string& address, int port) {
+    if (address.find(':') == std::string::npos)
+        return address + ":" + std::to_string(port);
+    return "[" + address.substr(0, address.find('%')) + "]:" + std::to_string(port);
 }
 
 }  // namespace utils
