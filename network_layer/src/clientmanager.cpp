@@ -396,7 +396,7 @@ int ClientManager::SendMulticastFrom(const std::string& groupIp, const std::stri
         ZEL_LOGD(ZEL_CORE_NETWORK, "sent mulicast packet to %s, interface addr %s", groupIp.c_str(),
                  interfaceIp.c_str());
     } else {
-        ZEL_LOGE(ZEL_CORE_NETWORK, "Multicasting failed!");
+        ZEL_LOGW(ZEL_CORE_NETWORK, "Multicasting failed!");  // an interface going away mid-burst
     }
     return result;
 }

@@ -222,20 +222,14 @@ void ServerManager::RemoveServersOnPortLocked(int port) {
 }
 
 void ServerManager::RemoveByPortLocked(int port) {
-    for (auto it = ipv6_configured_.begin(); it != ipv6_configured_.end();) {
-        if ((*it)->requested_port == port) {
-            RemoveServersOnPortLocked((*it)->port);
-            it = ipv6_configured_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto it = configured_.begin(); it != configured_.end();) {
-        if ((*it)->requested_port == port) {
-            RemoveServersOnPortLocked((*it)->port);
-            it = configured_.erase(it);
-        } else {
-            ++it;
+    for (IpInfoList* records : {&ipv6_configured_, &configured_}) {
+        for (auto it = records->begin(); it != records->end();) {
+            if ((*it)->requested_port == port) {
+                RemoveServersOnPortLocked((*it)->port);
+                it = records->erase(it);
+            } else {
+                ++it;
+            }
         }
     }
 }
