@@ -1,6 +1,6 @@
 // The owner of every listening socket of the library: the table of configured
 // ports, the servers built from it on each selected interface address, and
-// the three io pools that run them ("ZelTcpIo", "ZelUdpIo", "ZelMcastIo").
+// the three io pools that run them ("ZelTcpIo" x3, "ZelUdpIo", "ZelMcastIo").
 //
 // Threads: configuration comes from application threads (through the
 // framework core) and, for NIC events, synchronously from whatever thread
@@ -30,11 +30,10 @@ typedef std::list<boost::shared_ptr<IpInfo> > IpInfoList;
 
 class ServerManager {
   public:
-    // Io threads per pool, as started by the network layer. One TCP io
-    // thread answers more requests per second than two or three at one and
-    // at four connections (bench/README.md, "Io threads"): nothing it runs
-    // blocks, and every further thread only adds wake-ups and switches.
-    static constexpr int kTcpIoThreads = 1;
+    // Io threads per pool, as started by the network layer. The TCP pool
+    // runs with concurrency hint 1 (tcp_io_service_), which measured faster
+    // than the default hint (bench/README.md, "Io threads").
+    static constexpr int kTcpIoThreads = 3;
     static constexpr int kUdpIoThreads = 1;
     static constexpr int kMulticastIoThreads = 1;
     // Multicast servers rebuilt on a new interface always listen here,

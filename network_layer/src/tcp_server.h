@@ -1,8 +1,7 @@
 // The HTTP listener of one interface address and port. Created, started,
 // stopped and owned by the server manager; its handlers and those of its
-// sessions run on the "ZelTcpIo" thread of the manager's TCP io service;
-// workers, the timer thread and the application reach a session
-// concurrently with it.
+// sessions run on the three "ZelTcpIo" threads of the manager's TCP io
+// service, concurrently.
 #pragma once
 
 #include <cstddef>
