@@ -119,6 +119,8 @@ int SubscribeHandler::SendToAll(const std::string& body, const std::string& even
                 const bool dead = callback->failures >= kMaxCallbackFailures;
                 QueuedNotify message;
                 message.toAll = true;
+                if (subscriber.callbacks.size() > 1)
+                    message.seq = TakeSeq(subscriber.nextSeq);
                 message.mergeable = mergeable;
                 message.body = body;
                 message.sid = subscriber.sid;

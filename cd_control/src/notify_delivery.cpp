@@ -273,7 +273,9 @@ void MergeRuns(std::deque<QueuedNotify>& queue, size_t& bytes) {
             bodies.push_back(&queue[i].body);
         std::string merged;
         if (bodies.size() > 1 && MergePropertySets(bodies, merged)) {
+            const uint32_t latest = queue[end - 1].seq;
             QueuedNotify into = std::move(queue[start]);
+            into.seq = latest;
             for (size_t i = start + 1; i < end; ++i)
                 into.gapBefore += queue[i].gapBefore;
             into.body.swap(merged);

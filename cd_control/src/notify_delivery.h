@@ -97,8 +97,8 @@ struct SyncWaiter {
 };
 typedef std::vector<boost::shared_ptr<SyncWaiter> > Waiters;
 
-// One message waiting in a callback's queue. The SEQ and DATE of an event to
-// all are filled in when it leaves.
+// One message waiting in a callback's queue. The DATE of an event to all is
+// filled in when it leaves, and so is its SEQ unless seq says otherwise.
 struct QueuedNotify {
     bool toAll = false;  // the numbered template; else the SEQ 0 one
     // SendInitialEvent's: leaves ahead of other callbacks' messages and is
@@ -111,6 +111,12 @@ struct QueuedNotify {
     bool merged = false;
     // Events to all dropped just before this one: the SEQ numbers it skips.
     uint32_t gapBefore = 0;
+    // An event to all for a subscriber with more than one callback: its SEQ,
+    // taken when the event was queued, in the order of the callbacks, so the
+    // first callback gets n and the second n + 1 whichever leaves first. 0
+    // (one callback): taken when it leaves, so merged events share one
+    // number and only a dropped event leaves a gap.
+    uint32_t seq = 0;
     std::string body;
     std::string sid;
     std::string host;
@@ -131,6 +137,10 @@ struct QueuedNotify {
 // dropped messages are appended to dropped. Returns how many were dropped.
 size_t CompactQueue(std::deque<QueuedNotify>& queue, size_t& bytes, size_t maxCount,
                     size_t maxBytes, Waiters& dropped, uint32_t& trailingGap);
+
+// The next SEQ of an event to all from a subscriber's counter (1 to
+// 4294967294, then 1 again; 0 belongs to initial and single events).
+uint32_t TakeSeq(uint32_t& next);
 
 }  // namespace cd_control
 }  // namespace zel_upnp

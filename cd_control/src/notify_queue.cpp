@@ -34,6 +34,13 @@ void SkipSeq(uint32_t& next, uint64_t count) {
 
 }  // namespace
 
+uint32_t TakeSeq(uint32_t& next) {
+    SkipSeq(next, 0);
+    const uint32_t seq = next;
+    SkipSeq(next, 1);
+    return seq;
+}
+
 boost::shared_ptr<SubscribeHandler::SubscriberCallbackInfo> SubscribeHandler::QueueFor(
     const boost::shared_ptr<SubscriberInfo>& subscriber, const std::string& host, int port,
     const std::string& path) {
@@ -170,16 +177,15 @@ void SubscribeHandler::Launch(const boost::shared_ptr<SubscriberCallbackInfo>& c
     callback->waiting.pop_front();
     callback->waitingBytes -= next.body.size();
     const boost::shared_ptr<SubscriberInfo> owner = callback->owner.lock();
-    if (owner && next.gapBefore > 0)
+    // A number taken when queued was counted then; the gaps of dropped
+    // events only concern numbers taken here.
+    if (owner && next.seq == 0 && next.gapBefore > 0)
         SkipSeq(owner->nextSeq, next.gapBefore);
     std::string message;
     if (next.toAll) {
-        uint32_t seq = 1;
-        if (owner) {
-            SkipSeq(owner->nextSeq, 0);
-            seq = owner->nextSeq;
-            SkipSeq(owner->nextSeq, 1);
-        }
+        uint32_t seq = next.seq != 0 ? next.seq : 1;
+        if (owner && next.seq == 0)
+            seq = TakeSeq(owner->nextSeq);
         std::string date;
         if (utils::Generate_CurrentDate(date) != 0)
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "Generate_CurrentDate failed!");

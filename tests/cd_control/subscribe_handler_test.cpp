@@ -108,6 +108,13 @@ class SubscribeHandlerTest : public ::testing::Test {
         }
         return body;
     }
+    // "path SEQ" of every NOTIFY the sink received, for failure messages.
+    std::string Seen() {
+        std::string seen;
+        for (const std::string& r : sink_->Requests())
+            seen += r.substr(0, r.find(" HTTP/")) + " SEQ " + HeaderOf(r, "SEQ") + "; ";
+        return seen;
+    }
     // NOTIFYs the sink received at path with the given SEQ.
     size_t Received(const std::string& path, const std::string& seq,
                     zel_test::ScriptedPeer* peer = nullptr) {
@@ -229,8 +236,8 @@ TEST_F(SubscribeHandlerTest, InitialEventThenNumberedEventsPerCallback) {
     const std::string late = HeaderOf(
         Exchange(Subscribe("NT: upnp:event\r\nCALLBACK: " + Callback("/c") + "\r\n")), "SID");
     ASSERT_EQ(0, cdc::SendMulticastEvent("", kBody, kEventUrl));
-    ASSERT_TRUE(
-        zel_test::WaitUntil([&] { return Received("/a", "1") + Received("/b", "2") == 2; }));
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/a", "1") + Received("/b", "2") == 2; }))
+        << Seen();
     ASSERT_TRUE(zel_test::WaitUntil([&] { return Received("/c", "0") == 1; }));
     EXPECT_EQ(0u, Received("/c", "1"));
     ASSERT_EQ(0, cdc::SendSyncMulticastEvent("", kBody, kEventUrl));
