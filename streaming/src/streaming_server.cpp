@@ -143,7 +143,9 @@ int TCPServer::TryPort(int port) {
 void TCPServer::StartAccept() {
     boost::shared_ptr<IncomingSession> session = boost::make_shared<IncomingSession>(
         io_service_, shared_from_this(), callbacks_, server_id_, next_session_id_);
-    incoming_session_list_.push_back(session);
+    // The session joins the list only once its socket is accepted: until the
+    // accept completes on an io thread that socket belongs to the acceptor,
+    // and Stop must not close it from another thread.
     AcceptInto(session);
 }
 
@@ -165,10 +167,14 @@ void TCPServer::HandleAcceptCallback(const boost::system::error_code& error,
     bool open = false;
     bool over_limit = false;
     {
-        // Stop closes the acceptor under this mutex.
+        // Stop closes the acceptor and takes the list under this mutex: a
+        // session accepted after that is dropped here, with its socket.
         boost::lock_guard<boost::mutex> lock(SessionListMutex());
         open = acceptor_.is_open();
-        over_limit = incoming_session_list_.size() > SessionCap();
+        if (open && !error) {
+            over_limit = incoming_session_list_.size() >= SessionCap();
+            incoming_session_list_.push_back(session);
+        }
     }
     if (error == boost::asio::error::operation_aborted || !open) {
         ZEL_LOGD(ZEL_CORE_STREAMING, "Server %d not found", server_id_);
