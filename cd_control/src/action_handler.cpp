@@ -19,6 +19,7 @@
 #include "utils/src/httpparser/reason_phrase.h"
 #include "utils/src/httpparser/upnp_error.h"
 #include "utils/src/thread/thread_util.h"
+#include "utils/src/timer/timer_service.h"
 
 namespace zel_upnp {
 namespace cd_control {
@@ -316,6 +317,11 @@ boost::shared_ptr<ActionHandler::ActionHandlerInfo> ActionHandler::FindHandler(
     return found == handlers_.end() ? boost::shared_ptr<ActionHandlerInfo>() : found->second;
 }
 
+std::size_t ActionHandler::PendingActions() {
+    boost::lock_guard<boost::mutex> lock(pendingMutex_);
+    return pending_.size();
+}
+
 bool ActionHandler::Saturated() {
     boost::lock_guard<boost::mutex> lock(pendingMutex_);
     if (!stopped_ && pending_.size() < kMaxPendingActions && queuedCalls_ < kMaxPendingActions)
@@ -398,27 +404,13 @@ void ActionHandler::Accept(const boost::shared_ptr<ActionHandlerInfo>& entry,
             pending_.push_back(action);
             consumed = true;
         }
-        // The timer is started outside the pending lock (the time-out takes
-        // that lock under the timer's own). Until its id is stored the action
-        // can only be taken by the tear-down, whose timer this then cancels.
-        TimeoutTag* tag = new TimeoutTag{weak_from_this(), action->actionId};
-        const int timerId = utils::Timer::Start(timeoutMs_, &ActionHandler::TimerCallback, tag);
-        if (timerId == 0)
-            delete tag;
-        bool stillPending = false;
-        {
-            boost::lock_guard<boost::mutex> lock(pendingMutex_);
-            stillPending = std::find(pending_.begin(), pending_.end(), action) != pending_.end();
-            if (stillPending)
-                action->timerId = timerId;
-        }
-        if (!stillPending) {
-            CancelActionTimer(timerId);
+        // The time-out is armed outside the pending lock (the time-out takes
+        // that lock under the timer's own). This thread may be an io thread,
+        // which must not wait out a timer callback holding the timer's lock:
+        // then the action thread arms it before it calls the handler.
+        const Armed armed = ArmTimeout(action, false);
+        if (armed == Armed::kGone)
             return;
-        }
-        if (timerId == 0)
-            ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action timer not started for %d", action->actionId);
-
         boost::shared_ptr<stCpDeviceDetails> controlPoint(new stCpDeviceDetails);
         controlPoint->ip_address = cpInfo.ip_address;
         controlPoint->user_agent = cpInfo.user_agent;
@@ -428,7 +420,7 @@ void ActionHandler::Accept(const boost::shared_ptr<ActionHandlerInfo>& entry,
         const std::string localAddress = request->GetMyIpAddress();
         ZEL_LOGD(ZEL_CORE_CDCONTROL, "Calling the uppler layer callback through boost::bind");
         QueueHandlerCall(entry, actionName, serviceType, arguments, controlPoint, localAddress,
-                         action->actionId);
+                         armed == Armed::kLater ? action : nullptr, action->actionId);
         ZEL_LOGD(ZEL_CORE_CDCONTROL, "Called the uppler layer callback through boost::bind");
         return;
     } catch (const std::exception& e) {
@@ -458,12 +450,15 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
                                      const std::string& actionName, const std::string& serviceType,
                                      const std::vector<boost::shared_ptr<StrArgument> >& arguments,
                                      const boost::shared_ptr<stCpDeviceDetails>& controlPoint,
-                                     const std::string& localAddress, int actionId) {
+                                     const std::string& localAddress,
+                                     const boost::shared_ptr<ActionInfo>& unarmed, int actionId) {
     ++queuedCalls_;
     ActionRequestHandler callback = entry->callback;
     io_.post([this, callback, actionName, serviceType, arguments, controlPoint, localAddress,
-              actionId] {
+              unarmed, actionId] {
         --queuedCalls_;
+        if (unarmed && ArmTimeout(unarmed, true) == Armed::kGone)
+            return;
         // The control point of an action that timed out while its call
         // waited here has its fault already: the call must not act.
         if (!IsPending(actionId)) {
@@ -480,6 +475,34 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
     });
 }
 
+ActionHandler::Armed ActionHandler::ArmTimeout(const boost::shared_ptr<ActionInfo>& action,
+                                               bool mayWait) {
+    std::unique_ptr<TimeoutTag> tag(new TimeoutTag{weak_from_this(), action->actionId});
+    int timerId = 0;
+    if (mayWait)
+        timerId = utils::Timer::Start(timeoutMs_, &ActionHandler::TimerCallback, tag.get());
+    else if (!utils::TryStartTimer(timeoutMs_, &ActionHandler::TimerCallback, tag.get(), timerId))
+        return Armed::kLater;
+    if (timerId != 0)
+        tag.release();  // the timer's now, freed by its callback or its canceller
+    bool stillPending = false;
+    {
+        boost::lock_guard<boost::mutex> lock(pendingMutex_);
+        stillPending = std::find(pending_.begin(), pending_.end(), action) != pending_.end();
+        if (stillPending)
+            action->timerId = timerId;
+    }
+    // Until its id is stored the action can only be taken by the tear-down,
+    // whose timer this then cancels.
+    if (!stillPending) {
+        CancelActionTimer(timerId);
+        return Armed::kGone;
+    }
+    if (timerId == 0)
+        ZEL_LOGE(ZEL_CORE_CDCONTROL, "Action timer not started for %d", action->actionId);
+    return Armed::kYes;
+}
+
 bool ActionHandler::AddHandler(const std::string& udn, const std::string& controlUrl,
                                ActionRequestHandler handler) {
     boost::lock_guard<boost::mutex> lock(handlersMutex_);
@@ -494,10 +517,12 @@ bool ActionHandler::AddHandler(const std::string& udn, const std::string& contro
     entry->listenerId = -1;
     const std::string path = controlUrl[0] == '/' ? controlUrl : "/" + controlUrl;
     const std::vector<network_layer::TcpRoute> routes(1, {utils::HTTP_POST, path});
-    // On a worker: an action takes the timer's lock, which an alive burst
-    // holds for its 205 ms.
+    // On the io thread that read it, unless its body is large: the access
+    // decision never waits (ask mode goes to its own thread), and the
+    // time-out is armed there only when the timer's lock is free.
     const int result = network_layer::RegisterTCPRoutes(
-        routes, shared_from_this(), network_layer::RouteThread::kWorker, entry->listenerId);
+        routes, shared_from_this(), network_layer::RouteThread::kIoThreadSmallBody,
+        entry->listenerId);
     if (result != 0) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "Listener registration failed [%d]", result);
         return false;

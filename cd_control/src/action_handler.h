@@ -84,6 +84,8 @@ class ActionHandler : public network_layer::TCPRequestListener,
 
     // The time-out of actions started from now on; tests shorten it.
     static void SetActionTimeoutMs(int timeoutMs);
+    // Actions waiting for their answer.
+    std::size_t PendingActions();
 
   private:
     ActionHandler();
@@ -106,15 +108,25 @@ class ActionHandler : public network_layer::TCPRequestListener,
     // Whether actionId still waits for its answer (not timed out, answered
     // or dropped by the tear-down).
     bool IsPending(int actionId);
-    // Queues the application's handler call on the action thread.
+    // Queues the application's handler call on the action thread; an
+    // unarmed action gets its time-out there first.
     void QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>& entry,
                           const std::string& actionName, const std::string& serviceType,
                           const std::vector<boost::shared_ptr<StrArgument> >& arguments,
                           const boost::shared_ptr<stCpDeviceDetails>& controlPoint,
-                          const std::string& localAddress, int actionId);
+                          const std::string& localAddress,
+                          const boost::shared_ptr<ActionInfo>& unarmed, int actionId);
+    enum class Armed {
+        kYes,    // the time-out runs (or could not be had, logged)
+        kLater,  // the timer's lock was busy and mayWait false
+        kGone    // the action is no longer pending; nothing to arm
+    };
+    // Starts the pending action's time-out and records its id; without
+    // mayWait only when the timer's lock is free at once.
+    Armed ArmTimeout(const boost::shared_ptr<ActionInfo>& action, bool mayWait);
 
-    // Only OnTCPRequestReceived takes ids; atomic because the dispatch core
-    // has two workers.
+    // Only OnTCPRequestReceived takes ids; atomic because requests arrive
+    // on several io threads and workers at once.
     std::atomic<int> nextActionId_;
     // Handler calls queued and not yet started.
     std::atomic<std::size_t> queuedCalls_;

@@ -318,7 +318,10 @@ int CallBackHandler::InvokeTCPRequestHandler(boost::shared_ptr<utils::HTTPInfo> 
     try {
         TcpRouteTarget route =
             request ? FindRoute(*request) : TcpRouteTarget{0, nullptr, RouteThread::kWorker};
-        if (route.listener && route.thread == RouteThread::kIoThread) {
+        const bool on_io = route.thread == RouteThread::kIoThread ||
+                           (route.thread == RouteThread::kIoThreadSmallBody &&
+                            request->GetProcessedBodySize() <= kIoThreadBodyLimit);
+        if (route.listener && on_io) {
             Deliver(request, session, std::move(route.listener), nullptr);
             return NL_SUCCESS;
         }

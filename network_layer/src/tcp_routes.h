@@ -5,6 +5,7 @@
 // searched only for a request that no route takes.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,11 +28,19 @@ struct TcpRoute {
 
 // Where a routed request is handed to its listener.
 enum class RouteThread {
-    kWorker,   // queued for a "ZelTcpReq" worker
-    kIoThread  // called at once on the "ZelTcpIo" thread that read it: only
-               // for listeners that never block (no file, no application
-               // code, no lock held for longer than a lookup)
+    kWorker,            // queued for a "ZelTcpReq" worker
+    kIoThread,          // called at once on the "ZelTcpIo" thread that read it: only
+                        // for listeners that never block (no file, no application
+                        // code, no lock held for longer than a lookup)
+    kIoThreadSmallBody  // as kIoThread when the body is at most
+                        // kIoThreadBodyLimit bytes, else as kWorker: for
+                        // listeners whose work grows with the body (a parse)
 };
+
+// The largest body a kIoThreadSmallBody listener gets on the io thread: a
+// control request is a few hundred bytes, and a peer sending megabytes
+// must not hold an io thread for the parse.
+constexpr std::size_t kIoThreadBodyLimit = 16 * 1024;
 
 // The path of a request target: the absolute form's scheme and authority
 // removed, the query and fragment cut off; "/" put before one without it.

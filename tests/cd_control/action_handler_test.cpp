@@ -13,6 +13,7 @@
 #include "support/device_library.h"
 #include "support/peers.h"
 #include "utils/src/httpparser/upnp_error.h"
+#include "utils/src/timer/timer_service.h"
 
 namespace {
 
@@ -244,6 +245,36 @@ TEST_F(ActionHandlerNetns, HandlerCallOfATimedOutActionIsDropped) {
     EXPECT_EQ(0u, Exchange(Post("/ctl/a", kEnvelope)).find("HTTP/1.1 200 OK\r\n"));
     ASSERT_EQ(1u, recorder_.Count());
     EXPECT_EQ(2, recorder_.calls[0].id);
+}
+
+// A timer callback holds the timer's lock (an alive burst, for 205 ms): an
+// action read meanwhile neither waits on the io thread nor goes without its
+// time-out, which the action thread arms once the lock is free.
+TEST_F(ActionHandlerNetns, AnActionReadWhileATimerCallbackRunsStillTimesOut) {
+    struct Hold {
+        std::atomic<bool> inside{false};
+        std::shared_future<void> released;
+    } hold;
+    std::promise<void> release;
+    hold.released = release.get_future().share();
+    const auto holding = [](int, void* data) {
+        auto* held = static_cast<Hold*>(data);
+        held->inside = true;
+        held->released.wait_for(zel_test::kTestWait);
+    };
+    ASSERT_NE(0, zel_upnp::utils::Timer::Start(0, holding, &hold));
+    ASSERT_TRUE(zel_test::WaitUntil([&] { return hold.inside.load(); }));
+    int id = 0;
+    EXPECT_FALSE(zel_upnp::utils::TryStartTimer(1, holding, &hold, id));
+    recorder_.answer = false;
+    cc::ActionHandler::SetActionTimeoutMs(100);
+    auto faulted =
+        std::async(std::launch::async, [&] { return Exchange(Post("/ctl/a", kEnvelope)); });
+    ASSERT_TRUE(
+        zel_test::WaitUntil([] { return cc::ExistingActionHandler()->PendingActions() == 1; }));
+    release.set_value();
+    EXPECT_EQ(kActionFailed, faulted.get());
+    EXPECT_EQ(1u, recorder_.Count());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <boost/system/system_error.hpp>
 #include <boost/thread/exceptions.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "utils/src/common/guard.h"
@@ -147,6 +148,19 @@ TimerService::~TimerService() {
 
 int TimerService::AddTimer(int timeoutMs, Timer::Callback callback, void* userData) {
     boost::lock_guard<boost::recursive_mutex> lock(mutex_);
+    return AddTimerLocked(timeoutMs, callback, userData);
+}
+
+bool TimerService::TryAddTimer(int timeoutMs, Timer::Callback callback, void* userData,
+                               int& timerId) {
+    boost::unique_lock<boost::recursive_mutex> lock(mutex_, boost::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    timerId = AddTimerLocked(timeoutMs, callback, userData);
+    return true;
+}
+
+int TimerService::AddTimerLocked(int timeoutMs, Timer::Callback callback, void* userData) {
     if (shut_down_) {
         ZEL_LOGE(ZEL_CORE_UTILS, "timer service is terminated, timer not started");
         return kNoTimerId;
@@ -362,6 +376,19 @@ int Timer::Start(int timeoutMs, Callback callback, void* userData) {
         ZEL_LOGE(ZEL_CORE_UTILS, "Timer::Start failed");
     }
     return kNoTimerId;
+}
+
+bool TryStartTimer(int timeoutMs, Timer::Callback callback, void* userData, int& timerId) {
+    timerId = kNoTimerId;
+    try {
+        boost::shared_ptr<TimerService> service = AcquireService();
+        if (!service)
+            return true;
+        return service->TryAddTimer(timeoutMs, callback, userData, timerId);
+    } catch (...) {
+        ZEL_LOGE(ZEL_CORE_UTILS, "Timer::Start failed");
+    }
+    return true;
 }
 
 void Timer::Cancel(int timerId, void** userData) {

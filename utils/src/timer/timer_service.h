@@ -59,6 +59,10 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
     // Timer::Start and Timer::Cancel on this service. AddTimer returns 0 once
     // the service has been shut down.
     int AddTimer(int timeoutMs, Timer::Callback callback, void* userData);
+    // AddTimer without waiting: false, and nothing started, when another
+    // thread holds the mutex (a callback running, most likely: an alive
+    // burst holds it for about 205 ms).
+    bool TryAddTimer(int timeoutMs, Timer::Callback callback, void* userData, int& timerId);
     void RemoveTimer(int timerId, void** userData);
 
     // Drops every live timer without calling it and stops the io_service, so
@@ -86,6 +90,8 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
     TimerService();
     // False when the thread could not be started.
     bool StartWorker();
+    // AddTimer with the mutex held.
+    int AddTimerLocked(int timeoutMs, Timer::Callback callback, void* userData);
 
     // With the mutex held: makes sure a wait is pending that ends no later
     // than the earliest live deadline, re-arming only when it is not so.
@@ -131,6 +137,12 @@ class TimerService : public Timer, public boost::enable_shared_from_this<TimerSe
 // Creates the process-wide service if there is none. UTILS_SUCCESS, or
 // UTILS_FAILURE when it cannot be created.
 int CreateTimerService();
+
+// Timer::Start for a thread that must not wait (an io thread): false when
+// the service's mutex is held elsewhere, typically by a running callback;
+// the caller then starts the timer from a thread that may wait. True with
+// timerId set as Start would return it (0: not started) otherwise.
+bool TryStartTimer(int timeoutMs, Timer::Callback callback, void* userData, int& timerId);
 
 // Live timers of the process-wide service (0 without one): for leak checks.
 size_t LiveTimerCount();
