@@ -75,6 +75,7 @@ IncomingTCPSession::IncomingTCPSession(boost::asio::io_service& io_service,
       socket_(io_service),
       deadline_(io_service),
       own_address_(own_address),
+      remote_known_(false),
       session_id_(session_id),
       binary_response_(nullptr),
       server_(server),
@@ -98,14 +99,22 @@ IncomingTCPSession::~IncomingTCPSession() {
     }
 }
 
-void IncomingTCPSession::RegisterRead(const std::string& peer_address) {
+void IncomingTCPSession::SetPeer() {
+    boost::system::error_code ec;
+    remote_ = socket_.remote_endpoint(ec);
+    remote_known_ = !ec;
+    peer_address_ = ec ? std::string() : remote_.address().to_string();
+}
+
+void IncomingTCPSession::RegisterRead() {
     bool failed = false;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        peer_address_ = peer_address;
+        if (state_ == State::kClosed)
+            return;  // stopped or shed since it was listed
         boost::system::error_code ec;
         socket_.non_blocking(true, ec);
-        if (ec || state_ != State::kReading) {
+        if (ec) {
             failed = true;
             CloseLocked();
         } else {
@@ -221,8 +230,6 @@ void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, st
         return;
     }
     request_->SetParsingStatus(utils::PARSING_CONTINUE);
-    boost::system::error_code remote_error;
-    boost::asio::ip::tcp::endpoint remote;
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
         if (state_ != State::kReading)
@@ -234,21 +241,19 @@ void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, st
         state_ = State::kDispatched;
         boost::system::error_code ignored;
         deadline_.cancel(ignored);
-        remote = socket_.remote_endpoint(remote_error);
     }
     // One request per connection: no further read until the linger.
-    DispatchRequest(remote, remote_error);
+    DispatchRequest();
 }
 
-void IncomingTCPSession::DispatchRequest(const boost::asio::ip::tcp::endpoint& remote,
-                                         const boost::system::error_code& remote_error) {
+void IncomingTCPSession::DispatchRequest() {
     int result = NL_FAILURE;
     SessionContext* context = nullptr;
     try {
         request_->SetMyIpAddress(own_address_);
-        if (!remote_error) {
-            request_->SetClientIpAddress(remote.address().to_string());
-            request_->SetClientPort(remote.port());
+        if (remote_known_) {
+            request_->SetClientIpAddress(peer_address_);
+            request_->SetClientPort(remote_.port());
         }
         context = new SessionContext(shared_from_this());
         CallBackHandler* dispatch = CallBackHandler::GetInstance();

@@ -79,12 +79,16 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // it, and only before RegisterRead.
     boost::asio::ip::tcp::socket& Socket() { return socket_; }
     int GetSessionId() const { return session_id_; }
-    // The peer's address given to RegisterRead; fixed from then on.
+    // The peer's address read by SetPeer; fixed from then on.
     const std::string& PeerAddress() const { return peer_address_; }
 
-    // Starts reading the request from peer_address (called once, by the
-    // accept handler).
-    void RegisterRead(const std::string& peer_address);
+    // Reads the peer's address off the accepted socket (empty when it cannot
+    // be had). Called once by the accept handler, before the session is
+    // listed, so before any other thread can see it.
+    void SetPeer();
+    // Starts reading the request (called once, by the accept handler, after
+    // SetPeer). Does nothing on a session closed meanwhile by a stop.
+    void RegisterRead();
     // Takes ownership of response (allocated with new) and writes its first
     // min(length, size) bytes: at once as far as the socket takes them, the
     // rest from an io thread; then lingers and closes. Safe from inside the
@@ -138,8 +142,7 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     void AbortLocked();
     void ReleaseBuffersLocked();
     // Hands the completed request to the dispatch core.
-    void DispatchRequest(const boost::asio::ip::tcp::endpoint& remote,
-                         const boost::system::error_code& remote_error);
+    void DispatchRequest();
     // Answers with the fixed 400 (state Dispatched).
     void SendOversizeResponse();
     // Tells the server to forget the session; never with the lock held.
@@ -157,6 +160,9 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     boost::asio::steady_timer deadline_;
     const std::string own_address_;
     std::string peer_address_;
+    // The peer's endpoint, valid when remote_known_; both set by SetPeer.
+    boost::asio::ip::tcp::endpoint remote_;
+    bool remote_known_;
     const int session_id_;
     char* binary_response_;  // malloc'd; owned while a write is in progress
     // Strong: the server lives as long as any of its sessions.

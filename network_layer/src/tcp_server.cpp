@@ -145,30 +145,46 @@ void TCPServer::AcceptInto(const boost::shared_ptr<IncomingTCPSession>& session)
 
 void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
                               const boost::system::error_code& error) {
+    if (!error) {
+        // The new socket is this handler's alone until the session is
+        // listed: its system calls are made outside the locks.
+        session->SetPeer();
+        bool admitted = false;
+        {
+            boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+            if (stopped_) {
+                ZEL_LOGD(ZEL_CORE_NETWORK, "stop state");
+                CloseAcceptorLocked(false);
+                return;
+            }
+            accept_backoff_.Reset();
+            {
+                boost::lock_guard<boost::mutex> listed(sessions_lock_);
+                admitted = AdmitLocked(session->PeerAddress());
+                if (admitted) {
+                    sessions_.push_back(session);
+                    ++per_address_[session->PeerAddress()];
+                } else {
+                    ++refused_;
+                }
+            }
+            try {
+                StartAcceptLocked();
+            } catch (const std::exception& e) {
+                ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]",
+                         e.what());
+            }
+        }
+        if (admitted)
+            session->RegisterRead();
+        else
+            session->ShutDown();
+        return;
+    }
     boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
     if (stopped_) {
         ZEL_LOGD(ZEL_CORE_NETWORK, "stop state");
         CloseAcceptorLocked(false);
-        return;
-    }
-    if (!error) {
-        boost::system::error_code ec;
-        const boost::asio::ip::tcp::endpoint remote = session->Socket().remote_endpoint(ec);
-        const std::string peer = ec ? std::string() : remote.address().to_string();
-        accept_backoff_.Reset();
-        if (AdmitLocked(peer)) {
-            sessions_.push_back(session);
-            ++per_address_[peer];
-            session->RegisterRead(peer);
-        } else {
-            ++refused_;
-            session->ShutDown();
-        }
-        try {
-            StartAcceptLocked();
-        } catch (const std::exception& e) {
-            ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]", e.what());
-        }
         return;
     }
     if (error == boost::asio::error::operation_aborted ||
@@ -268,6 +284,7 @@ int TCPServer::Stop() {
         acceptor_.cancel(ec);
         CloseAcceptorLocked(false);
         accept_retry_timer_.cancel(ec);
+        boost::lock_guard<boost::mutex> listed(sessions_lock_);
         for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_) {
             session->ShutDown();
             utils::descriptor_budget::Give();
@@ -281,8 +298,8 @@ int TCPServer::Stop() {
 }
 
 void TCPServer::NotifySessionClosed(int session_id) {
-    boost::shared_ptr<IncomingTCPSession> closed;
-    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    boost::shared_ptr<IncomingTCPSession> closed;  // released after the lock
+    boost::lock_guard<boost::mutex> lock(sessions_lock_);
     for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
         if ((*it)->GetSessionId() == session_id) {
             closed = *it;
@@ -311,23 +328,23 @@ int TCPServer::GetPort() {
 }
 
 size_t TCPServer::GetSessionCount() {
-    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    boost::lock_guard<boost::mutex> lock(sessions_lock_);
     return sessions_.size();
 }
 
 unsigned TCPServer::GetSessionCount(const std::string& peer_address) {
-    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    boost::lock_guard<boost::mutex> lock(sessions_lock_);
     const auto found = per_address_.find(peer_address);
     return found != per_address_.end() ? found->second : 0;
 }
 
 unsigned long TCPServer::RefusedConnections() {
-    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    boost::lock_guard<boost::mutex> lock(sessions_lock_);
     return refused_;
 }
 
 unsigned long TCPServer::ShedSessions() {
-    boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+    boost::lock_guard<boost::mutex> lock(sessions_lock_);
     return shed_;
 }
 

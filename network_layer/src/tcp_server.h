@@ -76,9 +76,10 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Finds room for a session from peer_address: the per-address cap, then
     // a share of the process's descriptor budget, shedding the oldest
     // session of the address that holds the most when the budget is spent.
-    // False: the newcomer is refused. Server lock held.
+    // False: the newcomer is refused. Sessions lock held.
     bool AdmitLocked(const std::string& peer_address);
-    // Removes the session at it from the list and gives its shares back.
+    // Removes the session at it from the list and gives its shares back;
+    // sessions lock held.
     void ForgetLocked(std::list<boost::shared_ptr<IncomingTCPSession>>::iterator it);
     // Closes the acceptor if open; with_reason: the failure log names the
     // error (the start path does, the stop paths do not).
@@ -91,9 +92,14 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Listed sessions per peer address; each listed session also holds one
     // share of the descriptor budget.
     std::map<std::string, unsigned> per_address_;
-    // Guards sessions_, stopped_, port_, the acceptor and the retry timer.
-    // Taken before any session lock, never after one.
+    // Guards stopped_, port_, the acceptor and the retry timer. Taken before
+    // the sessions lock and any session lock, never after one.
     boost::recursive_mutex server_lock_;
+    // Guards sessions_, per_address_ and the counters below. Apart from the
+    // server lock so that a session ending on the thread that answered it
+    // never waits for an accept under way. Taken before a session lock,
+    // never after one.
+    boost::mutex sessions_lock_;
     const std::string interface_address_;
     const std::string interface_name_;
     boost::asio::io_service& io_service_;
