@@ -251,10 +251,13 @@ TEST_F(ActionHandlerNetns, HandlerCallOfATimedOutActionIsDropped) {
 // action read meanwhile neither waits on the io thread nor goes without its
 // time-out, which the action thread arms once the lock is free.
 TEST_F(ActionHandlerNetns, AnActionReadWhileATimerCallbackRunsStillTimesOut) {
-    struct Hold {
+    // Static: a failed assertion leaves the callback running past this
+    // scope, until the destroyed promise ends its wait.
+    static struct Hold {
         std::atomic<bool> inside{false};
         std::shared_future<void> released;
     } hold;
+    hold.inside = false;
     std::promise<void> release;
     hold.released = release.get_future().share();
     const auto holding = [](int, void* data) {
