@@ -47,10 +47,11 @@ bench_netns_pair "$dev_ns" "$cp_ns" zc0 zc1 "$dev_ip" "$cp_ip" multicast
 start_device() {  # zel|upnp -> $bench_pid, $url
   case $1 in
   zel)
-    # The device prints a line per action: to /dev/null, so that the
-    # output is not the bottleneck; start-up is seen by the port.
+    # --quiet: no line per action, as the reference device prints none;
+    # start-up is seen by the port.
     bench_daemon "$dev_ns" /dev/null "$bench_work/zel.err" env ZEL_LOG_LEVEL=none \
-      "$build/bin/zel-sample-device" --dir "$bench_work/zel" --interface zc0 --tcp-port $zel_port
+      "$build/bin/zel-sample-device" --dir "$bench_work/zel" --interface zc0 --tcp-port $zel_port \
+      --quiet
     bench_wait_http "$cp_ns" "http://$dev_ip:$zel_port/description.xml" ||
       { cat "$bench_work/zel.err" >&2; bench_die "zel-sample-device did not start"; }
     bench_check_daemon "$bench_pid" "$build/bin/zel-sample-device"

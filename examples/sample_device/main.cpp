@@ -53,7 +53,8 @@ struct Options {
     int ssdp_port = kDefaultSsdpPort;
     int udp_port = 0;
     bool extra_multicast = false;
-    long seconds = 0;  // 0: until a signal
+    bool quiet = false;  // no line per action or event
+    long seconds = 0;    // 0: until a signal
 };
 
 struct Interface {
@@ -69,7 +70,7 @@ int Fail(const std::string& message) {
 
 const char kUsage[] =
     "usage: zel-sample-device --dir DESCRIPTION_FOLDER [--interface IFNAME]... [--tcp-port N] "
-    "[--ssdp-port N] [--udp-port N] [--extra-multicast] [--seconds N]";
+    "[--ssdp-port N] [--udp-port N] [--extra-multicast] [--quiet] [--seconds N]";
 
 bool ParseNumber(const char* text, long low, long high, long& out) {
     char* end = nullptr;
@@ -87,6 +88,10 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         const std::string arg = argv[i];
         if (arg == "--extra-multicast") {
             options.extra_multicast = true;
+            continue;
+        }
+        if (arg == "--quiet") {
+            options.quiet = true;
             continue;
         }
         if (arg == "--help" || arg == "-h")
@@ -258,6 +263,7 @@ int main(int argc, char** argv) {
             cd::SetPortNumber(device.handle, servers.front()->port);
             acl::RegisterAclListener(device.udn, AllowEveryControlPoint, acl::ACL_MODE_ALLOW_ALL);
             std::map<std::string, std::shared_ptr<sample_device::SwitchPower> > lights;
+            sample_device::SetReportOnStdout(!options.quiet);
             if (sample_device::RegisterSwitchPower(
                     device.udn, ReadFile(options.dir + "/DeviceDescription.xml"), lights) < 0)
                 std::fprintf(stderr, "%s: a SwitchPower control URL could not be registered\n",

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include <zel_upnp/cd_control.h>
@@ -11,6 +12,9 @@ namespace sample_device {
 namespace {
 
 namespace cc = zel_upnp::cd_control;
+
+// Read on the action and event threads, set once before registration.
+std::atomic<bool> g_report{true};
 
 const char kSwitchPowerType[] = "urn:schemas-upnp-org:service:SwitchPower:1";
 // UPnP error codes of the control architecture.
@@ -91,6 +95,8 @@ void HandleAction(SwitchPower& power, const std::string& action, const std::stri
         sent = cc::SendActionFault(actionId, kInvalidAction, "Invalid Action");
         outcome = "401 Invalid Action";
     }
+    if (!g_report)
+        return;
     std::printf("action %s on %s from %s: %s (send %d)\n", action.c_str(),
                 power.ServiceId().c_str(), controlPoint->ip_address.c_str(), outcome.c_str(), sent);
     std::fflush(stdout);
@@ -144,6 +150,10 @@ std::vector<ServiceEntry> FindSwitchPowerServices(const std::string& description
     }
 }
 
+void SetReportOnStdout(bool report) {
+    g_report = report;
+}
+
 int RegisterSwitchPower(const std::string& udn, const std::string& description,
                         std::map<std::string, std::shared_ptr<SwitchPower> >& services) {
     int count = 0;
@@ -155,6 +165,8 @@ int RegisterSwitchPower(const std::string& udn, const std::string& description,
             // subscriber first gets the current Status.
             power->onChange = [eventUrl](const SwitchPower&, bool status) {
                 const int sent = cc::SendMulticastEvent("", StatusPropertySet(status), eventUrl);
+                if (!g_report)
+                    return;
                 std::printf("event Status=%d to the subscribers of %s (send %d)\n", status ? 1 : 0,
                             eventUrl.c_str(), sent);
                 std::fflush(stdout);

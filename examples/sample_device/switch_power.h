@@ -48,6 +48,10 @@ std::string StatusPropertySet(bool status);
 // description text, in document order.
 std::vector<ServiceEntry> FindSwitchPowerServices(const std::string& description);
 
+// Whether each action and event is reported on stdout (the default). Set
+// before the services are registered.
+void SetReportOnStdout(bool report);
+
 // Registers the action handler of every SwitchPower:1 service of the
 // description for the device udn, with Status evented at the service's
 // event URL; the services' states stay in services,
