@@ -278,11 +278,10 @@ void ActionHandler::SetActionTimeoutMs(int timeoutMs) {
 
 bool ActionHandler::StartThread() {
     try {
-        work_.reset(new boost::asio::io_service::work(io_));
         const std::string name = utils::PrepareThreadName(kThreadBaseName);
         // The thread holds the dispatcher until its loop has ended, so that a
-        // handler that tears the subsystem down does not free the io_service
-        // it is running on.
+        // handler that tears the subsystem down does not free the queue it
+        // is running on.
         boost::shared_ptr<ActionHandler> self = shared_from_this();
         thread_ =
             utils::StartThread(utils::kApplicationThreadStackSize, [self] { self->RunLoop(); });
@@ -293,13 +292,12 @@ bool ActionHandler::StartThread() {
     } catch (...) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "Unknown Exception in StartCallbackThreads");
     }
-    work_.reset();
     return false;
 }
 
 void ActionHandler::RunLoop() {
     try {
-        io_.run();
+        calls_.Run();
     } catch (const std::exception& e) {
         ZEL_LOGE(ZEL_CORE_CDCONTROL, "action loop ended by exception: %s", e.what());
     } catch (...) {
@@ -454,8 +452,8 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
                                      const boost::shared_ptr<ActionInfo>& unarmed, int actionId) {
     ++queuedCalls_;
     ActionRequestHandler callback = entry->callback;
-    io_.post([this, callback, actionName, serviceType, arguments, controlPoint, localAddress,
-              unarmed, actionId] {
+    const bool queued = calls_.Post([this, callback, actionName, serviceType, arguments,
+                                     controlPoint, localAddress, unarmed, actionId] {
         --queuedCalls_;
         if (unarmed && ArmTimeout(unarmed, true) == Armed::kGone)
             return;
@@ -473,6 +471,10 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw an unknown exception");
         }
     });
+    // After a tear-down the call is dropped; the action went with the
+    // pending list.
+    if (!queued)
+        --queuedCalls_;
 }
 
 ActionHandler::Armed ActionHandler::ArmTimeout(const boost::shared_ptr<ActionInfo>& action,
@@ -622,8 +624,7 @@ void ActionHandler::Shutdown() {
             return;
         stopped_ = true;
     }
-    work_.reset();
-    io_.stop();
+    calls_.Stop();
     if (thread_) {
         if (thread_->get_id() == boost::this_thread::get_id())
             thread_->detach();

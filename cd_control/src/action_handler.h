@@ -24,11 +24,12 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_service.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
+
+#include "utils/src/thread/serial_queue.h"
 
 namespace zel_upnp {
 namespace cd_control {
@@ -138,8 +139,8 @@ class ActionHandler : public network_layer::TCPRequestListener,
     boost::mutex handlersMutex_;
     std::map<std::string, boost::shared_ptr<ActionHandlerInfo> > handlers_;  // handlersMutex_
 
-    boost::asio::io_service io_;
-    std::unique_ptr<boost::asio::io_service::work> work_;
+    // The handler calls, run on thread_.
+    utils::SerialQueue calls_;
     std::unique_ptr<boost::thread> thread_;
 
     static std::atomic<int> timeoutMs_;

@@ -73,7 +73,7 @@ IncomingTCPSession::IncomingTCPSession(boost::asio::io_service& io_service,
                                        const std::string& own_address)
     : state_(State::kReading),
       socket_(io_service),
-      deadline_(io_service),
+      deadline_at_(kNoDeadline),
       own_address_(own_address),
       remote_known_(false),
       session_id_(session_id),
@@ -100,10 +100,9 @@ IncomingTCPSession::~IncomingTCPSession() {
 }
 
 void IncomingTCPSession::SetPeer() {
-    boost::system::error_code ec;
-    remote_ = socket_.remote_endpoint(ec);
-    remote_known_ = !ec;
-    peer_address_ = ec ? std::string() : remote_.address().to_string();
+    // An accept that returned no address leaves the endpoint unspecified.
+    remote_known_ = remote_.port() != 0 || !remote_.address().is_unspecified();
+    peer_address_ = remote_known_ ? remote_.address().to_string() : std::string();
 }
 
 void IncomingTCPSession::RegisterRead() {
@@ -131,20 +130,15 @@ void IncomingTCPSession::RegisterRead() {
 }
 
 void IncomingTCPSession::ArmDeadlineLocked(std::chrono::milliseconds after) {
-    boost::shared_ptr<IncomingTCPSession> self = shared_from_this();
-    deadline_.expires_after(after);
-    deadline_.async_wait(
-        [self](const boost::system::error_code& error) { self->CallbackDeadline(error); });
+    deadline_at_.store((std::chrono::steady_clock::now() + after).time_since_epoch().count(),
+                       std::memory_order_relaxed);
 }
 
-void IncomingTCPSession::CallbackDeadline(const boost::system::error_code& error) {
-    if (error == boost::asio::error::operation_aborted)
-        return;
+void IncomingTCPSession::OnDeadline(std::chrono::steady_clock::time_point now) {
     {
         boost::lock_guard<boost::mutex> lock(session_lock_);
-        // A handler that was already queued when the deadline was moved on
-        // finds a later expiry and leaves it to the next one.
-        if (deadline_.expiry() > std::chrono::steady_clock::now())
+        // Moved on (progress, a new state) since the sweep looked.
+        if (!DeadlinePassed(now))
             return;
         switch (state_) {
             case State::kReading:
@@ -196,8 +190,7 @@ void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, st
                     ZEL_LOGW(ZEL_CORE_NETWORK, "request from %s larger than %zu bytes, refused",
                              peer_address_.c_str(), kMaxRequestSize);
                 state_ = State::kDispatched;
-                boost::system::error_code ignored;
-                deadline_.cancel(ignored);
+                deadline_at_.store(kNoDeadline, std::memory_order_relaxed);
             }
         }
     }
@@ -239,8 +232,7 @@ void IncomingTCPSession::CallbackRead(const boost::system::error_code& error, st
             return;
         }
         state_ = State::kDispatched;
-        boost::system::error_code ignored;
-        deadline_.cancel(ignored);
+        deadline_at_.store(kNoDeadline, std::memory_order_relaxed);
     }
     // One request per connection: no further read until the linger.
     DispatchRequest();
@@ -518,11 +510,11 @@ bool IncomingTCPSession::CloseLocked() {
     if (state_ == State::kClosed)
         return false;
     state_ = State::kClosed;
-    // The deadline's handler and any pending read or write hold references:
-    // closing completes them at once as aborted. The answer buffers stay
-    // until the destructor, since a cancelled write may still name them.
+    // Any pending read or write holds a reference: closing completes it at
+    // once as aborted. The answer buffers stay until the destructor, since a
+    // cancelled write may still name them.
+    deadline_at_.store(kNoDeadline, std::memory_order_relaxed);
     boost::system::error_code ec;
-    deadline_.cancel(ec);
     if (socket_.is_open()) {
         socket_.close(ec);
         if (ec)

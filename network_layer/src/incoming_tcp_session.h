@@ -12,7 +12,6 @@
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
@@ -67,6 +66,17 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // Answers closed for lack of progress since the process started.
     static unsigned long WriteDeadlineCloses();
 
+    // Whether the deadline of the current state has passed by now. Read
+    // without the lock: the server's sweep filters its sessions with it.
+    bool DeadlinePassed(std::chrono::steady_clock::time_point now) const {
+        const std::chrono::steady_clock::rep at = deadline_at_.load(std::memory_order_relaxed);
+        return at != kNoDeadline && at <= now.time_since_epoch().count();
+    }
+    // Ends the session if its deadline has passed (checked again under the
+    // lock). Called by the server's sweep on an io thread, without the
+    // server's locks.
+    void OnDeadline(std::chrono::steady_clock::time_point now);
+
     // own_address is the address of the accepting server, which is the
     // local address of every connection it accepts.
     IncomingTCPSession(boost::asio::io_service& io_service, boost::shared_ptr<ServerNotify> server,
@@ -78,13 +88,16 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // The socket the server's pending accept fills. Only the server touches
     // it, and only before RegisterRead.
     boost::asio::ip::tcp::socket& Socket() { return socket_; }
+    // Where the pending accept writes the peer's endpoint (the kernel hands
+    // it over with the connection, so no separate query is made).
+    boost::asio::ip::tcp::endpoint& PeerEndpoint() { return remote_; }
     int GetSessionId() const { return session_id_; }
     // The peer's address read by SetPeer; fixed from then on.
     const std::string& PeerAddress() const { return peer_address_; }
 
-    // Reads the peer's address off the accepted socket (empty when it cannot
-    // be had). Called once by the accept handler, before the session is
-    // listed, so before any other thread can see it.
+    // Takes the peer's address from the endpoint the accept filled (empty
+    // when the accept gave none). Called once by the accept handler, before
+    // the session is listed, so before any other thread can see it.
     void SetPeer();
     // Starts reading the request (called once, by the accept handler, after
     // SetPeer). Does nothing on a session closed meanwhile by a stop.
@@ -132,10 +145,9 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     // Reads what is there without blocking, discarding it. True when the
     // input ended, failed or passed the linger bound.
     bool DrainAvailableLocked();
-    // Arms the deadline of the current state.
+    // Sets the deadline of the current state; the server's sweep enforces it.
     void ArmDeadlineLocked(std::chrono::milliseconds after);
-    void CallbackDeadline(const boost::system::error_code& error);
-    // Enters Closed: cancels the deadline, closes the socket (pending
+    // Enters Closed: clears the deadline, closes the socket (pending
     // operations complete as aborted). False when already closed.
     bool CloseLocked();
     // Makes the next close a reset (an answer cut at its deadline).
@@ -156,11 +168,16 @@ class IncomingTCPSession : public boost::enable_shared_from_this<IncomingTCPSess
     boost::mutex session_lock_;
     State state_;
     boost::asio::ip::tcp::socket socket_;
-    // The deadline of the current state: request, write progress, linger.
-    boost::asio::steady_timer deadline_;
+    // The deadline of the current state (request, write progress, linger)
+    // in steady-clock ticks, kNoDeadline in the others. No timer per session:
+    // arming or cancelling one from the thread that answers would wake an io
+    // thread only to retire it. Written under the lock.
+    static constexpr std::chrono::steady_clock::rep kNoDeadline = 0;
+    std::atomic<std::chrono::steady_clock::rep> deadline_at_;
     const std::string own_address_;
     std::string peer_address_;
-    // The peer's endpoint, valid when remote_known_; both set by SetPeer.
+    // The peer's endpoint, filled by the accept; valid when remote_known_,
+    // which SetPeer sets.
     boost::asio::ip::tcp::endpoint remote_;
     bool remote_known_;
     const int session_id_;

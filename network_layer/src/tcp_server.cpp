@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <vector>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/make_shared.hpp>
@@ -31,6 +32,8 @@ TCPServer::TCPServer(const std::string& interface_address, const std::string& in
       io_service_(io_service),
       acceptor_(io_service),
       accept_retry_timer_(io_service),
+      sweep_timer_(io_service),
+      sweep_armed_(false),
       stopped_(false),
       refused_(0),
       shed_(0),
@@ -137,7 +140,7 @@ void TCPServer::StartAcceptLocked() {
 // until the accept completes, even if the list has dropped it meanwhile.
 void TCPServer::AcceptInto(const boost::shared_ptr<IncomingTCPSession>& session) {
     boost::shared_ptr<TCPServer> self = shared_from_this();
-    acceptor_.async_accept(session->Socket(),
+    acceptor_.async_accept(session->Socket(), session->PeerEndpoint(),
                            [self, session](const boost::system::error_code& error) {
                                self->handle_accept(session, error);
                            });
@@ -169,6 +172,8 @@ void TCPServer::handle_accept(boost::shared_ptr<IncomingTCPSession> session,
                 }
             }
             try {
+                if (admitted)
+                    ArmSweepLocked();
                 StartAcceptLocked();
             } catch (const std::exception& e) {
                 ZEL_LOGE(ZEL_CORE_NETWORK, "[TCPServer::handle_accept] Accept Error [%s]",
@@ -222,6 +227,39 @@ void TCPServer::handle_accept_retry(boost::shared_ptr<IncomingTCPSession> sessio
     if (error || stopped_)
         return;
     AcceptInto(session);
+}
+
+void TCPServer::ArmSweepLocked() {
+    if (sweep_armed_)
+        return;
+    boost::shared_ptr<TCPServer> self = shared_from_this();
+    sweep_timer_.expires_after(kSweepPeriod);
+    sweep_timer_.async_wait([self](const boost::system::error_code& error) { self->Sweep(error); });
+    sweep_armed_ = true;
+}
+
+void TCPServer::Sweep(const boost::system::error_code& error) {
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    std::vector<boost::shared_ptr<IncomingTCPSession>> due;
+    {
+        boost::lock_guard<boost::recursive_mutex> lock(server_lock_);
+        sweep_armed_ = false;
+        if (error || stopped_)
+            return;
+        bool listed_any = false;
+        {
+            boost::lock_guard<boost::mutex> listed(sessions_lock_);
+            listed_any = !sessions_.empty();
+            for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_)
+                if (session->DeadlinePassed(now))
+                    due.push_back(session);
+        }
+        // The next accept arms it again.
+        if (listed_any)
+            ArmSweepLocked();
+    }
+    for (const boost::shared_ptr<IncomingTCPSession>& session : due)
+        session->OnDeadline(now);
 }
 
 bool TCPServer::AdmitLocked(const std::string& peer_address) {
@@ -284,6 +322,7 @@ int TCPServer::Stop() {
         acceptor_.cancel(ec);
         CloseAcceptorLocked(false);
         accept_retry_timer_.cancel(ec);
+        sweep_timer_.cancel(ec);
         boost::lock_guard<boost::mutex> listed(sessions_lock_);
         for (const boost::shared_ptr<IncomingTCPSession>& session : sessions_) {
             session->ShutDown();

@@ -53,6 +53,9 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Sessions one peer address may hold at once; a further connection from
     // it is closed at once (counted in RefusedConnections).
     static constexpr unsigned kMaxSessionsPerAddress = 64;
+    // How often the sessions' deadlines are checked while any are listed: a
+    // deadline is enforced up to this much after it passed.
+    static constexpr std::chrono::milliseconds kSweepPeriod{250};
 
     // Accepted sessions still alive; the one waiting for the next connection
     // is not counted.
@@ -81,6 +84,10 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Removes the session at it from the list and gives its shares back;
     // sessions lock held.
     void ForgetLocked(std::list<boost::shared_ptr<IncomingTCPSession>>::iterator it);
+    // Arms the deadline sweep unless armed; server lock held.
+    void ArmSweepLocked();
+    // Ends the sessions whose deadline passed; re-arms while any are listed.
+    void Sweep(const boost::system::error_code& error);
     // Closes the acceptor if open; with_reason: the failure log names the
     // error (the start path does, the stop paths do not).
     void CloseAcceptorLocked(bool with_reason);
@@ -92,7 +99,7 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // Listed sessions per peer address; each listed session also holds one
     // share of the descriptor budget.
     std::map<std::string, unsigned> per_address_;
-    // Guards stopped_, port_, the acceptor and the retry timer. Taken before
+    // Guards stopped_, port_, the acceptor and the timers. Taken before
     // the sessions lock and any session lock, never after one.
     boost::recursive_mutex server_lock_;
     // Guards sessions_, per_address_ and the counters below. Apart from the
@@ -108,6 +115,10 @@ class TCPServer : public ServerNotify, public boost::enable_shared_from_this<TCP
     // acceptor (running out of descriptors would otherwise spin).
     boost::asio::steady_timer accept_retry_timer_;
     utils::AcceptBackoff accept_backoff_;
+    // One timer for the deadlines of all sessions, running while any are
+    // listed (an idle server has no timer pending). Server lock.
+    boost::asio::steady_timer sweep_timer_;
+    bool sweep_armed_;
     bool stopped_;
     unsigned long refused_;
     unsigned long shed_;
