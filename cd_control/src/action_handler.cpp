@@ -381,6 +381,7 @@ void ActionHandler::Accept(const boost::shared_ptr<ActionHandlerInfo>& entry,
         action->actionId = nextActionId_++;
         action->session = nullptr;
         action->timerId = 0;
+        action->arrived = std::chrono::steady_clock::now();
         std::string serviceType;
         std::string actionName;
         std::vector<boost::shared_ptr<StrArgument> > arguments;
@@ -455,8 +456,17 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
     const bool queued = calls_.Post([this, callback, actionName, serviceType, arguments,
                                      controlPoint, localAddress, unarmed, actionId] {
         --queuedCalls_;
-        if (unarmed && ArmTimeout(unarmed, true) == Armed::kGone)
-            return;
+        // The timer holds its lock while a callback runs (an alive burst
+        // sleeps about 205 ms in one): waiting for it here would stall every
+        // action behind this one, so a busy lock leaves the arming until
+        // after the call, and most calls answer before they return.
+        bool armAfterCall = false;
+        if (unarmed) {
+            const Armed armed = ArmTimeout(unarmed, false);
+            if (armed == Armed::kGone)
+                return;
+            armAfterCall = armed == Armed::kLater;
+        }
         // The control point of an action that timed out while its call
         // waited here has its fault already: the call must not act.
         if (!IsPending(actionId)) {
@@ -470,6 +480,8 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
         } catch (...) {
             ZEL_LOGE(ZEL_CORE_CDCONTROL, "action handler threw an unknown exception");
         }
+        if (armAfterCall && IsPending(actionId))
+            ArmTimeout(unarmed, true);
     });
     // After a tear-down the call is dropped; the action went with the
     // pending list.
@@ -480,10 +492,14 @@ void ActionHandler::QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>&
 ActionHandler::Armed ActionHandler::ArmTimeout(const boost::shared_ptr<ActionInfo>& action,
                                                bool mayWait) {
     std::unique_ptr<TimeoutTag> tag(new TimeoutTag{weak_from_this(), action->actionId});
+    const long long elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - action->arrived)
+                                    .count();
+    const int leftMs = static_cast<int>(std::max(0LL, timeoutMs_ - elapsedMs));
     int timerId = 0;
     if (mayWait)
-        timerId = utils::Timer::Start(timeoutMs_, &ActionHandler::TimerCallback, tag.get());
-    else if (!utils::TryStartTimer(timeoutMs_, &ActionHandler::TimerCallback, tag.get(), timerId))
+        timerId = utils::Timer::Start(leftMs, &ActionHandler::TimerCallback, tag.get());
+    else if (!utils::TryStartTimer(leftMs, &ActionHandler::TimerCallback, tag.get(), timerId))
         return Armed::kLater;
     if (timerId != 0)
         tag.release();  // the timer's now, freed by its callback or its canceller

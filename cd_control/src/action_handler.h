@@ -19,6 +19,7 @@
 #include <zel_upnp/network_layer.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,6 +51,8 @@ class ActionHandler : public network_layer::TCPRequestListener,
         int actionId;
         void* session;
         int timerId;  // 0 until the timer is started
+        // The time-out runs from here, also when it is armed late.
+        std::chrono::steady_clock::time_point arrived;
     };
 
     // How long an action may wait for its answer before the 501 fault.
@@ -109,8 +112,9 @@ class ActionHandler : public network_layer::TCPRequestListener,
     // Whether actionId still waits for its answer (not timed out, answered
     // or dropped by the tear-down).
     bool IsPending(int actionId);
-    // Queues the application's handler call on the action thread; an
-    // unarmed action gets its time-out there first.
+    // Queues the application's handler call on the action thread. An
+    // unarmed action gets its time-out there: before the call when the
+    // timer's lock is free, otherwise after it, if it is still unanswered.
     void QueueHandlerCall(const boost::shared_ptr<ActionHandlerInfo>& entry,
                           const std::string& actionName, const std::string& serviceType,
                           const std::vector<boost::shared_ptr<StrArgument> >& arguments,
@@ -122,8 +126,9 @@ class ActionHandler : public network_layer::TCPRequestListener,
         kLater,  // the timer's lock was busy and mayWait false
         kGone    // the action is no longer pending; nothing to arm
     };
-    // Starts the pending action's time-out and records its id; without
-    // mayWait only when the timer's lock is free at once.
+    // Starts the pending action's time-out (what is left of it since the
+    // action arrived) and records its id; without mayWait only when the
+    // timer's lock is free at once.
     Armed ArmTimeout(const boost::shared_ptr<ActionInfo>& action, bool mayWait);
 
     // Only OnTCPRequestReceived takes ids; atomic because requests arrive
